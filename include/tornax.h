@@ -1,0 +1,169 @@
+// The shared header of the daemon and the client: the event index, the
+// per-event settings records, the schedule records, the daemon's settings and
+// the state that the monitoring cycle publishes.
+//
+// The daemon defines every global declared here (daemon/state.cpp). The client
+// links none of the daemon's code; it defines only the few globals it keeps
+// copies of (`status`, the measurements, `ups_teststatus`).
+#ifndef TORNAX_TORNAX_H
+#define TORNAX_TORNAX_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace tornax {
+
+inline constexpr const char *program_title = "Brenmoor Tornax X";
+inline constexpr const char *version_text = "1.40";
+
+// Event index: the same in `status`, `alert`, `log_control`, `pager` and
+// `logfile_message`.
+enum event_index : int {
+  POWERFAIL = 0,       // counter: power-fail marks since power was last reported back
+  POWERRETURN = 1,     // one-cycle flag
+  LOWBATT = 2,         // counter, never reset
+  POWERFAIL_DOWN = 3,  // flag: a power-fail shutdown is due
+  COMM_ERROR = 4,      // counter: consecutive unanswered cycles
+  COMM_CONNECT = 5,    // 0 normal, 2 lost, 1 in the cycle communication came back
+  SCHEDULE_DOWN = 6,   // flag: a scheduled shutdown is due
+  OVERLOAD = 7,        // has settings and a status bit, but nothing raises it
+};
+inline constexpr int event_count = 8;
+
+// Bits of the published status word `ext_status`.
+inline constexpr unsigned short ext_comm_error = 0x01;
+inline constexpr unsigned short ext_powerfail = 0x02;
+inline constexpr unsigned short ext_overload = 0x04;
+inline constexpr unsigned short ext_lowbatt = 0x08;
+inline constexpr unsigned short ext_testing = 0x10;
+inline constexpr unsigned short ext_schedule_down = 0x20;
+
+// Alert scopes of `alert_record::who`.
+inline constexpr int scope_none = 0;
+inline constexpr int scope_console = 1;
+inline constexpr int scope_all = 2;
+
+struct alert_record {
+  int who = 0;          // scope_none, scope_console or scope_all
+  int interval = 0;     // repeat interval in seconds (cycles); 0 alerts once
+  std::string message;  // the alert text
+  int found = 0;        // 1 once the event's alert statement was read
+};
+
+struct logcontrol_record {
+  int enable = 0;  // 1: the event is written to the log
+  int found = 0;   // 1 once the event's log statement was read
+};
+
+struct pager_record {
+  int enable = 0;       // 1: the event is sent to the pager
+  std::string message;  // the text sent to the modem
+};
+
+// Schedule records. Every time is a local broken-down time of which only the
+// fields the schedule uses are meaningful; the others stay zero.
+struct shutdown_schedule {
+  struct tm uptime {};    // when power is to come back
+  struct tm downtime {};  // when the host goes down
+};
+
+struct test_schedule {
+  struct tm time {};  // when a UPS self-test is due (day, month, hour, minute)
+  int executed = 0;   // 1 while the test has already run in its matching minute
+};
+
+struct shutdown_apply_struct {
+  struct tm begin {};  // first weekday of the working period (tm_wday only)
+  struct tm end {};    // last weekday of the working period (tm_wday only)
+};
+
+inline constexpr int max_schedule_entries = 50;
+
+// Values of `shutdown_schedule_mode`.
+inline constexpr int schedule_none = 0;
+inline constexpr int schedule_daily = 1;
+inline constexpr int schedule_daily_apply = 2;
+inline constexpr int schedule_weekly = 3;
+inline constexpr int schedule_manual = 4;
+
+inline constexpr int default_port = 4004;
+
+// The daemon's configuration: everything the configuration file sets. A
+// reading fills a copy and commits it in one step under `tornax_mutex`, so a
+// failed reload leaves the settings in force untouched. Only the main thread
+// writes `settings`; other threads read it under `tornax_mutex`. Texts that
+// were never set are empty optionals, which differs from an empty text.
+struct Settings {
+  alert_record alert[event_count];
+  logcontrol_record log_control[event_count];
+  pager_record pager[event_count];
+  std::optional<std::string> modem_filename;  // pager modem device
+  std::optional<std::string> ups_filename;    // UPS serial line
+  std::optional<std::string> wall_cmd;        // broadcast program, run through the shell
+  std::optional<std::string> ups_location;    // site text sent to remote clients
+  int turnoff_ups = 0;                        // 1: switch the UPS off after a power-fail shutdown
+  unsigned int logsize = 0;                   // log size limit in KiB, 0 no limit
+  unsigned int powerfail_timeout = 0;         // seconds on battery before shutdown, 0 never
+  int adapter_type = 0;                       // stored as written, read by nothing
+  int ups_shutdown_delay = 0;                 // sent with the UPS shutdown-delay command
+  int port = default_port;                    // TCP port of the status server
+  int max_client = 0;                         // clients served at once, 0 no server
+  int shutdown_schedule_mode = schedule_none;
+  shutdown_schedule shutdown_schedule_list[max_schedule_entries];
+  int num_shutdown_schedule = 0;
+  shutdown_apply_struct schedule_apply;
+  test_schedule test_schedule_list[max_schedule_entries];
+  int num_test_schedule = 0;
+};
+
+extern Settings settings;
+
+// ---- State published by the monitoring cycle -------------------------------
+// The main thread is the only writer. Measurements, `remain_time`,
+// `ups_teststatus` and `schedule_down_timer` change only under `tornax_mutex`;
+// `ext_status` is written outside it and read without it.
+
+extern unsigned int status[event_count];
+extern std::atomic<unsigned short> ext_status;
+
+extern float ups_linevoltage;       // volts
+extern float ups_invvoltage;        // volts
+extern float ups_percentbatt;       // percent
+extern float ups_percentloadpower;  // percent
+extern float ups_freq;
+extern float ups_loadcurrent;
+extern float ups_backuptime;  // minutes
+extern float ups_linenormal;  // volts, read once at start-up
+extern float ups_temp;        // never measured: -1
+
+extern unsigned int remain_time;  // minutes left before the power-fail shutdown
+extern long schedule_down_timer;  // 0 idle, 1..600 scheduled-shutdown countdown
+
+inline constexpr int ups_version_size = 50;
+inline constexpr int ups_teststatus_size = 4;
+extern char ups_version[ups_version_size];        // identification text
+extern char ups_teststatus[ups_teststatus_size];  // last self-test status text
+extern int ups_testing;                           // 1 while a scheduled self-test runs
+
+extern int serial_fd;                // the serial line to the UPS
+extern float sleep_time_multiplier;  // UPS sleep-time correction of the model family
+
+// Queue of reply marks. Entries stand at positions 1..last_prefixqueue;
+// position 0 is never used.
+inline constexpr int prefixqueue_size = 20;
+extern char prefixqueue[prefixqueue_size];
+extern int last_prefixqueue;
+
+// The daemon's one lock (default, non-recursive).
+extern pthread_mutex_t tornax_mutex;
+
+// Log texts of events 0 to 6; OVERLOAD has none.
+extern const char *const logfile_message[7];
+
+}  // namespace tornax
+
+#endif  // TORNAX_TORNAX_H

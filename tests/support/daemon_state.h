@@ -1,0 +1,21 @@
+// Puts the daemon's global state back to what a freshly started process has.
+#ifndef TORNAX_TESTS_SUPPORT_DAEMON_STATE_H
+#define TORNAX_TESTS_SUPPORT_DAEMON_STATE_H
+
+#include <gtest/gtest.h>
+
+namespace tornax::test {
+
+// Settings, status, measurements, the prefix queue and the time seams.
+void reset_daemon_state();
+
+// A fixture that resets the daemon's state before each test.
+class DaemonStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_daemon_state(); }
+  void TearDown() override { reset_daemon_state(); }
+};
+
+}  // namespace tornax::test
+
+#endif  // TORNAX_TESTS_SUPPORT_DAEMON_STATE_H
