@@ -11,7 +11,9 @@ SleepFunction sleep_function = real_sleep_full;
 
 }  // namespace
 
-std::time_t real_clock_now() { return std::time(nullptr); }
+std::time_t real_clock_now() {
+  return std::time(nullptr);
+}
 
 void real_sleep_full(unsigned int seconds) {
   struct timespec remaining {
@@ -21,9 +23,13 @@ void real_sleep_full(unsigned int seconds) {
   }
 }
 
-std::time_t clock_now() { return clock_function(); }
+std::time_t clock_now() {
+  return clock_function();
+}
 
-void sleep_full(unsigned int seconds) { sleep_function(seconds); }
+void sleep_full(unsigned int seconds) {
+  sleep_function(seconds);
+}
 
 ClockFunction set_clock_function(ClockFunction function) {
   ClockFunction previous = clock_function;

@@ -2,14 +2,18 @@
 
 namespace tornax::test {
 
-void RecordingHost::sync_filesystems() { actions.push_back("sync"); }
+void RecordingHost::sync_filesystems() {
+  actions.push_back("sync");
+}
 
 int RecordingHost::send_signal(pid_t pid, int sig) {
   actions.push_back("kill " + std::to_string(pid) + " " + std::to_string(sig));
   return kill_result;
 }
 
-void RecordingHost::ignore_signal(int sig) { actions.push_back("ignore " + std::to_string(sig)); }
+void RecordingHost::ignore_signal(int sig) {
+  actions.push_back("ignore " + std::to_string(sig));
+}
 
 int RecordingHost::run_shell(const char *command) {
   actions.push_back(std::string("system ") + command);

@@ -24,7 +24,9 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TempDir::file(const std::string &name) const { return path_ + "/" + name; }
+std::string TempDir::file(const std::string &name) const {
+  return path_ + "/" + name;
+}
 
 std::string TempDir::write(const std::string &name, const std::string &content, int mode) const {
   const std::string path = file(name);
@@ -40,6 +42,8 @@ std::string read_file(const std::string &path) {
   return content.str();
 }
 
-bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool file_exists(const std::string &path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 }  // namespace tornax::test

@@ -1,0 +1,129 @@
+#include "daemon/util.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "daemon/error.h"
+
+namespace tornax {
+
+char dir_prefix[path_size] = "/usr/tornax";
+char pid_filename[path_size];
+char log_filename[path_size];
+char config_filename[path_size];
+char shutdown_script_filename[path_size];
+
+namespace {
+
+// The home is at most 150 characters, so every name fits its buffer.
+void set_path(char (&path)[path_size], const char *name) {
+  const std::string full = std::string(dir_prefix) + name;
+  const std::size_t length = std::min(full.size(), sizeof path - 1);
+  full.copy(path, length);
+  path[length] = '\0';
+}
+
+}  // namespace
+
+void getpath() {
+  if (const char *home = std::getenv("TORNAXHOME")) {
+    if (std::strlen(home) > static_cast<std::size_t>(max_home_length)) {
+      tornax_error("$TORNAXHOME too long\n");
+    }
+    std::snprintf(dir_prefix, sizeof dir_prefix, "%s", home);
+  } else {
+    std::snprintf(dir_prefix, sizeof dir_prefix, "%s", default_home);
+  }
+  set_path(pid_filename, "/tornax.pid");
+  set_path(log_filename, "/tornax.log");
+  set_path(config_filename, "/tornax.conf");
+  set_path(shutdown_script_filename, "/shutdown.sh");
+}
+
+namespace {
+
+// The process id a pid file holds, or 0 when it holds no positive number.
+pid_t read_pidfile(const char *path) {
+  std::FILE *file = std::fopen(path, "r");
+  if (file == nullptr) {
+    return 0;
+  }
+  long pid = 0;
+  if (std::fscanf(file, "%ld", &pid) != 1 || pid <= 0 || pid > 0x3fffffff) {
+    pid = 0;
+  }
+  std::fclose(file);
+  return static_cast<pid_t>(pid);
+}
+
+std::string command_name(const std::string &proc_dir) {
+  std::string name;
+  if (std::FILE *file = std::fopen((proc_dir + "/comm").c_str(), "r")) {
+    char text[64] = "";
+    if (std::fgets(text, sizeof text, file) != nullptr) {
+      name = text;
+    }
+    std::fclose(file);
+  }
+  return name;
+}
+
+// A pid from before a crash or a power loss may since have gone to another
+// program, so a live process counts only when it runs the same program as we
+// do (when /proc can't tell, any live process counts).
+bool daemon_alive(pid_t pid) {
+  if (kill(pid, 0) != 0 && errno != EPERM) {
+    return false;
+  }
+  const std::string theirs = command_name("/proc/" + std::to_string(pid));
+  const std::string ours = command_name("/proc/self");
+  return theirs.empty() || ours.empty() || theirs == ours;
+}
+
+}  // namespace
+
+void check_pidfile() {
+  if (access(pid_filename, F_OK) != 0) {
+    return;
+  }
+  const pid_t pid = read_pidfile(pid_filename);
+  if (pid > 0 && daemon_alive(pid)) {
+    tornax_error("PIDFILE exist");
+  }
+  const std::string warning =
+      std::string("Replacing stale PIDFILE ") + pid_filename + " (no daemon runs with its pid)";
+  tornax_warn(warning.c_str());
+  unlink(pid_filename);
+}
+
+int make_file() {
+  const int fd = open(pid_filename, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (fd < 0) {
+    return errno == EEXIST ? pidfile_exists : pidfile_failed;
+  }
+  char text[32];
+  const int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+  const bool written = write(fd, text, static_cast<std::size_t>(length)) == length;
+  const int saved_errno = errno;
+  close(fd);
+  if (!written) {
+    unlink(pid_filename);
+    errno = saved_errno;
+    return pidfile_failed;
+  }
+  return 0;
+}
+
+void clear_file() {
+  unlink(pid_filename);
+}
+
+}  // namespace tornax

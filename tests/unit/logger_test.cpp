@@ -1,0 +1,156 @@
+#include "daemon/logger.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "daemon/clock.h"
+#include "daemon/util.h"
+#include "tests/support/daemon_state.h"
+#include "tests/support/temp_dir.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+using test::read_file;
+
+// 6 December 2026, 18:44:21 UTC.
+std::time_t fixed_now() {
+  return 1796582661;
+}
+
+class LoggerTest : public test::DaemonStateTest {
+ protected:
+  void SetUp() override {
+    DaemonStateTest::SetUp();
+    setenv("TZ", "UTC", 1);
+    tzset();
+    set_clock_function(fixed_now);
+    std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
+  }
+  std::string log() const { return read_file(home.file("tornax.log")); }
+
+  test::TempDir home;
+};
+
+constexpr const char *stamp = "[12/06/26] 18:44:21";
+
+TEST_F(LoggerTest, EntryHasPosixTimeStampAndBlankBeforeLineEnd) {
+  writelog("*** Daemon started ***");
+  writelog("Reinitialize configuration");
+  EXPECT_EQ(log(), std::string(stamp) + " : *** Daemon started *** \n" + stamp +
+                       " : Reinitialize configuration \n");
+}
+
+TEST_F(LoggerTest, NoHandleStaysOpenBetweenEntries) {
+  writelog("first");
+  ASSERT_EQ(unlink(home.file("tornax.log").c_str()), 0);
+  writelog("second");
+  EXPECT_EQ(log(), std::string(stamp) + " : second \n");
+}
+
+TEST_F(LoggerTest, RestartsOnlyAboveTheSizeLimit) {
+  settings.logsize = 1;
+  const std::string entry = std::string(stamp) + " : x \n";  // 25 bytes
+  // Fill the file to exactly 1024 bytes: the next entry is still appended.
+  std::string filler(1024 - entry.size(), 'f');
+  filler.back() = '\n';
+  home.write("tornax.log", filler + entry);
+  writelog("x");
+  EXPECT_EQ(log().size(), 1024 + entry.size());
+  writelog("after");
+  EXPECT_EQ(log(), std::string(stamp) + " : *** Logfile restart *** \n" + stamp + " : after \n");
+}
+
+TEST_F(LoggerTest, HugeSizeLimitDoesNotWrapToASmallOne) {
+  settings.logsize = 4194305;  // 4 GiB + 1 KiB: wraps to 1 KiB in 32 bits
+  home.write("tornax.log", std::string(2000, 'a') + "\n");
+  writelog("kept");
+  EXPECT_EQ(log().substr(0, 2001), std::string(2000, 'a') + "\n");
+}
+
+TEST_F(LoggerTest, UnopenableLogIsReportedWithoutLineEnd) {
+  std::snprintf(log_filename, sizeof log_filename, "%s/missing-dir/tornax.log",
+                home.path().c_str());
+  testing::internal::CaptureStderr();
+  writelog("lost");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("Brenmoor Tornax X : Cannot Open logfile (") + log_filename + ").");
+}
+
+struct LoggerCase {
+  const char *name;
+  unsigned int slots[event_count];
+  int enabled_mask;
+  unsigned int remain;
+  const char *expected;  // entries without time stamps, one per line
+};
+
+void PrintTo(const LoggerCase &c, std::ostream *os) {
+  *os << c.name;
+}
+
+class LoggerEventsTest : public LoggerTest, public testing::WithParamInterface<LoggerCase> {};
+
+std::string strip_stamps(const std::string &text) {
+  std::string out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end - start);
+    const std::string prefix = std::string(stamp) + " : ";
+    if (line.rfind(prefix, 0) == 0) {
+      line = line.substr(prefix.size());
+    }
+    out += line + "|";
+    start = end + 1;
+  }
+  return out;
+}
+
+TEST_P(LoggerEventsTest, LogsEventsWhoseSlotIsOne) {
+  const LoggerCase &c = GetParam();
+  for (int n = 0; n < event_count; ++n) {
+    status[n] = c.slots[n];
+    settings.log_control[n].enable = (c.enabled_mask >> n) & 1;
+  }
+  remain_time = c.remain;
+  logger();
+  EXPECT_EQ(strip_stamps(log()), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, LoggerEventsTest,
+    testing::Values(LoggerCase{"PowerFailWithCountdown",
+                               {1, 0, 0, 0, 0, 0, 0, 0},
+                               0xff,
+                               65,
+                               "Power fail detected |Server shutdown in 1:5| |"},
+                    LoggerCase{"CountdownAtZero",
+                               {1, 0, 0, 0, 0, 0, 0, 0},
+                               0xff,
+                               0,
+                               "Power fail detected |Server shutdown in 0:0| |"},
+                    LoggerCase{"PowerFailLoggingOff", {1, 0, 0, 0, 0, 0, 0, 0}, 0xfe, 65, ""},
+                    LoggerCase{"OngoingCountsAreSilent", {2, 0, 3, 0, 7, 2, 0, 0}, 0xff, 65, ""},
+                    LoggerCase{"LowBatteryThenShutdownThenConnect",
+                               {0, 0, 1, 1, 0, 1, 0, 0},
+                               0xff,
+                               5,
+                               "Low battary detected |Powerfail fail timeout, Server is shutdown |"
+                               "Establish communication with UPS |"},
+                    LoggerCase{
+                        "EveryText",
+                        {0, 1, 0, 0, 1, 0, 1, 1},
+                        0xff,
+                        5,
+                        "Power is return |Communication with UPS error |Schedule shutdown |"}),
+    [](const testing::TestParamInfo<LoggerCase> &info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tornax
