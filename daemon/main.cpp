@@ -1,0 +1,8 @@
+// tornax: the UPS monitoring daemon. Wires the real host into the daemon.
+#include "daemon/host.h"
+#include "daemon/tornax.h"
+
+int main() {
+  tornax::SystemHostActions host;
+  tornax::daemon_main(host);
+}

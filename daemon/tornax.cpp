@@ -1,0 +1,435 @@
+#include "daemon/tornax.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "daemon/alerter.h"
+#include "daemon/config_read.h"
+#include "daemon/error.h"
+#include "daemon/logger.h"
+#include "daemon/pager.h"
+#include "daemon/schedule.h"
+#include "daemon/shutdown.h"
+#include "daemon/thread-server.h"
+#include "daemon/ups.h"
+#include "daemon/util.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+const char *ups_device_name() {
+  return settings.ups_filename ? settings.ups_filename->c_str() : "no UPS_DEVICE configured";
+}
+
+void log_device(const char *what) {
+  const std::string text = std::string("UPS device ") + ups_device_name() + " " + what;
+  writelog(text.c_str());
+}
+
+// A read that fails means the device itself is gone (a serial adapter
+// unplugged, say): close it so that the next cycles can open it anew.
+void drop_serial_line() {
+  close(serial_fd);
+  serial_fd = -1;
+  log_device("failed; trying to open it again every cycle");
+}
+
+// The eight queries of a cycle, each only if the one before was answered.
+// Returns the last query's result: positive when the whole chain was answered.
+int poll_ups() {
+  using Query = int (*)(int, float *);
+  static const struct {
+    Query query;
+    float *target;
+  } chain[] = {
+      {get_linevoltage, &ups_linevoltage},   {get_invvoltage, &ups_invvoltage},
+      {get_percentbatt, &ups_percentbatt},   {get_percentloadpower, &ups_percentloadpower},
+      {get_freq, &ups_freq},                 {get_loadcurrent, &ups_loadcurrent},
+      {get_backuptime, &ups_backuptime},
+  };
+  for (const auto &step : chain) {
+    const int byte_read = step.query(serial_fd, step.target);
+    if (byte_read <= 0) {
+      return byte_read;
+    }
+  }
+  return get_upsteststatus(serial_fd, ups_teststatus);
+}
+
+// Polls the UPS, first opening the line again when it is closed. A line that
+// can't be opened counts as a silent UPS, without a report every second.
+int poll_serial_line(MonitorState &state) {
+  if (serial_fd < 0) {
+    if (!open_serial_line(false)) {
+      return 0;
+    }
+    log_device("opened");
+    identify_ups(state);
+  }
+  const int byte_read = poll_ups();
+  if (byte_read < 0) {
+    drop_serial_line();
+  }
+  return byte_read;
+}
+
+void update_communication(bool answered) {
+  if (answered) {
+    status[COMM_ERROR] = 0;
+    if (status[COMM_CONNECT] == 2) {
+      status[COMM_CONNECT] = 1;
+    }
+  } else {
+    ++status[COMM_ERROR];
+    status[COMM_CONNECT] = 2;
+  }
+}
+
+// For one model family the inverter voltage shown is the line voltage while
+// that is within its normal window, and a line reading of 50 V or less is 0.
+void correct_voltages(const MonitorState &state) {
+  if (state.voltage_correction_enable != 1) {
+    return;
+  }
+  if (state.lower_correction <= ups_linevoltage && ups_linevoltage <= state.upper_correction) {
+    ups_invvoltage = ups_linevoltage;
+  }
+  if (ups_linevoltage <= state.zero_correction) {
+    ups_linevoltage = 0.0f;
+  }
+}
+
+// Whole minutes of a float, truncated toward zero and held within range: the
+// UPS's reply may be negative or absurdly large.
+unsigned int whole_minutes(float minutes) {
+  if (!(minutes > 0.0f)) {
+    return 0;
+  }
+  if (minutes >= static_cast<float>(UINT_MAX)) {
+    return UINT_MAX;
+  }
+  return static_cast<unsigned int>(minutes);
+}
+
+void compute_remain_time() {
+  if (settings.powerfail_timeout != 0) {
+    remain_time = (settings.powerfail_timeout - status[POWERFAIL]) / 60;
+  } else {
+    remain_time = whole_minutes(ups_backuptime);
+  }
+}
+
+void interpret_prefixqueue() {
+  for (int i = 1; i <= last_prefixqueue && i < prefixqueue_size; ++i) {
+    switch (prefixqueue[i]) {
+      case '!':
+      case '@':
+        ++status[POWERFAIL];
+        break;
+      case '$':
+        status[POWERFAIL] = 0;
+        status[POWERRETURN] = 1;
+        break;
+      case '*':
+        ++status[LOWBATT];
+        break;
+      default:
+        break;
+    }
+  }
+  last_prefixqueue = 0;
+}
+
+void decide_powerfail_down() {
+  if (settings.powerfail_timeout != 0 && status[POWERFAIL] == settings.powerfail_timeout) {
+    status[POWERFAIL_DOWN] = 1;
+  }
+  if (status[LOWBATT] != 0) {
+    status[POWERFAIL_DOWN] = 1;
+  }
+}
+
+void run_countdown(MonitorState &state) {
+  if (schedule_down_timer > 0) {
+    ++schedule_down_timer;
+  }
+  if (schedule_down_timer == 0) {
+    state.ups_sleep_time = check_shutdown_schedule();
+    if (state.ups_sleep_time != 0) {
+      schedule_down_timer = 1;
+      std::printf("ups_sleep_time =%d\n", static_cast<int>(state.ups_sleep_time));
+      std::fflush(stdout);
+    }
+  }
+  if (schedule_down_timer == schedule_countdown) {
+    status[SCHEDULE_DOWN] = 1;
+  }
+}
+
+void publish_ext_status() {
+  unsigned short word = 0;
+  word |= status[COMM_ERROR] != 0 ? ext_comm_error : 0;
+  word |= status[POWERFAIL] != 0 ? ext_powerfail : 0;
+  word |= status[OVERLOAD] != 0 ? ext_overload : 0;
+  word |= status[LOWBATT] != 0 ? ext_lowbatt : 0;
+  word |= ups_testing != 0 ? ext_testing : 0;
+  word |= schedule_down_timer != 0 ? ext_schedule_down : 0;
+  ext_status.store(word);
+}
+
+}  // namespace
+
+bool open_serial_line(bool report) {
+  if (!settings.ups_filename) {
+    serial_fd = -1;
+  } else {
+    serial_fd = openport(settings.ups_filename->c_str());
+  }
+  if (serial_fd < 0 && report) {
+    const char *reason = settings.ups_filename ? std::strerror(errno) : "nothing to open";
+    const std::string text = std::string("Cannot open UPS device (") + ups_device_name() + "): " +
+                             reason + "; monitoring goes on and retries every cycle";
+    tornax_warn(text.c_str());
+  }
+  return serial_fd >= 0;
+}
+
+void identify_ups(MonitorState &state) {
+  get_version(serial_fd, ups_version);
+  get_linenormal(serial_fd, &ups_linenormal);
+  const std::size_t length = strnlen(ups_version, sizeof ups_version);
+  state.ups_family = length > 8 ? std::string(ups_version + 8, length - 8) : std::string();
+  if (state.ups_family.compare(0, 5, "Kyrel") == 0) {
+    state.voltage_correction_enable = 1;
+    sleep_time_multiplier = 0.97f;
+  } else {
+    state.voltage_correction_enable = 0;
+    sleep_time_multiplier = 0.993f;
+  }
+  state.zero_correction = 50.0f;
+  state.lower_correction = ups_linenormal * 91.0f / 100.0f;
+  state.upper_correction = ups_linenormal * 109.0f / 100.0f;
+}
+
+ShutdownDue run_cycle(MonitorState &state) {
+  pthread_mutex_lock(&tornax_mutex);
+  if (status[COMM_CONNECT] == 1) {
+    status[COMM_CONNECT] = 0;
+  }
+  state.byte_read = poll_serial_line(state);
+  update_communication(state.byte_read > 0);
+  if (status[POWERRETURN] == 1) {
+    status[POWERRETURN] = 0;
+  }
+  correct_voltages(state);
+  compute_remain_time();
+  interpret_prefixqueue();
+  decide_powerfail_down();
+  run_countdown(state);
+  check_test_schedule(serial_fd);
+  pthread_mutex_unlock(&tornax_mutex);
+
+  publish_ext_status();
+  logger();
+  alerter();
+  sendpager();
+
+  if (status[POWERFAIL_DOWN] != 0) {
+    return {shutdown_powerfail, 0};
+  }
+  if (status[SCHEDULE_DOWN] != 0) {
+    return {shutdown_scheduled, state.ups_sleep_time};
+  }
+  return {};
+}
+
+// ---- Signals ---------------------------------------------------------------
+
+namespace {
+
+volatile sig_atomic_t tick_flag = 0;
+volatile sig_atomic_t reload_flag = 0;
+volatile sig_atomic_t stop_flag = 0;
+
+extern "C" void alarm_handle(int) {
+  const int saved_errno = errno;
+  tick_flag = 1;
+  alarm(1);
+  errno = saved_errno;
+}
+
+extern "C" void reinit(int) { reload_flag = 1; }
+
+extern "C" void kill_daemon(int) { stop_flag = 1; }
+
+void install_handler(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(sig, &action, nullptr);
+}
+
+sigset_t daemon_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGALRM);
+  return set;
+}
+
+}  // namespace
+
+SignalWakeSource::SignalWakeSource() {
+  install_handler(SIGTERM, kill_daemon);
+  install_handler(SIGHUP, reinit);
+  install_handler(SIGALRM, alarm_handle);
+  std::signal(SIGPIPE, SIG_IGN);
+  alarm(1);
+}
+
+Wakeup SignalWakeSource::wait() {
+  const sigset_t signals = daemon_signals();
+  sigset_t unblocked;
+  pthread_sigmask(SIG_BLOCK, &signals, &unblocked);
+  tick_flag = 0;
+  while (tick_flag == 0 && reload_flag == 0 && stop_flag == 0) {
+    sigsuspend(&unblocked);
+  }
+  Wakeup wakeup = Wakeup::tick;
+  if (stop_flag != 0) {
+    wakeup = Wakeup::stop;
+  } else if (reload_flag != 0) {
+    reload_flag = 0;
+    wakeup = Wakeup::reload;
+  }
+  tick_flag = 0;
+  pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
+  return wakeup;
+}
+
+// ---- The loop --------------------------------------------------------------
+
+void reload_configuration() {
+  tornax_warn("Reinitial configuration");
+  writelog("Reinitialize configuration");
+  if (!config_reload()) {
+    writelog("Reading the configuration failed; the previous configuration stays in force");
+  }
+}
+
+int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake) {
+  for (;;) {
+    const ShutdownDue due = run_cycle(state);
+    if (due.mode != 0) {
+      down(due.mode, due.ups_sleep_time, host);
+    }
+    const Wakeup wakeup = wake.wait();
+    if (wakeup == Wakeup::stop) {
+      writelog("*** Daemon stopped ***");
+      clear_file();
+      return 0;
+    }
+    if (wakeup == Wakeup::reload) {
+      reload_configuration();
+    }
+  }
+}
+
+// ---- Start-up --------------------------------------------------------------
+
+namespace {
+
+void start_in_foreground(MonitorState &state) {
+  if (getuid() != 0) {
+    tornax_error("You don't have root permission");
+  }
+  getpath();
+  config_read();
+  check_pidfile();
+  if (open_serial_line(true)) {
+    identify_ups(state);
+  }
+  std::fprintf(stderr, "Detect %s (%.0fV) on %s\n", ups_version,
+               static_cast<double>(ups_linenormal), ups_device_name());
+  std::fflush(stderr);
+}
+
+void detach() {
+  const pid_t child = fork();
+  if (child < 0) {
+    tornax_error("Cannot fork process.");
+  }
+  if (child > 0) {
+    std::printf("%s version %s\n", program_title, version_text);
+    std::fflush(stdout);
+    _exit(0);
+  }
+}
+
+void write_pidfile() {
+  const int result = make_file();
+  if (result == pidfile_exists) {
+    tornax_error("PIDFILE exist");
+  }
+  if (result == pidfile_failed) {
+    const std::string text =
+        std::string("Cannot create PIDFILE ") + pid_filename + ": " + std::strerror(errno);
+    tornax_warn(text.c_str());
+    writelog(text.c_str());
+  }
+}
+
+// The listener and every connection thread must leave the daemon's signals to
+// the main thread: they inherit the mask that is blocked while they start.
+void start_server_threads() {
+  if (settings.max_client == 0) {
+    return;
+  }
+  const sigset_t signals = daemon_signals();
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &signals, &previous);
+  start_status_server();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+}  // namespace
+
+void daemon_main(HostActions &host) {
+  schedule_down_timer = 0;
+  last_prefixqueue = 0;
+  ups_temp = -1.0f;
+  ext_status = 0;
+  MonitorState state;
+
+  start_in_foreground(state);
+  detach();
+  SignalWakeSource wake;
+  setsid();
+  if (chdir("/") != 0) {
+    tornax_warn("Cannot change directory to /");
+  }
+  umask(022);
+  writelog("*** Daemon started ***");
+  write_pidfile();
+  start_server_threads();
+
+  const int exit_status = monitor_loop(state, host, wake);
+  std::fflush(nullptr);
+  _exit(exit_status);
+}
+
+}  // namespace tornax
