@@ -35,30 +35,18 @@ const char *const kind_names[] = {
 
 // One token as text: its kind and the value it carries.
 std::string describe(token kind) {
-  std::string text = kind_names[static_cast<int>(kind)];
   const struct tm &t = yylval.time;
-  switch (kind) {
-    case token::ALERT_TAG:
-    case token::LOG_TAG:
-    case token::PAGER_TAG:
-    case token::SCOPE:
-    case token::YESNO:
-    case token::NUMBER:
-      return text + " " + std::to_string(yylval.number);
-    case token::STRING:
-      return text + " " + yylval.text;
-    case token::WEEKDAY:
-      return text + " " + std::to_string(t.tm_wday);
-    case token::TIME:
-    case token::WEEK_TIME:
-      return text + " " + std::to_string(t.tm_hour) + ":" + std::to_string(t.tm_min) + "#" +
-             std::to_string(t.tm_wday);
-    case token::DATE_TIME:
-      return text + " " + std::to_string(t.tm_mday) + "/" + std::to_string(t.tm_mon) + " " +
-             std::to_string(t.tm_hour) + ":" + std::to_string(t.tm_min);
-    default:
-      return text;
+  std::string text = kind_names[static_cast<int>(kind)];
+  if (kind >= token::WEEKDAY && kind <= token::WEEK_TIME) {
+    return text + " " + std::to_string(t.tm_mday) + "/" + std::to_string(t.tm_mon) + " " +
+           std::to_string(t.tm_hour) + ":" + std::to_string(t.tm_min) + "#" +
+           std::to_string(t.tm_wday);
   }
+  if (kind == token::STRING) {
+    return text + " " + yylval.text;
+  }
+  const bool valued = kind == token::NUMBER || (kind >= token::ALERT_TAG && kind <= token::YESNO);
+  return valued ? text + " " + std::to_string(yylval.number) : text;
 }
 
 // The tokens of a text, then " #" and config_lineno, then what was echoed.
@@ -84,13 +72,14 @@ TEST(ConfigScanTest, LongestMatchAndPriorities) {
   } cases[] = {
       {"PORT PORTX PORT\"x\"", "PORT | STRING PORTX | PORT | STRING x | #0"},
       {"12 12:30 12:30#MON 12abc 12:30#MONX 12:30#",
-       "NUMBER 12 | TIME 12:30#0 | WEEK_TIME 12:30#1 | STRING 12abc | STRING 12:30#MONX | "
+       "NUMBER 12 | TIME 0/0 12:30#0 | WEEK_TIME 0/0 12:30#1 | STRING 12abc | STRING 12:30#MONX | "
        "STRING 12:30# | #0"},
-      {"1 JAN 12:30 31 DEC 0:5x", "DATE_TIME 1/0 12:30 | DATE_TIME 31/11 0:5 | STRING x | #0"},
+      {"1 JAN 12:30 31 DEC 0:5x", "DATE_TIME 1/0 12:30#0 | DATE_TIME 31/11 0:5#0 | STRING x | #0"},
       {"1 JAN x 1  JAN 2:00 1\tJUL 2:00 1 jan 2:00",
-       "NUMBER 1 | STRING JAN | STRING x | NUMBER 1 | STRING JAN | TIME 2:0#0 | NUMBER 1 | "
-       "STRING JUL | TIME 2:0#0 | NUMBER 1 | STRING jan | TIME 2:0#0 | #0"},
-      {"MON mon MONDAY SAT", "WEEKDAY 1 | STRING mon | STRING MONDAY | WEEKDAY 6 | #0"},
+       "NUMBER 1 | STRING JAN | STRING x | NUMBER 1 | STRING JAN | TIME 0/0 2:0#0 | NUMBER 1 | "
+       "STRING JUL | TIME 0/0 2:0#0 | NUMBER 1 | STRING jan | TIME 0/0 2:0#0 | #0"},
+      {"MON mon MONDAY SAT",
+       "WEEKDAY 0/0 0:0#1 | STRING mon | STRING MONDAY | WEEKDAY 0/0 0:0#6 | #0"},
       {"All NONE Console yes No ON To",
        "SCOPE 2 | SCOPE 0 | SCOPE 1 | YESNO 1 | YESNO 0 | ON | TO | #0"},
       {"POWERFAIL_ALERT POWERFAIL_DOWN_LOG OVERLOAD_PAGER powerfail_alert",
@@ -106,15 +95,6 @@ TEST(ConfigScanTest, LongestMatchAndPriorities) {
   for (const auto &c : cases) {
     EXPECT_EQ(scan(c.input), c.tokens) << "input: " << c.input;
   }
-}
-
-TEST(ConfigScanTest, NamesOfMonthsAndWeekdays) {
-  EXPECT_EQ(to_mon("JAN"), 0);
-  EXPECT_EQ(to_mon("DEC"), 11);
-  EXPECT_EQ(to_mon("Jan"), -1);
-  EXPECT_EQ(to_wday("SUN"), 0);
-  EXPECT_EQ(to_wday("SAT"), 6);
-  EXPECT_EQ(to_wday("SUNDAY"), -1);
 }
 
 // ---- Loading ----------------------------------------------------------------
