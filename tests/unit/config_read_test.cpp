@@ -388,11 +388,14 @@ TEST_F(ConfigReadTest, AFailedReloadLeavesEverySettingAsItWas) {
     EXPECT_FALSE(reload(content));
     EXPECT_EQ(dump(settings), before);
   }
-  std::snprintf(config_filename, sizeof config_filename, "%s", home.file("gone").c_str());
-  CaptureStderr();
-  EXPECT_FALSE(config_reload());
-  EXPECT_EQ(GetCapturedStderr(), "Brenmoor Tornax X : Cannot open Configuration file\n");
-  EXPECT_EQ(dump(settings), before);
+  // A missing file, and one that opens but cannot be read (a directory).
+  for (const std::string &path : {home.file("gone"), home.path()}) {
+    std::snprintf(config_filename, sizeof config_filename, "%s", path.c_str());
+    CaptureStderr();
+    EXPECT_FALSE(config_reload());
+    EXPECT_EQ(GetCapturedStderr(), "Brenmoor Tornax X : Cannot open Configuration file\n");
+    EXPECT_EQ(dump(settings), before);
+  }
 }
 
 TEST_F(ConfigReadTest, AReloadKeepsWhatTheNewFileDoesNotName) {
