@@ -7,20 +7,12 @@
 
 #include "client/reactions.h"
 #include "client/status_line.h"
+#include "tests/support/recording_alerts.h"
 #include "tests/support/scratch_dir.h"
 #include "tornax.h"
 
 namespace tornax {
 namespace {
-
-class RecordingActions final : public AlertActions {
- public:
-  void alert(int who, const char *message) override {
-    lines.push_back("alert " + std::to_string(who) + " " + message);
-  }
-  void run_shutdown(const std::string &command) override { lines.push_back("run " + command); }
-  std::vector<std::string> lines;
-};
 
 using Lines = std::vector<std::string>;
 
@@ -48,7 +40,7 @@ class ReactionsTest : public ::testing::Test {
 
   AlertSettings settings;
   RemoteValues values;
-  RecordingActions actions;
+  test::RecordingAlerts actions;
 };
 
 const std::string powerfail_alert = "alert 2 Power fail detect";
