@@ -29,16 +29,19 @@ using test::LineReader;
 
 class StatusServerTest : public test::DaemonStateTest {
  protected:
+  // Server threads outlive the test body (and, when the cases share one
+  // process, reach into the next); they read the state only under the mutex,
+  // so the set-up and the reset take it too.
   void SetUp() override {
+    pthread_mutex_lock(&tornax_mutex);
     DaemonStateTest::SetUp();
     std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
     settings.port = 0;
     settings.max_client = 10;
     status_interval_ms = 10;
     std::strcpy(ups_teststatus, "OK");
+    pthread_mutex_unlock(&tornax_mutex);
   }
-  // Server threads outlive the test body; they read the state only under the
-  // mutex, so the reset must take it too.
   void TearDown() override {
     for (int fd : sockets) {
       close(fd);
@@ -230,7 +233,7 @@ TEST_F(StatusServerTest, ServerThreadsBlockTheDaemonSignals) {
       EXPECT_EQ(blocked_signals(tid) & daemon_signals, daemon_signals) << "thread " << tid;
     }
   }
-  EXPECT_EQ(started, 2);  // the listener and one connection
+  EXPECT_GE(started, 2);  // the listener and one connection (and a sanitizer may add its own)
   EXPECT_EQ(blocked_signals(std::to_string(getpid())) & daemon_signals, 0u);
 }
 
