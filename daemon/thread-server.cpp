@@ -73,9 +73,9 @@ int copy_line_text(const char *text, std::size_t length, char *buffer) {
   return static_cast<int>(length);
 }
 
-// Sends the whole text or reports how much went out; MSG_NOSIGNAL makes a
-// vanished peer an error rather than a SIGPIPE, whatever the process does
-// with that signal.
+// One send of the text; returns the count that went out (short, or -1 on
+// failure). MSG_NOSIGNAL makes a vanished peer an error rather than a
+// SIGPIPE, whatever the process does with that signal.
 ssize_t send_text(int fd, const char *text, std::size_t length) {
   ssize_t sent;
   do {
@@ -134,6 +134,17 @@ void send_status_lines(int fd) {
   }
 }
 
+// The daemon's signals are meant for the main thread, whose wait returns
+// when one of their handlers has run.
+void block_daemon_signals(sigset_t *previous) {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGHUP);
+  sigaddset(&blocked, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &blocked, previous);
+}
+
 // Starts `entry` in a detached thread with a small stack and the daemon's
 // signals blocked (the new thread inherits the mask in force here). Returns
 // 0 or the error number of the failure.
@@ -145,12 +156,8 @@ int start_thread(void *(*entry)(void *), void *argument) {
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(
       &attributes, std::max(thread_stack_size, static_cast<std::size_t>(PTHREAD_STACK_MIN)));
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGHUP);
-  sigaddset(&blocked, SIGALRM);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  sigset_t previous;
+  block_daemon_signals(&previous);
   pthread_t thread;
   const int result = pthread_create(&thread, &attributes, entry, argument);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -310,7 +317,7 @@ void *serverWatch(void *listener) {
 
 bool start_status_server() {
   pthread_mutex_lock(&tornax_mutex);
-  const int port = settings.port;
+  const int port = settings.port & 0xffff;  // only the low 16 bits count
   pthread_mutex_unlock(&tornax_mutex);
   const int fd = open_listener(port);
   if (fd < 0) {
