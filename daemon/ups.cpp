@@ -266,8 +266,7 @@ void send_control(int fd, const char (&text)[control_size], const char *fail) {
 int openport(const char *device_filename) {
   const int fd = open(device_filename, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
-    std::perror("openport():open() fail");
-    return fd;
+    return fd;  // errno tells why; the caller reports it, once
   }
   struct termios tio {};
   tio.c_cflag = B4800 | CS8 | CREAD | CLOCAL;

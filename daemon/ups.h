@@ -11,8 +11,9 @@ namespace tornax {
 
 // Opens the device read-write without making it the controlling terminal,
 // discards pending input and applies 4800 baud 8N1 raw with a 0.8 s read
-// time-out. Returns the descriptor, negative when the open failed (reported
-// with perror). The open does not wait for a carrier.
+// time-out. Returns the descriptor, or a negative value with errno set when
+// the open failed (not reported here: the caller reports it once). The open
+// does not wait for a carrier.
 int openport(const char *device_filename);
 
 // Appends one mark to the prefix queue unless it equals the last entry. A full

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <cstring>
 #include <string>
 
@@ -135,10 +137,14 @@ TEST_F(BrokenLineTest, TextQueriesAndCommandsReportTheirOwnTexts) {
             "shutdown_ups():write() fail: Bad file descriptor\n");
 }
 
-TEST_F(BrokenLineTest, OpenFailureIsReportedAndReturnedNegative) {
+// The daemon retries a missing device every cycle: openport itself stays
+// silent and leaves errno for the one report the caller makes.
+TEST_F(BrokenLineTest, OpenFailureIsReturnedNegativeWithoutAReport) {
   CaptureStderr();
+  errno = 0;
   EXPECT_LT(openport("/nonexistent/ups-line"), 0);
-  EXPECT_EQ(GetCapturedStderr(), "openport():open() fail: No such file or directory\n");
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(GetCapturedStderr(), "");
 }
 
 }  // namespace
