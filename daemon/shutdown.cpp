@@ -117,7 +117,11 @@ int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host)
 }
 
 void down(int shutdown_mode, long ups_sleep_time, HostActions &host) {
-  std::exit(shutdown_sequence(shutdown_mode, ups_sleep_time, host));
+  const int exit_status = shutdown_sequence(shutdown_mode, ups_sleep_time, host);
+  // The status server's threads still run and read the settings: end without
+  // destroying the globals under them, after writing out what is buffered.
+  std::fflush(nullptr);
+  std::_Exit(exit_status);
 }
 
 }  // namespace tornax
