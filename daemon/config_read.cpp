@@ -1,0 +1,772 @@
+#include "daemon/config_read.h"
+
+#include <pthread.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "daemon/error.h"
+#include "daemon/util.h"
+
+namespace tornax {
+
+token_value yylval;
+int config_lineno = 0;
+
+namespace {
+
+// ---- Names ------------------------------------------------------------------
+
+constexpr const char *event_stems[event_count] = {
+    "POWERFAIL",  "POWERRETURN",  "LOWBATT",       "POWERFAIL_DOWN",
+    "COMM_ERROR", "COMM_CONNECT", "SCHEDULE_DOWN", "OVERLOAD",
+};
+
+constexpr const char *month_names[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                         "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+constexpr const char *weekday_names[7] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
+
+struct Keyword {
+  const char *name;
+  token kind;
+};
+
+// Upper case only.
+constexpr Keyword keywords[] = {
+    {"SHUTDOWN", token::SHUTDOWN},
+    {"DAILY", token::DAILY},
+    {"WEEKLY", token::WEEKLY},
+    {"MANUAL", token::MANUAL},
+    {"UPSTEST", token::UPSTEST},
+    {"BACKUPTIME", token::BACKUPTIME},
+    {"WALLPATH", token::WALLPATH},
+    {"UPS_TYPE", token::UPS_TYPE},
+    {"UPS_SHUTDOWN_DELAY", token::UPS_SHUTDOWN_DELAY},
+    {"UPS_DEVICE", token::UPS_DEVICE},
+    {"MODEM_DEVICE", token::MODEM_DEVICE},
+    {"TURNOFF_UPS", token::TURNOFF_UPS},
+    {"LOGSIZE", token::LOGSIZE},
+    {"UPS_LOCATION", token::UPS_LOCATION},
+    {"MAX_CLIENT", token::MAX_CLIENT},
+    {"PORT", token::PORT},
+};
+
+struct ValueWord {
+  const char *name;
+  token kind;
+  int value;
+};
+
+// Any mixture of upper and lower case.
+constexpr ValueWord value_words[] = {
+    {"none", token::SCOPE, scope_none},
+    {"console", token::SCOPE, scope_console},
+    {"all", token::SCOPE, scope_all},
+    {"yes", token::YESNO, 1},
+    {"no", token::YESNO, 0},
+    {"on", token::ON, 0},
+    {"to", token::TO, 0},
+};
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+template <std::size_t N>
+int index_of(const char *const (&names)[N], std::string_view name) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (name == names[i]) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+int to_mon(const char *month_string) {
+  return month_string == nullptr ? -1 : index_of(month_names, month_string);
+}
+
+int to_wday(const char *wday_string) {
+  return wday_string == nullptr ? -1 : index_of(weekday_names, wday_string);
+}
+
+namespace {
+
+// ---- Scanner input ----------------------------------------------------------
+
+// The longest token, run of blanks or comment the scanner accepts.
+constexpr std::size_t max_token_length = 8191;
+
+[[noreturn]] void token_too_large() {
+  std::fputs("token too large, exceeds YYLMAX\n", stderr);
+  std::fflush(stderr);
+  throw ConfigFailure{2, ""};
+}
+
+void check_length(std::size_t length) {
+  if (length > max_token_length) {
+    token_too_large();
+  }
+}
+
+// The unread part of the stream, with enough look-ahead for one token. It
+// never holds much more than one token, however long the file or its lines.
+class Source {
+ public:
+  void reset(std::FILE *stream) {
+    stream_ = stream;
+    pending_.clear();
+    next_ = 0;
+  }
+
+  // The character `offset` places ahead, or EOF.
+  int peek(std::size_t offset) {
+    while (next_ + offset >= pending_.size()) {
+      const int c = stream_ == nullptr ? EOF : std::getc(stream_);
+      if (c == EOF) {
+        if (stream_ != nullptr && std::ferror(stream_)) {
+          throw ConfigFailure{1, "Cannot open Configuration file"};
+        }
+        return EOF;
+      }
+      pending_.push_back(static_cast<char>(c));
+    }
+    return static_cast<unsigned char>(pending_[next_ + offset]);
+  }
+
+  std::string take(std::size_t length) {
+    std::string text = pending_.substr(next_, length);
+    skip(length);
+    return text;
+  }
+
+  void skip(std::size_t length) {
+    next_ += length;
+    if (next_ >= pending_.size()) {
+      pending_.clear();
+      next_ = 0;
+    } else if (next_ > 2 * max_token_length) {
+      pending_.erase(0, next_);
+      next_ = 0;
+    }
+  }
+
+  // Length of the run of characters from `from` on that satisfy `accept`,
+  // counted no further than one past the token limit.
+  template <typename Accept>
+  std::size_t run(std::size_t from, Accept accept) {
+    std::size_t length = 0;
+    while (length <= max_token_length && accept(peek(from + length))) {
+      ++length;
+    }
+    return length;
+  }
+
+ private:
+  std::FILE *stream_ = nullptr;
+  std::string pending_;
+  std::size_t next_ = 0;
+};
+
+Source source;
+bool line_start = true;
+
+bool is_blank(int c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+bool is_word_char(int c) {
+  return c != EOF && c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '"';
+}
+bool is_digit(int c) {
+  return c >= '0' && c <= '9';
+}
+bool is_not_line_end(int c) {
+  return c != EOF && c != '\n';
+}
+
+// Keeps config_lineno + 1, the line yyerror names, inside an int.
+void count_line() {
+  if (config_lineno < INT_MAX - 1) {
+    ++config_lineno;
+  }
+}
+
+// ---- Token forms ------------------------------------------------------------
+
+// A run of digits as an int; a value that does not fit is a configuration error.
+int to_number(std::string_view digits) {
+  long long value = 0;
+  for (char c : digits) {
+    value = value * 10 + (c - '0');
+    if (value > INT_MAX) {
+      yyerror("number too large, the largest is 2147483647");
+    }
+  }
+  return static_cast<int>(value);
+}
+
+// Length of "digits:digits" at the start of `text`, or 0.
+std::size_t clock_length(std::string_view text) {
+  std::size_t hour = 0;
+  while (hour < text.size() && is_digit(text[hour])) {
+    ++hour;
+  }
+  if (hour == 0 || hour >= text.size() || text[hour] != ':') {
+    return 0;
+  }
+  std::size_t end = hour + 1;
+  while (end < text.size() && is_digit(text[end])) {
+    ++end;
+  }
+  return end > hour + 1 ? end : 0;
+}
+
+// Reads "hour:minute" into `time`.
+void read_clock(std::string_view text, struct tm &time) {
+  const std::size_t colon = text.find(':');
+  time.tm_hour = to_number(text.substr(0, colon));
+  time.tm_min = to_number(text.substr(colon + 1));
+}
+
+// Length of "digits MON digits:digits" at the current position (one blank
+// each side of an upper-case month name), or 0.
+std::size_t date_time_length() {
+  const std::size_t day = source.run(0, is_digit);
+  if (day == 0 || day > max_token_length || source.peek(day) != ' ') {
+    return 0;
+  }
+  std::string month;
+  for (std::size_t i = 1; i <= 3; ++i) {
+    const int c = source.peek(day + i);
+    if (c == EOF) {
+      return 0;
+    }
+    month.push_back(static_cast<char>(c));
+  }
+  if (to_mon(month.c_str()) < 0 || source.peek(day + 4) != ' ') {
+    return 0;
+  }
+  const std::size_t hour = source.run(day + 5, is_digit);
+  if (hour == 0 || hour > max_token_length || source.peek(day + 5 + hour) != ':') {
+    return 0;
+  }
+  const std::size_t minute = source.run(day + 6 + hour, is_digit);
+  return minute == 0 ? 0 : day + 6 + hour + minute;
+}
+
+token date_time_token(std::size_t length) {
+  const std::string text = source.take(length);
+  const std::size_t blank = text.find(' ');
+  yylval.time.tm_mday = to_number(std::string_view(text).substr(0, blank));
+  yylval.time.tm_mon = to_mon(text.substr(blank + 1, 3).c_str());
+  read_clock(std::string_view(text).substr(blank + 5), yylval.time);
+  return token::DATE_TIME;
+}
+
+std::optional<token> keyword_token(const std::string &word) {
+  for (int e = 0; e < event_count; ++e) {
+    const std::string stem = event_stems[e];
+    const token tags[] = {token::ALERT_TAG, token::LOG_TAG, token::PAGER_TAG};
+    const char *suffixes[] = {"_ALERT", "_LOG", "_PAGER"};
+    for (int k = 0; k < 3; ++k) {
+      if (word == stem + suffixes[k]) {
+        yylval.number = e;
+        return tags[k];
+      }
+    }
+  }
+  for (const ValueWord &v : value_words) {
+    if (same_ignoring_case(word, v.name)) {
+      yylval.number = v.value;
+      return v.kind;
+    }
+  }
+  for (const Keyword &k : keywords) {
+    if (word == k.name) {
+      return k.kind;
+    }
+  }
+  return std::nullopt;
+}
+
+// The time forms that a whole word can be: WEEKDAY, TIME, WEEK_TIME.
+std::optional<token> time_token(const std::string &word) {
+  if (const int wday = to_wday(word.c_str()); wday >= 0) {
+    yylval.time.tm_wday = wday;
+    return token::WEEKDAY;
+  }
+  const std::size_t clock = clock_length(word);
+  if (clock == 0) {
+    return std::nullopt;
+  }
+  if (clock == word.size()) {
+    read_clock(word, yylval.time);
+    return token::TIME;
+  }
+  const int wday = to_wday(word.substr(clock + 1).c_str());
+  if (word[clock] != '#' || wday < 0) {
+    return std::nullopt;
+  }
+  read_clock(std::string_view(word).substr(0, clock), yylval.time);
+  yylval.time.tm_wday = wday;
+  return token::WEEK_TIME;
+}
+
+// A run of word characters, or a date and time that starts with one: the
+// longest match wins, and of two equally long ones the keyword or time form.
+token word_token() {
+  const std::size_t word_length = source.run(0, is_word_char);
+  check_length(word_length);
+  if (const std::size_t length = date_time_length(); length > word_length) {
+    check_length(length);
+    return date_time_token(length);
+  }
+  std::string word = source.take(word_length);
+  if (const auto kind = keyword_token(word)) {
+    return *kind;
+  }
+  if (const auto kind = time_token(word)) {
+    return *kind;
+  }
+  if (word.find_first_not_of("0123456789") == std::string::npos) {
+    yylval.number = to_number(word);
+    return token::NUMBER;
+  }
+  yylval.text = std::move(word);
+  return token::STRING;
+}
+
+// Length of the quoted text that starts here, quotes included, or 0 when it
+// does not close on this line. A quote right after a backslash does not close.
+std::size_t quoted_length() {
+  for (std::size_t i = 1;; ++i) {
+    const int c = source.peek(i);
+    if (c == EOF || c == '\r' || c == '\n') {
+      return 0;
+    }
+    check_length(i + 1);
+    if (c == '"' && source.peek(i - 1) != '\\') {
+      return i + 1;
+    }
+  }
+}
+
+// Skips what is no token (comments, blanks, continuations, stray quotes) and
+// returns the kind of a token that starts here, or nothing.
+std::optional<token> scan_one() {
+  const int c = source.peek(0);
+  if (c == '\n') {
+    source.skip(1);
+    count_line();
+    line_start = true;
+    return token::EOL;
+  }
+  if (c == '\\' && source.peek(1) == '\n') {
+    source.skip(2);
+    count_line();
+    line_start = true;
+    return std::nullopt;
+  }
+  const bool comment = line_start && c == '#';
+  line_start = false;
+  if (comment || is_blank(c)) {
+    const std::size_t length = source.run(0, comment ? is_not_line_end : is_blank);
+    check_length(length);
+    source.skip(length);
+    return std::nullopt;
+  }
+  if (c == '"') {
+    if (const std::size_t length = quoted_length(); length > 0) {
+      yylval.text = source.take(length).substr(1, length - 2);
+      return token::STRING;
+    }
+    std::putchar('"');
+    source.skip(1);
+    return std::nullopt;
+  }
+  return word_token();
+}
+
+}  // namespace
+
+void config_scan_from(std::FILE *stream) {
+  source.reset(stream);
+  line_start = true;
+}
+
+token yylex() {
+  yylval = token_value{};
+  while (source.peek(0) != EOF) {
+    if (const auto kind = scan_one()) {
+      return *kind;
+    }
+  }
+  // Ready for the next stream: a fresh line start, nothing carried over.
+  config_scan_from(nullptr);
+  return token::END;
+}
+
+// ---- Parser -----------------------------------------------------------------
+
+namespace {
+
+// The largest minute count whose seconds still fit an int.
+constexpr int max_minutes = INT_MAX / 60;
+
+struct Token {
+  token kind = token::END;
+  token_value value;
+};
+
+// Recursive descent over the statements. A token is read only when the
+// parser needs it to go on, and the first token that fits no statement is
+// the error, so config_lineno names its line (or the line after a statement
+// cut short at its line end). Statements loop rather than nest, so a file may
+// hold any number of them.
+class Parser {
+ public:
+  explicit Parser(Settings &target) : s_(target) {}
+
+  void parse_file() {
+    if (peek() == token::END) {
+      yyerror("syntax error");
+    }
+    while (peek() != token::END) {
+      statement();
+    }
+  }
+
+ private:
+  token peek() {
+    if (!ahead_) {
+      const token kind = yylex();
+      ahead_ = Token{kind, std::move(yylval)};
+    }
+    return ahead_->kind;
+  }
+
+  Token take() {
+    peek();
+    Token next = std::move(*ahead_);
+    ahead_.reset();
+    return next;
+  }
+
+  token_value expect(token kind) {
+    Token next = take();
+    if (next.kind != kind) {
+      yyerror("syntax error");
+    }
+    return std::move(next.value);
+  }
+
+  int expect_minutes_in_seconds() {
+    const int minutes = expect(token::NUMBER).number;
+    if (minutes > max_minutes) {
+      yyerror("minutes too large, the largest is 35791394");
+    }
+    return minutes * 60;
+  }
+
+  void statement();
+  void alert_statement(int e);
+  void shutdown_statement();
+  void daily_statement();
+  void weekly_statement();
+  void manual_statement();
+  void upstest_statement();
+  void set_window(int mode, const struct tm &down, const struct tm &up);
+
+  Settings &s_;
+  std::optional<Token> ahead_;
+};
+
+void Parser::statement() {
+  const Token first = take();
+  const int e = first.value.number;
+  switch (first.kind) {
+    case token::EOL:
+      break;
+    case token::ALERT_TAG:
+      alert_statement(e);
+      break;
+    case token::LOG_TAG:
+      s_.log_control[e].enable = expect(token::YESNO).number;
+      expect(token::EOL);
+      s_.log_control[e].found = 1;
+      break;
+    case token::PAGER_TAG:
+      s_.pager[e].enable = expect(token::YESNO).number;
+      s_.pager[e].message = expect(token::STRING).text;
+      break;
+    case token::MODEM_DEVICE:
+      s_.modem_filename = expect(token::STRING).text;
+      break;
+    case token::UPS_DEVICE:
+      s_.ups_filename = expect(token::STRING).text;
+      break;
+    case token::TURNOFF_UPS:
+      s_.turnoff_ups = expect(token::YESNO).number;
+      break;
+    case token::LOGSIZE:
+      s_.logsize = static_cast<unsigned int>(expect(token::NUMBER).number);
+      break;
+    case token::BACKUPTIME:
+      s_.powerfail_timeout = static_cast<unsigned int>(expect_minutes_in_seconds());
+      break;
+    case token::UPS_TYPE:
+      s_.adapter_type = expect(token::NUMBER).number;
+      break;
+    case token::WALLPATH:
+      s_.wall_cmd = expect(token::STRING).text;
+      break;
+    case token::UPS_SHUTDOWN_DELAY:
+      s_.ups_shutdown_delay = expect(token::NUMBER).number;
+      break;
+    case token::UPS_LOCATION:
+      s_.ups_location = expect(token::STRING).text;
+      break;
+    case token::PORT:
+      s_.port = expect(token::NUMBER).number;
+      break;
+    case token::MAX_CLIENT:
+      s_.max_client = expect(token::NUMBER).number;
+      break;
+    case token::SHUTDOWN:
+      shutdown_statement();
+      break;
+    case token::UPSTEST:
+      upstest_statement();
+      break;
+    default:
+      yyerror("syntax error");
+  }
+}
+
+// The statement is complete only with its line end, and only then in force;
+// the file's values are checked as they are read, so an error names their line.
+void Parser::alert_statement(int e) {
+  const int interval = expect_minutes_in_seconds();
+  const int who = expect(token::SCOPE).number;
+  std::string message = expect(token::STRING).text;
+  expect(token::EOL);
+  alert_record &record = s_.alert[e];
+  record.interval = interval;
+  record.who = who;
+  record.message = std::move(message);
+  record.found = 1;
+}
+
+// "SHUTDOWN" alone, and "SHUTDOWN MANUAL" without ranges, change nothing.
+void Parser::shutdown_statement() {
+  switch (peek()) {
+    case token::DAILY:
+      take();
+      daily_statement();
+      break;
+    case token::WEEKLY:
+      take();
+      weekly_statement();
+      break;
+    case token::MANUAL:
+      take();
+      manual_statement();
+      break;
+    default:
+      break;
+  }
+}
+
+void Parser::set_window(int mode, const struct tm &down, const struct tm &up) {
+  s_.shutdown_schedule_mode = mode;
+  s_.num_shutdown_schedule = 0;
+  s_.shutdown_schedule_list[0].downtime = down;
+  s_.shutdown_schedule_list[0].uptime = up;
+}
+
+void Parser::daily_statement() {
+  const struct tm down = expect(token::TIME).time;
+  expect(token::TO);
+  const struct tm up = expect(token::TIME).time;
+  if (peek() != token::ON) {
+    set_window(schedule_daily, down, up);
+    return;
+  }
+  take();
+  const struct tm begin = expect(token::WEEKDAY).time;
+  expect(token::TO);
+  const struct tm end = expect(token::WEEKDAY).time;
+  set_window(schedule_daily_apply, down, up);
+  s_.schedule_apply.begin = begin;
+  s_.schedule_apply.end = end;
+}
+
+void Parser::weekly_statement() {
+  const struct tm down = expect(token::WEEK_TIME).time;
+  expect(token::TO);
+  const struct tm up = expect(token::WEEK_TIME).time;
+  set_window(schedule_weekly, down, up);
+}
+
+// Ranges append to the ranges earlier manual statements left; a range beyond
+// the table's end is refused rather than dropped, so no planned shutdown is
+// silently lost.
+void Parser::manual_statement() {
+  bool any = false;
+  while (peek() == token::DATE_TIME) {
+    const struct tm down = take().value.time;
+    expect(token::TO);
+    const struct tm up = expect(token::DATE_TIME).time;
+    if (s_.num_shutdown_schedule >= max_schedule_entries) {
+      yyerror("more than 50 MANUAL shutdown ranges");
+    }
+    shutdown_schedule &range = s_.shutdown_schedule_list[s_.num_shutdown_schedule++];
+    range.downtime = down;
+    range.uptime = up;
+    any = true;
+  }
+  if (any) {
+    s_.shutdown_schedule_mode = schedule_manual;
+  }
+}
+
+// Entries keep their `executed` flags, so a reload within a test's minute
+// does not run the test again.
+void Parser::upstest_statement() {
+  while (peek() == token::DATE_TIME) {
+    const struct tm time = take().value.time;
+    if (s_.num_test_schedule >= max_schedule_entries) {
+      yyerror("more than 50 UPSTEST dates");
+    }
+    s_.test_schedule_list[s_.num_test_schedule++].time = time;
+  }
+}
+
+}  // namespace
+
+int yyparse(Settings &target) {
+  Parser(target).parse_file();
+  return 0;
+}
+
+// ---- Loading and checking ---------------------------------------------------
+
+void yyerror(const char *s) {
+  std::printf("%s : Configuration Error! line %d: %s \n", program_title, config_lineno + 1, s);
+  std::fflush(stdout);
+  throw ConfigFailure{1, ""};
+}
+
+void init_var(Settings &target) {
+  target.num_shutdown_schedule = 0;
+  target.num_test_schedule = 0;
+  target.port = default_port;
+  for (int i = 0; i < event_count; ++i) {
+    target.alert[i].found = 0;
+    target.log_control[i].found = 0;
+  }
+  config_lineno = 0;
+}
+
+void check_var(const Settings &target) {
+  for (int i = 0; i < event_count; ++i) {
+    if (!target.alert[i].found) {
+      throw ConfigFailure{1, std::string(event_stems[i]) + "_ALERT tag not found"};
+    }
+  }
+  for (int i = 0; i < event_count; ++i) {
+    if (!target.log_control[i].found) {
+      throw ConfigFailure{1, std::string(event_stems[i]) + "_LOG tag not found"};
+    }
+  }
+  // Present even when empty; a reload may rely on the command read earlier.
+  if (!target.wall_cmd) {
+    throw ConfigFailure{1, "WALLPATH tag not found"};
+  }
+}
+
+namespace {
+
+// Closes the configuration stream and detaches the scanner from it, also
+// when the reading fails half-way.
+class ConfigStream {
+ public:
+  ConfigStream() : stream_(std::fopen(config_filename, "r")) {
+    if (stream_ == nullptr) {
+      throw ConfigFailure{1, "Cannot open Configuration file"};
+    }
+    config_scan_from(stream_);
+  }
+  ~ConfigStream() {
+    config_scan_from(nullptr);
+    std::fclose(stream_);
+  }
+  ConfigStream(const ConfigStream &) = delete;
+  ConfigStream &operator=(const ConfigStream &) = delete;
+
+ private:
+  std::FILE *stream_;
+};
+
+// Reads the file into a copy of the settings in force: what the file does
+// not name keeps its value, and nothing is in force until all of it is read.
+Settings read_configuration() {
+  ConfigStream stream;
+  Settings next = settings;
+  init_var(next);
+  yyparse(next);
+  check_var(next);
+  return next;
+}
+
+// Only the main thread writes `settings`, so it reads it without the lock;
+// other threads read it under the lock and so see either the old settings
+// or the new ones, never a mixture.
+void commit(Settings &&next) {
+  pthread_mutex_lock(&tornax_mutex);
+  settings = std::move(next);
+  pthread_mutex_unlock(&tornax_mutex);
+}
+
+}  // namespace
+
+void config_read() {
+  try {
+    commit(read_configuration());
+  } catch (const ConfigFailure &failure) {
+    if (!failure.message.empty()) {
+      tornax_error(failure.message.c_str());
+    }
+    std::exit(failure.exit_status);
+  }
+}
+
+bool config_reload() {
+  try {
+    commit(read_configuration());
+    return true;
+  } catch (const ConfigFailure &failure) {
+    if (!failure.message.empty()) {
+      tornax_warn(failure.message.c_str());
+    }
+    return false;
+  }
+}
+
+}  // namespace tornax
