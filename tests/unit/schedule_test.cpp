@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "daemon/clock.h"
+#include "daemon/config_read.h"
 #include "daemon/util.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/temp_dir.h"
@@ -503,16 +504,27 @@ TEST_F(SelfTestScheduleTest, TwoEntriesForOneMinuteRunTwoTests) {
             (std::vector<std::string>{test_logged, test_passed, test_logged, test_passed}));
 }
 
+// A configuration file with the required statements and `extra`.
+std::string configuration(const std::string &extra) {
+  static const char *const stems[] = {"POWERFAIL",      "POWERRETURN", "LOWBATT",
+                                      "POWERFAIL_DOWN", "COMM_ERROR",  "COMM_CONNECT",
+                                      "SCHEDULE_DOWN",  "OVERLOAD"};
+  std::string text = "WALLPATH \"wall\"\n";
+  for (const char *stem : stems) {
+    text += std::string(stem) + "_ALERT 0 none \"x\"\n" + stem + "_LOG no\n";
+  }
+  return text + extra;
+}
+
 // A reload resets the count and fills the entries' times again, but keeps
 // their `executed` flags, so a test that ran in this minute does not run twice.
 TEST_F(SelfTestScheduleTest, ReloadInTheMatchingMinuteDoesNotRepeatTheTest) {
-  add_test(date_time(1, JAN, 10, 0));
+  std::snprintf(config_filename, sizeof config_filename, "%s",
+                home.write("tornax.conf", configuration("UPSTEST 1 JAN 10:00\n")).c_str());
+  config_read();
   check_at(local(2027, 1, 1, 10, 0, 5));
   ASSERT_EQ(ups.tests_started(), 1);
-  Settings reloaded = settings;
-  reloaded.num_test_schedule = 0;
-  reloaded.test_schedule_list[reloaded.num_test_schedule++].time = date_time(1, JAN, 10, 0);
-  settings = reloaded;
+  ASSERT_TRUE(config_reload());
   check_at(local(2027, 1, 1, 10, 0, 40));
   EXPECT_EQ(ups.tests_started(), 1);
 }
