@@ -11,7 +11,8 @@ namespace tornax {
 
 // Opens the device read-write without making it the controlling terminal,
 // discards pending input and applies 4800 baud 8N1 raw with a 0.8 s read
-// time-out. Returns the descriptor, negative when the open failed.
+// time-out. Returns the descriptor, negative when the open failed (reported
+// with perror). The open does not wait for a carrier.
 int openport(const char *device_filename);
 
 // Appends one mark to the prefix queue unless it equals the last entry. A full
@@ -24,7 +25,10 @@ void clear_prefix(char *buf);
 
 // Measurement queries: send the command, read the reply once, store the parsed
 // value through `out`. Return the byte count of the read: 0 when the UPS did
-// not answer within 0.8 s, negative when the read failed.
+// not answer within 0.8 s, negative when the read failed. The reply's text is
+// the read less its two-byte line end; a read of fewer than 3 bytes or a
+// failed one leaves an empty text, so the value stored is 0. Readings outside
+// the float range are held at its limits.
 int get_linevoltage(int fd, float *out);
 int get_invvoltage(int fd, float *out);
 int get_percentbatt(int fd, float *out);
@@ -38,12 +42,14 @@ int get_chargercurrent(int fd, float *out);
 int get_battvolt(int fd, float *out);
 
 // Self-test status: stores the reply text in `status` (4 characters with the
-// terminator; a longer reply is cut). An unanswered query leaves it unchanged.
+// terminator; a longer reply is cut to 3). An unanswered query or a failed
+// read leaves it unchanged.
 int get_upsteststatus(int fd, char *status);
 
 // Identification, read as one line in canonical mode into `buf` (at least
-// 50 characters). Waits a bounded time (identification_timeout_ms); when no
-// line arrives, returns 0 and leaves an empty text.
+// 50 characters; a longer line keeps 48 and its rest is discarded). Waits a
+// bounded time (identification_timeout_ms); when no whole line arrives,
+// returns 0 and leaves an empty text. No mark is taken from it.
 inline constexpr int identification_timeout_ms = 3000;
 int get_version(int fd, char *buf);
 

@@ -1,0 +1,162 @@
+#include "client/connection.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace tornax {
+
+std::atomic<int> read_timeout_ms{30000};
+
+namespace {
+
+void real_reconnect_sleep(unsigned int seconds) {
+  while (seconds > 0) {
+    seconds = sleep(seconds);
+  }
+}
+
+ReconnectSleep reconnect_sleep = real_reconnect_sleep;
+
+constexpr const char *greeting = "TN0100\n";
+
+enum class SessionEnd { lost, unknown_protocol };
+
+void titled(const char *text) {
+  std::fprintf(stderr, "%s : %s\n", alert_title, text);
+}
+
+// A read that waits longer than the time-out fails, which the caller treats
+// as a lost connection.
+void set_read_timeout(int fd) {
+  const int ms = read_timeout_ms.load();
+  timeval timeout{ms / 1000, (ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+SessionEnd follow_status_lines(int fd, const AlertSettings &settings, RemoteValues &values,
+                               AlertActions &actions) {
+  char receive_buffer[receive_buffer_size];
+  if (readline(fd, receive_buffer, receive_buffer_size) <= 0) {
+    return SessionEnd::lost;
+  }
+  if (std::strncmp(receive_buffer, greeting, 4) != 0) {
+    return SessionEnd::unknown_protocol;
+  }
+  for (int header = 0; header < 2; ++header) {
+    if (readline(fd, receive_buffer, receive_buffer_size) <= 0) {
+      return SessionEnd::lost;
+    }
+  }
+  while (readline(fd, receive_buffer, receive_buffer_size) > 0) {
+    parse_status_line(receive_buffer, values);
+    react(values, settings, actions);
+  }
+  return SessionEnd::lost;
+}
+
+// One attempt: connect, then follow until the connection ends.
+SessionEnd attempt(int fd, const AlertSettings &settings, const sockaddr_in &server,
+                   RemoteValues &values, AlertActions &actions) {
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0) {
+    std::perror("Connect");
+    return SessionEnd::lost;
+  }
+  std::printf("Connected to %s:%d\n", settings.host.c_str(), static_cast<int>(settings.port));
+  std::fflush(stdout);
+  set_read_timeout(fd);
+  return follow_status_lines(fd, settings, values, actions);
+}
+
+}  // namespace
+
+ReconnectSleep set_reconnect_sleep(ReconnectSleep function) {
+  const ReconnectSleep previous = reconnect_sleep;
+  reconnect_sleep = function ? function : real_reconnect_sleep;
+  return previous;
+}
+
+int readline(int fd, char *ptr, int maxlen) {
+  if (maxlen < 2) {
+    errno = EINVAL;
+    return -1;
+  }
+  int n = 1;
+  int stored = 0;
+  while (n < maxlen) {
+    char c;
+    const ssize_t rc = read(fd, &c, 1);
+    if (rc == 1) {
+      ptr[stored++] = c;
+      if (c == '\n') {
+        break;
+      }
+      ++n;
+    } else if (rc == 0) {
+      if (n == 1) {
+        return 0;
+      }
+      break;
+    } else if (errno != EINTR) {
+      return -1;
+    }
+  }
+  ptr[stored - 1] = '\0';
+  return n;
+}
+
+std::optional<sockaddr_in> resolve_server(const char *host, unsigned int port) {
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (inet_aton(host, &server.sin_addr) != 0) {
+    return server;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *answer = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &answer) != 0 || answer == nullptr) {
+    return std::nullopt;
+  }
+  server.sin_addr = reinterpret_cast<const sockaddr_in *>(answer->ai_addr)->sin_addr;
+  freeaddrinfo(answer);
+  return server;
+}
+
+int follow_server(AlertSettings &settings, const sockaddr_in &server, AlertActions &actions) {
+  RemoteValues values;  // like the event counters, kept across reconnects
+  for (;;) {
+    // Close-on-exec: the broadcast program and the shutdown command must not
+    // inherit the connection.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+      std::perror("Create socket");
+      return 1;
+    }
+    const SessionEnd end = attempt(fd, settings, server, values, actions);
+    close(fd);  // released before the next attempt makes a new one
+    if (end == SessionEnd::unknown_protocol) {
+      titled("Unknow protocol");
+      return 1;
+    }
+    titled("Connection lost");
+    if (settings.reconnect_remain <= 0) {
+      titled("Reconnect time expired. Quit.");
+      return 0;
+    }
+    std::fprintf(stderr, "%s : Wait %d seconds to reconnect\n", alert_title,
+                 static_cast<int>(reconnect_wait_seconds));
+    reconnect_sleep(reconnect_wait_seconds);
+    --settings.reconnect_remain;
+  }
+}
+
+}  // namespace tornax

@@ -1,0 +1,53 @@
+// The client's side of the status connection: the server's address, line
+// reading, and the loop that connects, checks the greeting, follows the
+// status lines and reconnects after a lost connection as often as allowed.
+#ifndef TORNAX_CLIENT_CONNECTION_H
+#define TORNAX_CLIENT_CONNECTION_H
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <optional>
+
+#include "client/options.h"
+#include "client/reactions.h"
+#include "client/status_line.h"
+
+namespace tornax {
+
+inline constexpr int receive_buffer_size = 128;
+inline constexpr unsigned int reconnect_wait_seconds = 60;
+
+// A connection that delivers no byte for this long counts as lost: a server
+// host that vanished without closing it must not hold the client for ever.
+// 30 seconds in the program; tests shorten it.
+extern std::atomic<int> read_timeout_ms;
+
+// The wait before a reconnect goes through this function (sleep() of the
+// given seconds unless a test replaced it). nullptr restores the real one;
+// returns the previous.
+using ReconnectSleep = void (*)(unsigned int seconds);
+ReconnectSleep set_reconnect_sleep(ReconnectSleep function);
+
+// Reads one line of at most maxlen - 1 bytes, a byte at a time, into `ptr`
+// and ends it with a NUL written over the last byte stored: the line feed of
+// a complete line, otherwise (a line cut by the limit or the end of the
+// stream) its last character. Returns a positive count when anything was
+// stored (for a complete line its length with the line feed), 0 when the
+// stream ended before any byte, -1 on a read error or time-out, or when
+// maxlen is below 2.
+int readline(int fd, char *ptr, int maxlen);
+
+// The IPv4 address of `host` (dotted, or the first address of a name lookup)
+// with the low 16 bits of `port`; nothing when the name is unknown.
+std::optional<sockaddr_in> resolve_server(const char *host, unsigned int port);
+
+// Connects, reads the header and follows status lines, reconnecting after a
+// loss while settings.reconnect_remain allows. Returns the exit status: 0
+// once the attempts are used up, 1 for an unknown protocol or when no socket
+// can be made. Messages go to the standard streams.
+int follow_server(AlertSettings &settings, const sockaddr_in &server, AlertActions &actions);
+
+}  // namespace tornax
+
+#endif  // TORNAX_CLIENT_CONNECTION_H

@@ -1,0 +1,124 @@
+#include "client/status_line.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include "tornax.h"
+
+namespace tornax {
+
+// The client's own copies of the shared globals it keeps.
+unsigned int status[event_count];
+float ups_linevoltage;
+float ups_invvoltage;
+float ups_percentbatt;
+float ups_percentloadpower;
+float ups_freq;
+float ups_loadcurrent;
+float ups_temp = -1.0f;
+char ups_teststatus[ups_teststatus_size];
+
+namespace {
+
+// Reads conversions the way the formatted-input functions do (each skips
+// leading blanks; a field that does not convert ends the scan), but never
+// stores a value that doesn't fit its target.
+class FieldScanner {
+ public:
+  explicit FieldScanner(const char *line) : next_(line) {}
+
+  bool hex(unsigned int &out) {
+    const char *start = skip_blanks();
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(start, &end, 16);
+    if (end == start) {
+      return false;
+    }
+    // Like a plain conversion into 32 bits: the low bits, which carry the flags.
+    out = static_cast<unsigned int>(value);
+    next_ = end;
+    return true;
+  }
+
+  bool decimal(int &out) {
+    const char *start = skip_blanks();
+    char *end = nullptr;
+    const long value = std::strtol(start, &end, 10);
+    if (end == start) {
+      return false;
+    }
+    out = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+    next_ = end;
+    return true;
+  }
+
+  bool real(float &out) {
+    const char *start = skip_blanks();
+    char *end = nullptr;
+    const float value = std::strtof(start, &end);
+    if (end == start) {
+      return false;
+    }
+    out = value;
+    next_ = end;
+    return true;
+  }
+
+  // One word: its first size - 1 characters are kept, the rest is skipped.
+  bool word(char *out, std::size_t size) {
+    const char *start = skip_blanks();
+    std::size_t length = 0;
+    while (start[length] != '\0' && !std::isspace(static_cast<unsigned char>(start[length]))) {
+      ++length;
+    }
+    if (length == 0) {
+      return false;
+    }
+    const std::size_t kept = length < size - 1 ? length : size - 1;
+    std::memcpy(out, start, kept);
+    out[kept] = '\0';
+    next_ = start + length;
+    return true;
+  }
+
+ private:
+  const char *skip_blanks() {
+    while (std::isspace(static_cast<unsigned char>(*next_))) {
+      ++next_;
+    }
+    return next_;
+  }
+
+  const char *next_;
+};
+
+}  // namespace
+
+int parse_status_line(const char *line, RemoteValues &values) {
+  FieldScanner scan(line);
+  const std::function<bool()> fields[] = {
+      [&] { return scan.hex(values.remote_status); },
+      [&] { return scan.real(ups_linevoltage); },
+      [&] { return scan.real(ups_invvoltage); },
+      [&] { return scan.real(ups_percentbatt); },
+      [&] { return scan.real(ups_percentloadpower); },
+      [&] { return scan.real(ups_freq); },
+      [&] { return scan.real(ups_loadcurrent); },
+      [&] { return scan.decimal(values.server_backuptime); },
+      [&] { return scan.real(ups_temp); },
+      [&] { return scan.word(ups_teststatus, sizeof ups_teststatus); },
+      [&] { return scan.decimal(values.schedule_time); },
+  };
+  int converted = 0;
+  for (const auto &field : fields) {
+    if (!field()) {
+      break;
+    }
+    ++converted;
+  }
+  return converted;
+}
+
+}  // namespace tornax

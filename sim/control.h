@@ -1,0 +1,28 @@
+// The simulated UPS's control language: one command a line, as typed on the
+// simulator's standard input or written to its control FIFO or socket, e.g.
+// "mains off", "silent 5", "mark ! 3", "battery 40", "status". Each command
+// gets one line of answer: "ok", a state line, or "error: ..." saying why.
+#ifndef TORNAX_SIM_CONTROL_H
+#define TORNAX_SIM_CONTROL_H
+
+#include <string>
+
+#include "sim/simulated_ups.h"
+
+namespace tornax {
+
+struct ControlResult {
+  std::string answer;  // one or more lines, without a final line end
+  bool quit = false;   // the command asked the simulator to end
+};
+
+// Carries out one control line on the simulator. Blank lines and lines
+// starting with "#" do nothing and answer an empty text.
+ControlResult run_control(SimulatedUps &ups, const std::string &line);
+
+// The control commands, one per line, for "help" and the usage text.
+const char *control_help();
+
+}  // namespace tornax
+
+#endif  // TORNAX_SIM_CONTROL_H

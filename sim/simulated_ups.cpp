@@ -1,0 +1,584 @@
+#include "sim/simulated_ups.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <utility>
+
+namespace tornax {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t control_command_bytes = 15;
+constexpr std::size_t max_line = 64;
+constexpr auto padding_grace = std::chrono::milliseconds(100);
+// 4800 baud with a start and a stop bit: 480 bytes a second.
+constexpr double seconds_per_byte = 10.0 / 4800.0;
+constexpr double rated_watts = 800.0;
+constexpr double empty_battery_volts = 21.0;
+constexpr double full_battery_span = 6.4;
+constexpr double charge_slowdown = 2.0;  // charging takes twice the backup time
+
+[[noreturn]] void fail(const char *what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+std::string format(const char *fmt, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, fmt, value);
+  return text;
+}
+
+// The command without its line end, as the protocol names it ("L", "B%").
+std::string command_key(const std::string &bytes) {
+  std::string key = bytes.substr(0, bytes.find('\n'));
+  if (!key.empty() && key.back() == '\r') {
+    key.pop_back();
+  }
+  return key;
+}
+
+bool is_control_command(const std::string &key) {
+  return key.rfind("TD=", 0) == 0 || key.rfind("D=", 0) == 0;
+}
+
+void close_fd(int &fd) {
+  if (fd >= 0) {
+    close(fd);
+    fd = -1;
+  }
+}
+
+}  // namespace
+
+SimulatedUps::SimulatedUps(SimulatedUpsOptions options)
+    : options_(std::move(options)), last_update_(Clock::now()) {}
+
+SimulatedUps::~SimulatedUps() {
+  stop();
+}
+
+void SimulatedUps::start() {
+  if (thread_.joinable()) {
+    return;
+  }
+  open_pty();
+  if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    fail("pipe2");
+  }
+  make_link();
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = false;
+  }
+  thread_ = std::thread([this] { serve(); });
+}
+
+void SimulatedUps::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) {
+    const char byte = 0;
+    [[maybe_unused]] const ssize_t ignored = write(wake_pipe_[1], &byte, 1);
+    thread_.join();
+  }
+  remove_link();
+  close_fd(master_fd_);
+  close_fd(slave_fd_);
+  close_fd(wake_pipe_[0]);
+  close_fd(wake_pipe_[1]);
+}
+
+void SimulatedUps::open_pty() {
+  master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_fd_ < 0) {
+    fail("posix_openpt");
+  }
+  char path[128];
+  if (grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0 ||
+      ptsname_r(master_fd_, path, sizeof path) != 0) {
+    fail("pty set-up");
+  }
+  slave_path_ = path;
+  slave_fd_ = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_fd_ < 0) {
+    fail("open pty slave");
+  }
+  // Raw from the start: with the default echo the simulator would read its
+  // own replies back as commands until a user configures the line.
+  struct termios tio {};
+  tcgetattr(slave_fd_, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(slave_fd_, TCSANOW, &tio);
+  fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
+}
+
+void SimulatedUps::make_link() {
+  const std::string &link = options_.link_path;
+  if (link.empty()) {
+    return;
+  }
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      errno = EEXIST;
+      fail(("link path is not a symlink: " + link).c_str());
+    }
+    unlink(link.c_str());
+  }
+  if (symlink(slave_path_.c_str(), link.c_str()) != 0) {
+    fail(("symlink " + link).c_str());
+  }
+}
+
+// Removes the link only while it still points at this simulator's pty, so a
+// newer simulator's link survives an older one's exit.
+void SimulatedUps::remove_link() {
+  const std::string &link = options_.link_path;
+  if (link.empty() || slave_path_.empty()) {
+    return;
+  }
+  char target[256];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slave_path_) {
+    unlink(link.c_str());
+  }
+}
+
+void SimulatedUps::serve() {
+  char buf[256];
+  for (;;) {
+    int timeout = -1;
+    if (pending_) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(pending_deadline_ - Clock::now());
+      timeout = static_cast<int>(std::max<long long>(0, left.count()));
+    }
+    struct pollfd fds[2] = {{master_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
+    if (poll(fds, 2, timeout) < 0 && errno != EINTR) {
+      return;
+    }
+    if (fds[1].revents != 0) {
+      return;
+    }
+    if (pending_ && Clock::now() >= pending_deadline_) {
+      finish_pending();
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      const ssize_t n = read(master_fd_, buf, sizeof buf);
+      if (n > 0) {
+        take_input(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+}
+
+void SimulatedUps::take_input(const char *bytes, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    take_byte(bytes[i]);
+  }
+}
+
+// A control command is 15 bytes: its text and NUL padding. NUL bytes that
+// follow any other command are padding of that command too.
+void SimulatedUps::take_byte(char byte) {
+  if (pending_) {
+    if (byte == '\0' && pending_->bytes.size() < control_command_bytes) {
+      pending_->bytes += byte;
+      if (pending_->bytes.size() == control_command_bytes) {
+        finish_pending();
+      }
+      return;
+    }
+    finish_pending();
+  }
+  if (byte == '\0' && line_.empty()) {
+    std::lock_guard lock(mutex_);
+    if (!log_.empty()) {
+      log_.back().bytes += byte;
+      return;
+    }
+  }
+  line_ += byte;
+  if (byte == '\n') {
+    complete_line();
+  } else if (line_.size() >= max_line) {
+    publish({std::exchange(line_, {}), {}, Clock::now()});
+  }
+}
+
+void SimulatedUps::complete_line() {
+  std::string bytes = std::exchange(line_, {});
+  const std::string key = command_key(bytes);
+  if (is_control_command(key) && bytes.size() < control_command_bytes) {
+    pending_ = ReceivedCommand{std::move(bytes), {}, Clock::now()};
+    pending_deadline_ = Clock::now() + padding_grace;
+    return;
+  }
+  if (is_control_command(key)) {
+    publish({std::move(bytes), {}, Clock::now()});
+    return;
+  }
+  answer(bytes);
+}
+
+void SimulatedUps::finish_pending() {
+  publish(std::move(*pending_));
+  pending_.reset();
+}
+
+void SimulatedUps::publish(ReceivedCommand command) {
+  {
+    std::lock_guard lock(mutex_);
+    log_.push_back(command);
+    while (log_.size() > options_.log_limit && !log_.empty()) {
+      log_.pop_front();
+    }
+    ++received_count_;
+  }
+  changed_.notify_all();
+  if (observer_) {
+    observer_(command);
+  }
+}
+
+// The command is logged before its reply goes out, so a caller that got the
+// reply always finds the command in the log.
+void SimulatedUps::answer(const std::string &command) {
+  const Clock::time_point at = Clock::now();
+  std::optional<std::string> reply;
+  {
+    std::lock_guard lock(mutex_);
+    reply = reply_to(command_key(command));
+  }
+  publish({command, reply.value_or(""), at});
+  if (!reply) {
+    return;
+  }
+  pace(command.size() + reply->size());
+  // The master is non-blocking: when nobody reads the slave and its buffer is
+  // full, the reply is dropped instead of stalling the simulator.
+  [[maybe_unused]] const ssize_t ignored = write(master_fd_, reply->data(), reply->size());
+}
+
+void SimulatedUps::pace(std::size_t bytes) {
+  std::unique_lock lock(mutex_);
+  if (!options_.pacing) {
+    return;
+  }
+  const auto delay = std::chrono::duration<double>(static_cast<double>(bytes) * seconds_per_byte);
+  changed_.wait_for(lock, delay, [this] { return stopping_; });
+}
+
+// Caller holds mutex_.
+std::optional<std::string> SimulatedUps::reply_to(const std::string &key) {
+  const Clock::time_point now = Clock::now();
+  advance(now);
+  if (silent_now(now)) {
+    return std::nullopt;
+  }
+  if (const auto raw = raw_replies_.find(key); raw != raw_replies_.end()) {
+    return raw->second;
+  }
+  if (key == "XT") {
+    test_until_ = now + std::chrono::seconds(options_.self_test_seconds);
+    test_result_ = test_outcome_;
+    return std::nullopt;
+  }
+  std::optional<std::string> text = value_text(key);
+  if (!text) {
+    return std::nullopt;
+  }
+  if (key == "V?") {
+    return *text + "\r\n";
+  }
+  const std::optional<char> mark = next_mark();
+  return (mark ? std::string(1, *mark) : std::string()) + *text + "\r\n";
+}
+
+// Caller holds mutex_. The value part of a reply; nothing for an unknown
+// command.
+std::optional<std::string> SimulatedUps::value_text(const std::string &key) {
+  if (const auto text = replies_.find(key); text != replies_.end()) {
+    return text->second;
+  }
+  const double nominal = options_.nominal_voltage;
+  const double level = options_.battery_percent;
+  const double load = options_.load_percent;
+  const bool mains = options_.mains;
+  if (key == "L")
+    return format("%.1f", mains ? nominal + 0.5 : 0.0);
+  if (key == "O")
+    return format("%.1f", nominal);
+  if (key == "B%")
+    return format("%.0f", level);
+  if (key == "P")
+    return format("%.0f", load);
+  if (key == "F")
+    return format("%.1f", nominal < 150.0 ? 60.0 : 50.0);
+  if (key == "I")
+    return format("%.1f", load / 100.0 * rated_watts / nominal);
+  if (key == "T") {
+    const long minutes = std::lround(backup_minutes());
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", minutes / 60, minutes % 60);
+    return text;
+  }
+  if (key == "S5")
+    return test_status(Clock::now());
+  if (key == "LN")
+    return format("%.0f", nominal);
+  if (key == "V?")
+    return options_.identification;
+  if (key == "PW")
+    return format("%.0f", load / 100.0 * rated_watts);
+  if (key == "G")
+    return format("%.1f", mains && level < 100.0 ? 1.2 : 0.0);
+  if (key == "B")
+    return format("%.1f", empty_battery_volts + full_battery_span * level / 100.0);
+  return std::nullopt;
+}
+
+// Caller holds mutex_. A forced mark first, then the news of mains coming
+// back, then the lasting conditions.
+std::optional<char> SimulatedUps::next_mark() {
+  if (forced_mark_) {
+    const char mark = *forced_mark_;
+    if (forced_count_ > 0 && --forced_count_ == 0) {
+      forced_mark_.reset();
+    }
+    return mark;
+  }
+  if (return_pending_) {
+    return_pending_ = false;
+    return '$';
+  }
+  if (low_battery_)
+    return '*';
+  if (!options_.mains)
+    return '!';
+  if (options_.blank_mark)
+    return ' ';
+  return std::nullopt;
+}
+
+// Caller holds mutex_. Drains the battery on battery power, recharges it on
+// mains, and raises low battery when the level falls through the threshold.
+void SimulatedUps::advance(Clock::time_point now) {
+  const double seconds = std::chrono::duration<double>(now - last_update_).count();
+  last_update_ = now;
+  const double full_seconds = std::max(options_.runtime_minutes, 0.01) * 60.0;
+  double &level = options_.battery_percent;
+  if (options_.mains) {
+    level = std::min(100.0, level + seconds * 100.0 / (full_seconds * charge_slowdown));
+    return;
+  }
+  const double before = level;
+  level = std::max(0.0, level - seconds * 100.0 / full_seconds);
+  const double threshold = options_.low_battery_percent;
+  if (threshold > 0.0 && before > threshold && level <= threshold) {
+    low_battery_ = true;
+  }
+}
+
+// Caller holds mutex_.
+bool SimulatedUps::silent_now(Clock::time_point now) const {
+  return silent_ || now < silent_until_;
+}
+
+// Caller holds mutex_.
+std::string SimulatedUps::test_status(Clock::time_point now) const {
+  return now < test_until_ ? "IP" : test_result_;
+}
+
+// Caller holds mutex_.
+double SimulatedUps::backup_minutes() const {
+  return options_.runtime_minutes * options_.battery_percent / 100.0;
+}
+
+void SimulatedUps::set_mains(bool on) {
+  std::lock_guard lock(mutex_);
+  advance(Clock::now());
+  if (on && !options_.mains) {
+    return_pending_ = true;
+    low_battery_ = false;
+  }
+  options_.mains = on;
+}
+
+void SimulatedUps::set_low_battery(bool low) {
+  std::lock_guard lock(mutex_);
+  low_battery_ = low;
+}
+
+void SimulatedUps::force_mark(char mark, int count) {
+  std::lock_guard lock(mutex_);
+  if (count == 0) {
+    forced_mark_.reset();
+    return;
+  }
+  forced_mark_ = mark;
+  forced_count_ = count < 0 ? -1 : count;
+}
+
+void SimulatedUps::clear_forced_mark() {
+  force_mark('\0', 0);
+}
+
+void SimulatedUps::set_silent(bool silent) {
+  std::lock_guard lock(mutex_);
+  silent_ = silent;
+  silent_until_ = Clock::time_point{};
+}
+
+void SimulatedUps::set_silent_for(std::chrono::milliseconds duration) {
+  std::lock_guard lock(mutex_);
+  silent_ = false;
+  silent_until_ = Clock::now() + duration;
+}
+
+void SimulatedUps::set_battery(double percent) {
+  std::lock_guard lock(mutex_);
+  advance(Clock::now());
+  options_.battery_percent = std::clamp(percent, 0.0, 100.0);
+}
+
+void SimulatedUps::set_load(double percent) {
+  std::lock_guard lock(mutex_);
+  options_.load_percent = std::clamp(percent, 0.0, 200.0);
+}
+
+void SimulatedUps::set_identification(std::string text) {
+  std::lock_guard lock(mutex_);
+  options_.identification = std::move(text);
+}
+
+void SimulatedUps::set_nominal_voltage(double volts) {
+  std::lock_guard lock(mutex_);
+  options_.nominal_voltage = volts > 0.0 ? volts : options_.nominal_voltage;
+}
+
+void SimulatedUps::set_test_status(std::string text) {
+  std::lock_guard lock(mutex_);
+  test_result_ = text;
+  test_outcome_ = std::move(text);
+  test_until_ = Clock::time_point{};
+}
+
+void SimulatedUps::set_reply(const std::string &command, std::string text) {
+  std::lock_guard lock(mutex_);
+  replies_[command] = std::move(text);
+}
+
+void SimulatedUps::set_raw_reply(const std::string &command, std::string bytes) {
+  std::lock_guard lock(mutex_);
+  raw_replies_[command] = std::move(bytes);
+}
+
+void SimulatedUps::clear_reply(const std::string &command) {
+  std::lock_guard lock(mutex_);
+  replies_.erase(command);
+  raw_replies_.erase(command);
+}
+
+void SimulatedUps::set_pacing(bool on) {
+  std::lock_guard lock(mutex_);
+  options_.pacing = on;
+}
+
+void SimulatedUps::set_blank_mark(bool on) {
+  std::lock_guard lock(mutex_);
+  options_.blank_mark = on;
+}
+
+std::vector<ReceivedCommand> SimulatedUps::received() const {
+  std::lock_guard lock(mutex_);
+  return {log_.begin(), log_.end()};
+}
+
+std::size_t SimulatedUps::received_count() const {
+  std::lock_guard lock(mutex_);
+  return received_count_;
+}
+
+void SimulatedUps::clear_received() {
+  std::lock_guard lock(mutex_);
+  log_.clear();
+  received_count_ = 0;
+}
+
+bool SimulatedUps::wait_for_received(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return received_count_ >= count; });
+}
+
+std::string SimulatedUps::describe() const {
+  std::lock_guard lock(mutex_);
+  const Clock::time_point now = Clock::now();
+  const long backup = std::lround(backup_minutes());
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "mains %s, battery %.0f%%, backup %ld:%02ld, low battery %s, mark %s, %s, "
+                "self-test %s, received %zu",
+                options_.mains ? "on" : "off", options_.battery_percent, backup / 60, backup % 60,
+                low_battery_ ? "yes" : "no",
+                forced_mark_ ? describe_bytes(std::string(1, *forced_mark_)).c_str() : "auto",
+                silent_now(now) ? "silent" : "talking", test_status(now).c_str(), received_count_);
+  return text;
+}
+
+std::string describe_bytes(const std::string &bytes) {
+  std::size_t end = bytes.size();
+  while (end > 0 && bytes[end - 1] == '\0') {
+    --end;
+  }
+  std::string text = "\"";
+  for (std::size_t i = 0; i < end; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    switch (c) {
+      case '\n':
+        text += "\\n";
+        break;
+      case '\r':
+        text += "\\r";
+        break;
+      case '\t':
+        text += "\\t";
+        break;
+      case '"':
+        text += "\\\"";
+        break;
+      case '\\':
+        text += "\\\\";
+        break;
+      default:
+        if (c < 0x20 || c >= 0x7f) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02x", c);
+          text += hex;
+        } else {
+          text += static_cast<char>(c);
+        }
+    }
+  }
+  text += "\"";
+  if (end < bytes.size()) {
+    text += " + " + std::to_string(bytes.size() - end) + " NUL";
+  }
+  return text;
+}
+
+}  // namespace tornax

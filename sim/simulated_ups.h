@@ -1,0 +1,177 @@
+// A simulated UPS on a pseudo-terminal: the fixture of the daemon's tests and
+// the stand-in for a real UPS in the demo. It owns the master side of a pty
+// and answers the serial protocol there, while the daemon opens the slave side
+// by its path as it would open a serial device.
+//
+// Replies are "<mark><value>\r\n". The mark follows the simulated state: none
+// (or a blank, if asked for) while all is well, "!" on battery, "$" on the
+// first reply after mains came back, "*" at low battery, or a mark forced by
+// hand. The identification reply never carries a mark. Battery level and
+// backup time fall while on battery and recover on mains.
+//
+// Everything received is kept as a log of commands with their arrival times,
+// so tests can check the exact bytes of each command and benchmarks the period
+// of the polling. One I/O thread serves the pty; every public member may be
+// called from any thread.
+#ifndef TORNAX_SIM_SIMULATED_UPS_H
+#define TORNAX_SIM_SIMULATED_UPS_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tornax {
+
+struct SimulatedUpsOptions {
+  std::string identification = "TXSIM-1 Simline 1000VA";  // family name at offset 8
+  double nominal_voltage = 230.0;
+  double battery_percent = 100.0;
+  double load_percent = 40.0;
+  double runtime_minutes = 30.0;      // backup time of a full battery
+  double low_battery_percent = 10.0;  // on battery the "*" mark starts here; 0: never
+  int self_test_seconds = 10;         // how long "XT" keeps the test running
+  bool mains = true;
+  bool blank_mark = false;         // mark quiet replies with a blank instead of nothing
+  bool pacing = false;             // deliver each reply after its time on a 4800-baud line
+  std::string link_path;           // when set, start() makes a symlink to the slave here
+  std::size_t log_limit = 100000;  // oldest log entries are dropped beyond this
+};
+
+// One command as the UPS received it.
+struct ReceivedCommand {
+  std::string bytes;  // exactly as received: line end and NUL padding included
+  std::string reply;  // the bytes answered; empty when nothing was answered
+  std::chrono::steady_clock::time_point at;  // when the command was complete
+};
+
+class SimulatedUps {
+ public:
+  // Called on the I/O thread for each command once it is complete. The
+  // callback must not call back into the simulator's log waits.
+  using Observer = std::function<void(const ReceivedCommand &)>;
+
+  explicit SimulatedUps(SimulatedUpsOptions options = {});
+  ~SimulatedUps();  // stops the simulator
+  SimulatedUps(const SimulatedUps &) = delete;
+  SimulatedUps &operator=(const SimulatedUps &) = delete;
+
+  // Opens the pty (keeping a slave descriptor open, so the master never sees a
+  // hang-up between users), makes the link if asked and starts answering.
+  // Throws std::system_error when the pty or the link cannot be made.
+  void start();
+  // Stops answering, closes the pty and removes the link. Idempotent.
+  void stop();
+  // The slave's path, e.g. "/dev/pts/3"; empty before start().
+  const std::string &slave_path() const { return slave_path_; }
+  // Sets the observer; call before start().
+  void set_observer(Observer observer) { observer_ = std::move(observer); }
+
+  // Mains present or failed. Mains coming back ends a low battery and puts
+  // "$" on the next reply.
+  void set_mains(bool on);
+  void set_low_battery(bool low);
+  // The next `count` replies carry `mark`; a negative count keeps it until
+  // clear_forced_mark().
+  void force_mark(char mark, int count = -1);
+  void clear_forced_mark();
+  // Silent: commands are received and logged but not answered.
+  void set_silent(bool silent);
+  void set_silent_for(std::chrono::milliseconds duration);
+  void set_battery(double percent);  // held to 0..100
+  void set_load(double percent);     // held to 0..200
+  void set_identification(std::string text);
+  void set_nominal_voltage(double volts);
+  // The self-test status text, now and as the outcome of later self-tests
+  // (before any test it is "NO", while one runs "IP", after one "OK"). Ends a
+  // running self-test.
+  void set_test_status(std::string text);
+  // Replaces the value text of a query (command without its newline, e.g.
+  // "L"); the mark and the line end are still added.
+  void set_reply(const std::string &command, std::string text);
+  // Replaces the whole reply with exactly these bytes (no mark, no line end
+  // added), for odd replies.
+  void set_raw_reply(const std::string &command, std::string bytes);
+  // Back to the simulated reply for this command.
+  void clear_reply(const std::string &command);
+  void set_pacing(bool on);
+  void set_blank_mark(bool on);
+
+  // The log, oldest first (at most log_limit entries).
+  std::vector<ReceivedCommand> received() const;
+  // Commands received since start or the last clear_received().
+  std::size_t received_count() const;
+  void clear_received();
+  // Waits until received_count() >= count; false when the time ran out.
+  bool wait_for_received(std::size_t count, std::chrono::milliseconds timeout) const;
+  // One line describing the state: mains, battery, backup time, marks, silence.
+  std::string describe() const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void open_pty();
+  void make_link();
+  void remove_link();
+  void serve();
+  void take_input(const char *bytes, std::size_t length);
+  void take_byte(char byte);
+  void complete_line();
+  void finish_pending();
+  void publish(ReceivedCommand command);
+  void answer(const std::string &command);
+  void pace(std::size_t bytes);
+  std::optional<std::string> reply_to(const std::string &key);
+  std::optional<std::string> value_text(const std::string &key);
+  std::optional<char> next_mark();
+  void advance(Clock::time_point now);
+  bool silent_now(Clock::time_point now) const;
+  std::string test_status(Clock::time_point now) const;
+  double backup_minutes() const;
+
+  SimulatedUpsOptions options_;
+  Observer observer_;
+  std::string slave_path_;
+  int master_fd_ = -1;
+  int slave_fd_ = -1;
+  int wake_pipe_[2] = {-1, -1};
+  std::thread thread_;
+
+  // Parser state, I/O thread only.
+  std::string line_;
+  std::optional<ReceivedCommand> pending_;  // a control command awaiting its padding
+  Clock::time_point pending_deadline_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  bool stopping_ = false;
+  bool low_battery_ = false;
+  bool return_pending_ = false;
+  std::optional<char> forced_mark_;
+  int forced_count_ = 0;
+  bool silent_ = false;
+  Clock::time_point silent_until_;
+  Clock::time_point last_update_;
+  Clock::time_point test_until_;
+  std::string test_result_ = "NO";   // before any self-test
+  std::string test_outcome_ = "OK";  // what a self-test ends with
+  std::map<std::string, std::string> replies_;
+  std::map<std::string, std::string> raw_replies_;
+  std::deque<ReceivedCommand> log_;
+  std::size_t received_count_ = 0;
+};
+
+// The bytes as a quoted C-like text, trailing NUL bytes counted instead:
+// "TD=5\n" followed by ten NULs reads `"TD=5\n" + 10 NUL`.
+std::string describe_bytes(const std::string &bytes);
+
+}  // namespace tornax
+
+#endif  // TORNAX_SIM_SIMULATED_UPS_H

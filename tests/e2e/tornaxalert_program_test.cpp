@@ -1,0 +1,116 @@
+// The real tornaxalert program, always run inside scripts/sandbox: it runs a
+// shutdown command, and one forgotten -x must never reach the host. The
+// scripted server stays outside; loopback reaches it from the sandbox.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/support/scratch_dir.h"
+#include "tests/support/scripted_server.h"
+
+namespace tornax {
+namespace {
+
+using test::slurp;
+
+std::string quoted(const std::string &word) {
+  std::string out = "'";
+  for (char c : word) {
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return out + "'";
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  struct Run {
+    int status = -1;
+    std::string out;
+    std::string err;
+  };
+
+  // Runs `prefix tornaxalert args` in the sandbox; the sandbox lives until the
+  // detached client has ended too. A hung run is killed after two minutes.
+  Run run(const std::vector<std::string> &args, const std::string &prefix = "") {
+    std::string command = "timeout -s KILL 120 " +
+                          quoted(std::string(TORNAX_SOURCE_DIR) + "/scripts/sandbox") +
+                          " --record " + quoted(dir.file("record")) + " -- " + prefix +
+                          quoted(std::string(TORNAX_BINARY_DIR) + "/tornaxalert");
+    for (const std::string &arg : args) {
+      command += " " + quoted(arg);
+    }
+    command += " >" + quoted(dir.file("out")) + " 2>" + quoted(dir.file("err"));
+    const int raw = std::system(command.c_str());
+    Run result;
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    result.out = slurp(dir.file("out"));
+    result.err = slurp(dir.file("err"));
+    return result;
+  }
+
+  test::ScratchDir dir;
+};
+
+const std::string title = "Brenmoor Tornax Alert : ";
+
+TEST_F(ProgramTest, RefusedStartsEndBeforeDetaching) {
+  const struct {
+    std::vector<std::string> args;
+    std::string prefix;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"127.0.0.1"},
+       "setpriv --reuid=65534 --regid=65534 --clear-groups ",
+       1,
+       title + "You don't have root permission\n" + title + "Quit\n"},
+      {{}, "", 1, title + "Hostname is missing\n"},
+      {{"-a", "everyone", "127.0.0.1"}, "", 1, "Argument is unknown (-a everyone)\n"},
+      {{"-p", "5", "no-such-host.invalid"},
+       "",
+       1,
+       title + "Unknown hostname: no-such-host.invalid\n"},
+      {{"-h"}, "", 0, ""},
+  };
+  for (const auto &c : cases) {
+    const Run r = run(c.args, c.prefix);
+    EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
+    EXPECT_EQ(r.err, c.err) << testing::PrintToString(c.args);
+  }
+  EXPECT_EQ(slurp(dir.file("record/actions")), "");  // no stub was ever called
+}
+
+TEST_F(ProgramTest, DetachedClientAlertsAndRunsItsShutdownCommand) {
+  test::ScriptedServer server(
+      {{"TN0100\n#Kyrel   1000VA\nNA\n"
+        "8 230.0 230.0 20 31 50.0 1.2 3 -1 OK -1\n"}});
+  const std::string shutdowns = dir.file("shutdowns");
+  const std::string broadcasts = dir.file("broadcasts");
+  const Run r = run({"-p", "5", "-x", "echo down >> " + quoted(shutdowns), "-w",
+                     "cat >> " + quoted(broadcasts), "127.0.0.1", std::to_string(server.port())});
+  EXPECT_EQ(r.status, 0);
+  // The parent's version line and the child's connection line, in either order.
+  EXPECT_NE(r.out.find("Powerfail shutdown 5 Mins\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Brenmoor Tornax Alert version 1.40\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Connected to 127.0.0.1:" + std::to_string(server.port()) + "\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.err, title + "Connection lost\n" + title + "Reconnect time expired. Quit.\n");
+  EXPECT_EQ(slurp(broadcasts),
+            title + "Low battery detect\n" + title + "Low battery detect,shutdown executed\n");
+  EXPECT_EQ(slurp(shutdowns), "down\n");
+  EXPECT_EQ(slurp(dir.file("record/actions")), "");
+}
+
+TEST_F(ProgramTest, ConsoleAlertsReachTheSandboxConsole) {
+  test::ScriptedServer server({{"TN0100\n\nNA\n2 0.0 230.0 90 31 50.0 1.2 3 -1 OK -1\n"}});
+  const Run r = run({"-a", "console", "-x", "true", "127.0.0.1", std::to_string(server.port())});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(slurp(dir.file("record/console")), title + "Power fail detect\n");
+}
+
+}  // namespace
+}  // namespace tornax

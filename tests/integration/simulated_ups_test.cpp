@@ -1,0 +1,203 @@
+// The simulated UPS as its users rely on it: marks that follow the simulated
+// state, silence, the exact log of commands, a line that survives its users,
+// the link, pacing and the falling battery.
+#include "sim/simulated_ups.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "daemon/clock.h"
+#include "daemon/ups.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/support/temp_dir.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class SimulatedUpsBehaviour : public test::SimulatedUpsTest {
+ protected:
+  // The marks of the next `count` replies to "B%": the mark character, or
+  // "-" for a reply without one.
+  std::string next_marks(int count) {
+    std::string marks;
+    for (int i = 0; i < count; ++i) {
+      float value;
+      EXPECT_GT(get_percentbatt(fd, &value), 0);
+      const char first = sim.received().back().reply.at(0);
+      marks += first >= '0' && first <= '9' ? '-' : first;
+    }
+    return marks;
+  }
+};
+
+TEST_F(SimulatedUpsBehaviour, MarksFollowTheSimulatedState) {
+  struct Step {
+    const char *what;
+    std::function<void(SimulatedUps &)> change;
+    const char *marks;
+  } steps[] = {
+      {"mains on", [](SimulatedUps &) {}, "---"},
+      {"mains off", [](SimulatedUps &u) { u.set_mains(false); }, "!!"},
+      {"mains back", [](SimulatedUps &u) { u.set_mains(true); }, "$--"},
+      {"mains on again", [](SimulatedUps &u) { u.set_mains(true); }, "-"},
+      {"low battery", [](SimulatedUps &u) { u.set_low_battery(true); }, "**"},
+      {"forced mark", [](SimulatedUps &u) { u.force_mark('@', 2); }, "@@*"},
+      {"mains back ends low battery",
+       [](SimulatedUps &u) {
+         u.set_mains(false);
+         u.set_mains(true);
+       },
+       "$-"},
+      {"blank marks", [](SimulatedUps &u) { u.set_blank_mark(true); }, "  "},
+      {"forced until cleared", [](SimulatedUps &u) { u.force_mark('!'); }, "!!!!"},
+      {"cleared", [](SimulatedUps &u) { u.clear_forced_mark(); }, " "},
+  };
+  for (const Step &step : steps) {
+    step.change(sim);
+    EXPECT_EQ(next_marks(static_cast<int>(std::string(step.marks).size())), step.marks)
+        << step.what;
+  }
+}
+
+TEST_F(SimulatedUpsBehaviour, IdentificationCarriesNoMarkAndLeavesTheNewsOfMainsBack) {
+  sim.set_identification("TXSIM-1 Kyrel 1000VA");
+  sim.set_mains(false);
+  sim.set_mains(true);
+  ASSERT_GT(get_version(fd, ups_version), 0);
+  EXPECT_STREQ(ups_version, "TXSIM-1 Kyrel 1000VA");
+  EXPECT_EQ(next_marks(1), "$");
+}
+
+TEST_F(SimulatedUpsBehaviour, SilenceForAWhileEndsByItself) {
+  float value = -1.0f;
+  sim.set_silent_for(300ms);
+  EXPECT_EQ(get_linevoltage(fd, &value), 0);
+  std::this_thread::sleep_for(400ms);
+  EXPECT_GT(get_linevoltage(fd, &value), 0);
+  EXPECT_EQ(value, 230.5f);
+  // Silent commands are still logged, unanswered.
+  const std::vector<ReceivedCommand> log = sim.received();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].reply, "");
+  EXPECT_EQ(log[1].reply, "230.5\r\n");
+}
+
+TEST_F(SimulatedUpsBehaviour, ControlCommandKeepsItsPaddingHoweverItArrives) {
+  const std::string nul(11, '\0');
+  ASSERT_EQ(write(fd, "TD=5\n", 5), 5);
+  std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(write(fd, nul.data(), 10), 10);
+  const std::string both = "D=3\n" + nul + "L\n";
+  ASSERT_EQ(write(fd, both.data(), both.size()), static_cast<ssize_t>(both.size()));
+  ASSERT_EQ(write(fd, "TD=7\n", 5), 5);  // padding never comes
+  ASSERT_TRUE(sim.wait_for_received(4, 5s));
+  EXPECT_EQ(test::last_commands(sim, 4),
+            (std::vector<std::string>{"TD=5\n" + nul.substr(1), "D=3\n" + nul, "L\n", "TD=7\n"}));
+  EXPECT_EQ(sim.received()[2].reply, "230.5\r\n");
+}
+
+TEST_F(SimulatedUpsBehaviour, LineSurvivesItsUsers) {
+  close(fd);
+  fd = openport(sim.slave_path().c_str());
+  ASSERT_GE(fd, 0);
+  float value = -1.0f;
+  EXPECT_GT(get_linevoltage(fd, &value), 0);
+  EXPECT_EQ(value, 230.5f);
+}
+
+// The 15-second wait is not what the next test is about.
+void no_sleep(unsigned int) {}
+
+TEST_F(SimulatedUpsBehaviour, SelfTestStatusFollowsTheTest) {
+  set_sleep_function(no_sleep);
+  char status[ups_teststatus_size] = {};
+  get_upsteststatus(fd, status);
+  EXPECT_STREQ(status, "NO");
+  sim.set_test_status("BAD");
+  EXPECT_EQ(ups_test(fd, status), 5);
+  EXPECT_STREQ(status, "BAD");
+}
+
+TEST(SimulatedUpsLog, KeepsTheNewestWithinItsLimitAndCountsAll) {
+  SimulatedUpsOptions options = test::test_ups_options();
+  options.log_limit = 3;
+  SimulatedUps sim(options);
+  sim.start();
+  const int fd = openport(sim.slave_path().c_str());
+  float value;
+  for (int (*query)(int, float *) :
+       {get_linevoltage, get_invvoltage, get_percentbatt, get_percentloadpower, get_freq}) {
+    EXPECT_GT(query(fd, &value), 0);
+  }
+  EXPECT_EQ(sim.received_count(), 5u);
+  EXPECT_EQ(test::last_commands(sim, 10), (std::vector<std::string>{"B%\n", "P\n", "F\n"}));
+  sim.clear_received();
+  EXPECT_EQ(sim.received_count(), 0u);
+  EXPECT_FALSE(sim.wait_for_received(1, 10ms));
+  close(fd);
+}
+
+TEST(SimulatedUpsBattery, FallsOnBatteryUntilLowBatteryIsMarked) {
+  SimulatedUpsOptions options = test::test_ups_options();
+  options.runtime_minutes = 0.05;  // a full battery lasts 3 seconds
+  options.low_battery_percent = 90;
+  SimulatedUps sim(options);
+  sim.start();
+  const int fd = openport(sim.slave_path().c_str());
+  sim.set_mains(false);
+  std::this_thread::sleep_for(500ms);
+  float level = 100.0f;
+  EXPECT_GT(get_percentbatt(fd, &level), 0);
+  EXPECT_LT(level, 90.0f);
+  EXPECT_EQ(sim.received().back().reply.at(0), '*');
+  close(fd);
+}
+
+TEST(SimulatedUpsPacing, RepliesTakeTheirTimeOnTheLine) {
+  SimulatedUpsOptions options = test::test_ups_options();
+  options.pacing = true;
+  SimulatedUps sim(options);
+  sim.start();
+  const int fd = openport(sim.slave_path().c_str());
+  float value;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(get_linevoltage(fd, &value), 7);
+  // "L\n" and "230.5\r\n": 9 bytes at 480 bytes a second.
+  EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 9.0 / 480.0);
+  close(fd);
+}
+
+TEST(SimulatedUpsLink, PointsAtThePtyWhileRunningAndNeverReplacesAFile) {
+  test::TempDir dir;
+  SimulatedUpsOptions options = test::test_ups_options();
+  options.link_path = dir.file("ups");
+  {
+    SimulatedUps sim(options);
+    sim.start();
+    char target[128] = {};
+    ASSERT_GT(readlink(options.link_path.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(sim.slave_path(), target);
+  }
+  struct stat st {};
+  EXPECT_NE(lstat(options.link_path.c_str(), &st), 0);
+
+  dir.write("ups", "precious");
+  SimulatedUps sim(options);
+  EXPECT_THROW(sim.start(), std::system_error);
+  EXPECT_EQ(test::read_file(options.link_path), "precious");
+}
+
+}  // namespace
+}  // namespace tornax

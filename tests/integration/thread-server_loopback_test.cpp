@@ -1,0 +1,268 @@
+// The status server over loopback with real sockets. Every test runs in its
+// own process, so each starts its own listener on a port the system picks.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/thread-server.h"
+#include "daemon/util.h"
+#include "tests/support/daemon_state.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temp_dir.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+using test::connect_loopback;
+using test::LineReader;
+
+class StatusServerTest : public test::DaemonStateTest {
+ protected:
+  // Server threads outlive the test body (and, when the cases share one
+  // process, reach into the next); they read the state only under the mutex,
+  // so the set-up and the reset take it too.
+  void SetUp() override {
+    pthread_mutex_lock(&tornax_mutex);
+    DaemonStateTest::SetUp();
+    std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
+    settings.port = 0;
+    settings.max_client = 10;
+    status_interval_ms = 10;
+    std::strcpy(ups_teststatus, "OK");
+    pthread_mutex_unlock(&tornax_mutex);
+  }
+  void TearDown() override {
+    for (int fd : sockets) {
+      close(fd);
+    }
+    pthread_mutex_lock(&tornax_mutex);
+    DaemonStateTest::TearDown();
+    pthread_mutex_unlock(&tornax_mutex);
+  }
+
+  int start() {
+    EXPECT_TRUE(start_status_server());
+    EXPECT_NE(status_server_port(), 0);
+    return status_server_port();
+  }
+  int open_client() {
+    const int fd = connect_loopback(status_server_port());
+    EXPECT_GE(fd, 0);
+    sockets.push_back(fd);
+    return fd;
+  }
+  template <typename Change>
+  static void publish(Change change) {
+    pthread_mutex_lock(&tornax_mutex);
+    change();
+    pthread_mutex_unlock(&tornax_mutex);
+  }
+  // Skips status lines until one ends with `suffix` (lines keep coming once
+  // a second in the daemon, every 10 ms here).
+  static std::string line_ending_with(LineReader &reader, const std::string &suffix) {
+    for (int n = 0; n < 500; ++n) {
+      const std::optional<std::string> line = reader.next();
+      if (!line) {
+        break;
+      }
+      if (line->size() >= suffix.size() &&
+          line->compare(line->size() - suffix.size(), suffix.size(), suffix) == 0) {
+        return *line;
+      }
+    }
+    ADD_FAILURE() << "no line ending with \"" << suffix << "\"";
+    return {};
+  }
+  static bool wait_for_clients(int count) {
+    for (int n = 0; n < 500 && client.load() != count; ++n) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return client.load() == count;
+  }
+
+  test::TempDir home;
+  std::vector<int> sockets;
+};
+
+TEST_F(StatusServerTest, HeaderThenStatusLines) {
+  std::strcpy(ups_version, "#Kyrel   1000VA");
+  settings.ups_location = "Server room";
+  start();
+  LineReader reader(open_client());
+  EXPECT_EQ(reader.next(), "TN0100");
+  EXPECT_EQ(reader.next(), "#Kyrel   1000VA");
+  EXPECT_EQ(reader.next(), "\"Server room\"");
+  EXPECT_EQ(reader.next(), "0 0.0 0.0 0 0 0.0 0.0 0 -1 OK -1");
+  EXPECT_EQ(reader.next(), "0 0.0 0.0 0 0 0.0 0.0 0 -1 OK -1");
+}
+
+TEST_F(StatusServerTest, EmptyIdentificationAndNoLocation) {
+  start();
+  LineReader reader(open_client());
+  EXPECT_EQ(reader.next(), "TN0100");
+  EXPECT_EQ(reader.next(), "");
+  EXPECT_EQ(reader.next(), "NA");
+}
+
+TEST_F(StatusServerTest, LinesFollowThePublishedValues) {
+  start();
+  LineReader reader(open_client());
+  for (int n = 0; n < 3; ++n) {
+    reader.next();
+  }
+  publish([] {
+    ups_linevoltage = 229.5f;
+    ups_invvoltage = 230.26f;
+    ups_percentbatt = 87.4f;
+    ups_percentloadpower = 31.6f;
+    ups_freq = 49.95f;
+    ups_loadcurrent = 2.04f;
+    remain_time = 17;
+    schedule_down_timer = 30;
+  });
+  ext_status = 0x02 | 0x08 | 0x20;
+  EXPECT_EQ(line_ending_with(reader, " 9"), "2a 229.5 230.3 87 32 50.0 2.0 17 -1 OK 9");
+  publish([] { schedule_down_timer = 541; });
+  EXPECT_EQ(line_ending_with(reader, " 0"), "2a 229.5 230.3 87 32 50.0 2.0 17 -1 OK 0");
+  publish([] {
+    schedule_down_timer = 0;
+    remain_time = 0;
+  });
+  ext_status = 0;
+  EXPECT_EQ(line_ending_with(reader, " -1"), "0 229.5 230.3 87 32 50.0 2.0 0 -1 OK -1");
+}
+
+TEST_F(StatusServerTest, RefusesAtTheLimitAndFreesThePlaceAfterADisconnect) {
+  settings.max_client = 1;
+  start();
+  const int first = open_client();
+  LineReader first_reader(first);
+  EXPECT_EQ(first_reader.next(), "TN0100");
+
+  LineReader refused(open_client());
+  EXPECT_EQ(refused.next(), "Max client reach.Try again later");
+  EXPECT_EQ(refused.next(), std::nullopt);
+  EXPECT_TRUE(refused.ended());
+  EXPECT_TRUE(first_reader.next().has_value());  // the first goes on
+  EXPECT_EQ(client.load(), 1);
+
+  close(first);
+  sockets.erase(sockets.begin());
+  ASSERT_TRUE(wait_for_clients(0));
+  LineReader next(open_client());
+  EXPECT_EQ(next.next(), "TN0100");
+}
+
+TEST_F(StatusServerTest, LimitLoweredToZeroRefusesNewConnections) {
+  start();
+  LineReader served(open_client());
+  EXPECT_EQ(served.next(), "TN0100");
+  publish([] { settings.max_client = 0; });
+  LineReader refused(open_client());
+  EXPECT_EQ(refused.next(), "Max client reach.Try again later");
+  EXPECT_TRUE(served.next().has_value());
+}
+
+TEST_F(StatusServerTest, ConnectionsArrivingTogetherNeverExceedTheLimit) {
+  settings.max_client = 10;
+  start();
+  std::vector<int> fds;
+  for (int n = 0; n < 30; ++n) {
+    fds.push_back(open_client());
+  }
+  int served = 0, refused = 0;
+  for (int fd : fds) {
+    LineReader reader(fd);
+    const std::optional<std::string> first = reader.next();
+    if (first == "TN0100") {
+      ++served;
+    } else if (first == "Max client reach.Try again later") {
+      ++refused;
+    }
+  }
+  EXPECT_EQ(served, 10);
+  EXPECT_EQ(refused, 20);
+  EXPECT_EQ(client.load(), 10);
+}
+
+// The threads the server started, as the kernel lists them.
+std::set<std::string> thread_ids() {
+  std::set<std::string> ids;
+  DIR *tasks = opendir("/proc/self/task");
+  while (const dirent *entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') {
+      ids.insert(entry->d_name);
+    }
+  }
+  closedir(tasks);
+  return ids;
+}
+
+unsigned long long blocked_signals(const std::string &tid) {
+  std::ifstream status("/proc/self/task/" + tid + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigBlk:", 0) == 0) {
+      return std::stoull(line.substr(7), nullptr, 16);
+    }
+  }
+  return 0;
+}
+
+TEST_F(StatusServerTest, ServerThreadsBlockTheDaemonSignals) {
+  const std::set<std::string> before = thread_ids();
+  start();
+  LineReader reader(open_client());
+  ASSERT_EQ(reader.next(), "TN0100");
+  const unsigned long long daemon_signals =
+      (1ull << (SIGHUP - 1)) | (1ull << (SIGALRM - 1)) | (1ull << (SIGTERM - 1));
+  int started = 0;
+  for (const std::string &tid : thread_ids()) {
+    if (before.count(tid) == 0) {
+      ++started;
+      EXPECT_EQ(blocked_signals(tid) & daemon_signals, daemon_signals) << "thread " << tid;
+    }
+  }
+  EXPECT_GE(started, 2);  // the listener and one connection (and a sanitizer may add its own)
+  EXPECT_EQ(blocked_signals(std::to_string(getpid())) & daemon_signals, 0u);
+}
+
+TEST_F(StatusServerTest, PortInUseIsReportedAndTheDaemonGoesOn) {
+  int port = 0;
+  const int taken = test::listen_loopback(&port);
+  ASSERT_GE(taken, 0);
+  // The wildcard bind conflicts with the loopback listener on the same port.
+  settings.port = port;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(start_status_server());
+  const std::string message = "Status server not started: cannot bind to port " +
+                              std::to_string(port) + " (Address already in use)";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Brenmoor Tornax X : " + message + "\n");
+  const std::string log = test::read_file(home.file("tornax.log"));
+  EXPECT_NE(log.find(" : " + message + " \n"), std::string::npos) << log;
+  EXPECT_EQ(status_server_port(), 0);
+  close(taken);
+}
+
+TEST_F(StatusServerTest, OnlyTheLowSixteenBitsOfThePortCount) {
+  int port = 0;
+  const int probe = test::listen_loopback(&port);
+  ASSERT_GE(probe, 0);
+  close(probe);
+  settings.port = 65536 + port;
+  ASSERT_TRUE(start_status_server());
+  EXPECT_EQ(status_server_port(), port);
+}
+
+}  // namespace
+}  // namespace tornax

@@ -1,0 +1,122 @@
+// Loopback TCP helpers for the status server's and the client's tests: a
+// listening socket on an ephemeral port, a connecting socket, and a line
+// reader with a deadline. Header-only, because the client's tests link none
+// of the daemon's code and so not the test-support library either.
+#ifndef TORNAX_TESTS_SUPPORT_LOOPBACK_H
+#define TORNAX_TESTS_SUPPORT_LOOPBACK_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace tornax::test {
+
+// A listening socket on 127.0.0.1 with a port the system picked; -1 on failure.
+inline int listen_loopback(int *port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return -1;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+      listen(fd, 64) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+// A socket connected to 127.0.0.1:port; -1 on failure.
+inline int connect_loopback(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return -1;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends the whole text; false when the peer is gone.
+inline bool send_all(int fd, const std::string &text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Reads lines from a descriptor it does not own.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+
+  // The next line without its line end. Empty when the stream ended first or
+  // nothing arrived within the time-out; ended() then tells which.
+  std::optional<std::string> next(int timeout_ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      const std::size_t end = pending_.find('\n');
+      if (end != std::string::npos) {
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (ended_ || left.count() <= 0 || !fill(static_cast<int>(left.count()))) {
+        return std::nullopt;
+      }
+    }
+  }
+
+  // True once the peer closed the stream (or a read failed).
+  bool ended() const { return ended_; }
+  // Bytes received after the last complete line.
+  const std::string &pending() const { return pending_; }
+
+ private:
+  bool fill(int timeout_ms) {
+    pollfd wait{fd_, POLLIN, 0};
+    if (poll(&wait, 1, timeout_ms) <= 0) {
+      return false;
+    }
+    char chunk[512];
+    const ssize_t n = read(fd_, chunk, sizeof chunk);
+    if (n <= 0) {
+      ended_ = true;
+      return false;
+    }
+    pending_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  int fd_;
+  bool ended_ = false;
+  std::string pending_;
+};
+
+}  // namespace tornax::test
+
+#endif  // TORNAX_TESTS_SUPPORT_LOOPBACK_H

@@ -1,0 +1,58 @@
+#include "tests/support/sim_fixture.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "daemon/ups.h"
+#include "tornax.h"
+
+namespace tornax::test {
+
+SimulatedUpsOptions test_ups_options() {
+  SimulatedUpsOptions options;
+  options.self_test_seconds = 0;
+  return options;
+}
+
+void SimulatedUpsTest::SetUp() {
+  DaemonStateTest::SetUp();
+  sim.start();
+  fd = openport(sim.slave_path().c_str());
+  ASSERT_GE(fd, 0) << "cannot open " << sim.slave_path();
+  serial_fd = fd;
+}
+
+void SimulatedUpsTest::TearDown() {
+  if (fd >= 0) {
+    close(fd);
+  }
+  sim.stop();
+  DaemonStateTest::TearDown();
+}
+
+bool wait_for_pending_input(int fd, int bytes, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int pending = 0;
+    if (ioctl(fd, FIONREAD, &pending) == 0 && pending >= bytes) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+std::vector<std::string> last_commands(const SimulatedUps &sim, std::size_t count) {
+  const std::vector<ReceivedCommand> log = sim.received();
+  std::vector<std::string> commands;
+  for (std::size_t i = log.size() > count ? log.size() - count : 0; i < log.size(); ++i) {
+    commands.push_back(log[i].bytes);
+  }
+  return commands;
+}
+
+}  // namespace tornax::test

@@ -1,0 +1,38 @@
+// A simulated UPS on a pty with the daemon's side of the line opened through
+// openport(), for in-process tests of the UPS link and the monitoring cycle.
+#ifndef TORNAX_TESTS_SUPPORT_SIM_FIXTURE_H
+#define TORNAX_TESTS_SUPPORT_SIM_FIXTURE_H
+
+#include <chrono>
+
+#include "sim/simulated_ups.h"
+#include "tests/support/daemon_state.h"
+
+namespace tornax::test {
+
+// Options for test simulators: self-tests end at once, so a test that skips
+// the daemon's 15-second wait still reads a finished test's status.
+SimulatedUpsOptions test_ups_options();
+
+// Resets the daemon's state, starts `sim` and opens its line into `fd` (also
+// stored in serial_fd). Tests change the simulated state through `sim`.
+class SimulatedUpsTest : public DaemonStateTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  SimulatedUps sim{test_ups_options()};
+  int fd = -1;
+};
+
+// Waits until at least `bytes` bytes of input wait unread on `fd`; false when
+// the time ran out.
+bool wait_for_pending_input(int fd, int bytes,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// The command bytes of the last `count` entries of the simulator's log.
+std::vector<std::string> last_commands(const SimulatedUps &sim, std::size_t count);
+
+}  // namespace tornax::test
+
+#endif  // TORNAX_TESTS_SUPPORT_SIM_FIXTURE_H

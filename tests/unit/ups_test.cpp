@@ -1,0 +1,145 @@
+// The prefix queue, the mark handling of reply texts, and how the UPS link
+// reports a line that cannot be used at all.
+#include "daemon/ups.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "tests/support/daemon_state.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+
+class PrefixQueueTest : public test::DaemonStateTest {
+ protected:
+  std::string queue() const { return std::string(prefixqueue + 1, last_prefixqueue); }
+};
+
+TEST_F(PrefixQueueTest, DropsOnlyImmediateRepeats) {
+  struct Case {
+    const char *marks;
+    const char *queued;
+  } cases[] = {
+      {"!!!!!!!!", "!"},
+      {"! !", "! !"},
+      {"!!$$!", "!$!"},
+      {"*@*@", "*@*@"},
+  };
+  for (const Case &c : cases) {
+    test::reset_daemon_state();
+    for (const char *m = c.marks; *m != '\0'; ++m) {
+      append_prefixqueue(*m);
+    }
+    EXPECT_EQ(queue(), c.queued) << "marks " << c.marks;
+  }
+}
+
+TEST_F(PrefixQueueTest, FullQueueKeepsItsEntriesAndNeverWritesPastIt) {
+  prefixqueue[0] = 'X';
+  for (int i = 0; i < 40; ++i) {
+    append_prefixqueue(i % 2 == 0 ? '!' : '$');
+  }
+  EXPECT_EQ(last_prefixqueue, prefixqueue_size - 1);
+  EXPECT_EQ(queue(), "!$!$!$!$!$!$!$!$!$!");
+  EXPECT_EQ(prefixqueue[0], 'X');  // position 0 is never used
+
+  // A count that is out of range leaves the queue alone instead of writing
+  // outside it.
+  for (int bad : {-1, prefixqueue_size, 1000}) {
+    last_prefixqueue = bad;
+    append_prefixqueue('*');
+    EXPECT_EQ(last_prefixqueue, bad);
+  }
+}
+
+TEST_F(PrefixQueueTest, ClearPrefixQueuesOnlyTheFirstCharacterAndZeroesEveryMark) {
+  struct Case {
+    const char *reply;
+    const char *text;
+    const char *queued;
+  } cases[] = {
+      {"!230.5", "0230.5", "!"}, {"1 5", "105", ""}, {"230!", "2300", ""},
+      {" @$*!", "00000", " "},   {"$", "0", "$"},    {"", "", ""},
+  };
+  for (const Case &c : cases) {
+    test::reset_daemon_state();
+    char text[17] = {};
+    std::strcpy(text, c.reply);
+    clear_prefix(text);
+    EXPECT_STREQ(text, c.text) << "reply '" << c.reply << "'";
+    EXPECT_EQ(queue(), c.queued) << "reply '" << c.reply << "'";
+  }
+}
+
+// With no usable line every step reports its failure and the work goes on:
+// a failed read counts as an answer (negative) and leaves the value 0.
+class BrokenLineTest : public test::DaemonStateTest {};
+
+TEST_F(BrokenLineTest, EveryNumberQueryReportsWriteAndReadAndStoresZero) {
+  struct Case {
+    int (*query)(int, float *);
+    const char *name;
+  } cases[] = {
+      {get_linevoltage, "get_linevoltage"},
+      {get_invvoltage, "get_invvoltage"},
+      {get_percentbatt, "get_percentbatt"},
+      {get_percentloadpower, "get_percentloadpower"},
+      {get_freq, "get_freq"},
+      {get_loadcurrent, "get_loadcurrent"},
+      {get_backuptime, "get_backuptime"},
+      {get_linenormal, "get_linenormal"},
+      {get_loadpower, "get_loadpower"},
+      {get_chargercurrent, "get_chargercurrent"},
+      {get_battvolt, "get_battvolt"},
+  };
+  for (const Case &c : cases) {
+    float value = 42.0f;
+    CaptureStderr();
+    EXPECT_LT(c.query(-1, &value), 0) << c.name;
+    const std::string name = c.name;
+    EXPECT_EQ(GetCapturedStderr(), name + "():write() fail: Bad file descriptor\n" + name +
+                                       "():read() fail: Bad file descriptor\n");
+    EXPECT_EQ(value, 0.0f) << c.name;
+    EXPECT_EQ(last_prefixqueue, 0) << c.name;
+  }
+}
+
+TEST_F(BrokenLineTest, TextQueriesAndCommandsReportTheirOwnTexts) {
+  std::strcpy(ups_teststatus, "OK");
+  CaptureStderr();
+  EXPECT_LT(get_upsteststatus(-1, ups_teststatus), 0);
+  EXPECT_EQ(GetCapturedStderr(),
+            "get_upsteststatus():write(status_cmd) fail: Bad file descriptor\n"
+            "ups_upsteststatus():read() fail: Bad file descriptor\n");
+  EXPECT_STREQ(ups_teststatus, "OK");  // a failed read keeps the last known status
+
+  std::memset(ups_version, 'x', sizeof ups_version);
+  CaptureStderr();
+  EXPECT_LT(get_version(-1, ups_version), 0);
+  EXPECT_EQ(GetCapturedStderr(),
+            "get_version():write() fail: Bad file descriptor\n"
+            "get_version():read() fail: Bad file descriptor\n");
+  EXPECT_STREQ(ups_version, "");
+
+  CaptureStderr();
+  set_shutdowndelay(-1, 5);
+  shutdown_ups(-1, 0);
+  EXPECT_EQ(GetCapturedStderr(),
+            "set_shutdowndelay():write() fail: Bad file descriptor\n"
+            "shutdown_ups():write() fail: Bad file descriptor\n");
+}
+
+TEST_F(BrokenLineTest, OpenFailureIsReportedAndReturnedNegative) {
+  CaptureStderr();
+  EXPECT_LT(openport("/nonexistent/ups-line"), 0);
+  EXPECT_EQ(GetCapturedStderr(), "openport():open() fail: No such file or directory\n");
+}
+
+}  // namespace
+}  // namespace tornax
