@@ -1,6 +1,6 @@
 // tornax: the UPS monitoring daemon. Wires the real host into the daemon.
 #include "daemon/host.h"
-#include "daemon/tornax.h"
+#include "daemon/monitor.h"
 
 int main() {
   tornax::SystemHostActions host;

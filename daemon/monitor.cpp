@@ -1,4 +1,4 @@
-#include "daemon/tornax.h"
+#include "daemon/monitor.h"
 
 #include <fcntl.h>
 #include <pthread.h>

@@ -2,8 +2,8 @@
 // keep the communication state, turn the queued reply marks into event counts,
 // run the schedules, publish the status word, log, alert and page, and bring
 // the host down when a shutdown is due.
-#ifndef TORNAX_DAEMON_TORNAX_H
-#define TORNAX_DAEMON_TORNAX_H
+#ifndef TORNAX_DAEMON_MONITOR_H
+#define TORNAX_DAEMON_MONITOR_H
 
 #include <string>
 
@@ -83,4 +83,4 @@ int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake);
 
 }  // namespace tornax
 
-#endif  // TORNAX_DAEMON_TORNAX_H
+#endif  // TORNAX_DAEMON_MONITOR_H
