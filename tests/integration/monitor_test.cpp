@@ -1,0 +1,283 @@
+// The monitoring cycle driven directly against the simulated UPS on a pty,
+// many cycles a second.
+#include "daemon/monitor.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "daemon/clock.h"
+#include "daemon/util.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/support/temp_dir.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+using test::read_file;
+
+class MonitorTest : public test::SimulatedUpsTest {
+ protected:
+  void SetUp() override {
+    SimulatedUpsTest::SetUp();
+    std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
+    for (int n = 0; n < event_count; ++n) {
+      settings.log_control[n].enable = 1;
+    }
+  }
+  // Runs one cycle and returns the event slots it left.
+  std::vector<unsigned int> cycle() {
+    last_due = run_cycle(state);
+    return std::vector<unsigned int>(status, status + event_count);
+  }
+  std::string log() const { return read_file(home.file("tornax.log")); }
+
+  test::TempDir home;
+  MonitorState state;
+  ShutdownDue last_due;
+};
+
+TEST_F(MonitorTest, HealthyUpsIsPolledWithTheEightQueriesInOrder) {
+  sim.clear_received();
+  cycle();
+  EXPECT_EQ(test::last_commands(sim, 8),
+            (std::vector<std::string>{"L\n", "O\n", "B%\n", "P\n", "F\n", "I\n", "T\n", "S5\n"}));
+  EXPECT_GT(state.byte_read, 0);
+  EXPECT_FLOAT_EQ(ups_linevoltage, 230.5f);
+  EXPECT_EQ(std::string(ups_teststatus), "NO");
+  EXPECT_EQ(ext_status.load(), 0);
+  EXPECT_EQ(last_due.mode, 0);
+  EXPECT_EQ(log(), "");  // nothing happened
+}
+
+TEST_F(MonitorTest, SilentUpsCountsCommunicationErrorsAndNoPowerFail) {
+  sim.set_silent(true);
+  sim.force_mark('!');  // a silent line carries no marks
+  sim.clear_received();
+  for (unsigned int expected = 1; expected <= 3; ++expected) {
+    cycle();
+    EXPECT_EQ(status[COMM_ERROR], expected);
+    EXPECT_EQ(status[COMM_CONNECT], 2u);
+  }
+  EXPECT_EQ(sim.received_count(), 3u) << "only the first query of each cycle";
+  EXPECT_EQ(status[POWERFAIL], 0u);
+  EXPECT_FLOAT_EQ(ups_linevoltage, 0.0f);
+  EXPECT_EQ(ext_status.load(), ext_comm_error);
+  EXPECT_NE(log().find("Communication with UPS error"), std::string::npos);
+}
+
+TEST_F(MonitorTest, CommunicationBackFiresTheConnectEventForExactlyOneCycle) {
+  sim.set_silent(true);
+  std::vector<unsigned int> errors, connects;
+  for (int i = 0; i < 5; ++i) {
+    if (i == 3) {
+      sim.set_silent(false);
+    }
+    cycle();
+    errors.push_back(status[COMM_ERROR]);
+    connects.push_back(status[COMM_CONNECT]);
+  }
+  EXPECT_EQ(errors, (std::vector<unsigned int>{1, 2, 3, 0, 0}));
+  EXPECT_EQ(connects, (std::vector<unsigned int>{2, 2, 2, 1, 0}));
+  const std::string text = log();
+  EXPECT_EQ(text.find("Communication with UPS error"), text.rfind("Communication with UPS error"));
+  EXPECT_EQ(text.find("Establish communication with UPS"),
+            text.rfind("Establish communication with UPS"));
+  EXPECT_NE(text.find("Establish communication with UPS"), std::string::npos);
+}
+
+TEST_F(MonitorTest, ReplyMarksBecomeEventCounts) {
+  struct Case {
+    const char *name;
+    std::vector<std::string> replies;  // raw replies of L, O and B% in one cycle
+    unsigned int powerfail, powerreturn, lowbatt;
+  };
+  const Case cases[] = {
+      {"PowerFailAndAtCountTwice", {"!230\r\n", "@230\r\n", "230\r\n"}, 2, 0, 0},
+      {"RepeatsAreOneMark", {"!230\r\n", "!230\r\n", "!230\r\n"}, 1, 0, 0},
+      {"BlankSeparatesRepeats", {"!230\r\n", " 230\r\n", "!230\r\n"}, 2, 0, 0},
+      {"ReturnThenFail", {"$230\r\n", "!230\r\n", "230\r\n"}, 1, 1, 0},
+      {"FailThenReturn", {"!230\r\n", "$230\r\n", "230\r\n"}, 0, 1, 0},
+      {"ReturnWithoutFail", {"$230\r\n", "230\r\n", "230\r\n"}, 0, 1, 0},
+      {"LowBattery", {"*230\r\n", "230\r\n", "230\r\n"}, 0, 0, 1},
+  };
+  for (const Case &c : cases) {
+    test::reset_daemon_state();
+    serial_fd = fd;
+    sim.set_raw_reply("L", c.replies[0]);
+    sim.set_raw_reply("O", c.replies[1]);
+    sim.set_raw_reply("B%", c.replies[2]);
+    cycle();
+    EXPECT_EQ(status[POWERFAIL], c.powerfail) << c.name;
+    EXPECT_EQ(status[POWERRETURN], c.powerreturn) << c.name;
+    EXPECT_EQ(status[LOWBATT], c.lowbatt) << c.name;
+  }
+}
+
+TEST_F(MonitorTest, PowerReturnLastsOneCycle) {
+  sim.force_mark('$', 1);
+  cycle();
+  EXPECT_EQ(status[POWERRETURN], 1u);
+  cycle();
+  EXPECT_EQ(status[POWERRETURN], 0u);
+}
+
+TEST_F(MonitorTest, TimeoutShutdownNeedsTheCountToEqualTheTimeout) {
+  settings.powerfail_timeout = 3;
+  sim.force_mark('!');
+  std::vector<int> modes;
+  for (int i = 0; i < 3; ++i) {
+    cycle();
+    modes.push_back(last_due.mode);
+  }
+  EXPECT_EQ(modes, (std::vector<int>{0, 0, 3}));
+  EXPECT_EQ(status[POWERFAIL_DOWN], 1u);
+
+  // A count that steps from 2 over 3 to 4 never equals it.
+  test::reset_daemon_state();
+  serial_fd = fd;
+  settings.powerfail_timeout = 3;
+  sim.clear_forced_mark();
+  sim.set_raw_reply("L", "!230\r\n");
+  sim.set_raw_reply("O", "@230\r\n");
+  for (int i = 0; i < 3; ++i) {
+    cycle();
+    EXPECT_EQ(last_due.mode, 0) << "cycle " << i;
+  }
+  EXPECT_EQ(status[POWERFAIL], 6u);
+}
+
+TEST_F(MonitorTest, FirstLowBatteryMarkShutsDownInTheSameCycleWhateverTheTimeout) {
+  for (unsigned int timeout : {0u, 600u}) {
+    test::reset_daemon_state();
+    serial_fd = fd;
+    std::snprintf(log_filename, sizeof log_filename, "%s", home.file("low.log").c_str());
+    settings.log_control[LOWBATT].enable = settings.log_control[POWERFAIL_DOWN].enable = 1;
+    settings.powerfail_timeout = timeout;
+    sim.force_mark('*', 1);
+    cycle();
+    EXPECT_EQ(status[LOWBATT], 1u);
+    EXPECT_EQ(status[POWERFAIL_DOWN], 1u);
+    EXPECT_EQ(last_due.mode, 3);
+    EXPECT_EQ(last_due.ups_sleep_time, 0);
+    EXPECT_EQ(ext_status.load() & ext_lowbatt, ext_lowbatt);
+    const std::string text = read_file(home.file("low.log"));
+    EXPECT_LT(text.find("Low battary detected"),
+              text.find("Powerfail fail timeout, Server is shutdown"));
+    std::remove(home.file("low.log").c_str());
+  }
+}
+
+TEST_F(MonitorTest, RemainTimeFollowsTheTimeoutOrTheBackupTime) {
+  settings.powerfail_timeout = 300;
+  cycle();
+  EXPECT_EQ(remain_time, 5u);
+  sim.set_mains(false);
+  cycle();  // counts the first mark after working out the time left
+  EXPECT_EQ(remain_time, 5u);
+  cycle();
+  EXPECT_EQ(remain_time, 4u);  // (300 - 1) / 60
+
+  settings.powerfail_timeout = 0;
+  sim.set_reply("T", "1:42");
+  cycle();
+  EXPECT_EQ(remain_time, 102u);
+  sim.set_reply("T", "-2:00");  // a nonsense reply is held at zero
+  cycle();
+  EXPECT_EQ(remain_time, 0u);
+}
+
+TEST_F(MonitorTest, KyrelFamilyShowsLineVoltageAsInverterVoltageInsideItsWindow) {
+  sim.set_identification("TXSIM-1 Kyrel 1500");
+  sim.set_nominal_voltage(220.0);
+  identify_ups(state);
+  ASSERT_EQ(state.voltage_correction_enable, 1);
+  EXPECT_FLOAT_EQ(sleep_time_multiplier, 0.97f);
+  struct Case {
+    const char *line;
+    float linevoltage, invvoltage;
+  };
+  const Case cases[] = {
+      {"200.2", 200.2f, 200.2f},  // exactly 91 %
+      {"239.8", 239.8f, 239.8f},  // exactly 109 %
+      {"200.1", 200.1f, 231.0f},  // outside: inverter as measured
+      {"50", 0.0f, 231.0f},      {"50.1", 50.1f, 231.0f},
+  };
+  sim.set_reply("O", "231");
+  for (const Case &c : cases) {
+    sim.set_reply("L", c.line);
+    cycle();
+    EXPECT_FLOAT_EQ(ups_linevoltage, c.linevoltage) << c.line;
+    EXPECT_FLOAT_EQ(ups_invvoltage, c.invvoltage) << c.line;
+  }
+}
+
+TEST_F(MonitorTest, OtherFamiliesAreShownAsMeasured) {
+  identify_ups(state);
+  EXPECT_EQ(state.voltage_correction_enable, 0);
+  EXPECT_FLOAT_EQ(sleep_time_multiplier, 0.993f);
+  EXPECT_EQ(std::string(ups_version), "TXSIM-1 Simline 1000VA");
+  sim.set_reply("L", "40");
+  cycle();
+  EXPECT_FLOAT_EQ(ups_linevoltage, 40.0f);
+}
+
+// 7 December 2026, 22:20:00 in UTC: ten minutes before a 22:30 window.
+std::time_t before_window() {
+  return 1796682000;
+}
+
+TEST_F(MonitorTest, ScheduledShutdownIsDueInCycleKPlus599) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  set_clock_function(before_window);
+  settings.shutdown_schedule_mode = schedule_daily;
+  settings.shutdown_schedule_list[0].downtime.tm_hour = 22;
+  settings.shutdown_schedule_list[0].downtime.tm_min = 30;
+  settings.shutdown_schedule_list[0].uptime.tm_hour = 6;
+  settings.shutdown_schedule_list[0].uptime.tm_min = 15;
+  testing::internal::CaptureStdout();
+  cycle();  // cycle k finds the window
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "sleeptime day=0 hour=7 min=45 total=465\nups_sleep_time =465\n");
+  EXPECT_EQ(schedule_down_timer, 1);
+  EXPECT_EQ(ext_status.load(), ext_schedule_down);
+  for (int k = 1; k < 599; ++k) {
+    cycle();
+    ASSERT_EQ(last_due.mode, 0) << "cycle k + " << k;
+  }
+  cycle();
+  EXPECT_EQ(schedule_down_timer, 600);
+  EXPECT_EQ(status[SCHEDULE_DOWN], 1u);
+  EXPECT_EQ(last_due.mode, 6);
+  EXPECT_EQ(last_due.ups_sleep_time, 465);
+  EXPECT_NE(log().find("Schedule shutdown"), std::string::npos);
+}
+
+TEST_F(MonitorTest, DeviceThatAppearsLaterIsOpenedAndLogged) {
+  const std::string link = home.file("ups");
+  settings.ups_filename = link;
+  serial_fd = -1;
+  testing::internal::CaptureStderr();
+  cycle();
+  cycle();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "no report every cycle";
+  EXPECT_EQ(status[COMM_ERROR], 2u);
+  EXPECT_EQ(ext_status.load(), ext_comm_error);
+
+  ASSERT_EQ(symlink(sim.slave_path().c_str(), link.c_str()), 0);
+  cycle();
+  EXPECT_GE(serial_fd, 0);
+  EXPECT_EQ(status[COMM_ERROR], 0u);
+  EXPECT_EQ(status[COMM_CONNECT], 1u);
+  EXPECT_EQ(std::string(ups_version), "TXSIM-1 Simline 1000VA");
+  EXPECT_NE(log().find("UPS device " + link + " opened"), std::string::npos);
+  close(serial_fd);
+}
+
+}  // namespace
+}  // namespace tornax
