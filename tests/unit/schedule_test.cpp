@@ -1,25 +1,19 @@
 #include "daemon/schedule.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "daemon/clock.h"
 #include "daemon/config_read.h"
 #include "daemon/util.h"
 #include "tests/support/daemon_state.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tornax.h"
 
@@ -349,86 +343,6 @@ TEST_F(ScheduleTest, ShowScheduleListsTheSelfTests) {
             "Test UPS at : 1 0 10:0\nTest UPS at : 15 6 9:30\n");
 }
 
-// A UPS on a pseudo-terminal that answers every self-test status query with
-// `reply` (nothing when it is empty) and counts the self-tests it was asked for.
-class AnsweringUps {
- public:
-  explicit AnsweringUps(std::string reply) : reply_(std::move(reply)) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-      ADD_FAILURE() << "no pseudo-terminal";
-      return;
-    }
-    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
-    // The daemon's line settings: raw, a read returns after 0.8 s of silence.
-    struct termios settings {};
-    tcgetattr(slave_, &settings);
-    cfmakeraw(&settings);
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 8;
-    tcsetattr(slave_, TCSANOW, &settings);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~AnsweringUps() {
-    stop_ = true;
-    if (thread_.joinable()) {
-      thread_.join();
-    }
-    close(slave_);
-    close(master_);
-  }
-  AnsweringUps(const AnsweringUps &) = delete;
-  AnsweringUps &operator=(const AnsweringUps &) = delete;
-
-  int line() const { return slave_; }
-
-  int tests_started() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int count = 0;
-    for (std::size_t at = 0; (at = received_.find("XT\n", at)) != std::string::npos; at += 3) {
-      ++count;
-    }
-    return count;
-  }
-
- private:
-  void serve() {
-    while (!stop_) {
-      struct pollfd ready {
-        master_, POLLIN, 0
-      };
-      char buffer[64];
-      if (poll(&ready, 1, 20) <= 0) {
-        continue;
-      }
-      const ssize_t n = read(master_, buffer, sizeof buffer);
-      if (n > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        received_.append(buffer, static_cast<std::size_t>(n));
-        answer();
-      }
-    }
-  }
-  void answer() {
-    std::size_t at;
-    while ((at = received_.find("S5\n", answered_)) != std::string::npos) {
-      answered_ = at + 3;
-      if (!reply_.empty() && write(master_, reply_.data(), reply_.size()) < 0) {
-        ADD_FAILURE() << "cannot answer";
-      }
-    }
-  }
-
-  std::string reply_;
-  int master_ = -1;
-  int slave_ = -1;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::string received_;
-  std::size_t answered_ = 0;
-  std::thread thread_;
-};
-
 unsigned int seconds_slept;
 int testing_while_asleep;
 
@@ -437,10 +351,13 @@ void fake_sleep(unsigned int seconds) {
   testing_while_asleep = ups_testing;
 }
 
-class SelfTestScheduleTest : public ScheduleTest {
+class SelfTestScheduleTest : public test::SimulatedUpsTest {
  protected:
   void SetUp() override {
-    ScheduleTest::SetUp();
+    SimulatedUpsTest::SetUp();
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    set_clock_function(fixed_clock);
     set_sleep_function(fake_sleep);
     seconds_slept = 0;
     testing_while_asleep = 0;
@@ -453,7 +370,15 @@ class SelfTestScheduleTest : public ScheduleTest {
 
   void check_at(std::time_t now) {
     fake_now = now;
-    check_test_schedule(ups.line());
+    check_test_schedule(fd);
+  }
+
+  int tests_started() const {
+    int count = 0;
+    for (const ReceivedCommand &command : sim.received()) {
+      count += command.bytes == "XT\n";
+    }
+    return count;
   }
 
   // The texts of the log lines, without their time stamps.
@@ -469,7 +394,6 @@ class SelfTestScheduleTest : public ScheduleTest {
   }
 
   test::TempDir home;
-  AnsweringUps ups{"OK\r\n"};
 };
 
 const std::string test_logged = "Schedule UPS TEST";
@@ -478,19 +402,19 @@ const std::string test_passed = "Schedule UPS TEST return : \"OK\"";
 TEST_F(SelfTestScheduleTest, RunsOncePerMatchingMinuteAndAgainTheNextYear) {
   add_test(date_time(1, JAN, 10, 0));
   check_at(local(2027, 1, 1, 9, 59, 59));
-  EXPECT_EQ(ups.tests_started(), 0);
+  EXPECT_EQ(tests_started(), 0);
   check_at(local(2027, 1, 1, 10, 0, 0));
-  EXPECT_EQ(ups.tests_started(), 1);
+  EXPECT_EQ(tests_started(), 1);
   EXPECT_EQ(seconds_slept, 15u);
   EXPECT_EQ(testing_while_asleep, 1);
   EXPECT_EQ(ups_testing, 0);
   EXPECT_STREQ(ups_teststatus, "OK");
   check_at(local(2027, 1, 1, 10, 0, 59));
-  EXPECT_EQ(ups.tests_started(), 1);
+  EXPECT_EQ(tests_started(), 1);
   check_at(local(2027, 1, 1, 10, 1, 0));
   EXPECT_EQ(settings.test_schedule_list[0].executed, 0);
   check_at(local(2028, 1, 1, 10, 0, 30));
-  EXPECT_EQ(ups.tests_started(), 2);
+  EXPECT_EQ(tests_started(), 2);
   EXPECT_EQ(logged(),
             (std::vector<std::string>{test_logged, test_passed, test_logged, test_passed}));
 }
@@ -499,7 +423,7 @@ TEST_F(SelfTestScheduleTest, TwoEntriesForOneMinuteRunTwoTests) {
   add_test(date_time(15, JUL, 9, 30));
   add_test(date_time(15, JUL, 9, 30));
   check_at(local(2027, 7, 15, 9, 30, 10));
-  EXPECT_EQ(ups.tests_started(), 2);
+  EXPECT_EQ(tests_started(), 2);
   EXPECT_EQ(logged(),
             (std::vector<std::string>{test_logged, test_passed, test_logged, test_passed}));
 }
@@ -523,19 +447,18 @@ TEST_F(SelfTestScheduleTest, ReloadInTheMatchingMinuteDoesNotRepeatTheTest) {
                 home.write("tornax.conf", configuration("UPSTEST 1 JAN 10:00\n")).c_str());
   config_read();
   check_at(local(2027, 1, 1, 10, 0, 5));
-  ASSERT_EQ(ups.tests_started(), 1);
+  ASSERT_EQ(tests_started(), 1);
   ASSERT_TRUE(config_reload());
   check_at(local(2027, 1, 1, 10, 0, 40));
-  EXPECT_EQ(ups.tests_started(), 1);
+  EXPECT_EQ(tests_started(), 1);
 }
 
 TEST_F(SelfTestScheduleTest, UnansweredStatusLogsThePreviousText) {
-  AnsweringUps silent("");
+  sim.set_silent(true);
   std::snprintf(ups_teststatus, sizeof ups_teststatus, "AB");
   add_test(date_time(1, JAN, 10, 0));
-  fake_now = local(2027, 1, 1, 10, 0);
-  check_test_schedule(silent.line());
-  EXPECT_EQ(silent.tests_started(), 1);
+  check_at(local(2027, 1, 1, 10, 0));
+  EXPECT_EQ(tests_started(), 1);
   EXPECT_EQ(logged(), (std::vector<std::string>{test_logged, "Schedule UPS TEST return : \"AB\""}));
 }
 
