@@ -54,9 +54,12 @@ int poll_ups() {
     Query query;
     float *target;
   } chain[] = {
-      {get_linevoltage, &ups_linevoltage},   {get_invvoltage, &ups_invvoltage},
-      {get_percentbatt, &ups_percentbatt},   {get_percentloadpower, &ups_percentloadpower},
-      {get_freq, &ups_freq},                 {get_loadcurrent, &ups_loadcurrent},
+      {get_linevoltage, &ups_linevoltage},
+      {get_invvoltage, &ups_invvoltage},
+      {get_percentbatt, &ups_percentbatt},
+      {get_percentloadpower, &ups_percentloadpower},
+      {get_freq, &ups_freq},
+      {get_loadcurrent, &ups_loadcurrent},
       {get_backuptime, &ups_backuptime},
   };
   for (const auto &step : chain) {
@@ -199,8 +202,8 @@ bool open_serial_line(bool report) {
   }
   if (serial_fd < 0 && report) {
     const char *reason = settings.ups_filename ? std::strerror(errno) : "nothing to open";
-    const std::string text = std::string("Cannot open UPS device (") + ups_device_name() + "): " +
-                             reason + "; monitoring goes on and retries every cycle";
+    const std::string text = std::string("Cannot open UPS device (") + ups_device_name() +
+                             "): " + reason + "; monitoring goes on and retries every cycle";
     tornax_warn(text.c_str());
   }
   return serial_fd >= 0;
@@ -270,9 +273,13 @@ extern "C" void alarm_handle(int) {
   errno = saved_errno;
 }
 
-extern "C" void reinit(int) { reload_flag = 1; }
+extern "C" void reinit(int) {
+  reload_flag = 1;
+}
 
-extern "C" void kill_daemon(int) { stop_flag = 1; }
+extern "C" void kill_daemon(int) {
+  stop_flag = 1;
+}
 
 void install_handler(int sig, void (*handler)(int)) {
   struct sigaction action {};
@@ -393,19 +400,6 @@ void write_pidfile() {
   }
 }
 
-// The listener and every connection thread must leave the daemon's signals to
-// the main thread: they inherit the mask that is blocked while they start.
-void start_server_threads() {
-  if (settings.max_client == 0) {
-    return;
-  }
-  const sigset_t signals = daemon_signals();
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &signals, &previous);
-  start_status_server();
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-}
-
 }  // namespace
 
 void daemon_main(HostActions &host) {
@@ -425,7 +419,9 @@ void daemon_main(HostActions &host) {
   umask(022);
   writelog("*** Daemon started ***");
   write_pidfile();
-  start_server_threads();
+  if (settings.max_client != 0) {
+    start_status_server();  // reports its own failure; monitoring goes on
+  }
 
   const int exit_status = monitor_loop(state, host, wake);
   std::fflush(nullptr);

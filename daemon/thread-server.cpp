@@ -115,10 +115,13 @@ bool take_client_place(int limit) {
 void send_header(int fd) {
   char buffer[line_buffer_size];
   send_text(fd, greeting_line, std::strlen(greeting_line));
-  send_text(fd, buffer, static_cast<std::size_t>(format_version_line(ups_version, buffer)));
+  // The identification is read again, under the mutex, when the UPS line is
+  // opened only after start-up.
   pthread_mutex_lock(&tornax_mutex);
+  const int version_length = format_version_line(ups_version, buffer);
   const std::optional<std::string> location = settings.ups_location;
   pthread_mutex_unlock(&tornax_mutex);
+  send_text(fd, buffer, static_cast<std::size_t>(version_length));
   send_text(fd, buffer, static_cast<std::size_t>(format_location_line(location, buffer)));
 }
 

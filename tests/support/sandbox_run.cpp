@@ -92,7 +92,9 @@ SandboxRun::SandboxRun(const std::vector<std::string> &argv, const std::vector<s
   }
 }
 
-SandboxRun::~SandboxRun() { kill_all(); }
+SandboxRun::~SandboxRun() {
+  kill_all();
+}
 
 std::optional<int> SandboxRun::wait(std::chrono::milliseconds limit) {
   wait_until([this] { return !running(); }, limit);
@@ -121,9 +123,15 @@ void SandboxRun::kill_all() {
   }
 }
 
-std::string SandboxRun::stdout_text() const { return read_file(record_dir_ + "/stdout"); }
-std::string SandboxRun::stderr_text() const { return read_file(record_dir_ + "/stderr"); }
-std::string SandboxRun::actions() const { return read_file(record_dir_ + "/actions"); }
+std::string SandboxRun::stdout_text() const {
+  return read_file(record_dir_ + "/stdout");
+}
+std::string SandboxRun::stderr_text() const {
+  return read_file(record_dir_ + "/stderr");
+}
+std::string SandboxRun::actions() const {
+  return read_file(record_dir_ + "/actions");
+}
 
 namespace {
 
