@@ -169,8 +169,16 @@ ControlResult log_command(const Words &words, SimulatedUps &ups) {
   const std::size_t shown = std::min(log.size(), static_cast<std::size_t>(*count));
   std::string answer;
   for (std::size_t i = log.size() - shown; i < log.size(); ++i) {
-    answer += (answer.empty() ? "" : "\n") + describe_bytes(log[i].bytes);
-    answer += log[i].reply.empty() ? "" : " -> " + describe_bytes(log[i].reply);
+    // Appended piece by piece: gcc's optimiser warns falsely about the
+    // temporaries of "text" + string at -O3.
+    if (!answer.empty()) {
+      answer += '\n';
+    }
+    answer += describe_bytes(log[i].bytes);
+    if (!log[i].reply.empty()) {
+      answer += " -> ";
+      answer += describe_bytes(log[i].reply);
+    }
   }
   return {answer.empty() ? "nothing received" : answer, false};
 }

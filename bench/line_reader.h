@@ -1,0 +1,38 @@
+// Whole lines from a non-blocking descriptor (a status connection or a
+// FIFO), however the bytes were split when they were sent.
+#ifndef TORNAX_BENCH_LINE_READER_H
+#define TORNAX_BENCH_LINE_READER_H
+
+#include <string>
+#include <vector>
+
+namespace tornax::bench {
+
+class LineReader {
+ public:
+  // Takes ownership of `fd`, which must be non-blocking.
+  explicit LineReader(int fd) : fd_(fd) {}
+  ~LineReader();
+  LineReader(const LineReader &) = delete;
+  LineReader &operator=(const LineReader &) = delete;
+  LineReader(LineReader &&other) noexcept;
+
+  int fd() const { return fd_; }
+  // Reads everything available and appends each complete line (without its
+  // line end) to `lines`. Returns false when the peer closed or the read
+  // failed; the lines read before that are still appended.
+  bool drain(std::vector<std::string> *lines);
+  // Closes the descriptor now.
+  void close_now();
+
+ private:
+  int fd_ = -1;
+  std::string partial_;
+};
+
+// Connects a non-blocking TCP socket to 127.0.0.1:port; -1 on failure.
+int connect_loopback(int port);
+
+}  // namespace tornax::bench
+
+#endif  // TORNAX_BENCH_LINE_READER_H

@@ -1,0 +1,39 @@
+// Looks at a running process from outside through /proc: its memory, threads
+// and CPU time, and the process tree a sandbox leaves, so the benchmark can
+// find the daemon's host pid without asking the daemon anything.
+#ifndef TORNAX_BENCH_PROCESS_PROBE_H
+#define TORNAX_BENCH_PROCESS_PROBE_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+
+namespace tornax::bench {
+
+// One look at a process. Memory in KiB; a field that could not be read is -1.
+struct ProcessSample {
+  double cpu_seconds = 0;      // utime + stime of all its threads, dead ones included
+  double runtime_seconds = 0;  // the scheduler's run time of its live threads, in ns precision
+  long rss_kib = -1;
+  long pss_kib = -1;  // only when taken with smaps
+  long hwm_kib = -1;  // peak RSS over the process's life
+  int threads = -1;
+};
+
+// Reads /proc/PID/stat, status and the tasks' schedstat; with `smaps` also the
+// proportional set size from smaps_rollup (costly with many thread stacks).
+ProcessSample sample_process(pid_t pid, bool smaps);
+
+// True while the process exists and is not a zombie.
+bool process_alive(pid_t pid);
+
+// Host pid of a live process named `comm` below `ancestor` whose innermost
+// namespace pid is `inner_pid` (any, when 0). Waits up to `limit`; 0 when
+// none showed up.
+pid_t find_descendant(pid_t ancestor, const std::string &comm, pid_t inner_pid,
+                      std::chrono::milliseconds limit);
+
+}  // namespace tornax::bench
+
+#endif  // TORNAX_BENCH_PROCESS_PROBE_H
