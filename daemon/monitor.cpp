@@ -245,6 +245,7 @@ ShutdownDue run_cycle(MonitorState &state) {
   pthread_mutex_unlock(&tornax_mutex);
 
   publish_ext_status();
+  announce_cycle();  // status lines go out now, not after the log and alerts
   logger();
   alerter();
   sendpager();

@@ -1,10 +1,12 @@
 #include "daemon/thread-server.h"
 
 #include <arpa/inet.h>
+#include <linux/futex.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +44,28 @@ constexpr float measurement_bound = 999999.0f;
 constexpr std::size_t location_room = line_buffer_size - 4;
 
 std::atomic<int> bound_port{0};
+
+// Cycles announced so far. Connection threads wait for it to move with a
+// futex (no lock besides tornax_mutex), so every line goes out right after a
+// cycle has published its values instead of at a phase of its own, which
+// could lag a change by most of a second.
+alignas(std::atomic_ref<unsigned int>::required_alignment) unsigned int cycles_announced = 0;
+
+std::atomic_ref<unsigned int> cycle_count() {
+  return std::atomic_ref<unsigned int>(cycles_announced);
+}
+
+struct timespec deadline_after(int ms) {
+  struct timespec deadline {};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += (ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
 
 float bounded(float value) {
   if (std::isnan(value)) {
@@ -84,12 +108,17 @@ ssize_t send_text(int fd, const char *text, std::size_t length) {
   return sent;
 }
 
-void sleep_interval() {
-  const int ms = std::max(status_interval_ms.load(), 0);
-  struct timespec remaining {
-    ms / 1000, (ms % 1000) * 1000000L
-  };
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+// Returns once a cycle after `seen` has been announced, or when a quarter
+// more than the status interval has passed without one.
+void wait_for_cycle(unsigned int seen) {
+  const int interval = std::max(status_interval_ms.load(), 0);
+  const struct timespec deadline = deadline_after(interval + interval / 4);
+  while (cycle_count().load() == seen) {
+    const long result = syscall(SYS_futex, &cycles_announced, FUTEX_WAIT_BITSET_PRIVATE, seen,
+                                &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    if (result != 0 && errno == ETIMEDOUT) {
+      return;
+    }
   }
 }
 
@@ -128,12 +157,13 @@ void send_header(int fd) {
 void send_status_lines(int fd) {
   char buffer[line_buffer_size];
   for (;;) {
+    const unsigned int seen = cycle_count().load();
     const int length = format_status_line(take_status_snapshot(), buffer);
     const ssize_t byte_w = send_text(fd, buffer, static_cast<std::size_t>(length));
     if (byte_w != length) {
       return;
     }
-    sleep_interval();
+    wait_for_cycle(seen);
   }
 }
 
@@ -225,7 +255,6 @@ void pause_after_failed_accept() {
 
 StatusSnapshot take_status_snapshot() {
   StatusSnapshot values;
-  values.ext_status = ext_status.load();
   pthread_mutex_lock(&tornax_mutex);
   values.linevoltage = ups_linevoltage;
   values.invvoltage = ups_invvoltage;
@@ -238,6 +267,10 @@ StatusSnapshot take_status_snapshot() {
   std::memcpy(values.teststatus, ups_teststatus, sizeof values.teststatus);
   values.schedule_down_timer = schedule_down_timer;
   pthread_mutex_unlock(&tornax_mutex);
+  // The cycle publishes the status word right after it releases the mutex:
+  // read it only now, so a line that had to wait for the poll does not pair
+  // the new measurements with the word of the cycle before.
+  values.ext_status = ext_status.load();
   values.teststatus[sizeof values.teststatus - 1] = '\0';
   return values;
 }
@@ -335,6 +368,15 @@ bool start_status_server() {
     return false;
   }
   return true;
+}
+
+void announce_cycle() {
+  cycle_count().fetch_add(1);
+  // A waiting connection has taken its place in `client` before it read the
+  // count, so with no client there is no one to wake.
+  if (client.load() > 0) {
+    syscall(SYS_futex, &cycles_announced, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+  }
 }
 
 int status_server_port() {

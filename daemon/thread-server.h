@@ -32,8 +32,17 @@ inline constexpr std::size_t line_buffer_size = 100;
 extern std::atomic<int> client;
 
 // Pause between two status lines of a connection, in milliseconds. One
-// second in the daemon; tests shorten it before starting the server.
+// second in the daemon; tests shorten it before starting the server. While
+// the monitoring cycle runs, a connection sends its next line as soon as the
+// next cycle is announced, so a change reaches every client within that
+// cycle; only when no cycle comes for a quarter more than this (before the
+// first cycle, during a shutdown) does the pause alone decide.
 extern std::atomic<int> status_interval_ms;
+
+// Main thread, once per cycle, after the cycle has published its status
+// word: wakes every connection waiting for its next line. Cheap when no
+// client is connected.
+void announce_cycle();
 
 // The values one status line carries, copied together so the line never mixes
 // measurements from halfway through a poll.

@@ -143,6 +143,36 @@ TEST_F(StatusServerTest, LinesFollowThePublishedValues) {
   EXPECT_EQ(line_ending_with(reader, " -1"), "0 229.5 230.3 87 32 50.0 2.0 0 -1 OK -1");
 }
 
+// Lines follow the monitoring cycle: each announced cycle sends every client
+// one line at once with the values it published, and nothing else is sent
+// until the next cycle (or the long pause) comes.
+TEST_F(StatusServerTest, EachAnnouncedCycleSendsEveryClientOneLine) {
+  status_interval_ms = 600000;  // the pause alone would send the next line in ten minutes
+  start();
+  std::vector<LineReader> readers;
+  for (int n = 0; n < 3; ++n) {
+    readers.emplace_back(open_client());
+    for (int line = 0; line < 4; ++line) {  // the header and the first status line
+      ASSERT_TRUE(readers.back().next().has_value());
+    }
+  }
+  for (const float voltage : {0.0f, 231.0f, 0.0f}) {
+    publish([voltage] { ups_linevoltage = voltage; });
+    ext_status = voltage == 0.0f ? 0x02 : 0;
+    announce_cycle();
+    char expected[line_buffer_size];
+    std::snprintf(expected, sizeof expected, "%x %.1f 0.0 0 0 0.0 0.0 0 -1 OK -1",
+                  voltage == 0.0f ? 2u : 0u, static_cast<double>(voltage));
+    for (LineReader &reader : readers) {
+      EXPECT_EQ(reader.next(), expected);
+    }
+  }
+  for (LineReader &reader : readers) {
+    EXPECT_EQ(reader.next(300), std::nullopt);  // no cycle, no line
+    EXPECT_FALSE(reader.ended());
+  }
+}
+
 TEST_F(StatusServerTest, RefusesAtTheLimitAndFreesThePlaceAfterADisconnect) {
   settings.max_client = 1;
   start();
