@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "bench/cycles.h"
+#include "bench/exchange_floor.h"
 #include "bench/latency_probes.h"
 #include "bench/process_probe.h"
 #include "bench/sandboxed.h"
@@ -48,6 +49,7 @@ struct Options {
   int idle_seconds = 60;
   int outages = 20;
   int fanout_seconds = 30;
+  int floor_cycles = 15;
   std::vector<int> fanout_clients = {10, 100, 1000};
   unsigned seed = 1;
   bool keep = false;
@@ -56,6 +58,7 @@ struct Options {
 // ---- Results ---------------------------------------------------------------
 
 struct IdleResult {
+  double floor_per_cycle = 0;  // CPU of eight bare exchanges
   ProcessSample end;
   double cpu = 0;      // utime + stime over the window
   double runtime = 0;  // the scheduler's run time over the window
@@ -185,6 +188,9 @@ class Bench {
   LatencyResult measure_latency();
   FanoutResult measure_fanout(int clients);
   void stop_daemon();
+  // Waits until the daemon is back to `threads` (its connection threads for
+  // closed clients have noticed and ended).
+  void settle(int threads);
 
  private:
   void start_alert_client();
@@ -310,6 +316,10 @@ LatencyResult Bench::measure_latency() {
   return result;
 }
 
+void Bench::settle(int threads) {
+  wait_for_threads(threads, seconds(10));
+}
+
 void Bench::wait_for_threads(int threads, milliseconds limit) {
   const auto end = Clock::now() + limit;
   while (sample_process(daemon_pid_, false).threads > threads && Clock::now() < end) {
@@ -414,8 +424,10 @@ void idle_rows(const IdleResult &idle, int seconds_) {
       verdict(idle.cpu <= 0.02 * seconds_ / 60.0));
   const CycleStats &c = idle.cycles;
   const double per_cycle = c.cycles > 0 ? idle.runtime / c.cycles : 0;
-  row("CPU per cycle (run time / " + std::to_string(c.cycles) + " cycles)",
-      fixed(per_cycle * 1e6, 0) + " µs");
+  row("CPU per cycle (run time / " + std::to_string(c.cycles) +
+          " cycles) vs the same 8 exchanges bare",
+      fixed(per_cycle * 1e6, 0) + " µs vs " + fixed(idle.floor_per_cycle * 1e6, 0) + " µs (×" +
+          fixed(per_cycle / idle.floor_per_cycle, 2) + ")");
   row("Cycle wall time median / max vs wire floor (" + fixed(c.median_bytes, 0) + " B × 2.08 ms)",
       fixed(c.median_wall * 1e3, 1) + " / " + fixed(c.max_wall * 1e3, 1) + " ms vs " +
           fixed(c.wire_floor * 1e3, 1) + " ms (×" + fixed(c.median_wall / c.wire_floor, 3) + ")");
@@ -500,19 +512,17 @@ void usage(FILE *out) {
                "  --fanout S      window of each fan-out level in seconds (30)\n"
                "  --clients LIST  fan-out levels, comma-separated (10,100,1000)\n"
                "  --seed N        seed of the random pauses between mains changes (1)\n"
+               "  --floor N       bare cycles for the CPU floor (15)\n"
                "  --keep          keep the work directory (logs, records)\n");
 }
 
 bool parse_options(int argc, char **argv, Options *options) {
-  static const option long_options[] = {{"source", required_argument, nullptr, 's'},
-                                        {"build", required_argument, nullptr, 'b'},
-                                        {"idle", required_argument, nullptr, 'i'},
-                                        {"outages", required_argument, nullptr, 'o'},
-                                        {"fanout", required_argument, nullptr, 'f'},
-                                        {"clients", required_argument, nullptr, 'c'},
-                                        {"seed", required_argument, nullptr, 'r'},
-                                        {"keep", no_argument, nullptr, 'k'},
-                                        {nullptr, 0, nullptr, 0}};
+  static const option long_options[] = {
+      {"source", required_argument, nullptr, 's'}, {"build", required_argument, nullptr, 'b'},
+      {"idle", required_argument, nullptr, 'i'},   {"outages", required_argument, nullptr, 'o'},
+      {"fanout", required_argument, nullptr, 'f'}, {"clients", required_argument, nullptr, 'c'},
+      {"seed", required_argument, nullptr, 'r'},   {"keep", no_argument, nullptr, 'k'},
+      {"floor", required_argument, nullptr, 'n'},  {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
     switch (c) {
@@ -537,6 +547,9 @@ bool parse_options(int argc, char **argv, Options *options) {
       case 'r':
         options->seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10));
         break;
+      case 'n':
+        options->floor_cycles = std::max(1, std::atoi(optarg));
+        break;
       case 'k':
         options->keep = true;
         break;
@@ -551,10 +564,14 @@ bool parse_options(int argc, char **argv, Options *options) {
 int run(const Options &options) {
   raise_fd_limit(static_cast<rlim_t>(
       *std::max_element(options.fanout_clients.begin(), options.fanout_clients.end()) + 1024));
+  say("floor: " + std::to_string(options.floor_cycles) + " bare cycles of 8 exchanges");
+  const double floor = exchange_floor_per_cycle(options.floor_cycles);
   Bench bench(options);
   bench.start_daemon();
-  const IdleResult idle = bench.measure_idle();
+  IdleResult idle = bench.measure_idle();
+  idle.floor_per_cycle = floor;
   const LatencyResult latency = bench.measure_latency();
+  bench.settle(idle.end.threads);
   std::vector<FanoutResult> fanout;
   for (const int clients : options.fanout_clients) {
     fanout.push_back(bench.measure_fanout(clients));

@@ -1,0 +1,84 @@
+#include "bench/exchange_floor.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include "sim/simulated_ups.h"
+
+namespace tornax::bench {
+namespace {
+
+// The cycle's queries, and whether stale input is flushed before each.
+constexpr struct {
+  const char *command;
+  bool flush;
+} queries[] = {{"L\n", true},  {"O\n", true},  {"B%\n", false}, {"P\n", false},
+               {"F\n", false}, {"I\n", false}, {"T\n", true},   {"S5\n", true}};
+
+double thread_runtime_seconds() {
+  std::ifstream in("/proc/thread-self/schedstat");
+  double nanoseconds = 0;
+  in >> nanoseconds;
+  return nanoseconds / 1e9;
+}
+
+// Raw line, a read returns what arrived or gives up after 0.8 s: as the
+// daemon sets its serial line.
+int open_line(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios settings{};
+  if (fd < 0 || tcgetattr(fd, &settings) != 0) {
+    throw std::runtime_error("cannot open the floor's pty");
+  }
+  cfmakeraw(&settings);
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 8;
+  tcsetattr(fd, TCSANOW, &settings);
+  return fd;
+}
+
+void bare_cycle(int fd) {
+  for (const auto &query : queries) {
+    char reply[17];
+    if (query.flush) {
+      tcflush(fd, TCIFLUSH);
+    }
+    [[maybe_unused]] const ssize_t written = write(fd, query.command, std::strlen(query.command));
+    [[maybe_unused]] const ssize_t got = read(fd, reply, 16);
+  }
+}
+
+void sleep_until_next_second(timespec *next) {
+  next->tv_sec += 1;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, next, nullptr) == EINTR) {
+  }
+}
+
+}  // namespace
+
+double exchange_floor_per_cycle(int cycles) {
+  SimulatedUpsOptions options;
+  options.pacing = true;
+  SimulatedUps ups(options);
+  ups.start();
+  const int fd = open_line(ups.slave_path());
+  timespec next{};
+  clock_gettime(CLOCK_MONOTONIC, &next);
+  bare_cycle(fd);  // warm-up, not counted
+  const double start = thread_runtime_seconds();
+  for (int i = 0; i < cycles; ++i) {
+    sleep_until_next_second(&next);
+    bare_cycle(fd);
+  }
+  const double used = thread_runtime_seconds() - start;
+  close(fd);
+  return used / cycles;
+}
+
+}  // namespace tornax::bench
