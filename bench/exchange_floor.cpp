@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -62,12 +63,8 @@ void sleep_until_next_second(timespec *next) {
 
 }  // namespace
 
-double exchange_floor_per_cycle(int cycles) {
-  SimulatedUpsOptions options;
-  options.pacing = true;
-  SimulatedUps ups(options);
-  ups.start();
-  const int fd = open_line(ups.slave_path());
+double run_bare_cycles(const std::string &path, int cycles) {
+  const int fd = open_line(path);
   timespec next{};
   clock_gettime(CLOCK_MONOTONIC, &next);
   bare_cycle(fd);  // warm-up, not counted
@@ -79,6 +76,25 @@ double exchange_floor_per_cycle(int cycles) {
   const double used = thread_runtime_seconds() - start;
   close(fd);
   return used / cycles;
+}
+
+double exchange_floor_per_cycle(int cycles, const std::string &program) {
+  SimulatedUpsOptions options;
+  options.pacing = true;
+  SimulatedUps ups(options);
+  ups.start();
+  const std::string command =
+      "'" + program + "' --floor-loop '" + ups.slave_path() + "' " + std::to_string(cycles);
+  FILE *child = popen(command.c_str(), "r");
+  if (child == nullptr) {
+    throw std::runtime_error("cannot start the bare cycles");
+  }
+  double per_cycle = -1;
+  const int read = std::fscanf(child, "%lf", &per_cycle);
+  if (pclose(child) != 0 || read != 1) {
+    throw std::runtime_error("the bare cycles failed");
+  }
+  return per_cycle;
 }
 
 }  // namespace tornax::bench

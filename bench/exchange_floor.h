@@ -4,12 +4,20 @@
 #ifndef TORNAX_BENCH_EXCHANGE_FLOOR_H
 #define TORNAX_BENCH_EXCHANGE_FLOOR_H
 
+#include <string>
+
 namespace tornax::bench {
 
 // Runs `cycles` bare cycles against a simulated UPS of its own, paced at 4800
-// baud, and returns the CPU time (the scheduler's run time of the calling
-// thread) per cycle in seconds. Throws when the pty can't be set up.
-double exchange_floor_per_cycle(int cycles);
+// baud, and returns their CPU time (the scheduler's run time) per cycle in
+// seconds. The cycles run in a process of their own, `program --floor-loop`,
+// so that each reply crosses from one process to another as it does for the
+// daemon. Throws when the pty or the process can't be set up.
+double exchange_floor_per_cycle(int cycles, const std::string &program);
+
+// The child's side: runs the bare cycles on the pty at `path` in this thread
+// and returns the run time per cycle in seconds.
+double run_bare_cycles(const std::string &path, int cycles);
 
 }  // namespace tornax::bench
 

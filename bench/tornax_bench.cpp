@@ -176,6 +176,11 @@ bool file_contains(const std::string &path, const std::string &text, millisecond
   return false;
 }
 
+// This program's own file, to run the bare cycles in a process of their own.
+std::string self_program() {
+  return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
 // ---- The run ---------------------------------------------------------------
 
 class Bench {
@@ -270,7 +275,8 @@ IdleResult Bench::measure_idle() {
   // several times within minutes: the bare floor runs in the same window.
   std::thread floor([&] {
     try {
-      result.floor_per_cycle = exchange_floor_per_cycle(std::max(1, options_.idle_seconds - 3));
+      result.floor_per_cycle =
+          exchange_floor_per_cycle(std::max(1, options_.idle_seconds - 3), self_program());
     } catch (const std::exception &error) {
       say(std::string("floor not measured: ") + error.what());
     }
@@ -594,6 +600,15 @@ int run(const Options &options) {
 }  // namespace tornax::bench
 
 int main(int argc, char **argv) {
+  if (argc == 4 && std::string(argv[1]) == "--floor-loop") {
+    try {
+      std::printf("%.9f\n", tornax::bench::run_bare_cycles(argv[2], std::atoi(argv[3])));
+      return 0;
+    } catch (const std::exception &error) {
+      std::fprintf(stderr, "tornax-bench: %s\n", error.what());
+      return 1;
+    }
+  }
   tornax::bench::Options options;
   if (!tornax::bench::parse_options(argc, argv, &options)) {
     tornax::bench::usage(stderr);
