@@ -27,22 +27,6 @@ const std::string title = "Brenmoor Tornax X : ";
 const int halted = 130;  // the sandbox's init was ended by the halt
 const auto sequence_limit = std::chrono::seconds(90);
 
-// The control commands the UPS received, in order.
-std::vector<std::string> control_commands(const SimulatedUps &sim) {
-  std::vector<std::string> commands;
-  for (const ReceivedCommand &command : sim.received()) {
-    if (command.bytes.rfind("TD=", 0) == 0 || command.bytes.rfind("D=", 0) == 0) {
-      commands.push_back(command.bytes);
-    }
-  }
-  return commands;
-}
-
-// A command text padded with NUL bytes to the 15 bytes of a control command.
-std::string padded(const std::string &text) {
-  return text + std::string(15 - text.size(), '\0');
-}
-
 // What the daemon writes on standard error from the shutdown on.
 std::string sequence_messages(bool script, bool turnoff) {
   std::string text;
@@ -155,9 +139,10 @@ TEST_F(ShutdownE2eTest, LowBatteryOnBatteryRunsTheScriptAndSwitchesTheUpsOff) {
                              "LOWBATT alert\n" + title + "POWERFAIL_DOWN alert\n");
   EXPECT_EQ(read_file(modem), "battery low\ngoing down\n");
   // The switch-off is the last thing the UPS hears.
-  const std::vector<std::string> expected = {padded("TD=20\n"), padded("D=0\n")};
-  EXPECT_TRUE(wait_until([&] { return control_commands(sim) == expected; }))
-      << testing::PrintToString(control_commands(sim));
+  const std::vector<std::string> expected = {test::padded_control("TD=20\n"),
+                                             test::padded_control("D=0\n")};
+  EXPECT_TRUE(wait_until([&] { return test::control_commands(sim) == expected; }))
+      << testing::PrintToString(test::control_commands(sim));
   EXPECT_EQ(test::last_commands(sim, 2), expected);
 }
 
@@ -182,7 +167,8 @@ TEST_F(ShutdownE2eTest, LowBatteryAloneHaltsWithoutScriptOrUpsCommandAndIgnoresS
   const std::string log = home.log();
   EXPECT_EQ(log.find("Power fail detected"), std::string::npos) << log;
   EXPECT_EQ(log.find("Reinitialize configuration"), std::string::npos) << log;
-  EXPECT_TRUE(control_commands(sim).empty()) << testing::PrintToString(control_commands(sim));
+  EXPECT_TRUE(test::control_commands(sim).empty())
+      << testing::PrintToString(test::control_commands(sim));
 }
 
 }  // namespace
