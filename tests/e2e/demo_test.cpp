@@ -176,15 +176,15 @@ TEST(Demo, ScriptedOutagePlaysOutToTheSandboxedHalt) {
 
   // The daemon: its log, broadcasts, pages, script, host commands and UPS commands.
   EXPECT_EQ(log_texts(demo.file("home/tornax.log")),
-            (std::vector<std::string>{"*** Daemon started *** ", "Power fail detected ",
-                                      "Server shutdown in 0:2", " ", "Power is return ",
-                                      "Power fail detected ", "Server shutdown in 0:2", " ",
-                                      "Low battary detected ",
-                                      "Powerfail fail timeout, Server is shutdown "}));
-  const std::string fail = "Brenmoor Tornax X : Power failure: the UPS runs on battery. "
-                           "Save your work.\n"
-                           "Brenmoor Tornax X : You have aproximate 0:2 Hour, before server "
-                           "shutdown.\n";
+            (std::vector<std::string>{
+                "*** Daemon started *** ", "Power fail detected ", "Server shutdown in 0:2", " ",
+                "Power is return ", "Power fail detected ", "Server shutdown in 0:2", " ",
+                "Low battary detected ", "Powerfail fail timeout, Server is shutdown "}));
+  const std::string fail =
+      "Brenmoor Tornax X : Power failure: the UPS runs on battery. "
+      "Save your work.\n"
+      "Brenmoor Tornax X : You have aproximate 0:2 Hour, before server "
+      "shutdown.\n";
   EXPECT_EQ(demo.file("wall"),
             fail + "Brenmoor Tornax X : Power is back: the UPS runs on mains again.\n" + fail +
                 "Brenmoor Tornax X : UPS battery low: the server shuts down now.\n"
@@ -212,17 +212,17 @@ TEST(Demo, ScriptedOutagePlaysOutToTheSandboxedHalt) {
     EXPECT_EQ(warned[i], alert + "Low battery detect,shutdown executed");
   }
   EXPECT_EQ(lines_of(demo.file("client.shutdown")).size(), warned.size() - 4);
-  EXPECT_EQ(demo.file("client.err"), alert + "Connection lost\n" + alert +
-                                         "Reconnect time expired. Quit.\n");
+  EXPECT_EQ(demo.file("client.err"),
+            alert + "Connection lost\n" + alert + "Reconnect time expired. Quit.\n");
 
   // The narration follows the outage step by step and ends in the halt.
   const std::string out = demo.output();
   std::size_t at = 0;
-  for (const char *step : {"> mains off", "Power fail detected", "> mains on", "Power is return",
-                           "> mains off", "Power fail detected", "> lowbatt",
-                           "Low battary detected", "Execute shutdown script", "(shutdown delay 2)",
-                           "(switch off; sleep time 0 min)", "(status 130)",
-                           "the client has ended (status 0)", "the outage played out"}) {
+  for (const char *step :
+       {"> mains off", "Power fail detected", "> mains on", "Power is return", "> mains off",
+        "Power fail detected", "> lowbatt", "Low battary detected", "Execute shutdown script",
+        "(shutdown delay 2)", "(switch off; sleep time 0 min)", "(status 130)",
+        "the client has ended (status 0)", "the outage played out"}) {
     at = out.find(step, at);
     ASSERT_NE(at, std::string::npos) << "missing in order: " << step << "\n" << out;
   }
