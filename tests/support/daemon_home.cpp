@@ -41,4 +41,15 @@ bool log_has(const DaemonHome &home, const std::string &text) {
   return home.log().find(text) != std::string::npos;
 }
 
+bool wait_for_log(const DaemonHome &home, const std::string &text,
+                  std::chrono::milliseconds limit) {
+  return wait_until([&] { return log_has(home, text); }, limit);
+}
+
+std::unique_ptr<SandboxRun> start_daemon(const DaemonHome &home) {
+  auto run = home.start();
+  wait_for_log(home, "*** Daemon started ***");
+  return run;
+}
+
 }  // namespace tornax::test

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,14 @@ class DaemonHome {
 
 // Whether the log holds `text`.
 bool log_has(const DaemonHome &home, const std::string &text);
+// Waits until the log holds `text`; false when `limit` passed first.
+bool wait_for_log(const DaemonHome &home, const std::string &text,
+                  std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// Starts the daemon alone (home.start()) and waits until it has logged its
+// start. The run is returned either way, so that a caller's assertions can
+// show its output.
+std::unique_ptr<SandboxRun> start_daemon(const DaemonHome &home);
 
 }  // namespace tornax::test
 
