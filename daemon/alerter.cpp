@@ -53,6 +53,9 @@ void alert_console(int n) {
 }  // namespace
 
 bool alert_due(int n) {
+  if (status_stalled[n]) {
+    return false;
+  }
   const unsigned int interval = static_cast<unsigned int>(settings.alert[n].interval);
   return interval != 0 ? status[n] % interval == 1 : status[n] == 1;
 }

@@ -10,7 +10,8 @@ namespace tornax {
 extern const char *console_path;
 
 // True when event n alerts in this cycle: with a repeat interval, when its
-// status slot modulo the interval is 1; without one, when the slot is 1.
+// status slot modulo the interval is 1; without one, when the slot is 1. Never
+// for a slot the last cycle did not move (status_stalled).
 bool alert_due(int n);
 
 // Sends every due alert, in event order, one delivery per event. A power fail

@@ -61,7 +61,8 @@ void writelog(const char *message) {
 
 void logger() {
   for (int n = 0; n < event_count; ++n) {
-    if (settings.log_control[n].enable == 0 || status[n] != 1 || n >= OVERLOAD) {
+    if (settings.log_control[n].enable == 0 || status[n] != 1 || status_stalled[n] ||
+        n >= OVERLOAD) {
       continue;
     }
     writelog(logfile_message[n]);

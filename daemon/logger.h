@@ -11,8 +11,8 @@ namespace tornax {
 // standard error and the entry is lost. Main thread only.
 void writelog(const char *message);
 
-// Logs every event whose status slot is exactly 1 and whose logging is
-// enabled, in index order; a power fail adds the time left before the
+// Logs every event whose status slot the last cycle moved to exactly 1 and
+// whose logging is enabled, in index order; a power fail adds the time left before the
 // shutdown. Called once per monitoring cycle, outside tornax_mutex.
 void logger();
 

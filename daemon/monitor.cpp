@@ -88,15 +88,27 @@ int poll_serial_line(MonitorState &state) {
   return byte_read;
 }
 
+// A slot that a cycle counts or raises has moved: only such a slot may fire
+// its event (see status_stalled).
+void count_event(int n) {
+  ++status[n];
+  status_stalled[n] = false;
+}
+
+void raise_event(int n, unsigned int value = 1) {
+  status[n] = value;
+  status_stalled[n] = false;
+}
+
 void update_communication(bool answered) {
   if (answered) {
     status[COMM_ERROR] = 0;
     if (status[COMM_CONNECT] == 2) {
-      status[COMM_CONNECT] = 1;
+      raise_event(COMM_CONNECT);
     }
   } else {
-    ++status[COMM_ERROR];
-    status[COMM_CONNECT] = 2;
+    count_event(COMM_ERROR);
+    raise_event(COMM_CONNECT, 2);
   }
 }
 
@@ -139,14 +151,14 @@ void interpret_prefixqueue() {
     switch (prefixqueue[i]) {
       case '!':
       case '@':
-        ++status[POWERFAIL];
+        count_event(POWERFAIL);
         break;
       case '$':
         status[POWERFAIL] = 0;
-        status[POWERRETURN] = 1;
+        raise_event(POWERRETURN);
         break;
       case '*':
-        ++status[LOWBATT];
+        count_event(LOWBATT);
         break;
       default:
         break;
@@ -157,10 +169,10 @@ void interpret_prefixqueue() {
 
 void decide_powerfail_down() {
   if (settings.powerfail_timeout != 0 && status[POWERFAIL] == settings.powerfail_timeout) {
-    status[POWERFAIL_DOWN] = 1;
+    raise_event(POWERFAIL_DOWN);
   }
   if (status[LOWBATT] != 0) {
-    status[POWERFAIL_DOWN] = 1;
+    raise_event(POWERFAIL_DOWN);
   }
 }
 
@@ -177,7 +189,7 @@ void run_countdown(MonitorState &state) {
     }
   }
   if (schedule_down_timer == schedule_countdown) {
-    status[SCHEDULE_DOWN] = 1;
+    raise_event(SCHEDULE_DOWN);
   }
 }
 
@@ -228,6 +240,9 @@ void identify_ups(MonitorState &state) {
 
 ShutdownDue run_cycle(MonitorState &state) {
   pthread_mutex_lock(&tornax_mutex);
+  for (bool &stalled : status_stalled) {
+    stalled = true;
+  }
   if (status[COMM_CONNECT] == 1) {
     status[COMM_CONNECT] = 0;
   }

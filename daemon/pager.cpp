@@ -47,7 +47,7 @@ void modemwrite(const char *message) {
 
 void sendpager() {
   for (int n = 0; n < event_count; ++n) {
-    if (settings.pager[n].enable != 0 && status[n] == 1) {
+    if (settings.pager[n].enable != 0 && status[n] == 1 && !status_stalled[n]) {
       modemwrite(settings.pager[n].message.c_str());
     }
   }

@@ -5,8 +5,8 @@
 
 namespace tornax {
 
-// Pages every event whose slot is exactly 1 and whose paging is enabled, in
-// event order. Main thread, outside tornax_mutex.
+// Pages every event whose slot the last cycle moved to exactly 1 and whose
+// paging is enabled, in event order. Main thread, outside tornax_mutex.
 void sendpager();
 
 // Writes the text and a line feed to settings.modem_filename, opening and

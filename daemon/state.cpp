@@ -6,6 +6,7 @@ namespace tornax {
 Settings settings;
 
 unsigned int status[event_count];
+bool status_stalled[event_count];
 std::atomic<unsigned short> ext_status{0};
 
 float ups_linevoltage;

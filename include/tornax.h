@@ -128,6 +128,11 @@ extern Settings settings;
 // `ext_status` is written outside it and read without it.
 
 extern unsigned int status[event_count];
+// True for an event whose slot the last cycle did not move (no mark counted,
+// no flag raised): a count that stays at 1, because the UPS fell silent in the
+// first second of an outage say, must not log, alert and page again every
+// cycle. All false until the first cycle, so a slot set by hand still fires.
+extern bool status_stalled[event_count];
 extern std::atomic<unsigned short> ext_status;
 
 extern float ups_linevoltage;       // volts

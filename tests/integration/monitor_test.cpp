@@ -118,6 +118,27 @@ TEST_F(MonitorTest, ReplyMarksBecomeEventCounts) {
   }
 }
 
+// A count that stays at 1 (the UPS fell silent in the first second of an
+// outage) must not log, alert and page its event again every cycle.
+TEST_F(MonitorTest, EventWhoseCountStopsAtOneFiresOnce) {
+  settings.alert[POWERFAIL] = {scope_all, 60, "Mains down", 1};
+  settings.wall_cmd = "cat >> '" + home.file("wall") + "'";
+  settings.pager[POWERFAIL] = {1, "page"};
+  settings.modem_filename = home.write("modem", "");
+  sim.set_mains(false);
+  cycle();
+  sim.set_silent(true);
+  cycle();
+  cycle();
+  EXPECT_EQ(status[POWERFAIL], 1u);
+  const std::string text = log();
+  EXPECT_EQ(text.find("Power fail detected"), text.rfind("Power fail detected"));
+  EXPECT_EQ(read_file(home.file("modem")), "page\n");
+  const std::string wall = read_file(home.file("wall"));
+  EXPECT_EQ(wall.find("Mains down"), wall.rfind("Mains down"));
+  EXPECT_NE(wall.find("Mains down"), std::string::npos);
+}
+
 TEST_F(MonitorTest, PowerReturnLastsOneCycle) {
   sim.force_mark('$', 1);
   cycle();

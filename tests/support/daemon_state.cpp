@@ -10,6 +10,7 @@ namespace tornax::test {
 void reset_daemon_state() {
   settings = Settings{};
   std::memset(status, 0, sizeof status);
+  std::memset(status_stalled, 0, sizeof status_stalled);
   ext_status = 0;
   ups_linevoltage = ups_invvoltage = ups_percentbatt = ups_percentloadpower = 0.0f;
   ups_freq = ups_loadcurrent = ups_backuptime = ups_linenormal = 0.0f;

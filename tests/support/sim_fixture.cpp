@@ -55,4 +55,18 @@ std::vector<std::string> last_commands(const SimulatedUps &sim, std::size_t coun
   return commands;
 }
 
+std::vector<std::string> control_commands(const SimulatedUps &sim) {
+  std::vector<std::string> commands;
+  for (const ReceivedCommand &command : sim.received()) {
+    if (command.bytes.rfind("TD=", 0) == 0 || command.bytes.rfind("D=", 0) == 0) {
+      commands.push_back(command.bytes);
+    }
+  }
+  return commands;
+}
+
+std::string padded_control(const std::string &text) {
+  return text + std::string(text.size() < 15 ? 15 - text.size() : 0, '\0');
+}
+
 }  // namespace tornax::test

@@ -4,6 +4,8 @@
 #define TORNAX_TESTS_SUPPORT_SIM_FIXTURE_H
 
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "sim/simulated_ups.h"
 #include "tests/support/daemon_state.h"
@@ -32,6 +34,13 @@ bool wait_for_pending_input(int fd, int bytes,
 
 // The command bytes of the last `count` entries of the simulator's log.
 std::vector<std::string> last_commands(const SimulatedUps &sim, std::size_t count);
+
+// The bytes of every control command (shutdown delay, switch-off) in the
+// simulator's log, in order.
+std::vector<std::string> control_commands(const SimulatedUps &sim);
+
+// A control command's text padded with NUL bytes to the 15 bytes it is sent as.
+std::string padded_control(const std::string &text);
 
 }  // namespace tornax::test
 

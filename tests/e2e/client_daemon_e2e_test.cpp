@@ -1,0 +1,215 @@
+// The real tornaxalert against the real tornax, each in a sandbox of its own
+// (the daemon's shutdown signals every process of its sandbox), over
+// loopback TCP, with the simulated UPS outside both: what happens at the UPS
+// reaches the client's broadcast and shutdown commands.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "sim/simulated_ups.h"
+#include "tests/support/daemon_home.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_fixture.h"
+
+namespace tornax {
+namespace {
+
+using test::DaemonHome;
+using test::read_file;
+using test::wait_for_log;
+using test::wait_until;
+
+const std::string client_title = "Brenmoor Tornax Alert : ";
+const auto shutdown_limit = std::chrono::seconds(90);
+
+// A loopback port that nothing listens on at the moment.
+int free_port() {
+  int port = 0;
+  const int fd = test::listen_loopback(&port);
+  if (fd < 0) {
+    return 0;
+  }
+  close(fd);
+  return port;
+}
+
+// How many times `part` occurs in `text`.
+std::size_t occurrences(const std::string &text, const std::string &part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Whether `text` is `head` followed by any number of `tail`s.
+bool head_then_repeats(const std::string &text, const std::string &head, const std::string &tail) {
+  if (text.compare(0, head.size(), head) != 0) {
+    return false;
+  }
+  for (std::size_t at = head.size(); at < text.size(); at += tail.size()) {
+    if (text.compare(at, tail.size(), tail) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+class ClientDaemonE2eTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    sim.start();
+    port = free_port();
+    ASSERT_GT(port, 0);
+  }
+  void TearDown() override {
+    if (probe >= 0) {
+      close(probe);
+    }
+    sim.stop();
+  }
+
+  // Starts the daemon with a status server on `port` and waits until the
+  // server greets. The probe connection stays open and takes one of the two
+  // places; the client takes the other.
+  void start_daemon(const std::string &extra = "") {
+    home.configure(sim.slave_path(), "MAX_CLIENT 2\nPORT " + std::to_string(port) + "\n" + extra);
+    daemon = test::start_daemon(home);
+    ASSERT_TRUE(wait_until([&] { return (probe = test::connect_loopback(port)) >= 0; }))
+        << daemon->stderr_text();
+    probe_reader.emplace(probe);
+    ASSERT_EQ(probe_reader->next(20000), "TN0100");
+  }
+  // Starts the client in its own sandbox with recording broadcast and
+  // shutdown commands, and waits until it has connected.
+  void start_client(const std::vector<std::string> &options = {}) {
+    std::vector<std::string> argv = {test::built_program("tornaxalert"), "-w",
+                                     "cat >> " + broadcasts(), "-x", "echo down >> " + shutdowns()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("127.0.0.1");
+    argv.push_back(std::to_string(port));
+    client =
+        std::make_unique<test::SandboxRun>(argv, std::vector<std::string>{}, client_records.path());
+    ASSERT_TRUE(wait_until([&] {
+      return client->stdout_text().find("Connected to 127.0.0.1:" + std::to_string(port)) !=
+             std::string::npos;
+    })) << client->stderr_text();
+  }
+  std::string broadcasts() const { return client_records.file("broadcasts"); }
+  std::string shutdowns() const { return client_records.file("shutdowns"); }
+  bool wait_for_broadcast(const std::string &alert, std::size_t times = 1,
+                          std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    return wait_until(
+        [&] { return occurrences(read_file(broadcasts()), client_title + alert + "\n") >= times; },
+        limit);
+  }
+  // The client ends by itself once the daemon is gone: its one connection lost.
+  void expect_client_quits() {
+    EXPECT_EQ(client->wait(), 0) << client->stderr_text();
+    EXPECT_EQ(client->stderr_text(), client_title + "Connection lost\n" + client_title +
+                                         "Reconnect time expired. Quit.\n");
+    EXPECT_EQ(client->actions(), "");  // the host's shutdown program was never called
+  }
+
+  SimulatedUps sim{test::test_ups_options()};
+  DaemonHome home;
+  test::TempDir client_records;
+  int port = 0;
+  int probe = -1;
+  std::optional<test::LineReader> probe_reader;
+  std::unique_ptr<test::SandboxRun> daemon;
+  std::unique_ptr<test::SandboxRun> client;
+};
+
+TEST_F(ClientDaemonE2eTest, PowerFailReturnAndLowBatteryReachTheClient) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  ASSERT_NO_FATAL_FAILURE(start_client());
+
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_for_broadcast("Power fail detect")) << read_file(broadcasts());
+  sim.set_mains(true);
+  ASSERT_TRUE(wait_for_broadcast("Power is return")) << read_file(broadcasts());
+  EXPECT_FALSE(test::file_exists(shutdowns()));
+
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_for_broadcast("Power fail detect", 2)) << read_file(broadcasts());
+  sim.set_low_battery(true);
+  EXPECT_TRUE(wait_until([&] { return test::file_exists(shutdowns()); }, shutdown_limit))
+      << read_file(broadcasts());
+  // The daemon goes down too; the client's command ran first or meanwhile.
+  EXPECT_EQ(daemon->wait(shutdown_limit), 130) << daemon->stderr_text();
+  expect_client_quits();
+
+  // The client warns and shuts down on every line that still reports the low
+  // battery, until the daemon is gone.
+  const std::string executed = client_title + "Low battery detect,shutdown executed\n";
+  const std::string said = read_file(broadcasts());
+  EXPECT_TRUE(head_then_repeats(said,
+                                client_title + "Power fail detect\n" + client_title +
+                                    "Power is return\n" + client_title + "Power fail detect\n" +
+                                    client_title + "Low battery detect\n" + executed,
+                                executed))
+      << said;
+  const std::string done = read_file(shutdowns());
+  EXPECT_TRUE(head_then_repeats(done, "down\n", "down\n")) << done;
+  EXPECT_EQ(occurrences(done, "down\n"), occurrences(said, executed));
+}
+
+// The scheduled shutdown itself comes only after a 600-second countdown; its
+// start is what reaches a client, which shuts down ahead of the daemon.
+TEST_F(ClientDaemonE2eTest, ScheduledCountdownMakesTheClientShutDownAhead) {
+  // A daily window whose down-time lies in the minute ten minutes ahead, when
+  // enough of it is left for the daemon to start and see it; else in the
+  // next minute, which its cycles reach within a quarter of a minute. The UPS
+  // is to sleep for an hour.
+  std::time_t ahead = std::time(nullptr) + 600;
+  struct tm down {};
+  localtime_r(&ahead, &down);
+  if (down.tm_sec > 45) {
+    ahead += 60;
+    localtime_r(&ahead, &down);
+  }
+  const std::string window = std::to_string(down.tm_hour) + ":" + std::to_string(down.tm_min) +
+                             " to " + std::to_string((down.tm_hour + 1) % 24) + ":" +
+                             std::to_string(down.tm_min);
+  ASSERT_NO_FATAL_FAILURE(start_daemon("SHUTDOWN DAILY " + window + "\n"));
+  ASSERT_NO_FATAL_FAILURE(start_client({"-s", "10"}));
+
+  ASSERT_TRUE(
+      wait_for_broadcast("Power fail timeout,shutdown executed", 1, std::chrono::seconds(60)))
+      << read_file(broadcasts()) << daemon->stdout_text();
+  EXPECT_TRUE(wait_until([&] { return test::file_exists(shutdowns()); }));
+  // What the client reacted to: the countdown bit and nine whole minutes left.
+  std::optional<std::string> line;
+  ASSERT_TRUE(wait_until([&] {
+    line = probe_reader->next();
+    return line && line->rfind("20 ", 0) == 0;
+  })) << line.value_or("(no line)");
+  EXPECT_EQ(line->substr(line->rfind(' ')), " 9");
+
+  const pid_t pid = daemon->find_process("tornax");
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(daemon->wait(), 0) << daemon->stderr_text();
+  expect_client_quits();
+
+  EXPECT_EQ(daemon->stdout_text(),
+            "Brenmoor Tornax X version 1.40\n"
+            "sleeptime day=0 hour=1 min=0 total=60\n"
+            "ups_sleep_time =60\n");
+  const std::string said = read_file(broadcasts());
+  EXPECT_EQ(said.rfind(client_title + "Schedule shutdown in\n" + client_title +
+                           "Power fail timeout,shutdown executed\n",
+                       0),
+            0u)
+      << said;
+  EXPECT_FALSE(log_has(home, "Schedule shutdown"));  // the countdown was still running
+  EXPECT_TRUE(test::control_commands(sim).empty());
+}
+
+}  // namespace
+}  // namespace tornax

@@ -1,0 +1,175 @@
+// The whole power-fail shutdown with the real tornax program in the sandbox: a
+// low-battery mark from the simulated UPS runs the shutdown script, removes
+// the pid file, signals every process of the sandbox, turns swap off and
+// unmounts through the sandbox's stubs, switches the UPS off when asked, and
+// halts, which ends the sandbox.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/simulated_ups.h"
+#include "tests/support/daemon_home.h"
+#include "tests/support/sim_fixture.h"
+
+namespace tornax {
+namespace {
+
+using test::DaemonHome;
+using test::read_file;
+using test::wait_for_log;
+using test::wait_until;
+
+const std::string title = "Brenmoor Tornax X : ";
+const int halted = 130;  // the sandbox's init was ended by the halt
+const auto sequence_limit = std::chrono::seconds(90);
+
+// What the daemon writes on standard error from the shutdown on.
+std::string sequence_messages(bool script, bool turnoff) {
+  std::string text;
+  if (script) {
+    text += title + "Execute shutdown script\n\n";
+  }
+  text += title + "sending all processes the TERM signal...\r\n\n";
+  text += title + "Turning off swap\r\n\n";
+  text += title + "Unmounting all file systems\r\n\n";
+  if (turnoff) {
+    text += title + "Turn off UPS\n";
+  }
+  return text + title + "The system is halted.\r\n\n";
+}
+
+// A handle on one process: a signal sent through it can only reach that
+// process, even once its pid has been reused.
+class ProcessHandle {
+ public:
+  explicit ProcessHandle(pid_t pid) : fd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
+  ~ProcessHandle() {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  ProcessHandle(const ProcessHandle &) = delete;
+  ProcessHandle &operator=(const ProcessHandle &) = delete;
+
+  bool valid() const { return fd_ >= 0; }
+  // Fails once the process has ended.
+  bool signal(int sig) const { return syscall(SYS_pidfd_send_signal, fd_, sig, nullptr, 0) == 0; }
+
+ private:
+  int fd_;
+};
+
+class ShutdownE2eTest : public testing::Test {
+ protected:
+  void SetUp() override { sim.start(); }
+  void TearDown() override { sim.stop(); }
+
+  // A shutdown script that records that it ran and whether the pid file was
+  // still there.
+  void write_script(int mode) {
+    home.dir.write("shutdown.sh",
+                   "#!/bin/sh\n"
+                   "if [ -e " +
+                       home.pid_file() + " ]; then echo 'ran, pid file present'; " +
+                       "else echo 'ran, pid file gone'; fi >> " + script_record() + "\n",
+                   mode);
+  }
+  std::string script_record() const { return home.file("script.out"); }
+
+  std::string detect_line() const {
+    return "Detect TXSIM-1 Simline 1000VA (230V) on " + sim.slave_path() + "\n";
+  }
+  // Checks what every power-fail shutdown leaves behind, once the sandbox has
+  // ended.
+  void expect_whole_sequence(const test::SandboxRun &run, bool script, bool turnoff) {
+    EXPECT_EQ(run.stderr_text(), detect_line() + sequence_messages(script, turnoff));
+    EXPECT_EQ(run.stdout_text(), "Brenmoor Tornax X version 1.40\n");
+    EXPECT_EQ(run.actions(), "/sbin/swapoff -a\n/bin/umount -a -f\n");
+    EXPECT_FALSE(test::file_exists(home.pid_file()));
+    const std::string log = home.log();
+    const std::size_t low = log.find("Low battary detected");
+    ASSERT_NE(low, std::string::npos) << log;
+    EXPECT_NE(log.find("Powerfail fail timeout, Server is shutdown", low), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("*** Daemon stopped ***"), std::string::npos) << log;
+  }
+
+  SimulatedUps sim{test::test_ups_options()};
+  DaemonHome home;
+};
+
+TEST_F(ShutdownE2eTest, LowBatteryOnBatteryRunsTheScriptAndSwitchesTheUpsOff) {
+  write_script(0755);
+  const std::string modem = home.dir.write("modem", "");
+  const std::string watcher_record = home.file("watcher.out");
+  // A process beside the daemon that notes the TERM sent to every process.
+  const std::string watcher = home.dir.write("watcher.sh",
+                                             "#!/bin/sh\ntrap 'echo TERM >> " + watcher_record +
+                                                 "; exit 0' TERM\nwhile :; do sleep 0.2; done\n",
+                                             0755);
+  home.configure(sim.slave_path(),
+                 "BACKUPTIME 60\nTURNOFF_UPS yes\nUPS_SHUTDOWN_DELAY 20\n"
+                 "MODEM_DEVICE " +
+                     modem +
+                     "\n"
+                     "LOWBATT_PAGER yes \"battery low\"\n"
+                     "POWERFAIL_DOWN_PAGER yes \"going down\"\n");
+  auto run = home.start(
+      {"sh", "-c", test::built_program("tornax") + " && exec " + watcher + " 2>/dev/null"});
+  ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << run->stderr_text();
+
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_for_log(home, "Power fail detected"));
+  // Past the first count: a count held at 1 by replies that carry only the
+  // low-battery mark would announce the power failure a second time.
+  ASSERT_TRUE(sim.wait_for_received(sim.received_count() + 16, std::chrono::seconds(20)));
+  sim.set_low_battery(true);
+  EXPECT_EQ(run->wait(sequence_limit), halted) << run->stderr_text();
+
+  expect_whole_sequence(*run, true, true);
+  EXPECT_EQ(read_file(script_record()), "ran, pid file present\n");
+  EXPECT_EQ(read_file(watcher_record), "TERM\n");
+  // Told and paged before the sequence began, low battery first.
+  EXPECT_EQ(home.wall(), title + "POWERFAIL alert\n" + title +
+                             "You have aproximate 1:0 Hour, before server shutdown.\n" + title +
+                             "LOWBATT alert\n" + title + "POWERFAIL_DOWN alert\n");
+  EXPECT_EQ(read_file(modem), "battery low\ngoing down\n");
+  // The switch-off is the last thing the UPS hears.
+  const std::vector<std::string> expected = {test::padded_control("TD=20\n"),
+                                             test::padded_control("D=0\n")};
+  EXPECT_TRUE(wait_until([&] { return test::control_commands(sim) == expected; }))
+      << testing::PrintToString(test::control_commands(sim));
+  EXPECT_EQ(test::last_commands(sim, 2), expected);
+}
+
+TEST_F(ShutdownE2eTest, LowBatteryAloneHaltsWithoutScriptOrUpsCommandAndIgnoresSignals) {
+  write_script(0644);  // readable but not executable: skipped without a word
+  home.configure(sim.slave_path(), "TURNOFF_UPS no\nUPS_SHUTDOWN_DELAY 20\n");
+  auto run = test::start_daemon(home);
+  const ProcessHandle daemon(run->find_process("tornax"));
+  ASSERT_TRUE(daemon.valid()) << run->stderr_text();
+
+  sim.set_low_battery(true);  // the first mark shuts down, with no timeout configured
+  ASSERT_TRUE(wait_until(
+      [&] { return run->stderr_text().find("sending all processes") != std::string::npos; },
+      sequence_limit));
+  // Past the point where the sequence ignores them: neither stops nor reloads.
+  EXPECT_TRUE(daemon.signal(SIGHUP));
+  EXPECT_TRUE(daemon.signal(SIGTERM));
+  EXPECT_EQ(run->wait(sequence_limit), halted) << run->stderr_text();
+
+  expect_whole_sequence(*run, false, false);
+  EXPECT_FALSE(test::file_exists(script_record()));
+  const std::string log = home.log();
+  EXPECT_EQ(log.find("Power fail detected"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Reinitialize configuration"), std::string::npos) << log;
+  EXPECT_TRUE(test::control_commands(sim).empty())
+      << testing::PrintToString(test::control_commands(sim));
+}
+
+}  // namespace
+}  // namespace tornax

@@ -1,0 +1,112 @@
+// The main loop between cycles: wake-ups, the reload with its extra cycle, the
+// stop, and a due shutdown handed to the host actions.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <string>
+
+#include <unistd.h>
+
+#include "daemon/monitor.h"
+#include "daemon/util.h"
+#include "tests/support/daemon_home.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/sim_fixture.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+using test::read_file;
+
+class ScriptedWakeSource final : public WakeSource {
+ public:
+  explicit ScriptedWakeSource(std::deque<Wakeup> script) : script_(std::move(script)) {}
+  Wakeup wait() override {
+    if (script_.empty()) {
+      return Wakeup::stop;
+    }
+    const Wakeup next = script_.front();
+    script_.pop_front();
+    return next;
+  }
+
+ private:
+  std::deque<Wakeup> script_;
+};
+
+class MonitorLoopTest : public test::SimulatedUpsTest {
+ protected:
+  void SetUp() override {
+    SimulatedUpsTest::SetUp();
+    home.configure(sim.slave_path());
+    std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
+    std::snprintf(config_filename, sizeof config_filename, "%s", home.file("tornax.conf").c_str());
+    std::snprintf(pid_filename, sizeof pid_filename, "%s", home.pid_file().c_str());
+    home.dir.write("tornax.pid", "1\n");
+  }
+  std::size_t cycles() const {
+    std::size_t count = 0;
+    for (const ReceivedCommand &command : sim.received()) {
+      count += command.bytes == "L\n";
+    }
+    return count;
+  }
+
+  test::DaemonHome home;
+  test::RecordingHost host;
+  MonitorState state;
+};
+
+TEST_F(MonitorLoopTest, EveryWakeUpRunsACycleAndAReloadIsFollowedByOne) {
+  ScriptedWakeSource wake({Wakeup::tick, Wakeup::reload, Wakeup::tick, Wakeup::stop});
+  sim.clear_received();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(monitor_loop(state, host, wake), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Brenmoor Tornax X : Reinitial configuration\n");
+  EXPECT_EQ(cycles(), 4u);  // the first, then one per tick and one after the reload
+  const std::string log = home.log();
+  EXPECT_NE(log.find(" : Reinitialize configuration \n"), std::string::npos);
+  EXPECT_EQ(log.substr(log.rfind(" : ")), " : *** Daemon stopped *** \n");
+  EXPECT_FALSE(test::file_exists(home.pid_file()));
+  EXPECT_TRUE(host.actions.empty());
+}
+
+TEST_F(MonitorLoopTest, BrokenReloadKeepsTheSettingsAndTheLoopGoingOn) {
+  settings.powerfail_timeout = 120;
+  home.dir.write("tornax.conf", "LOGSIZE\n");
+  ScriptedWakeSource wake({Wakeup::reload, Wakeup::tick, Wakeup::stop});
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(monitor_loop(state, host, wake), 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Brenmoor Tornax X : Configuration Error! line 2: syntax error \n");
+  EXPECT_EQ(settings.powerfail_timeout, 120u);
+  EXPECT_NE(home.log().find("Reading the configuration failed; the previous configuration stays "
+                            "in force"),
+            std::string::npos);
+}
+
+TEST_F(MonitorLoopTest, DueShutdownRunsTheSequenceOnTheHost) {
+  sim.force_mark('*');
+  ScriptedWakeSource wake({});
+  EXPECT_EXIT(monitor_loop(state, host, wake), testing::ExitedWithCode(0), "The system is halted");
+}
+
+TEST(SignalWakeSourceTest, SignalsBecomeWakeUps) {
+  SignalWakeSource wake;
+  std::raise(SIGHUP);
+  EXPECT_EQ(wake.wait(), Wakeup::reload);
+  EXPECT_EQ(wake.wait(), Wakeup::tick);  // the one-second alarm
+  std::raise(SIGHUP);
+  std::raise(SIGTERM);
+  EXPECT_EQ(wake.wait(), Wakeup::stop);  // a stop wins over a reload
+  alarm(0);
+}
+
+}  // namespace
+}  // namespace tornax
