@@ -21,6 +21,7 @@
 #include "daemon/pager.h"
 #include "daemon/schedule.h"
 #include "daemon/shutdown.h"
+#include "daemon/signals.h"
 #include "daemon/thread-server.h"
 #include "daemon/ups.h"
 #include "daemon/util.h"
@@ -303,15 +304,6 @@ void install_handler(int sig, void (*handler)(int)) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(sig, &action, nullptr);
-}
-
-sigset_t daemon_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGALRM);
-  return set;
 }
 
 }  // namespace

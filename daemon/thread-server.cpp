@@ -21,6 +21,7 @@
 
 #include "daemon/error.h"
 #include "daemon/logger.h"
+#include "daemon/signals.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -170,11 +171,7 @@ void send_status_lines(int fd) {
 // The daemon's signals are meant for the main thread, whose wait returns
 // when one of their handlers has run.
 void block_daemon_signals(sigset_t *previous) {
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGHUP);
-  sigaddset(&blocked, SIGALRM);
+  const sigset_t blocked = daemon_signals();
   pthread_sigmask(SIG_BLOCK, &blocked, previous);
 }
 
