@@ -32,6 +32,7 @@ enum class token : int {
   MANUAL,
   UPSTEST,
   BACKUPTIME,
+  SILENT_SHUTDOWN,
   WALLPATH,
   UPS_TYPE,
   UPS_SHUTDOWN_DELAY,
@@ -109,6 +110,11 @@ void check_var(const Settings &target);
 // checked and in force; otherwise reports the failure and ends the process
 // (status 2 for an over-long token, else 1). Main thread only.
 void config_read();
+
+// Whether the last reading left in force a daily, daily-with-period or weekly
+// shutdown schedule that its file does not name (a reload keeps it; only
+// "SHUTDOWN NONE" ends it).
+bool schedule_kept_without_statement();
 
 // The reload reading of config_filename. Reports a failure with the same
 // texts on the same streams as config_read, except the "Exit" line, and

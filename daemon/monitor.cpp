@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "daemon/alerter.h"
 #include "daemon/config_read.h"
@@ -141,7 +142,7 @@ unsigned int whole_minutes(float minutes) {
 
 void compute_remain_time() {
   if (settings.powerfail_timeout != 0) {
-    remain_time = (settings.powerfail_timeout - status[POWERFAIL]) / 60;
+    remain_time = minutes_to_timeout(settings.powerfail_timeout, status[POWERFAIL]);
   } else {
     remain_time = whole_minutes(ups_backuptime);
   }
@@ -168,13 +169,26 @@ void interpret_prefixqueue() {
   last_prefixqueue = 0;
 }
 
-void decide_powerfail_down() {
-  if (settings.powerfail_timeout != 0 && status[POWERFAIL] == settings.powerfail_timeout) {
-    raise_event(POWERFAIL_DOWN);
+// A UPS that falls silent on battery (cable pulled, adapter dead) leaves the
+// host to die with the battery unless the outage is taken to go on: its
+// silent cycles count as cycles on battery.
+void follow_the_outage(MonitorState &state) {
+  const HeardReplies heard = take_heard_replies();
+  if (follow_outage(state.outage, heard.count, heard.last_mark)) {
+    count_event(POWERFAIL);
   }
-  if (status[LOWBATT] != 0) {
-    raise_event(POWERFAIL_DOWN);
+}
+
+// Raises POWERFAIL_DOWN when a cause calls for it; returns the cause and,
+// for one, the log line that says why.
+std::pair<ShutdownCause, std::string> decide_powerfail_down(const MonitorState &state) {
+  const PowerfailFacts facts{status[POWERFAIL], status[LOWBATT], state.outage};
+  const ShutdownCause cause = powerfail_cause(facts, settings);
+  if (cause == ShutdownCause::none) {
+    return {cause, ""};
   }
+  raise_event(POWERFAIL_DOWN);
+  return {cause, describe_cause(cause, facts, settings)};
 }
 
 void run_countdown(MonitorState &state) {
@@ -255,7 +269,8 @@ ShutdownDue run_cycle(MonitorState &state) {
   correct_voltages(state);
   compute_remain_time();
   interpret_prefixqueue();
-  decide_powerfail_down();
+  follow_the_outage(state);
+  const auto [cause, why] = decide_powerfail_down(state);
   run_countdown(state);
   check_test_schedule(serial_fd);
   pthread_mutex_unlock(&tornax_mutex);
@@ -267,7 +282,10 @@ ShutdownDue run_cycle(MonitorState &state) {
   sendpager();
 
   if (status[POWERFAIL_DOWN] != 0) {
-    return {shutdown_powerfail, 0};
+    if (!why.empty()) {
+      writelog(why.c_str());
+    }
+    return {shutdown_powerfail, 0, cause};
   }
   if (status[SCHEDULE_DOWN] != 0) {
     return {shutdown_scheduled, state.ups_sleep_time};
@@ -343,6 +361,10 @@ void reload_configuration() {
   writelog("Reinitialize configuration");
   if (!config_reload()) {
     writelog("Reading the configuration failed; the previous configuration stays in force");
+  } else if (schedule_kept_without_statement()) {
+    writelog(
+        "The configuration names no shutdown schedule; the one in force stays "
+        "(SHUTDOWN NONE ends it)");
   }
 }
 

@@ -1,0 +1,66 @@
+#include "daemon/powerfail.h"
+
+#include <climits>
+#include <string>
+
+namespace tornax {
+namespace {
+
+bool battery_mark(char mark) {
+  return mark == '!' || mark == '@' || mark == '*';
+}
+
+}  // namespace
+
+bool follow_outage(Outage &outage, int replies, char last_mark) {
+  if (replies > 0) {
+    outage.on_battery = battery_mark(last_mark);
+    outage.silent_cycles = 0;
+    return false;
+  }
+  if (outage.silent_cycles < UINT_MAX) {
+    ++outage.silent_cycles;
+  }
+  return outage.on_battery;
+}
+
+ShutdownCause powerfail_cause(const PowerfailFacts &facts, const Settings &config) {
+  if (facts.lowbatt_count != 0) {
+    return ShutdownCause::low_battery;
+  }
+  if (!facts.outage.on_battery) {
+    return ShutdownCause::none;
+  }
+  if (config.powerfail_timeout != 0 && facts.powerfail_count >= config.powerfail_timeout) {
+    return ShutdownCause::timeout_on_battery;
+  }
+  if (config.silent_shutdown != 0 && facts.outage.silent_cycles >= config.silent_shutdown) {
+    return ShutdownCause::silent_on_battery;
+  }
+  return ShutdownCause::none;
+}
+
+std::string describe_cause(ShutdownCause cause, const PowerfailFacts &facts,
+                           const Settings &config) {
+  switch (cause) {
+    case ShutdownCause::low_battery:
+      return "Power-fail shutdown: the UPS reports low battery";
+    case ShutdownCause::timeout_on_battery:
+      return "Power-fail shutdown: on battery for " + std::to_string(facts.powerfail_count) +
+             " s, reaching BACKUPTIME (" + std::to_string(config.powerfail_timeout) + " s)";
+    case ShutdownCause::silent_on_battery:
+      return "Power-fail shutdown: the UPS has been silent for " +
+             std::to_string(facts.outage.silent_cycles) +
+             " s since it was last seen on battery, reaching SILENT_SHUTDOWN (" +
+             std::to_string(config.silent_shutdown) + " s)";
+    case ShutdownCause::none:
+      break;
+  }
+  return "";
+}
+
+unsigned int minutes_to_timeout(unsigned int powerfail_timeout, unsigned int powerfail_count) {
+  return powerfail_count < powerfail_timeout ? (powerfail_timeout - powerfail_count) / 60 : 0;
+}
+
+}  // namespace tornax
