@@ -148,33 +148,38 @@ void compute_remain_time() {
   }
 }
 
-void interpret_prefixqueue() {
+// Returns the last of the marks that tell mains from battery ('\0' none).
+char interpret_prefixqueue() {
+  char last_mark = '\0';
   for (int i = 1; i <= last_prefixqueue && i < prefixqueue_size; ++i) {
     switch (prefixqueue[i]) {
       case '!':
       case '@':
         count_event(POWERFAIL);
+        last_mark = prefixqueue[i];
         break;
       case '$':
         status[POWERFAIL] = 0;
         raise_event(POWERRETURN);
+        last_mark = '$';
         break;
       case '*':
         count_event(LOWBATT);
+        last_mark = '*';
         break;
       default:
         break;
     }
   }
   last_prefixqueue = 0;
+  return last_mark;
 }
 
 // A UPS that falls silent on battery (cable pulled, adapter dead) leaves the
 // host to die with the battery unless the outage is taken to go on: its
 // silent cycles count as cycles on battery.
-void follow_the_outage(MonitorState &state) {
-  const HeardReplies heard = take_heard_replies();
-  if (follow_outage(state.outage, heard.count, heard.last_mark)) {
+void follow_the_outage(MonitorState &state, char last_mark) {
+  if (follow_outage(state.outage, take_replies_accepted(), last_mark)) {
     count_event(POWERFAIL);
   }
 }
@@ -268,8 +273,7 @@ ShutdownDue run_cycle(MonitorState &state) {
   }
   correct_voltages(state);
   compute_remain_time();
-  interpret_prefixqueue();
-  follow_the_outage(state);
+  follow_the_outage(state, interpret_prefixqueue());
   const auto [cause, why] = decide_powerfail_down(state);
   run_countdown(state);
   check_test_schedule(serial_fd);

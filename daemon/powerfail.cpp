@@ -4,24 +4,21 @@
 #include <string>
 
 namespace tornax {
-namespace {
-
-bool battery_mark(char mark) {
-  return mark == '!' || mark == '@' || mark == '*';
-}
-
-}  // namespace
 
 bool follow_outage(Outage &outage, int replies, char last_mark) {
+  if (last_mark != '\0') {
+    outage.on_battery = last_mark != '$';
+  } else if (replies > 0) {
+    outage.on_battery = false;
+  }
   if (replies > 0) {
-    outage.on_battery = battery_mark(last_mark);
     outage.silent_cycles = 0;
     return false;
   }
   if (outage.silent_cycles < UINT_MAX) {
     ++outage.silent_cycles;
   }
-  return outage.on_battery;
+  return outage.on_battery && last_mark == '\0';
 }
 
 ShutdownCause powerfail_cause(const PowerfailFacts &facts, const Settings &config) {

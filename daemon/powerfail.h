@@ -28,12 +28,14 @@ struct Outage {
   unsigned int silent_cycles = 0;  // cycles in a row in which it answered nothing
 };
 
-// Follows the outage through one cycle. `replies` is the number of replies
-// the cycle accepted and `last_mark` the mark of the last one ('\0' none): a
-// UPS on battery marks every reply with "!", "@" or (battery low) "*", so an
-// unmarked reply, a blank or "$" means mains. Returns true for a cycle in
-// which the UPS, last seen on battery, answered nothing: the outage goes on
-// for all we know, so the caller counts the cycle as one more on battery.
+// Follows the outage through one cycle. `last_mark` is the last of the marks
+// "!", "@", "*" (on battery) and "$" (mains back) that the cycle counted,
+// '\0' when it counted none; `replies` the number of replies it accepted. A
+// UPS on battery marks its replies every cycle, so a cycle that heard the UPS
+// but counted no such mark means mains. Returns true for a cycle in which the
+// UPS, last seen on battery, answered nothing and marked nothing: the outage
+// goes on for all we know, and the caller counts the cycle as one more on
+// battery.
 bool follow_outage(Outage &outage, int replies, char last_mark);
 
 // The facts a decision reads.

@@ -66,7 +66,7 @@ constexpr Query battvolt_query{"B\n", reply_size, number, "get_battvolt():write(
                                "get_battvolt():read() fail"};
 
 std::chrono::milliseconds reply_time_limit{800};
-HeardReplies heard;
+int replies_accepted = 0;
 
 bool is_mark(char c) {
   return c == ' ' || c == '!' || c == '$' || c == '*' || c == '@';
@@ -215,8 +215,7 @@ Answer exchange(int fd, const Query &query) {
   if (answer.reply->mark != '\0') {
     append_prefixqueue(answer.reply->mark);
   }
-  ++heard.count;
-  heard.last_mark = answer.reply->mark;
+  ++replies_accepted;
   return answer;
 }
 
@@ -423,8 +422,8 @@ std::chrono::milliseconds reply_timeout() {
   return reply_time_limit;
 }
 
-HeardReplies take_heard_replies() {
-  return std::exchange(heard, HeardReplies{});
+int take_replies_accepted() {
+  return std::exchange(replies_accepted, 0);
 }
 
 void append_prefixqueue(char prefix) {

@@ -51,14 +51,9 @@ std::optional<ParsedReply> parse_reply(std::string_view bytes, ReplyKind kind);
 void set_reply_timeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds reply_timeout();
 
-// What the replies accepted since the last call said: how many there were
-// and the mark of the last one ('\0' when it had none). Clears the record.
-// Main thread only.
-struct HeardReplies {
-  int count = 0;
-  char last_mark = '\0';
-};
-HeardReplies take_heard_replies();
+// The number of replies accepted (well formed) since the last call; clears
+// the count. Main thread only.
+int take_replies_accepted();
 
 // Opens the device read-write, close-on-exec, without making it the
 // controlling terminal, discards pending input and applies 4800 baud 8N1 raw

@@ -29,7 +29,7 @@ void reset_daemon_state() {
   set_clock_function(nullptr);
   set_sleep_function(nullptr);
   set_reply_timeout(std::chrono::milliseconds(800));
-  take_heard_replies();
+  take_replies_accepted();
 }
 
 }  // namespace tornax::test
