@@ -1,9 +1,10 @@
 // The simulated UPS as its users rely on it: marks that follow the simulated
 // state, silence, the exact log of commands, a line that survives its users,
-// the link, pacing and the falling battery.
+// the link, pacing, the falling battery and the fault modes.
 #include "sim/simulated_ups.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 
 #include "daemon/clock.h"
 #include "daemon/ups.h"
+#include "sim/control.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tornax.h"
@@ -128,6 +130,147 @@ TEST_F(SimulatedUpsBehaviour, SelfTestStatusFollowsTheTest) {
   sim.set_test_status("BAD");
   EXPECT_EQ(ups_test(fd, status), 5);
   EXPECT_STREQ(status, "BAD");
+}
+
+// What arrived on `fd` within `window`, one entry per read, with its time.
+struct Piece {
+  std::string bytes;
+  std::chrono::milliseconds at;
+};
+std::vector<Piece> pieces(int fd, std::chrono::milliseconds window) {
+  std::vector<Piece> got;
+  const Clock::time_point start = Clock::now();
+  for (Clock::time_point now; (now = Clock::now()) < start + window;) {
+    struct pollfd p {
+      fd, POLLIN, 0
+    };
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(start + window - now);
+    if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) {
+      continue;
+    }
+    char buf[512];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) {
+      break;
+    }
+    got.push_back({std::string(buf, static_cast<std::size_t>(n)),
+                   std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)});
+  }
+  return got;
+}
+
+std::string joined(const std::vector<Piece> &got) {
+  std::string all;
+  for (const Piece &piece : got) {
+    all += piece.bytes;
+  }
+  return all;
+}
+
+// Each fault mode, switched on through the control language, as it shows on
+// the line, and as the journal records it for a model.
+TEST_F(SimulatedUpsBehaviour, FaultModesThroughTheirControlCommands) {
+  struct Case {
+    const char *command;
+    std::function<void(const std::vector<Piece> &)> check;
+    bool clean;
+  } cases[] = {
+      {"faults off", [](const auto &got) { EXPECT_EQ(joined(got), "100\r\n"); }, true},
+      {"lineend lf", [](const auto &got) { EXPECT_EQ(joined(got), "100\n"); }, false},
+      {"garbage on",
+       [](const auto &got) {
+         EXPECT_NE(joined(got), "100\r\n");
+         EXPECT_LE(joined(got).size(), 26u);
+       },
+       false},
+      {"split 1 60",
+       [](const auto &got) {
+         ASSERT_EQ(got.size(), 2u);
+         EXPECT_EQ(got[0].bytes, "1");
+         EXPECT_EQ(got[1].bytes, "00\r\n");
+         EXPECT_GE(got[1].at - got[0].at, 50ms);
+       },
+       true},
+      {"trickle 30",
+       [](const auto &got) {
+         EXPECT_EQ(got.size(), 5u);
+         EXPECT_EQ(joined(got), "100\r\n");
+         EXPECT_GE(got.back().at - got.front().at, 100ms);
+       },
+       true},
+      {"stall 250",
+       [](const auto &got) {
+         ASSERT_EQ(got.size(), 2u);
+         EXPECT_EQ(got[0].bytes, "10");
+         EXPECT_GE(got[1].at - got[0].at, 200ms);
+       },
+       true},
+      {"flood 300",
+       [](const auto &got) {
+         EXPECT_EQ(joined(got).substr(0, 5), "100\r\n");
+         EXPECT_EQ(joined(got).size(), 305u);
+       },
+       true},
+      {"faults 0", [](const auto &got) { EXPECT_EQ(joined(got), "100\r\n"); }, true},
+  };
+  sim.set_journal(true);
+  for (const Case &c : cases) {
+    if (std::string(c.command) != "faults 0") {
+      run_control(sim, "faults off");
+    } else {
+      run_control(sim, "garbage on");
+    }
+    ASSERT_EQ(run_control(sim, c.command).answer, "ok") << c.command;
+    // A command no reply follows closes the window of the case before: what
+    // was written stray there no longer counts against this reply.
+    ASSERT_EQ(write(fd, "Z\n", 2), 2);
+    ASSERT_TRUE(sim.wait_for_received(sim.received_count() + 1, 5s));
+    sim.take_journal();
+    ASSERT_EQ(write(fd, "B%\n", 3), 3);
+    c.check(pieces(fd, 500ms));
+    bool clean = false, reply = false, stray = false;
+    for (const LineEvent &event : sim.take_journal()) {
+      if (event.kind == LineEvent::Kind::reply) {
+        reply = true;
+        clean = event.clean;
+      }
+      stray = stray || (event.kind == LineEvent::Kind::write && event.stray);
+    }
+    EXPECT_TRUE(reply) << c.command;
+    EXPECT_EQ(clean, c.clean) << c.command;
+    EXPECT_EQ(stray,
+              std::string(c.command) == "garbage on" || std::string(c.command) == "flood 300")
+        << c.command;
+  }
+}
+
+TEST_F(SimulatedUpsBehaviour, NoiseComesWhateverIsAsked) {
+  ASSERT_EQ(run_control(sim, "noise 400").answer, "ok");
+  EXPECT_GT(joined(pieces(fd, 500ms)).size(), 20u);
+  ASSERT_EQ(run_control(sim, "noise off").answer, "ok");
+  pieces(fd, 50ms);  // what was on its way
+  EXPECT_EQ(joined(pieces(fd, 200ms)), "");
+}
+
+// A hang-up closes the pty under the daemon and opens a new one, which the
+// link then names.
+TEST(SimulatedUpsHangUp, TheOldLineHangsUpAndTheLinkNamesTheNewOne) {
+  test::TempDir dir;
+  SimulatedUpsOptions options = test::test_ups_options();
+  options.link_path = dir.file("ups");
+  SimulatedUps sim(options);
+  sim.start();
+  const int old_fd = openport(options.link_path.c_str());
+  const std::string old_path = sim.slave_path();
+  const std::string answer = run_control(sim, "hangup").answer;
+  EXPECT_EQ(answer, "ok, now " + sim.slave_path());
+  EXPECT_NE(sim.slave_path(), old_path);
+  EXPECT_LT(write(old_fd, "L\n", 2), 0);
+  close(old_fd);
+  const int fd = openport(options.link_path.c_str());
+  float value = -1.0f;
+  EXPECT_EQ(get_linevoltage(fd, &value), 7);
+  close(fd);
 }
 
 TEST(SimulatedUpsLog, KeepsTheNewestWithinItsLimitAndCountsAll) {
