@@ -342,7 +342,12 @@ std::string SimulatedUps::plan_delivery(const Meant &meant, const Faults &faults
   std::string bytes = meant.bytes;
   bool exact = true;
   if (hit && faults.garbage) {
+    // Half of it starts with a mark: the worst a daemon can meet.
+    static constexpr char marks[] = " !$*@";
     bytes = random_bytes(1 + random_() % 24) + (random_() % 2 == 0 ? "\r\n" : "");
+    if (random_() % 2 == 0) {
+      bytes[0] = marks[random_() % 5];
+    }
     exact = false;
   } else if (hit && faults.line_end != "\r\n" && !meant.faultless) {
     bytes.replace(bytes.size() - 2, 2, faults.line_end);
@@ -350,7 +355,7 @@ std::string SimulatedUps::plan_delivery(const Meant &meant, const Faults &faults
   }
   const Clock::time_point now = Clock::now();
   const long id = ++reply_counter_;
-  outgoing_.push_back({id, meant.mark, exact && !foreign_before_, now, {}, false});
+  outgoing_.push_back({id, meant.key, meant.mark, exact && !foreign_before_, now, {}, false});
   last_reply_id_ = id;
 
   Clock::time_point not_before = now;
@@ -422,7 +427,7 @@ void SimulatedUps::write_chunk(const Chunk &chunk, Clock::time_point now) {
   if (!chunk.last) {
     return;
   }
-  LineEvent done(LineEvent::Kind::reply);
+  LineEvent done(LineEvent::Kind::reply, reply.key);
   done.mark = reply.mark;
   done.clean = reply.clean && reply.id == last_reply_id_ && !foreign_now_;
   done.latency =
@@ -509,7 +514,7 @@ std::optional<SimulatedUps::Meant> SimulatedUps::reply_to(const std::string &key
     return std::nullopt;
   }
   if (const auto raw = raw_replies_.find(key); raw != raw_replies_.end()) {
-    return Meant{raw->second, '\0', true};
+    return Meant{raw->second, key, '\0', true};
   }
   if (key == "XT") {
     test_until_ = now + std::chrono::seconds(options_.self_test_seconds);
@@ -521,11 +526,11 @@ std::optional<SimulatedUps::Meant> SimulatedUps::reply_to(const std::string &key
     return std::nullopt;
   }
   if (key == "V?") {
-    return Meant{*text + "\r\n", '\0', true};
+    return Meant{*text + "\r\n", key, '\0', true};
   }
   const std::optional<char> mark = next_mark();
-  return Meant{(mark ? std::string(1, *mark) : std::string()) + *text + "\r\n", mark.value_or('\0'),
-               false};
+  return Meant{(mark ? std::string(1, *mark) : std::string()) + *text + "\r\n", key,
+               mark.value_or('\0'), false};
 }
 
 // Caller holds mutex_. The value part of a reply; nothing for an unknown

@@ -61,7 +61,8 @@ struct LineEvent {
   enum class Kind {
     command,  // a command received: `bytes`
     write,    // bytes written to the line in one write: `bytes`, `stray`
-    reply,    // the last write of a reply went out: `mark`, `clean`, `latency`, `spread`
+    reply,    // the last write of a reply went out: the command answered (`bytes`,
+              // without its line end), `mark`, `clean`, `latency`, `spread`
     hangup,   // the pty was closed and a new one opened
   };
   LineEvent() = default;
@@ -148,7 +149,8 @@ class SimulatedUps {
   void set_fault_share(double percent);  // held to 0..100
   // Random bytes at a rate, at random moments, whatever is asked; 0 off.
   void set_noise(double bytes_per_second);
-  // Random bytes (1 to 24, half of the time followed by "\r\n") instead of a reply.
+  // Random bytes (1 to 24, half of them starting with a mark, half of them
+  // followed by "\r\n") instead of a reply.
   void set_garbage(bool on);
   // The bytes a reply ends with ("\r\n" when all is well).
   void set_line_end(std::string line_end);
@@ -212,6 +214,7 @@ class SimulatedUps {
   // A reply on its way out.
   struct Outgoing {
     long id = 0;
+    std::string key;
     char mark = '\0';
     bool clean = false;
     Clock::time_point received, first;
@@ -220,6 +223,7 @@ class SimulatedUps {
   // A reply as the UPS's state makes it: mark, value and line end.
   struct Meant {
     std::string bytes;
+    std::string key;
     char mark = '\0';
     bool faultless = false;  // the identification, which no fault touches
   };
