@@ -101,8 +101,9 @@ ssize_t read_once(int fd, char *buf, size_t limit) {
   return n;
 }
 
-// Waits until `fd` is readable, at most `ms`. 1 readable, 0 time-out, -1
-// failure; a line that hung up counts as readable (its read then gives 0).
+// Waits until `fd` is readable, at most `ms`. Returns the poll events (0 on
+// time-out), or -1 on failure. A line that hung up reports POLLHUP or
+// POLLERR, and its read then gives 0.
 int wait_readable(int fd, int ms) {
   struct pollfd p {
     fd, POLLIN, 0
@@ -111,14 +112,15 @@ int wait_readable(int fd, int ms) {
   do {
     ready = poll(&p, 1, ms);
   } while (ready < 0 && errno == EINTR);
-  return ready;
+  return ready <= 0 ? ready : p.revents;
 }
 
 // A read that returned nothing either timed out or met a line that hung up
-// (a pty whose other side closed, a serial adapter unplugged): only the
-// second is readable at once.
+// (a pty whose other side closed, a serial adapter unplugged). Input that
+// arrived just after the time-out is neither.
 bool hung_up(int fd) {
-  return fd >= 0 && wait_readable(fd, 0) > 0;
+  const int events = fd >= 0 ? wait_readable(fd, 0) : 0;
+  return events > 0 && (events & (POLLHUP | POLLERR)) != 0;
 }
 
 bool send_command(int fd, const char *command, const char *fail) {
@@ -166,9 +168,12 @@ ssize_t read_reply(int fd, char *buf, size_t limit) {
       return ready < 0 ? ready : static_cast<ssize_t>(got);
     }
     n = read_once(fd, buf + got, limit - got);
-    if (n <= 0) {
-      errno = n == 0 ? EIO : errno;  // readable yet empty: hung up
+    if (n == 0 && hung_up(fd)) {
+      errno = EIO;
       return -1;
+    }
+    if (n <= 0) {
+      return n < 0 ? n : static_cast<ssize_t>(got);
     }
     got += static_cast<size_t>(n);
     if (std::memchr(buf + got - n, '\n', static_cast<size_t>(n)) != nullptr) {

@@ -407,34 +407,39 @@ void SimulatedUps::deliver_due(Clock::time_point now) {
 // The master is non-blocking: when nobody reads the slave and its buffer is
 // full, the bytes are dropped instead of stalling the simulator.
 void SimulatedUps::write_chunk(const Chunk &chunk, Clock::time_point now) {
-  [[maybe_unused]] const ssize_t ignored =
-      write(master_fd_, chunk.bytes.data(), chunk.bytes.size());
   last_write_ = now;
   // Bytes other than the newest command's own reply may land in its exchange.
-  const bool foreign = chunk.stray || chunk.reply != last_reply_id_;
-  if (foreign) {
+  if (chunk.stray || chunk.reply != last_reply_id_) {
     foreign_now_ = true;
   }
-  journal(LineEvent(LineEvent::Kind::write, chunk.bytes, chunk.stray));
-  if (chunk.reply == 0 || outgoing_.empty() || outgoing_.front().id != chunk.reply) {
-    return;
+  std::vector<LineEvent> events{LineEvent(LineEvent::Kind::write, chunk.bytes, chunk.stray)};
+  if (chunk.reply != 0 && !outgoing_.empty() && outgoing_.front().id == chunk.reply) {
+    Outgoing &reply = outgoing_.front();
+    if (!reply.started) {
+      reply.started = true;
+      reply.first = now;
+    }
+    if (chunk.last) {
+      LineEvent done(LineEvent::Kind::reply, reply.key);
+      done.mark = reply.mark;
+      done.clean = reply.clean && reply.id == last_reply_id_ && !foreign_now_;
+      done.latency =
+          std::chrono::duration_cast<std::chrono::microseconds>(reply.first - reply.received);
+      done.spread = std::chrono::duration_cast<std::chrono::microseconds>(now - reply.first);
+      events.push_back(std::move(done));
+      outgoing_.pop_front();
+    }
   }
-  Outgoing &reply = outgoing_.front();
-  if (!reply.started) {
-    reply.started = true;
-    reply.first = now;
+  // The bytes and their record go together: a journal taken at any moment
+  // holds both or neither, so a reader that saw the bytes finds the record.
+  std::lock_guard lock(mutex_);
+  [[maybe_unused]] const ssize_t ignored =
+      write(master_fd_, chunk.bytes.data(), chunk.bytes.size());
+  if (journal_on_) {
+    for (LineEvent &event : events) {
+      journal_.push_back(std::move(event));
+    }
   }
-  if (!chunk.last) {
-    return;
-  }
-  LineEvent done(LineEvent::Kind::reply, reply.key);
-  done.mark = reply.mark;
-  done.clean = reply.clean && reply.id == last_reply_id_ && !foreign_now_;
-  done.latency =
-      std::chrono::duration_cast<std::chrono::microseconds>(reply.first - reply.received);
-  done.spread = std::chrono::duration_cast<std::chrono::microseconds>(now - reply.first);
-  journal(std::move(done));
-  outgoing_.pop_front();
 }
 
 // Noise comes one byte at a time at random moments (a Poisson stream).
