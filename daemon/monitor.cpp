@@ -16,6 +16,7 @@
 
 #include "daemon/alerter.h"
 #include "daemon/config_read.h"
+#include "daemon/descriptors.h"
 #include "daemon/error.h"
 #include "daemon/logger.h"
 #include "daemon/pager.h"
@@ -417,6 +418,7 @@ void daemon_main(HostActions &host) {
   ext_status = 0;
   MonitorState state;
 
+  raise_descriptor_limit();  // before the configuration is read and checked against it
   start_in_foreground(state);
   detach();
   SignalWakeSource wake;
