@@ -143,8 +143,9 @@ TEST_F(StatusServerE2eTest, TakenPortIsReportedOnceAndTakenBack) {
   ASSERT_NO_FATAL_FAILURE(start("MAX_CLIENT 2\n"));
   const std::string failure = "Status server cannot bind to 0.0.0.0 port " + std::to_string(port) +
                               " (Address already in use); trying again every 5 seconds";
-  EXPECT_EQ(count(run->stderr_text(), "Brenmoor Tornax X : " + failure + "\n"), 1u)
-      << run->stderr_text();
+  EXPECT_TRUE(wait_until([&] {
+    return count(run->stderr_text(), "Brenmoor Tornax X : " + failure + "\n") == 1;
+  })) << run->stderr_text();
   sim.set_mains(false);  // monitoring goes on meanwhile
   EXPECT_TRUE(wait_for_log(home, "Power fail detected"));
   std::this_thread::sleep_for(std::chrono::seconds(11));  // two attempts more
@@ -189,6 +190,7 @@ TEST_F(StatusServerE2eTest, DescriptorsForTheDaemonsOwnWork) {
   EXPECT_NE(read_file("/proc/" + std::to_string(daemon) + "/limits")
                 .find("Max open files            60                   60"),
             std::string::npos);
+  // Reported when the configuration is read, before the daemon detaches.
   const std::string warning = "MAX_CLIENT 100 does not fit the descriptor limit of 60: at most ";
   EXPECT_NE(run->stderr_text().find("Brenmoor Tornax X : " + warning), std::string::npos)
       << run->stderr_text();
