@@ -98,7 +98,8 @@ std::string format_ip_address(const IpAddress &address) {
   }
   std::string result = text;
   if (address.scope_id != 0) {
-    result += "%" + std::to_string(address.scope_id);
+    result += '%';
+    result += std::to_string(address.scope_id);
   }
   return result;
 }
