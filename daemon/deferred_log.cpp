@@ -10,29 +10,39 @@ namespace {
 
 constexpr std::size_t most_waiting = 64;
 
-std::mutex queue_lock;
-std::vector<std::string> waiting;
-unsigned long dropped = 0;
+struct Queue {
+  std::mutex lock;
+  std::vector<std::string> waiting;
+  unsigned long dropped = 0;
+};
+
+// Never destroyed: detached network threads may queue until the very end.
+Queue &queue() {
+  static Queue *const instance = new Queue;
+  return *instance;
+}
 
 }  // namespace
 
 void log_later(std::string text) {
-  const std::lock_guard<std::mutex> guard(queue_lock);
-  if (waiting.size() >= most_waiting) {
-    ++dropped;
+  Queue &q = queue();
+  const std::lock_guard<std::mutex> guard(q.lock);
+  if (q.waiting.size() >= most_waiting) {
+    ++q.dropped;
     return;
   }
-  waiting.push_back(std::move(text));
+  q.waiting.push_back(std::move(text));
 }
 
 void write_deferred_log() {
+  Queue &q = queue();
   std::vector<std::string> entries;
   unsigned long lost = 0;
   {
-    const std::lock_guard<std::mutex> guard(queue_lock);
-    entries.swap(waiting);
-    lost = dropped;
-    dropped = 0;
+    const std::lock_guard<std::mutex> guard(q.lock);
+    entries.swap(q.waiting);
+    lost = q.dropped;
+    q.dropped = 0;
   }
   for (const std::string &entry : entries) {
     writelog(entry.c_str());

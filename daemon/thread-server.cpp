@@ -52,11 +52,20 @@ constexpr float measurement_bound = 999999.0f;
 // Longest location that fits between its quotes before the line end.
 constexpr std::size_t location_room = line_buffer_size - 4;
 
-// Set once at start-up, before the listener thread starts; lives as long as
-// the process.
+// Set once at start-up, before the listener thread starts. It and the two
+// below are never destroyed: detached server threads use them until the very
+// end of the process.
 Listener *status_listener = nullptr;
-HostPlaces host_places;
-RefusalLog refusal_log;  // the listener thread's alone
+
+HostPlaces &host_places() {
+  static HostPlaces *const instance = new HostPlaces;
+  return *instance;
+}
+
+RefusalLog &refusal_log() {  // the listener thread's alone
+  static RefusalLog *const instance = new RefusalLog;
+  return *instance;
+}
 
 // Cycles announced so far. Connection threads wait for it to move with a
 // futex (no lock besides tornax_mutex), so every line goes out right after a
@@ -307,7 +316,7 @@ void open_session(LineSender &sender, int fd) {
 }
 
 void release_places(const IpAddress &peer) {
-  host_places.release(peer);
+  host_places().release(peer);
   client.fetch_sub(1);
 }
 
@@ -337,7 +346,7 @@ long monotonic_seconds() {
 }
 
 void note_refusal(const IpAddress &peer, const std::string &why) {
-  if (refusal_log.should_log(peer, monotonic_seconds())) {
+  if (refusal_log().should_log(peer, monotonic_seconds())) {
     log_later("Status server refused a connection from " + format_ip_address(peer) + " (" + why +
               ")");
   }
@@ -352,7 +361,7 @@ std::optional<std::string> take_places(const IpAddress &peer, const AdmissionRul
     }
     return "MAX_CLIENT " + std::to_string(rules.max_client) + " reached";
   }
-  if (!host_places.take(peer, rules.max_client_per_host)) {
+  if (!host_places().take(peer, rules.max_client_per_host)) {
     client.fetch_sub(1);
     return "MAX_CLIENT_PER_HOST " + std::to_string(rules.max_client_per_host) + " reached";
   }
@@ -373,15 +382,15 @@ void close_now(int fd) {
 void admit(int fd, const IpAddress &peer) {
   const AdmissionRules rules = rules_for(peer);
   if (!rules.allowed) {
-    close(fd);
     note_refusal(peer, "not allowed by ALLOW");
+    close(fd);
     return;
   }
   if (const std::optional<std::string> why = take_places(peer, rules)) {
+    note_refusal(peer, *why);
     // A new connection's send buffer is empty: the line goes out at once.
     send(fd, refusal_line, std::strlen(refusal_line), MSG_NOSIGNAL | MSG_DONTWAIT);
     close_now(fd);
-    note_refusal(peer, *why);
     return;
   }
   auto *connection = new ClientConnection{fd, peer};
