@@ -146,8 +146,7 @@ std::string pending_text(const char *stamp, const std::vector<std::string> &line
 
 // Appends `lines` after whatever is held, never through a symbolic link.
 void append_lines(const char *stamp, const std::vector<std::string> &lines) {
-  const int fd =
-      open(log_filename, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd = open(log_filename, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     report_failure("Cannot Open", errno);
     hold(lines);

@@ -81,8 +81,7 @@ void reload_configuration();
 // the service manager hears of the cycle through `reports`; it also hears of
 // reloads, the stop and a shutdown. A due shutdown runs down(), which does
 // not return.
-int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake,
-                 ServiceReports &reports);
+int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake, ServiceReports &reports);
 
 // The daemon: checks, configuration, serial line, identification, fork and
 // detach (unless `foreground`), pid file, status server, then the monitoring

@@ -35,7 +35,7 @@ class SilentNotifier final : public Notifier {
 
 // What the status line says.
 struct ServiceState {
-  bool answering = true;   // the UPS answered the last cycle
+  bool answering = true;  // the UPS answered the last cycle
   bool on_battery = false;
   float battery_percent = 0;
   unsigned int minutes_left = 0;  // remain_time

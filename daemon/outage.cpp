@@ -103,7 +103,8 @@ std::optional<OutageRecord> read_outage_file() {
   char text[512];
   const ssize_t length = read(fd, text, sizeof text - 1);
   close(fd);
-  return parse_outage_record(std::string(text, static_cast<std::size_t>(std::max<ssize_t>(length, 0))));
+  return parse_outage_record(
+      std::string(text, static_cast<std::size_t>(std::max<ssize_t>(length, 0))));
 }
 
 void remove_outage_file() {

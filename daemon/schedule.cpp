@@ -392,7 +392,8 @@ std::optional<std::time_t> next_self_test(const Settings &config, std::time_t no
   const std::time_t earliest = now - 59;
   std::optional<std::time_t> first;
   for (int n = 0; n < clamp_count(config.num_test_schedule); ++n) {
-    const std::optional<std::time_t> t = next_dated(config.test_schedule_list[n].time, now, earliest);
+    const std::optional<std::time_t> t =
+        next_dated(config.test_schedule_list[n].time, now, earliest);
     if (t && (!first || *t < *first)) {
       first = t;
     }

@@ -87,8 +87,7 @@ TEST_F(MonitorLoopTest, EveryWakeUpRunsACycleAndAReloadIsFollowedByOne) {
   EXPECT_EQ(without_times(notifier.messages),
             (std::vector<std::string>{
                 "WATCHDOG=1\nREADY=1\nSTATUS=on line, battery 100%, 30 min left, 0 clients",
-                "WATCHDOG=1", "RELOADING=1", "READY=1", "WATCHDOG=1", "WATCHDOG=1",
-                "STOPPING=1"}));
+                "WATCHDOG=1", "RELOADING=1", "READY=1", "WATCHDOG=1", "WATCHDOG=1", "STOPPING=1"}));
   const std::string log = home.log();
   EXPECT_NE(log.find(" : Reinitialize configuration \n"), std::string::npos);
   EXPECT_EQ(log.substr(log.rfind(" : ")), " : *** Daemon stopped *** \n");

@@ -23,8 +23,8 @@ class NotifySocket {
   std::optional<std::string> next(std::chrono::milliseconds limit = std::chrono::seconds(20));
   // Skips messages until one starts with `prefix` and returns it; nullopt
   // when none came within `limit`.
-  std::optional<std::string> next_starting(const std::string &prefix,
-                                           std::chrono::milliseconds limit = std::chrono::seconds(20));
+  std::optional<std::string> next_starting(
+      const std::string &prefix, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
  private:
   std::string path_;
