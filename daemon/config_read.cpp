@@ -105,6 +105,10 @@ int index_of(const char *const (&names)[N], std::string_view name) {
 
 }  // namespace
 
+const char *event_stem(int e) {
+  return event_stems[e];
+}
+
 int to_mon(const char *month_string) {
   return month_string == nullptr ? -1 : index_of(month_names, month_string);
 }
@@ -770,7 +774,7 @@ namespace {
 // when the reading fails half-way.
 class ConfigStream {
  public:
-  ConfigStream() : stream_(std::fopen(config_filename, "r")) {
+  ConfigStream() : stream_(std::fopen(config_filename, "re")) {
     if (stream_ == nullptr) {
       throw ConfigFailure{1, "Cannot open Configuration file"};
     }
@@ -809,15 +813,34 @@ void commit(Settings &&next) {
 
 }  // namespace
 
+namespace {
+
+// Reports a failed start-up reading as tornax_error does (the message, then
+// "Exit"), unless it was reported on its stream already, and ends the process.
+[[noreturn]] void end_reading(const ConfigFailure &failure, int exit_status) {
+  if (!failure.message.empty()) {
+    tornax_warn(failure.message.c_str());
+    tornax_warn("Exit");
+  }
+  std::exit(exit_status);
+}
+
+}  // namespace
+
 void config_read() {
   try {
     commit(read_configuration());
     check_client_capacity(settings);
   } catch (const ConfigFailure &failure) {
-    if (!failure.message.empty()) {
-      tornax_error(failure.message.c_str());
-    }
-    std::exit(failure.exit_status);
+    end_reading(failure, failure.exit_status);
+  }
+}
+
+void config_test_read() {
+  try {
+    commit(read_configuration());
+  } catch (const ConfigFailure &failure) {
+    end_reading(failure, 1);
   }
 }
 
