@@ -1,6 +1,8 @@
 // The client's side of the status connection: the server's address, line
 // reading, and the loop that connects, checks the greeting, follows the
 // status lines and reconnects after a lost connection as often as allowed.
+// A full server (the refusal line) and, with a key, a line that fails
+// verification end the connection like a loss: the reconnect rules apply.
 #ifndef TORNAX_CLIENT_CONNECTION_H
 #define TORNAX_CLIENT_CONNECTION_H
 
@@ -17,6 +19,15 @@ namespace tornax {
 
 inline constexpr int receive_buffer_size = 128;
 inline constexpr unsigned int reconnect_wait_seconds = 60;
+
+// What a server at its limit sends instead of the greeting (without its line end).
+inline constexpr const char *refusal_text = "Max client reach.Try again later";
+// Reported on standard error when the server turned the client away.
+inline constexpr const char *refused_message = "Server is full, connection refused";
+// The alert sent to the users when a line fails verification; on standard
+// error the reason follows in parentheses.
+inline constexpr const char *unverified_alert =
+    "Status line failed verification, connection dropped";
 
 // A connection that delivers no byte for this long counts as lost: a server
 // host that vanished without closing it must not hold the client for ever.
@@ -43,9 +54,11 @@ int readline(int fd, char *ptr, int maxlen);
 std::optional<sockaddr_in> resolve_server(const char *host, unsigned int port);
 
 // Connects, reads the header and follows status lines, reconnecting after a
-// loss while settings.reconnect_remain allows. Returns the exit status: 0
-// once the attempts are used up, 1 for an unknown protocol or when no socket
-// can be made. Messages go to the standard streams.
+// loss while settings.reconnect_remain allows. With settings.key it sends its
+// hello first and acts only on lines that verify, each in its turn; a line
+// that does not ends the connection with an alert to the users. Returns the
+// exit status: 0 once the attempts are used up, 1 for an unknown protocol or
+// when no socket can be made. Messages go to the standard streams.
 int follow_server(AlertSettings &settings, const sockaddr_in &server, AlertActions &actions);
 
 }  // namespace tornax

@@ -43,6 +43,10 @@ enum class token : int {
   UPS_LOCATION,
   MAX_CLIENT,
   PORT,
+  LISTEN,
+  ALLOW,
+  MAX_CLIENT_PER_HOST,
+  STATUS_KEY,
   ON,
   TO,
   WEEKDAY,    // value: time with tm_wday
@@ -90,12 +94,17 @@ token yylex();
 // completes. Returns 0; a file that fits no statement sequence goes to yyerror.
 int yyparse(Settings &target);
 
+// The configuration's name of an event ("POWERFAIL" ... "OVERLOAD"), the stem
+// of its _ALERT, _LOG and _PAGER statements; `e` is an event index.
+const char *event_stem(int e);
+
 // 0 to 11 for "JAN" to "DEC", 0 to 6 for "SUN" to "SAT"; -1 for anything else.
 int to_mon(const char *month_string);
 int to_wday(const char *wday_string);
 
 // Puts the values that every reading starts from into `target` (schedule
-// counts, port, the found flags) and sets config_lineno to 0.
+// counts, port, the found flags, the four network statements) and sets
+// config_lineno to 0.
 void init_var(Settings &target);
 
 // Throws ConfigFailure naming the first required statement that `target`
@@ -108,8 +117,13 @@ void check_var(const Settings &target);
 
 // The start-up reading of config_filename. Returns only with the file read,
 // checked and in force; otherwise reports the failure and ends the process
-// (status 2 for an over-long token, else 1). Main thread only.
+// (status 2 for an over-long token, else 1). A MAX_CLIENT the descriptors
+// can't serve is reported, and the start goes on. Main thread only.
 void config_read();
+
+// The reading of `tornax -t`: as config_read, with the same messages on the
+// same streams, but every failure ends the process with status 1.
+void config_test_read();
 
 // Whether the last reading left in force a daily, daily-with-period or weekly
 // shutdown schedule that its file does not name (a reload keeps it; only

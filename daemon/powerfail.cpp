@@ -5,33 +5,33 @@
 
 namespace tornax {
 
-bool follow_outage(Outage &outage, int replies, char last_mark) {
+bool follow_power(PowerState &power, int replies, char last_mark) {
   if (last_mark != '\0') {
-    outage.on_battery = last_mark != '$';
+    power.on_battery = last_mark != '$';
   } else if (replies > 0) {
-    outage.on_battery = false;
+    power.on_battery = false;
   }
   if (replies > 0) {
-    outage.silent_cycles = 0;
+    power.silent_cycles = 0;
     return false;
   }
-  if (outage.silent_cycles < UINT_MAX) {
-    ++outage.silent_cycles;
+  if (power.silent_cycles < UINT_MAX) {
+    ++power.silent_cycles;
   }
-  return outage.on_battery && last_mark == '\0';
+  return power.on_battery && last_mark == '\0';
 }
 
 ShutdownCause powerfail_cause(const PowerfailFacts &facts, const Settings &config) {
   if (facts.lowbatt_count != 0) {
     return ShutdownCause::low_battery;
   }
-  if (!facts.outage.on_battery) {
+  if (!facts.power.on_battery) {
     return ShutdownCause::none;
   }
   if (config.powerfail_timeout != 0 && facts.powerfail_count >= config.powerfail_timeout) {
     return ShutdownCause::timeout_on_battery;
   }
-  if (config.silent_shutdown != 0 && facts.outage.silent_cycles >= config.silent_shutdown) {
+  if (config.silent_shutdown != 0 && facts.power.silent_cycles >= config.silent_shutdown) {
     return ShutdownCause::silent_on_battery;
   }
   return ShutdownCause::none;
@@ -47,7 +47,7 @@ std::string describe_cause(ShutdownCause cause, const PowerfailFacts &facts,
              " s, reaching BACKUPTIME (" + std::to_string(config.powerfail_timeout) + " s)";
     case ShutdownCause::silent_on_battery:
       return "Power-fail shutdown: the UPS has been silent for " +
-             std::to_string(facts.outage.silent_cycles) +
+             std::to_string(facts.power.silent_cycles) +
              " s since it was last seen on battery, reaching SILENT_SHUTDOWN (" +
              std::to_string(config.silent_shutdown) + " s)";
     case ShutdownCause::none:

@@ -23,7 +23,7 @@ enum class ShutdownCause {
 
 // What the daemon knows of the current outage, kept from cycle to cycle. The
 // power-fail count itself is status[POWERFAIL].
-struct Outage {
+struct PowerState {
   bool on_battery = false;         // the UPS was on battery when it last answered
   unsigned int silent_cycles = 0;  // cycles in a row in which it answered nothing
 };
@@ -36,13 +36,13 @@ struct Outage {
 // UPS, last seen on battery, answered nothing and marked nothing: the outage
 // goes on for all we know, and the caller counts the cycle as one more on
 // battery.
-bool follow_outage(Outage &outage, int replies, char last_mark);
+bool follow_power(PowerState &power, int replies, char last_mark);
 
 // The facts a decision reads.
 struct PowerfailFacts {
   unsigned int powerfail_count = 0;  // status[POWERFAIL]: cycles (seconds) on battery
   unsigned int lowbatt_count = 0;    // status[LOWBATT]
-  Outage outage;
+  PowerState power;
 };
 
 // The cause that calls for the power-fail shutdown now, or none: low battery,

@@ -161,7 +161,7 @@ TEST_F(MonitorTest, TimeoutShutdownOnceTheCountReachesTheTimeout) {
   };
   for (const Case &c : cases) {
     test::reset_daemon_state();
-    state = MonitorState{};
+    state.power = PowerState{};
     serial_fd = fd;
     std::snprintf(log_filename, sizeof log_filename, "%s", home.file(c.name).c_str());
     settings.powerfail_timeout = c.timeout;
@@ -207,7 +207,7 @@ TEST_F(MonitorTest, SilenceOnBatteryCountsOnAndEndsInTheShutdown) {
   };
   for (const Case &c : cases) {
     test::reset_daemon_state();
-    state = MonitorState{};
+    state.power = PowerState{};
     serial_fd = fd;
     settings.log_control[POWERFAIL_DOWN].enable = 1;
     settings.silent_shutdown = c.silent_shutdown;
@@ -231,7 +231,7 @@ TEST_F(MonitorTest, SilenceOnBatteryCountsOnAndEndsInTheShutdown) {
   }
   // Silent on mains, or never heard: no count, no shutdown.
   test::reset_daemon_state();
-  state = MonitorState{};
+  state.power = PowerState{};
   serial_fd = fd;
   settings.silent_shutdown = 1;
   sim.set_silent(false);

@@ -227,8 +227,9 @@ TEST_F(SimulatedUpsBehaviour, FaultModesThroughTheirControlCommands) {
     ASSERT_EQ(run_control(sim, c.command).answer, "ok") << c.command;
     // A command no reply follows closes the window of the case before: what
     // was written stray there no longer counts against this reply.
+    const std::size_t before = sim.received_count();
     ASSERT_EQ(write(fd, "Z\n", 2), 2);
-    ASSERT_TRUE(sim.wait_for_received(sim.received_count() + 1, 5s));
+    ASSERT_TRUE(sim.wait_for_received(before + 1, 5s));
     sim.take_journal();
     ASSERT_EQ(write(fd, "B%\n", 3), 3);
     c.check(pieces(fd, c.bytes));

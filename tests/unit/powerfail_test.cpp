@@ -39,7 +39,7 @@ TEST(PowerfailCauseTest, EachCauseWhenItsSettingAndTheOutageSaySo) {
 }
 
 TEST(PowerfailCauseTest, FollowingTheOutage) {
-  Outage outage;
+  PowerState power;
   struct Step {
     int replies;
     char last_mark;
@@ -54,9 +54,9 @@ TEST(PowerfailCauseTest, FollowingTheOutage) {
       {8, '*', false, true, 0},   {8, '$', false, false, 0},
   };
   for (const Step &s : steps) {
-    EXPECT_EQ(follow_outage(outage, s.replies, s.last_mark), s.counts);
-    EXPECT_EQ(outage.on_battery, s.on_battery);
-    EXPECT_EQ(outage.silent_cycles, s.silent);
+    EXPECT_EQ(follow_power(power, s.replies, s.last_mark), s.counts);
+    EXPECT_EQ(power.on_battery, s.on_battery);
+    EXPECT_EQ(power.silent_cycles, s.silent);
   }
   EXPECT_EQ(minutes_to_timeout(300, 1), 4u);
   EXPECT_EQ(minutes_to_timeout(300, 300), 0u);
