@@ -47,6 +47,11 @@ enum class token : int {
   ALLOW,
   MAX_CLIENT_PER_HOST,
   STATUS_KEY,
+  NUT_PORT,
+  NUT_UPSNAME,
+  NUT_MAX_CLIENT,
+  NUT_USER,
+  NUT_HOSTSYNC,
   ON,
   TO,
   WEEKDAY,    // value: time with tm_wday
@@ -103,7 +108,7 @@ int to_mon(const char *month_string);
 int to_wday(const char *wday_string);
 
 // Puts the values that every reading starts from into `target` (schedule
-// counts, port, the found flags, the four network statements) and sets
+// counts, port, the found flags, the network statements) and sets
 // config_lineno to 0.
 void init_var(Settings &target);
 

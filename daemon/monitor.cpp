@@ -22,6 +22,7 @@
 #include "daemon/error.h"
 #include "daemon/file_safety.h"
 #include "daemon/logger.h"
+#include "daemon/nut_server.h"
 #include "daemon/pager.h"
 #include "daemon/schedule.h"
 #include "daemon/shutdown.h"
@@ -284,6 +285,7 @@ ShutdownDue run_cycle(MonitorState &state) {
 
   publish_ext_status();
   announce_cycle();  // status lines go out now, not after the log and alerts
+  publish_nut_readings();
   logger();
   alerter();
   sendpager();
@@ -496,6 +498,9 @@ void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
   state.outage.start();
   if (settings.max_client != 0) {
     start_status_server();  // reports its own failure; monitoring goes on
+  }
+  if (settings.nut_port != 0) {
+    start_nut_server();  // the same
   }
 
   ServiceReports reports(notifier);
