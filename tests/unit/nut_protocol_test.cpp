@@ -68,8 +68,9 @@ TEST(NutProtocolTest, AnswersEachReadRequestExactly) {
        "BEGIN LIST ENUM tornax ups.status\nEND LIST ENUM tornax ups.status\n"},
       {"LIST RANGE tornax battery.charge",
        "BEGIN LIST RANGE tornax battery.charge\nEND LIST RANGE tornax battery.charge\n"},
-      {"LIST CLIENT tornax", "BEGIN LIST CLIENT tornax\nCLIENT tornax 192.0.2.7\n"
-                             "END LIST CLIENT tornax\n"},
+      {"LIST CLIENT tornax",
+       "BEGIN LIST CLIENT tornax\nCLIENT tornax 192.0.2.7\n"
+       "END LIST CLIENT tornax\n"},
       {"GET VAR tornax ups.status", "VAR tornax ups.status \"OL\"\n"},
       {"get var tornax battery.charge", "VAR tornax battery.charge \"100\"\n"},
       {"GET VAR tornax battery.runtime", "VAR tornax battery.runtime \"750\"\n"},
@@ -134,7 +135,8 @@ TEST(NutProtocolTest, StaleDataIsWithheldButItsFactsAreNot) {
   NutSession session;
   EXPECT_EQ(ask(server, session, "GET VAR tornax ups.status"), "ERR DATA-STALE\n");
   EXPECT_EQ(ask(server, session, "LIST VAR tornax"), "ERR DATA-STALE\n");
-  EXPECT_EQ(ask(server, session, "GET TYPE tornax ups.status"), "TYPE tornax ups.status STRING:32\n");
+  EXPECT_EQ(ask(server, session, "GET TYPE tornax ups.status"),
+            "TYPE tornax ups.status STRING:32\n");
   EXPECT_EQ(ask(server, session, "GET VAR other ups.status"), "ERR UNKNOWN-UPS\n");
 }
 
