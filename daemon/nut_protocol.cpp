@@ -326,6 +326,30 @@ std::string nut_quoted(std::string_view text) {
   return quoted + "\"";
 }
 
+bool NutLineSplitter::take(const char *data, std::size_t length, const Handler &handle) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (data[i] == '\n') {
+      const bool go_on = skipping_ || handle(std::string_view(pending_));
+      skipping_ = false;
+      pending_.clear();
+      if (!go_on) {
+        return false;
+      }
+    } else if (skipping_) {
+      continue;
+    } else if (pending_.size() + 1 < nut_line_limit) {
+      pending_ += data[i];
+    } else {
+      skipping_ = true;
+      pending_.clear();
+      if (!handle(std::nullopt)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 std::string nut_help_line() {
   std::string line = "Commands:";
   for (const Command &command : commands) {

@@ -75,6 +75,23 @@ std::string nut_quoted(std::string_view text);
 std::string answer_nut_request(std::string_view line, NutSession &session,
                                const NutServerSide &side);
 
+// Cuts the bytes a connection receives into request lines, however they
+// are split into reads: each line goes to the handler without its line end;
+// a line longer than nut_line_limit (its line end included) goes to it once
+// as nothing, and its rest is dropped up to its line end.
+class NutLineSplitter {
+ public:
+  // Returns false to stop taking (the connection is to end).
+  using Handler = std::function<bool(std::optional<std::string_view> line)>;
+
+  // Takes `length` bytes; false as soon as the handler returned false.
+  bool take(const char *data, std::size_t length, const Handler &handle);
+
+ private:
+  std::string pending_;
+  bool skipping_ = false;
+};
+
 // HELP's line, listing every command the server knows.
 std::string nut_help_line();
 

@@ -219,7 +219,7 @@ bool send_all(int fd, const std::string &text) {
 }
 
 // One connection's requests: lines are answered in order as they complete;
-// a line beyond the limit is answered with an error and skipped to its end.
+// a line beyond the limit is answered with an error.
 class RequestReader {
  public:
   RequestReader(int fd, const IpAddress &peer) : fd_(fd), address_(format_ip_address(peer)) {}
@@ -236,34 +236,17 @@ class RequestReader {
 
   // Answers what `data` completes; false once the connection is to end.
   bool take(const char *data, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
-      if (data[i] != '\n') {
-        if (!skipping_ && pending_.size() + 1 >= nut_line_limit) {
-          skipping_ = true;
-          if (!send_all(fd_, "ERR INVALID-ARGUMENT\n")) {
-            return false;
-          }
-        }
-        if (!skipping_) {
-          pending_ += data[i];
-        }
-        continue;
-      }
-      if (!skipping_ && !answer()) {
-        return false;
-      }
-      skipping_ = false;
-      pending_.clear();
-    }
-    return true;
+    return lines_.take(data, length, [this](std::optional<std::string_view> line) {
+      return line ? answer(*line) : send_all(fd_, "ERR INVALID-ARGUMENT\n");
+    });
   }
 
  private:
-  bool answer() {
+  bool answer(std::string_view line) {
     const NutServerSide side{view_now, [this](const std::string &name, const std::string &pass) {
                                return login(name, pass);
                              }};
-    const std::string reply = answer_nut_request(pending_, session_, side);
+    const std::string reply = answer_nut_request(line, session_, side);
     return send_all(fd_, reply) && !session_.closing;
   }
 
@@ -282,8 +265,7 @@ class RequestReader {
   std::string address_;
   std::uint64_t id_ = next_connection.fetch_add(1);
   NutSession session_;
-  std::string pending_;
-  bool skipping_ = false;
+  NutLineSplitter lines_;
 };
 
 void serve_requests(int fd, const IpAddress &peer) {
