@@ -117,7 +117,12 @@ UpsmonLatency measure_upsmon(const std::string &source_dir, const std::string &w
   std::filesystem::create_directories(dir);
   write_private(dir + "/record-stub", "#!/bin/sh\necho \"$NOTIFYTYPE\" >> " + record + "\n", 0755);
   write_private(dir + "/upsmon.conf", upsmon_config(dir, port), 0600);
-  Sandboxed upsmon(source_dir, dir, {"/lib/nut/upsmon", "-F", "-p"},
+  // Its pid file goes to /run/nut, which the sandbox does not separate from
+  // the host: a tmpfs of the sandbox's own takes it.
+  Sandboxed upsmon(source_dir, dir,
+                   {"sh", "-c",
+                    "mkdir -p /run/nut && mount -t tmpfs tmpfs /run/nut && exec /lib/nut/upsmon "
+                    "-F -p"},
                    {"NUT_CONFPATH=" + dir, "NUT_STATEPATH=" + dir});
   const pid_t pid = upsmon.find("upsmon", 0, std::chrono::seconds(10));
   UpsmonLatency result;

@@ -249,7 +249,8 @@ Bench::Bench(const Options &options)
       *std::max_element(options_.fanout_clients.begin(), options_.fanout_clients.end());
   const std::string config = work_ + "/home/tornax.conf";
   write_file(config, daemon_config(work_ + "/ups", port_,
-                                   std::max(most, options_.burst_clients) + 10, nut_port_));
+                                   std::max({most, options_.burst_clients, options_.pollers}) + 10,
+                                   nut_port_));
   chmod(config.c_str(), 0600);  // it holds a password
 }
 

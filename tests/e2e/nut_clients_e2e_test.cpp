@@ -100,8 +100,12 @@ class NutClientsE2eTest : public testing::Test {
                          "POWERDOWNFLAG " +
                          upsmon_dir.file("killpower") + "\n",
                      0600);
+    // Its pid file goes to /run/nut, which the sandbox does not separate from
+    // the host: a tmpfs of the sandbox's own takes it.
     upsmon_run = std::make_unique<test::SandboxRun>(
-        std::vector<std::string>{"/lib/nut/upsmon", "-D", "-p"},
+        std::vector<std::string>{"sh", "-c",
+                                 "mkdir -p /run/nut && mount -t tmpfs tmpfs /run/nut && exec "
+                                 "/lib/nut/upsmon -D -p"},
         std::vector<std::string>{"NUT_CONFPATH=" + upsmon_dir.path(),
                                  "NUT_STATEPATH=" + upsmon_dir.path()},
         upsmon_records.path());
