@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "daemon/access_policy.h"
@@ -198,6 +199,31 @@ bool valid_account(const std::string &name, const std::string &password) {
 
 // ---- Connections --------------------------------------------------------------
 
+long monotonic_seconds() {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count());
+}
+
+// Which failed logins are logged; every connection thread asks, so it has a
+// lock of its own, never taken with another held.
+class FailedLoginLog {
+ public:
+  bool should_log(const IpAddress &peer, long now_seconds) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return log_.should_log(peer, now_seconds);
+  }
+
+ private:
+  std::mutex lock_;
+  RefusalLog log_;
+};
+
+FailedLoginLog &failed_login_log() {
+  static FailedLoginLog *const instance = new FailedLoginLog;
+  return *instance;
+}
+
 struct NutConnection {
   int fd = -1;
   IpAddress peer;
@@ -222,7 +248,8 @@ bool send_all(int fd, const std::string &text) {
 // a line beyond the limit is answered with an error.
 class RequestReader {
  public:
-  RequestReader(int fd, const IpAddress &peer) : fd_(fd), address_(format_ip_address(peer)) {}
+  RequestReader(int fd, const IpAddress &peer)
+      : fd_(fd), peer_(peer), address_(format_ip_address(peer)) {}
 
   ~RequestReader() {
     if (session_.logged_in) {
@@ -250,10 +277,15 @@ class RequestReader {
     return send_all(fd_, reply) && !session_.closing;
   }
 
+  // A wrong guess costs its connection a second, so passwords can't be tried
+  // at the speed of the network; its report is limited as the refusals are.
   bool login(const std::string &name, const std::string &password) {
     if (!valid_account(name, password)) {
-      log_later(std::string(server_name) + ": refused the login of " + name + " from " + address_ +
-                " (wrong name or password)");
+      if (failed_login_log().should_log(peer_, monotonic_seconds())) {
+        log_later(std::string(server_name) + ": refused the login of " + name + " from " +
+                  address_ + " (wrong name or password)");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(nut_second_ms.load()));
       return false;
     }
     logins().add(id_, address_);
@@ -262,6 +294,7 @@ class RequestReader {
   }
 
   int fd_;
+  IpAddress peer_;
   std::string address_;
   std::uint64_t id_ = next_connection.fetch_add(1);
   NutSession session_;
@@ -305,12 +338,6 @@ void *serve_nut_client(void *argument) {
 }
 
 // ---- Admission ----------------------------------------------------------------
-
-long monotonic_seconds() {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count());
-}
 
 void note_refusal(const IpAddress &peer, const std::string &why) {
   if (refusal_log().should_log(peer, monotonic_seconds())) {

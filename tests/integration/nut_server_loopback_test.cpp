@@ -128,6 +128,10 @@ TEST_F(NutServerTest, LoginsAreCountedUntilLogoutOrDisconnect) {
   LineReader &watcher = open_client();
   log_in(first);
   log_in(second);
+  nut_second_ms = 10;
+  EXPECT_EQ(ask(watcher, "USERNAME upsmon"), "OK");
+  EXPECT_EQ(ask(watcher, "PASSWORD guess"), "OK");
+  EXPECT_EQ(ask(watcher, "LOGIN tornax"), "ERR ACCESS-DENIED");
   EXPECT_EQ(ask(watcher, "GET NUMLOGINS tornax"), "NUMLOGINS tornax 2");
   EXPECT_EQ(ask(watcher, "LIST CLIENT tornax"), "BEGIN LIST CLIENT tornax");
   EXPECT_EQ(watcher.next(), "CLIENT tornax 127.0.0.2");
@@ -142,6 +146,9 @@ TEST_F(NutServerTest, LoginsAreCountedUntilLogoutOrDisconnect) {
   EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.2 logged in"), std::string::npos);
   EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.2 logged out"), std::string::npos);
   EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.3 went away while logged in"),
+            std::string::npos);
+  EXPECT_NE(log().find("Network UPS server: refused the login of upsmon from 127.0.0.1 (wrong "
+                       "name or password)"),
             std::string::npos);
 }
 
