@@ -123,7 +123,8 @@ std::string variable_type(const NutVariable &variable) {
 
 std::string get_variable_fact(const std::string &what, const NutView &view,
                               const std::string &name) {
-  if (what == "VAR" && view.stale) {
+  const bool told_anyway = view.forced_shutdown && name == "ups.status";
+  if (what == "VAR" && view.stale && !told_anyway) {
     return error("DATA-STALE");
   }
   const NutVariable *variable = find_variable(view, name);

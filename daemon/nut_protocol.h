@@ -40,6 +40,10 @@ struct NutView {
   std::string ups_name;
   std::string description;  // GET UPSDESC, LIST UPS; "Unavailable" when none
   bool stale = true;        // the UPS did not answer: variables are withheld
+  // The daemon's shutdown has begun. ups.status (with FSD) is then answered
+  // even while the UPS is stale: the shutdown is the server's own news, and a
+  // UPS that fell silent on battery is the very case its hosts must hear of.
+  bool forced_shutdown = false;
   std::vector<NutVariable> variables;
   int numlogins = 0;
   std::vector<std::string> clients;  // addresses of the logged-in connections

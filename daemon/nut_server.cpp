@@ -171,7 +171,8 @@ NutView view_now() {
   view.ups_name = now->ups_name;
   view.description = now->description;
   view.stale = !now->readings.answered;
-  view.variables = nut_variables(now->readings, fsd.load());
+  view.forced_shutdown = fsd.load();
+  view.variables = nut_variables(now->readings, view.forced_shutdown);
   view.numlogins = logins().count();
   view.clients = logins().addresses();
   return view;

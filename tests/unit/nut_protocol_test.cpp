@@ -138,6 +138,12 @@ TEST(NutProtocolTest, StaleDataIsWithheldButItsFactsAreNot) {
   EXPECT_EQ(ask(server, session, "GET TYPE tornax ups.status"),
             "TYPE tornax ups.status STRING:32\n");
   EXPECT_EQ(ask(server, session, "GET VAR other ups.status"), "ERR UNKNOWN-UPS\n");
+  // A shutdown that began while the UPS was silent still reaches its hosts.
+  server.view.forced_shutdown = true;
+  server.view.variables = nut_variables(on_line_readings(), true);
+  EXPECT_EQ(ask(server, session, "GET VAR tornax ups.status"),
+            "VAR tornax ups.status \"FSD OL\"\n");
+  EXPECT_EQ(ask(server, session, "GET VAR tornax battery.charge"), "ERR DATA-STALE\n");
 }
 
 TEST(NutProtocolTest, LoginCountsOnlyAValidAccountOnce) {
