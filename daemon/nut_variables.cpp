@@ -31,13 +31,13 @@ NutVariable number_variable(const char *name, float value, int decimals, const c
 
 }  // namespace
 
-std::string nut_ups_status(unsigned short ext_status, bool fsd) {
+std::string nut_ups_status(unsigned short word, bool fsd) {
   std::string flags = fsd ? "FSD " : "";
-  flags += (ext_status & ext_powerfail) != 0 ? "OB" : "OL";
-  if ((ext_status & ext_lowbatt) != 0) {
+  flags += (word & ext_powerfail) != 0 ? "OB" : "OL";
+  if ((word & ext_lowbatt) != 0) {
     flags += " LB";
   }
-  if ((ext_status & ext_testing) != 0) {
+  if ((word & ext_testing) != 0) {
     flags += " CAL";
   }
   return flags;

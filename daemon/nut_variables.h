@@ -27,9 +27,10 @@ struct NutReadings {
   std::string identification;
 };
 
-// ups.status: OL or OB, then LB, CAL and FSD as they apply ("OB LB",
+// ups.status from the status word `word`: OL or OB, then LB, CAL and FSD as
+// they apply ("OB LB",
 // "FSD OL"). `fsd` is set once the daemon's own shutdown has begun.
-std::string nut_ups_status(unsigned short ext_status, bool fsd);
+std::string nut_ups_status(unsigned short word, bool fsd);
 
 // A measurement as the protocol writes numbers: a dot, `decimals` places, no
 // exponent; one that is no number, or beyond any UPS's range, is held in it.
