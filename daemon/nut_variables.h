@@ -28,8 +28,8 @@ struct NutReadings {
 };
 
 // ups.status from the status word `word`: OL or OB, then LB, CAL and FSD as
-// they apply ("OB LB",
-// "FSD OL"). `fsd` is set once the daemon's own shutdown has begun.
+// they apply ("OB LB", "FSD OL"). `fsd` is set once the daemon's own
+// shutdown has begun.
 std::string nut_ups_status(unsigned short word, bool fsd);
 
 // A measurement as the protocol writes numbers: a dot, `decimals` places, no
