@@ -38,6 +38,16 @@ ReconnectSleep set_reconnect_sleep(ReconnectSleep function);
 // maxlen is below 2.
 int readline(int fd, char *ptr, int maxlen);
 
+// How a session on one connection ended.
+enum class SessionEnd { lost, unknown_protocol };
+
+// Follows the server on the connected descriptor `fd`: reads the greeting
+// (unknown_protocol unless it begins "TN01"), skips the two header lines,
+// then parses and reacts to each status line until the stream ends or fails
+// (lost). `values` carries the last line's values across sessions.
+SessionEnd follow_session(int fd, const AlertSettings &settings, RemoteValues &values,
+                          AlertActions &actions);
+
 // The IPv4 address of `host` (dotted, or the first address of a name lookup)
 // with the low 16 bits of `port`; nothing when the name is unknown.
 std::optional<sockaddr_in> resolve_server(const char *host, unsigned int port);

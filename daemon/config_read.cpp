@@ -746,27 +746,32 @@ void commit(Settings &&next) {
 
 }  // namespace
 
-void config_read() {
+std::optional<ConfigFailure> try_config_read() {
   try {
     commit(read_configuration());
+    return std::nullopt;
   } catch (const ConfigFailure &failure) {
-    if (!failure.message.empty()) {
-      tornax_error(failure.message.c_str());
+    return failure;
+  }
+}
+
+void config_read() {
+  if (const std::optional<ConfigFailure> failure = try_config_read()) {
+    if (!failure->message.empty()) {
+      tornax_error(failure->message.c_str());
     }
-    std::exit(failure.exit_status);
+    std::exit(failure->exit_status);
   }
 }
 
 bool config_reload() {
-  try {
-    commit(read_configuration());
-    return true;
-  } catch (const ConfigFailure &failure) {
-    if (!failure.message.empty()) {
-      tornax_warn(failure.message.c_str());
+  if (const std::optional<ConfigFailure> failure = try_config_read()) {
+    if (!failure->message.empty()) {
+      tornax_warn(failure->message.c_str());
     }
     return false;
   }
+  return true;
 }
 
 }  // namespace tornax
