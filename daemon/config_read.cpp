@@ -98,6 +98,10 @@ int index_of(const char *const (&names)[N], std::string_view name) {
 
 }  // namespace
 
+const char *event_stem(int e) {
+  return event_stems[e];
+}
+
 int to_mon(const char *month_string) {
   return month_string == nullptr ? -1 : index_of(month_names, month_string);
 }
@@ -707,7 +711,7 @@ namespace {
 // when the reading fails half-way.
 class ConfigStream {
  public:
-  ConfigStream() : stream_(std::fopen(config_filename, "r")) {
+  ConfigStream() : stream_(std::fopen(config_filename, "re")) {
     if (stream_ == nullptr) {
       throw ConfigFailure{1, "Cannot open Configuration file"};
     }
@@ -746,6 +750,20 @@ void commit(Settings &&next) {
 
 }  // namespace
 
+namespace {
+
+// Reports a failed start-up reading as tornax_error does (the message, then
+// "Exit"), unless it was reported on its stream already, and ends the process.
+[[noreturn]] void end_reading(const ConfigFailure &failure, int exit_status) {
+  if (!failure.message.empty()) {
+    tornax_warn(failure.message.c_str());
+    tornax_warn("Exit");
+  }
+  std::exit(exit_status);
+}
+
+}  // namespace
+
 std::optional<ConfigFailure> try_config_read() {
   try {
     commit(read_configuration());
@@ -757,10 +775,13 @@ std::optional<ConfigFailure> try_config_read() {
 
 void config_read() {
   if (const std::optional<ConfigFailure> failure = try_config_read()) {
-    if (!failure->message.empty()) {
-      tornax_error(failure->message.c_str());
-    }
-    std::exit(failure->exit_status);
+    end_reading(*failure, failure->exit_status);
+  }
+}
+
+void config_test_read() {
+  if (const std::optional<ConfigFailure> failure = try_config_read()) {
+    end_reading(*failure, 1);
   }
 }
 

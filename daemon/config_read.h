@@ -90,6 +90,10 @@ token yylex();
 // completes. Returns 0; a file that fits no statement sequence goes to yyerror.
 int yyparse(Settings &target);
 
+// The configuration's name of an event ("POWERFAIL" ... "OVERLOAD"), the stem
+// of its _ALERT, _LOG and _PAGER statements; `e` is an event index.
+const char *event_stem(int e);
+
 // 0 to 11 for "JAN" to "DEC", 0 to 6 for "SUN" to "SAT"; -1 for anything else.
 int to_mon(const char *month_string);
 int to_wday(const char *wday_string);
@@ -120,6 +124,10 @@ std::optional<ConfigFailure> try_config_read();
 // checked and in force; otherwise reports the failure and ends the process
 // (status 2 for an over-long token, else 1). Main thread only.
 void config_read();
+
+// The reading of `tornax -t`: as config_read, with the same messages on the
+// same streams, but every failure ends the process with status 1.
+void config_test_read();
 
 // The reload reading of config_filename. Reports a failure with the same
 // texts on the same streams as config_read, except the "Exit" line, and

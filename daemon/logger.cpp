@@ -1,48 +1,166 @@
 #include "daemon/logger.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "daemon/clock.h"
+#include "daemon/error.h"
 #include "daemon/util.h"
 #include "tornax.h"
 
 namespace tornax {
 namespace {
 
-char timestr[30];
+// Entries kept in memory while the log can't be written; later ones are
+// counted as lost. Events are rare, so this covers a long outage of the disk.
+constexpr std::size_t held_limit = 256;
 
-void report_open_failure() {
-  std::fprintf(stderr, "%s : Cannot Open logfile (%s).", program_title, log_filename);
-  std::fflush(stderr);
+std::mutex log_mutex;
+
+// What the log has come to while it could not be written. Guarded by
+// log_mutex.
+struct LogHealth {
+  bool failing = false;           // a failure was reported and has not ended
+  bool rotation_failing = false;  // a failed move to the .old file was reported
+  std::vector<std::string> held;  // complete lines waiting to be written
+  unsigned long lost = 0;         // lines dropped beyond held_limit
+};
+LogHealth health;
+
+std::string old_log_filename() {
+  return std::string(log_filename) + ".old";
+}
+
+std::string entry_line(const char *stamp, const char *message) {
+  return std::string(stamp) + " : " + message + " \n";
 }
 
 // The limit is compared in 64 bits: a very large LOGSIZE must not wrap around
-// to a small limit and restart the log at every entry.
+// to a small limit and restart the log at every entry. Only a regular file
+// is ever moved aside.
 bool log_too_large() {
   if (settings.logsize == 0) {
     return false;
   }
   struct stat info {};
-  if (stat(log_filename, &info) != 0) {
+  if (lstat(log_filename, &info) != 0 || !S_ISREG(info.st_mode)) {
     return false;
   }
   return static_cast<std::uint64_t>(info.st_size) >
          static_cast<std::uint64_t>(settings.logsize) * 1024u;
 }
 
-bool append_entry(const char *mode, const char *message) {
-  std::FILE *file = std::fopen(log_filename, mode);
-  if (file == nullptr) {
-    report_open_failure();
-    return false;
+// Moves the full log to tornax.log.old, replacing the previous one, so the
+// history survives the restart. A failed move is reported once and the log
+// goes on growing: nothing is thrown away.
+bool rotate_log() {
+  const std::string old = old_log_filename();
+  if (std::rename(log_filename, old.c_str()) == 0) {
+    health.rotation_failing = false;
+    return true;
   }
-  std::fprintf(file, "%s : %s \n", timestr, message);
-  std::fclose(file);
-  return true;
+  if (!health.rotation_failing) {
+    health.rotation_failing = true;
+    tornax_warn((std::string("Cannot move logfile (") + log_filename + ") to " + old + ". " +
+                 std::strerror(errno) + "; it goes on growing")
+                    .c_str());
+  }
+  return false;
+}
+
+// Writes the whole text with one append. A short write (a nearly full disk)
+// is taken back, so no half entry is left for the next one to run into.
+bool write_text(int fd, const std::string &text) {
+  struct stat info {};
+  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  ssize_t written;
+  do {
+    written = write(fd, text.data(), text.size());
+  } while (written < 0 && errno == EINTR);
+  if (written == static_cast<ssize_t>(text.size())) {
+    return true;
+  }
+  const int saved_errno = written < 0 ? errno : ENOSPC;
+  if (written > 0 && regular) {
+    const int ignored = ftruncate(fd, info.st_size);  // the failure is reported either way
+    (void)ignored;
+  }
+  errno = saved_errno;
+  return false;
+}
+
+void hold(const std::vector<std::string> &lines) {
+  for (const std::string &line : lines) {
+    if (health.held.size() < held_limit) {
+      health.held.push_back(line);
+    } else {
+      ++health.lost;
+    }
+  }
+}
+
+// Reported once when writing starts to fail, not at every entry.
+void report_failure(const char *what, int error) {
+  if (health.failing) {
+    return;
+  }
+  health.failing = true;
+  tornax_warn((std::string(what) + " logfile (" + log_filename + "). " + std::strerror(error) +
+               "; entries are held until it can be written again")
+                  .c_str());
+}
+
+void report_recovery() {
+  health.failing = false;
+  health.held.clear();
+  health.lost = 0;
+  tornax_warn((std::string("Logfile (") + log_filename + ") can be written again").c_str());
+}
+
+// The held lines, a note of the lost ones, then `lines`, in one text.
+std::string pending_text(const char *stamp, const std::vector<std::string> &lines) {
+  std::string text;
+  for (const std::string &line : health.held) {
+    text += line;
+  }
+  if (health.lost != 0) {
+    text += entry_line(stamp, (std::to_string(health.lost) +
+                               " log entries were lost while the logfile could not be written")
+                                  .c_str());
+  }
+  for (const std::string &line : lines) {
+    text += line;
+  }
+  return text;
+}
+
+// Appends `lines` after whatever is held, never through a symbolic link.
+void append_lines(const char *stamp, const std::vector<std::string> &lines) {
+  const int fd = open(log_filename, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    report_failure("Cannot Open", errno);
+    hold(lines);
+    return;
+  }
+  const bool written = write_text(fd, pending_text(stamp, lines));
+  const int saved_errno = errno;
+  close(fd);
+  if (!written) {
+    report_failure("Cannot write", saved_errno);
+    hold(lines);
+  } else if (health.failing) {
+    report_recovery();
+  }
 }
 
 }  // namespace
@@ -51,12 +169,16 @@ void writelog(const char *message) {
   const std::time_t now = clock_now();
   struct tm local {};
   localtime_r(&now, &local);
+  char timestr[30];
   std::strftime(timestr, sizeof timestr, "[%x] %X", &local);
 
-  if (log_too_large() && !append_entry("w", "*** Logfile restart ***")) {
-    return;
+  const std::lock_guard<std::mutex> lock(log_mutex);
+  std::vector<std::string> lines;
+  if (log_too_large() && rotate_log()) {
+    lines.push_back(entry_line(timestr, "*** Logfile restart ***"));
   }
-  append_entry("a", message);
+  lines.push_back(entry_line(timestr, message));
+  append_lines(timestr, lines);
 }
 
 void logger() {

@@ -1,14 +1,19 @@
 // The event log: one text file, one time-stamped line per entry. The file is
-// opened and closed for every entry, so it may be moved away at any time.
+// opened and closed for every entry, so it may be moved away at any time; it
+// is never opened through a symbolic link.
 #ifndef TORNAX_DAEMON_LOGGER_H
 #define TORNAX_DAEMON_LOGGER_H
 
 namespace tornax {
 
 // Appends "[%x] %X : <message> \n" to log_filename. When settings.logsize is
-// set and the file has grown past it, the file is first restarted with the
-// line "*** Logfile restart ***". A file that can't be opened is reported on
-// standard error and the entry is lost. Main thread only.
+// set and the file has grown past it, the file first moves to
+// tornax.log.old (replacing the previous one) and the new file starts with
+// "*** Logfile restart ***". When the log can't be written (disk full,
+// read-only), that is reported once on standard error and the entries are
+// held in memory (up to a limit, beyond which they are counted); the first
+// write that works again adds them, says so once, and logs how many were
+// lost. Never waits or retries. Any thread.
 void writelog(const char *message);
 
 // Logs every event whose status slot the last cycle moved to exactly 1 and

@@ -1,8 +1,37 @@
-// tornax: the UPS monitoring daemon. Wires the real host into the daemon.
+// tornax: the UPS monitoring daemon. Reads its options and wires the real
+// host (and, in the foreground, the service manager) into the daemon.
+#include <cstdio>
+#include <string>
+
+#include "daemon/config_check.h"
 #include "daemon/host.h"
 #include "daemon/monitor.h"
+#include "daemon/notify.h"
+#include "daemon/options.h"
+#include "tornax.h"
 
-int main() {
+int main(int argc, char **argv) {
+  std::string error;
+  const std::optional<tornax::DaemonOptions> options = tornax::parse_options(argc, argv, &error);
+  if (!options) {
+    std::fprintf(stderr, "%s : %s\n%s", tornax::program_title, error.c_str(),
+                 tornax::usage_text().c_str());
+    return 1;
+  }
+  if (options->help) {
+    std::fputs(tornax::usage_text().c_str(), stdout);
+    return 0;
+  }
+  if (options->version) {
+    std::printf("%s version %s\n", tornax::program_title, tornax::version_text);
+    return 0;
+  }
+  if (options->check) {
+    return tornax::check_configuration();
+  }
   tornax::SystemHostActions host;
-  tornax::daemon_main(host);
+  tornax::SystemdNotifier systemd;
+  tornax::SilentNotifier silent;
+  tornax::daemon_main(options->foreground, host,
+                      options->foreground ? static_cast<tornax::Notifier &>(systemd) : silent);
 }

@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "daemon/alerter.h"
 #include "daemon/config_read.h"
 #include "daemon/error.h"
+#include "daemon/file_safety.h"
 #include "daemon/logger.h"
 #include "daemon/pager.h"
 #include "daemon/schedule.h"
@@ -310,6 +312,7 @@ void install_handler(int sig, void (*handler)(int)) {
 
 SignalWakeSource::SignalWakeSource() {
   install_handler(SIGTERM, kill_daemon);
+  install_handler(SIGINT, kill_daemon);
   install_handler(SIGHUP, reinit);
   install_handler(SIGALRM, alarm_handle);
   std::signal(SIGPIPE, SIG_IGN);
@@ -341,25 +344,39 @@ Wakeup SignalWakeSource::wait() {
 void reload_configuration() {
   tornax_warn("Reinitial configuration");
   writelog("Reinitialize configuration");
-  if (!config_reload()) {
+  bool read = false;
+  if (const std::optional<std::string> refusal = unsafe_configuration()) {
+    tornax_warn(refusal->c_str());
+    writelog(refusal->c_str());
+  } else {
+    read = config_reload();
+  }
+  if (!read) {
     writelog("Reading the configuration failed; the previous configuration stays in force");
   }
 }
 
-int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake) {
+int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake,
+                 ServiceReports &reports) {
   for (;;) {
     const ShutdownDue due = run_cycle(state);
+    state.outage.after_cycle();
     if (due.mode != 0) {
+      reports.shutting_down();
       down(due.mode, due.ups_sleep_time, host);
     }
+    reports.cycle_completed(current_service_state());
     const Wakeup wakeup = wake.wait();
     if (wakeup == Wakeup::stop) {
+      reports.stopping();
       writelog("*** Daemon stopped ***");
       clear_file();
       return 0;
     }
     if (wakeup == Wakeup::reload) {
+      reports.reloading();
       reload_configuration();
+      reports.reloaded();
     }
   }
 }
@@ -368,11 +385,22 @@ int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake) {
 
 namespace {
 
+// Anyone who could write these could have the daemon run any command as root.
+void refuse_unsafe_files() {
+  for (const std::optional<std::string> &refusal :
+       {unsafe_configuration(), unsafe_shutdown_script()}) {
+    if (refusal) {
+      tornax_error(refusal->c_str());
+    }
+  }
+}
+
 void start_in_foreground(MonitorState &state) {
   if (getuid() != 0) {
     tornax_error("You don't have root permission");
   }
   getpath();
+  refuse_unsafe_files();
   config_read();
   check_pidfile();
   if (open_serial_line(true)) {
@@ -383,14 +411,18 @@ void start_in_foreground(MonitorState &state) {
   std::fflush(stderr);
 }
 
+void print_banner() {
+  std::printf("%s version %s\n", program_title, version_text);
+  std::fflush(stdout);
+}
+
 void detach() {
   const pid_t child = fork();
   if (child < 0) {
     tornax_error("Cannot fork process.");
   }
   if (child > 0) {
-    std::printf("%s version %s\n", program_title, version_text);
-    std::fflush(stdout);
+    print_banner();
     _exit(0);
   }
 }
@@ -410,7 +442,7 @@ void write_pidfile() {
 
 }  // namespace
 
-void daemon_main(HostActions &host) {
+void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
   schedule_down_timer = 0;
   last_prefixqueue = 0;
   ups_temp = -1.0f;
@@ -418,20 +450,28 @@ void daemon_main(HostActions &host) {
   MonitorState state;
 
   start_in_foreground(state);
-  detach();
+  if (foreground) {
+    print_banner();  // a service manager keeps the process: no fork, no new session
+  } else {
+    detach();
+  }
   SignalWakeSource wake;
-  setsid();
+  if (!foreground) {
+    setsid();
+  }
   if (chdir("/") != 0) {
     tornax_warn("Cannot change directory to /");
   }
   umask(022);
   writelog("*** Daemon started ***");
   write_pidfile();
+  state.outage.start();
   if (settings.max_client != 0) {
     start_status_server();  // reports its own failure; monitoring goes on
   }
 
-  const int exit_status = monitor_loop(state, host, wake);
+  ServiceReports reports(notifier);
+  const int exit_status = monitor_loop(state, host, wake, reports);
   std::fflush(nullptr);
   _exit(exit_status);
 }

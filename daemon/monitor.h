@@ -8,6 +8,8 @@
 #include <string>
 
 #include "daemon/host.h"
+#include "daemon/notify.h"
+#include "daemon/outage.h"
 
 namespace tornax {
 
@@ -23,6 +25,7 @@ struct MonitorState {
   std::string ups_family;             // the identification from character offset 8
   long ups_sleep_time = 0;            // UPS sleep time of the pending scheduled shutdown
   int byte_read = 0;                  // result of the last query chain
+  OutageRecorder outage;              // keeps tornax.outage in step with the power-fail count
 };
 
 // The shutdown a cycle found due: mode 0 none, 3 power fail, 6 scheduled.
@@ -56,7 +59,8 @@ class WakeSource {
 };
 
 // Signals as wake-ups: SIGALRM ticks (re-arming a one-second alarm), SIGHUP
-// reloads, SIGTERM stops. The handlers only set flags.
+// reloads, SIGTERM (and SIGINT, for a daemon run in a terminal with -f)
+// stops. The handlers only set flags.
 class SignalWakeSource final : public WakeSource {
  public:
   // Installs the handlers, ignores SIGPIPE and arms the first alarm.
@@ -67,19 +71,22 @@ class SignalWakeSource final : public WakeSource {
   Wakeup wait() override;
 };
 
-// Reads the configuration again; a failed reading is logged and the previous
-// settings stay in force.
+// Reads the configuration again; an unsafe file or a failed reading is
+// reported and logged, and the previous settings stay in force.
 void reload_configuration();
 
 // Runs cycles, each after a wake-up (a reload is followed at once by an extra
 // cycle), until a stop, which is logged and removes the pid file; returns the
-// exit status then. A due shutdown runs down(), which does not return.
-int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake);
+// exit status then. After each cycle the outage record is kept in step and
+// the service manager hears of the cycle through `reports`; it also hears of
+// reloads, the stop and a shutdown. A due shutdown runs down(), which does
+// not return.
+int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake, ServiceReports &reports);
 
-// The daemon: checks, configuration, serial line, identification, fork,
-// detach, pid file, status server, then the monitoring loop. Returns only
-// through exit.
-[[noreturn]] void daemon_main(HostActions &host);
+// The daemon: checks, configuration, serial line, identification, fork and
+// detach (unless `foreground`), pid file, status server, then the monitoring
+// loop, telling `notifier` how it goes. Returns only through exit.
+[[noreturn]] void daemon_main(bool foreground, HostActions &host, Notifier &notifier);
 
 }  // namespace tornax
 

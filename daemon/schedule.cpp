@@ -67,24 +67,29 @@ long long weekday_difference(int from, int to, int borrowed_day) {
   return days < 0 ? days + 7 : days;
 }
 
-int report_sleep(long long day, const ClockDifference &d) {
+// A check that triggers prints its sleep time on `report`; a preview of the
+// schedule passes nullptr and prints nothing.
+int report_sleep(long long day, const ClockDifference &d, std::FILE *report) {
   const int total = clamp_to_int(day * minutes_per_day + d.hour * 60 + d.min);
-  std::printf("sleeptime day=%lld hour=%lld min=%lld total=%d\n", day, d.hour, d.min, total);
-  std::fflush(stdout);
+  if (report != nullptr) {
+    std::fprintf(report, "sleeptime day=%lld hour=%lld min=%lld total=%d\n", day, d.hour, d.min,
+                 total);
+    std::fflush(report);
+  }
   return total;
 }
 
-int check_daily(const shutdown_schedule &window, const struct tm &ahead) {
+int check_daily(const shutdown_schedule &window, const struct tm &ahead, std::FILE *report) {
   if (!same_clock(window.downtime, ahead)) {
     return 0;
   }
-  return report_sleep(0, clock_difference(window.downtime, window.uptime));
+  return report_sleep(0, clock_difference(window.downtime, window.uptime), report);
 }
 
 // On the last weekday of the working period the rest runs on to the up-time
 // on the period's first weekday.
 int check_daily_apply(const shutdown_schedule &window, const shutdown_apply_struct &apply,
-                      const struct tm &ahead) {
+                      const struct tm &ahead, std::FILE *report) {
   if (!same_clock(window.downtime, ahead)) {
     return 0;
   }
@@ -93,17 +98,17 @@ int check_daily_apply(const shutdown_schedule &window, const shutdown_apply_stru
   if (apply.end.tm_wday == ahead.tm_wday) {
     day = weekday_difference(apply.end.tm_wday, apply.begin.tm_wday, d.borrowed_day);
   }
-  return report_sleep(day, d);
+  return report_sleep(day, d, report);
 }
 
-int check_weekly(const shutdown_schedule &window, const struct tm &ahead) {
+int check_weekly(const shutdown_schedule &window, const struct tm &ahead, std::FILE *report) {
   if (!same_clock(window.downtime, ahead) || window.downtime.tm_wday != ahead.tm_wday) {
     return 0;
   }
   const ClockDifference d = clock_difference(window.downtime, window.uptime);
   const long long day =
       weekday_difference(window.downtime.tm_wday, window.uptime.tm_wday, d.borrowed_day);
-  return report_sleep(day, d);
+  return report_sleep(day, d, report);
 }
 
 // The calendar time of a record's date and clock time in `year`. Whether
@@ -123,7 +128,7 @@ std::optional<std::time_t> calendar_time(struct tm when, int year) {
 // Sleep minutes of a matched manual range; an up-time before the down-time
 // lies in the next year (a range from 31 DEC to 2 JAN). A date too far out
 // for the calendar starts nothing.
-int manual_sleep(const shutdown_schedule &range, int year) {
+int manual_sleep(const shutdown_schedule &range, int year, std::FILE *report) {
   const std::optional<std::time_t> down = calendar_time(range.downtime, year);
   std::optional<std::time_t> up = calendar_time(range.uptime, year);
   if (!down || !up) {
@@ -139,34 +144,36 @@ int manual_sleep(const shutdown_schedule &range, int year) {
   }
   const double minutes = std::trunc(seconds / 60);
   const int total = static_cast<int>(std::clamp<double>(minutes, INT_MIN, INT_MAX));
-  std::printf("sleeptime total=%d\n", total);
-  std::fflush(stdout);
+  if (report != nullptr) {
+    std::fprintf(report, "sleeptime total=%d\n", total);
+    std::fflush(report);
+  }
   return total;
 }
 
 // The first range in file order whose down-time is the moment ahead decides.
-int check_manual(const Settings &config, const struct tm &ahead) {
+int check_manual(const Settings &config, const struct tm &ahead, std::FILE *report) {
   const int count = clamp_count(config.num_shutdown_schedule);
   for (int i = 0; i < count; ++i) {
     const shutdown_schedule &range = config.shutdown_schedule_list[i];
     if (same_date_and_clock(range.downtime, ahead)) {
-      return manual_sleep(range, ahead.tm_year);
+      return manual_sleep(range, ahead.tm_year, report);
     }
   }
   return 0;
 }
 
-int check_schedule_at(const Settings &config, const struct tm &ahead) {
+int check_schedule_at(const Settings &config, const struct tm &ahead, std::FILE *report) {
   const shutdown_schedule &first = config.shutdown_schedule_list[0];
   switch (config.shutdown_schedule_mode) {
     case schedule_daily:
-      return check_daily(first, ahead);
+      return check_daily(first, ahead, report);
     case schedule_daily_apply:
-      return check_daily_apply(first, config.schedule_apply, ahead);
+      return check_daily_apply(first, config.schedule_apply, ahead, report);
     case schedule_weekly:
-      return check_weekly(first, ahead);
+      return check_weekly(first, ahead, report);
     case schedule_manual:
-      return check_manual(config, ahead);
+      return check_manual(config, ahead, report);
     default:
       return 0;
   }
@@ -222,7 +229,7 @@ int check_shutdown_schedule() {
   if (localtime_r(&rawtime, &this_time) == nullptr) {
     return 0;
   }
-  return check_schedule_at(settings, this_time);
+  return check_schedule_at(settings, this_time, stdout);
 }
 
 void show_schedule() {
@@ -257,6 +264,141 @@ void format_test_result(char *line, const char *status, std::size_t status_size)
   constexpr std::size_t room = test_result_size - (sizeof opening - 1) - 2;
   const std::size_t length = std::min(strnlen(status, status_size), room);
   std::snprintf(line, test_result_size, "%s%.*s\"", opening, static_cast<int>(length), status);
+}
+
+// ---- Previews -----------------------------------------------------------------
+
+namespace {
+
+// Years a dated entry is looked for ahead: a 29 FEB comes round within eight.
+constexpr int preview_years = 8;
+
+// The moment a local date and clock time name, when that moment exists as
+// written: not for a 31 FEB, an hour of 25, or a clock time that the change
+// to summer time skips (the checks, which compare the clock, never see those).
+std::optional<std::time_t> local_moment(int year, int mon, int mday, int hour, int min) {
+  struct tm when {};
+  when.tm_year = year;
+  when.tm_mon = mon;
+  when.tm_mday = mday;
+  when.tm_hour = hour;
+  when.tm_min = min;
+  when.tm_isdst = -1;
+  const std::time_t t = std::mktime(&when);
+  if (t == static_cast<std::time_t>(-1) || when.tm_year != year || when.tm_mon != mon ||
+      when.tm_mday != mday || when.tm_hour != hour || when.tm_min != min) {
+    return std::nullopt;
+  }
+  return t;
+}
+
+// The local date `days` after the one of `now`, normalised (noon keeps a
+// change of clocks from moving it to another day).
+struct tm date_after(std::time_t now, int days) {
+  struct tm date {};
+  localtime_r(&now, &date);
+  date.tm_mday += days;
+  date.tm_hour = 12;
+  date.tm_min = 0;
+  date.tm_sec = 0;
+  date.tm_isdst = -1;
+  std::mktime(&date);
+  return date;
+}
+
+// The check itself decides whether a candidate down-time starts a shutdown,
+// so the preview can't disagree with it (a window whose up-time equals its
+// down-time, say, starts none).
+std::optional<ShutdownPreview> try_down_time(const Settings &config, std::time_t candidate,
+                                             std::time_t earliest) {
+  struct tm local {};
+  if (candidate < earliest || localtime_r(&candidate, &local) == nullptr) {
+    return std::nullopt;
+  }
+  const int sleep = check_schedule_at(config, local, nullptr);
+  if (sleep == 0) {
+    return std::nullopt;
+  }
+  return ShutdownPreview{candidate, sleep};
+}
+
+std::optional<ShutdownPreview> next_clock_shutdown(const Settings &config, std::time_t now,
+                                                   std::time_t earliest) {
+  const struct tm &down = config.shutdown_schedule_list[0].downtime;
+  for (int day = 0; day <= 8; ++day) {
+    const struct tm date = date_after(now, day);
+    const std::optional<std::time_t> candidate =
+        local_moment(date.tm_year, date.tm_mon, date.tm_mday, down.tm_hour, down.tm_min);
+    if (candidate) {
+      if (std::optional<ShutdownPreview> found = try_down_time(config, *candidate, earliest)) {
+        return found;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// The first moment from `earliest` on that shows the date and clock of
+// `when` (no year: it recurs every year).
+std::optional<std::time_t> next_dated(const struct tm &when, std::time_t now,
+                                      std::time_t earliest) {
+  const struct tm today = date_after(now, 0);
+  for (int year = today.tm_year - 1; year <= today.tm_year + preview_years; ++year) {
+    const std::optional<std::time_t> t =
+        local_moment(year, when.tm_mon, when.tm_mday, when.tm_hour, when.tm_min);
+    if (t && *t >= earliest) {
+      return t;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<ShutdownPreview> next_manual_shutdown(const Settings &config, std::time_t now,
+                                                    std::time_t earliest) {
+  std::optional<ShutdownPreview> first;
+  for (int i = 0; i < clamp_count(config.num_shutdown_schedule); ++i) {
+    const std::optional<std::time_t> t =
+        next_dated(config.shutdown_schedule_list[i].downtime, now, earliest);
+    if (!t || (first && *t >= first->down)) {
+      continue;
+    }
+    if (std::optional<ShutdownPreview> found = try_down_time(config, *t, earliest)) {
+      first = found;
+    }
+  }
+  return first;
+}
+
+}  // namespace
+
+std::optional<ShutdownPreview> next_scheduled_shutdown(const Settings &config, std::time_t now) {
+  // The check looks 600 s ahead, so a down-time whose minute ends within
+  // that look-ahead is already too close.
+  const std::time_t earliest = now + schedule_lookahead - 59;
+  switch (config.shutdown_schedule_mode) {
+    case schedule_daily:
+    case schedule_daily_apply:
+    case schedule_weekly:
+      return next_clock_shutdown(config, now, earliest);
+    case schedule_manual:
+      return next_manual_shutdown(config, now, earliest);
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<std::time_t> next_self_test(const Settings &config, std::time_t now) {
+  // The minute under way still counts: its test runs in the next cycle.
+  const std::time_t earliest = now - 59;
+  std::optional<std::time_t> first;
+  for (int n = 0; n < clamp_count(config.num_test_schedule); ++n) {
+    const std::optional<std::time_t> t =
+        next_dated(config.test_schedule_list[n].time, now, earliest);
+    if (t && (!first || *t < *first)) {
+      first = t;
+    }
+  }
+  return first;
 }
 
 }  // namespace tornax

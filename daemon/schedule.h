@@ -10,6 +10,10 @@
 #define TORNAX_DAEMON_SCHEDULE_H
 
 #include <cstddef>
+#include <ctime>
+#include <optional>
+
+#include "tornax.h"
 
 namespace tornax {
 
@@ -40,6 +44,23 @@ inline constexpr std::size_t test_result_size = 50;
 // `status`, which need not be terminated, and cuts a status too long for the
 // line so that the closing quote stays.
 void format_test_result(char *line, const char *status, std::size_t status_size);
+
+// A scheduled shutdown as a daemon running from now would see it: the
+// down-time it starts at and the UPS sleep time in minutes.
+struct ShutdownPreview {
+  std::time_t down = 0;
+  int sleep_minutes = 0;
+};
+
+// The next down-time at which `config`'s shutdown schedule starts a shutdown
+// for a daemon running from `now` (the first whose minute the ten-minute
+// look-ahead has not passed), judged by the check itself; nullopt with no
+// schedule or none that starts one. Prints nothing; reads no clock.
+std::optional<ShutdownPreview> next_scheduled_shutdown(const Settings &config, std::time_t now);
+
+// The start of the next minute, the current one included, in which a
+// self-test of `config` runs; nullopt with none that can occur.
+std::optional<std::time_t> next_self_test(const Settings &config, std::time_t now);
 
 }  // namespace tornax
 

@@ -6,9 +6,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "daemon/error.h"
+#include "daemon/file_safety.h"
+#include "daemon/logger.h"
 #include "daemon/ups.h"
 #include "daemon/util.h"
 #include "tornax.h"
@@ -40,6 +43,14 @@ std::string shell_quoted(const std::string &path) {
 
 void run_shutdown_script(HostActions &host) {
   if (access(shutdown_script_filename, R_OK | X_OK) != 0) {
+    return;
+  }
+  // Checked again here: it may have changed since the start-up checked it.
+  if (const std::optional<std::string> reason = unsafe_reason(shutdown_script_filename)) {
+    const std::string text = unsafe_file_message(
+        std::string("Shutdown script ") + shutdown_script_filename + " not run", *reason);
+    tornax_warn(text.c_str());
+    writelog(text.c_str());
     return;
   }
   tornax_warn("Execute shutdown script\n");

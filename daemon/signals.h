@@ -1,6 +1,7 @@
-// The signals that belong to the daemon's main thread: SIGTERM stops it,
-// SIGHUP reloads the configuration, SIGALRM ticks the monitoring cycle. Every
-// other thread keeps them blocked, so they always reach the main thread.
+// The signals that belong to the daemon's main thread: SIGTERM (and SIGINT)
+// stops it, SIGHUP reloads the configuration, SIGALRM ticks the monitoring
+// cycle. Every other thread keeps them blocked, so they always reach the main
+// thread.
 #ifndef TORNAX_DAEMON_SIGNALS_H
 #define TORNAX_DAEMON_SIGNALS_H
 
@@ -8,11 +9,12 @@
 
 namespace tornax {
 
-// The set of SIGTERM, SIGHUP and SIGALRM.
+// The set of SIGTERM, SIGINT, SIGHUP and SIGALRM.
 inline sigset_t daemon_signals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
   sigaddset(&set, SIGHUP);
   sigaddset(&set, SIGALRM);
   return set;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@ char pid_filename[path_size];
 char log_filename[path_size];
 char config_filename[path_size];
 char shutdown_script_filename[path_size];
+char outage_filename[path_size];
 
 namespace {
 
@@ -46,27 +48,32 @@ void getpath() {
   set_path(log_filename, "/tornax.log");
   set_path(config_filename, "/tornax.conf");
   set_path(shutdown_script_filename, "/shutdown.sh");
+  set_path(outage_filename, "/tornax.outage");
 }
 
 namespace {
 
 // The process id a pid file holds, or 0 when it holds no positive number.
 pid_t read_pidfile(const char *path) {
-  std::FILE *file = std::fopen(path, "r");
-  if (file == nullptr) {
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
     return 0;
   }
-  long pid = 0;
-  if (std::fscanf(file, "%ld", &pid) != 1 || pid <= 0 || pid > 0x3fffffff) {
-    pid = 0;
+  char text[32] = "";
+  const ssize_t length = read(fd, text, sizeof text - 1);
+  close(fd);
+  text[length > 0 ? length : 0] = '\0';
+  char *end = nullptr;
+  const long pid = std::strtol(text, &end, 10);
+  if (end == text || pid <= 0 || pid > 0x3fffffff) {
+    return 0;
   }
-  std::fclose(file);
   return static_cast<pid_t>(pid);
 }
 
 std::string command_name(const std::string &proc_dir) {
   std::string name;
-  if (std::FILE *file = std::fopen((proc_dir + "/comm").c_str(), "r")) {
+  if (std::FILE *file = std::fopen((proc_dir + "/comm").c_str(), "re")) {
     char text[64] = "";
     if (std::fgets(text, sizeof text, file) != nullptr) {
       name = text;
@@ -91,7 +98,8 @@ bool daemon_alive(pid_t pid) {
 }  // namespace
 
 void check_pidfile() {
-  if (access(pid_filename, F_OK) != 0) {
+  struct stat info {};
+  if (lstat(pid_filename, &info) != 0) {
     return;
   }
   const pid_t pid = read_pidfile(pid_filename);
@@ -105,7 +113,7 @@ void check_pidfile() {
 }
 
 int make_file() {
-  const int fd = open(pid_filename, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  const int fd = open(pid_filename, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     return errno == EEXIST ? pidfile_exists : pidfile_failed;
   }
@@ -124,6 +132,65 @@ int make_file() {
 
 void clear_file() {
   unlink(pid_filename);
+}
+
+namespace {
+
+bool write_whole(int fd, const std::string &text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The rename itself reaches the disk only with its directory.
+void sync_directory_of(const std::string &path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+}  // namespace
+
+bool write_file_atomically(const char *path, const std::string &text) {
+  const std::string temporary = std::string(path) + ".new";
+  unlink(temporary.c_str());  // left by a crash half-way
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return false;
+  }
+  bool written = write_whole(fd, text) && fsync(fd) == 0;
+  int saved_errno = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    saved_errno = errno;
+  }
+  if (written && std::rename(temporary.c_str(), path) != 0) {
+    written = false;
+    saved_errno = errno;
+  }
+  if (!written) {
+    unlink(temporary.c_str());
+    errno = saved_errno;
+    return false;
+  }
+  sync_directory_of(path);
+  return true;
 }
 
 }  // namespace tornax

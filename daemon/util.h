@@ -2,6 +2,8 @@
 #ifndef TORNAX_DAEMON_UTIL_H
 #define TORNAX_DAEMON_UTIL_H
 
+#include <string>
+
 namespace tornax {
 
 inline constexpr int path_size = 170;
@@ -13,17 +15,20 @@ extern char pid_filename[path_size];              // <home>/tornax.pid
 extern char log_filename[path_size];              // <home>/tornax.log
 extern char config_filename[path_size];           // <home>/tornax.conf
 extern char shutdown_script_filename[path_size];  // <home>/shutdown.sh
+extern char outage_filename[path_size];           // <home>/tornax.outage
 
-// Fills dir_prefix from $TORNAXHOME (default /usr/tornax) and builds the four
-// file names. A value longer than 150 characters ends the process.
+// Fills dir_prefix from $TORNAXHOME (default /usr/tornax) and builds the file
+// names. A value longer than 150 characters ends the process.
 void getpath();
 
 // Before the daemon forks: refuses the start ("PIDFILE exist", status 1) when
 // the pid file names a live process; warns about and removes a stale one (a
-// pid file left by a crash or a power loss names no live process).
+// pid file left by a crash or a power loss names no live process; a symbolic
+// link in its place is no pid file of ours and is removed the same way).
 void check_pidfile();
 
-// Creates the pid file exclusively and writes "%d\n" with the process id.
+// Creates the pid file exclusively (never through a symbolic link, not
+// inherited by programs the daemon runs) and writes "%d\n" with the process id.
 // Returns 0 on success, pidfile_exists when another daemon created it first,
 // pidfile_failed (with errno set) when it could not be written.
 inline constexpr int pidfile_exists = -1;
@@ -32,6 +37,12 @@ int make_file();
 
 // Removes the pid file; a missing file is no error.
 void clear_file();
+
+// Replaces the file at `path` with `text` so that a crash or a power loss
+// leaves either the old file or the whole new one: the text goes to
+// <path>.new, is flushed to the disk and renamed over `path`. Never follows
+// a symbolic link. Returns false with errno set when it failed.
+bool write_file_atomically(const char *path, const std::string &text);
 
 }  // namespace tornax
 

@@ -1,8 +1,8 @@
 // What the two configuration harnesses share: the configuration file in
-// memory, the properties every configuration in force keeps, and the use the
-// monitoring cycle makes of it, the shutdown schedule's check at the moments
-// its down-times fall due, where the file's values, taken as written, meet
-// the calendar arithmetic.
+// memory, the properties every configuration in force keeps, and the uses
+// made of it where the file's values, taken as written, meet the calendar
+// arithmetic: the summary of `tornax -t` and the shutdown schedule's check at
+// the moments its down-times fall due.
 #ifndef TORNAX_FUZZ_CONFIG_HARNESS_H
 #define TORNAX_FUZZ_CONFIG_HARNESS_H
 
@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "daemon/clock.h"
+#include "daemon/config_check.h"
 #include "daemon/config_read.h"
 #include "daemon/schedule.h"
 #include "daemon/util.h"
@@ -92,10 +93,16 @@ inline struct tm on_day(const struct tm &downtime, int mday) {
   return due;
 }
 
-// Shows the schedule and checks it when each of its first down-times falls
-// due: the daily ones on every day of a week (so also on the last day of an
-// apply period), the manual ranges on their dates.
-inline void check_schedule_when_due(const Settings &s) {
+// Summarises the configuration as `tornax -t` does, shows the schedule and
+// checks it when each of its first down-times falls due: the daily ones on
+// every day of a week (so also on the last day of an apply period), the
+// manual ranges on their dates.
+inline void use_configuration(const Settings &s) {
+  struct tm new_year {};
+  new_year.tm_year = 131;
+  new_year.tm_mday = 1;
+  new_year.tm_isdst = -1;
+  configuration_summary(s, std::mktime(&new_year));
   set_clock_function([] { return fake_now(); });
   show_schedule();
   const shutdown_schedule &first = s.shutdown_schedule_list[0];

@@ -64,6 +64,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return 0;
   }
   fuzz::require_sound_settings(settings);
-  fuzz::check_schedule_when_due(settings);
+  fuzz::use_configuration(settings);
   return 0;
 }

@@ -1,7 +1,8 @@
 // Fuzzes the configuration reading at start-up: the input is the file a
 // freshly started daemon reads. A reading that fails must say why and leave
 // the process's settings as they were; one that passes must leave a sound
-// configuration, whose schedule is then checked when it falls due.
+// configuration, which is then summarised and its schedule checked when it
+// falls due.
 #include <cstddef>
 #include <cstdint>
 
@@ -25,6 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return 0;
   }
   fuzz::require_sound_settings(settings);
-  fuzz::check_schedule_when_due(settings);
+  fuzz::use_configuration(settings);
   return 0;
 }

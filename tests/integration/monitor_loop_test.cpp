@@ -1,5 +1,6 @@
 // The main loop between cycles: wake-ups, the reload with its extra cycle, the
-// stop, and a due shutdown handed to the host actions.
+// stop, a due shutdown handed to the host actions, and what the service
+// manager hears of each.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -7,12 +8,14 @@
 #include <deque>
 #include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "daemon/monitor.h"
 #include "daemon/util.h"
 #include "tests/support/daemon_home.h"
 #include "tests/support/recording_host.h"
+#include "tests/support/recording_notifier.h"
 #include "tests/support/sim_fixture.h"
 #include "tornax.h"
 
@@ -45,6 +48,7 @@ class MonitorLoopTest : public test::SimulatedUpsTest {
     std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
     std::snprintf(config_filename, sizeof config_filename, "%s", home.file("tornax.conf").c_str());
     std::snprintf(pid_filename, sizeof pid_filename, "%s", home.pid_file().c_str());
+    std::snprintf(dir_prefix, sizeof dir_prefix, "%s", home.path().c_str());
     home.dir.write("tornax.pid", "1\n");
   }
   std::size_t cycles() const {
@@ -55,19 +59,35 @@ class MonitorLoopTest : public test::SimulatedUpsTest {
     return count;
   }
 
+  int loop(WakeSource &wake) { return monitor_loop(state, host, wake, reports); }
+
   test::DaemonHome home;
   test::RecordingHost host;
+  test::RecordingNotifier notifier;
+  ServiceReports reports{notifier};
   MonitorState state;
 };
+
+// The monotonic time of a RELOADING=1 message differs from run to run.
+std::vector<std::string> without_times(std::vector<std::string> messages) {
+  for (std::string &message : messages) {
+    message = message.substr(0, message.find("\nMONOTONIC_USEC="));
+  }
+  return messages;
+}
 
 TEST_F(MonitorLoopTest, EveryWakeUpRunsACycleAndAReloadIsFollowedByOne) {
   ScriptedWakeSource wake({Wakeup::tick, Wakeup::reload, Wakeup::tick, Wakeup::stop});
   sim.clear_received();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(monitor_loop(state, host, wake), 0);
+  EXPECT_EQ(loop(wake), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Brenmoor Tornax X : Reinitial configuration\n");
   EXPECT_EQ(cycles(), 4u);  // the first, then one per tick and one after the reload
+  EXPECT_EQ(without_times(notifier.messages),
+            (std::vector<std::string>{
+                "WATCHDOG=1\nREADY=1\nSTATUS=on line, battery 100%, 30 min left, 0 clients",
+                "WATCHDOG=1", "RELOADING=1", "READY=1", "WATCHDOG=1", "WATCHDOG=1", "STOPPING=1"}));
   const std::string log = home.log();
   EXPECT_NE(log.find(" : Reinitialize configuration \n"), std::string::npos);
   EXPECT_EQ(log.substr(log.rfind(" : ")), " : *** Daemon stopped *** \n");
@@ -81,7 +101,7 @@ TEST_F(MonitorLoopTest, BrokenReloadKeepsTheSettingsAndTheLoopGoingOn) {
   ScriptedWakeSource wake({Wakeup::reload, Wakeup::tick, Wakeup::stop});
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(monitor_loop(state, host, wake), 0);
+  EXPECT_EQ(loop(wake), 0);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Brenmoor Tornax X : Configuration Error! line 2: syntax error \n");
@@ -94,7 +114,24 @@ TEST_F(MonitorLoopTest, BrokenReloadKeepsTheSettingsAndTheLoopGoingOn) {
 TEST_F(MonitorLoopTest, DueShutdownRunsTheSequenceOnTheHost) {
   sim.force_mark('*');
   ScriptedWakeSource wake({});
-  EXPECT_EXIT(monitor_loop(state, host, wake), testing::ExitedWithCode(0), "The system is halted");
+  EXPECT_EXIT(loop(wake), testing::ExitedWithCode(0), "The system is halted");
+}
+
+TEST_F(MonitorLoopTest, UnsafeConfigurationIsNotReadOnReload) {
+  settings.powerfail_timeout = 120;
+  home.configure(sim.slave_path(), "BACKUPTIME 5\n");
+  ASSERT_EQ(chmod(config_filename, 0666), 0);
+  ScriptedWakeSource wake({Wakeup::reload, Wakeup::stop});
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(loop(wake), 0);
+  const std::string refusal = std::string("Refusing ") + config_filename +
+                              ": writable by group or others (mode 0666); it must be owned by "
+                              "root and not writable by group or others";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Brenmoor Tornax X : Reinitial configuration\nBrenmoor Tornax X : " + refusal + "\n");
+  EXPECT_EQ(settings.powerfail_timeout, 120u);
+  EXPECT_NE(home.log().find(" : " + refusal + " \n"), std::string::npos) << home.log();
+  EXPECT_NE(home.log().find("the previous configuration stays in force"), std::string::npos);
 }
 
 TEST(SignalWakeSourceTest, SignalsBecomeWakeUps) {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -54,8 +55,9 @@ TEST_F(LoggerTest, NoHandleStaysOpenBetweenEntries) {
   EXPECT_EQ(log(), std::string(stamp) + " : second \n");
 }
 
-TEST_F(LoggerTest, RestartsOnlyAboveTheSizeLimit) {
+TEST_F(LoggerTest, RestartsOnlyAboveTheSizeLimitAndKeepsTheFullLogAsOld) {
   settings.logsize = 1;
+  home.write("tornax.log.old", "older history\n");
   const std::string entry = std::string(stamp) + " : x \n";  // 25 bytes
   // Fill the file to exactly 1024 bytes: the next entry is still appended.
   std::string filler(1024 - entry.size(), 'f');
@@ -65,6 +67,7 @@ TEST_F(LoggerTest, RestartsOnlyAboveTheSizeLimit) {
   EXPECT_EQ(log().size(), 1024 + entry.size());
   writelog("after");
   EXPECT_EQ(log(), std::string(stamp) + " : *** Logfile restart *** \n" + stamp + " : after \n");
+  EXPECT_EQ(read_file(home.file("tornax.log.old")), filler + entry + entry);
 }
 
 TEST_F(LoggerTest, HugeSizeLimitDoesNotWrapToASmallOne) {
@@ -74,13 +77,50 @@ TEST_F(LoggerTest, HugeSizeLimitDoesNotWrapToASmallOne) {
   EXPECT_EQ(log().substr(0, 2001), std::string(2000, 'a') + "\n");
 }
 
-TEST_F(LoggerTest, UnopenableLogIsReportedWithoutLineEnd) {
-  std::snprintf(log_filename, sizeof log_filename, "%s/missing-dir/tornax.log",
-                home.path().c_str());
+TEST_F(LoggerTest, SymlinkedLogIsNotFollowed) {
+  const std::string target = home.write("target", "untouched\n");
+  ASSERT_EQ(symlink(target.c_str(), log_filename), 0);
   testing::internal::CaptureStderr();
-  writelog("lost");
+  writelog("one");
+  writelog("two");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            std::string("Brenmoor Tornax X : Cannot Open logfile (") + log_filename + ").");
+            std::string("Brenmoor Tornax X : Cannot Open logfile (") + log_filename +
+                "). Too many levels of symbolic links; entries are held until it can be written "
+                "again\n");
+  EXPECT_EQ(read_file(target), "untouched\n");
+}
+
+// A log whose directory is missing, or a disk that is full: reported once,
+// not at every entry; the entries wait in memory, up to a limit, and reach
+// the log, with a count of those lost, once it can be written again.
+TEST_F(LoggerTest, UnwritableLogIsReportedOnceAndHeldUntilItWorksAgain) {
+  std::snprintf(log_filename, sizeof log_filename, "%s/later/tornax.log", home.path().c_str());
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 300; ++i) {
+    writelog(("entry " + std::to_string(i)).c_str());
+  }
+  ASSERT_EQ(mkdir(home.file("later").c_str(), 0755), 0);
+  writelog("back");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("Brenmoor Tornax X : Cannot Open logfile (") + log_filename +
+                "). No such file or directory; entries are held until it can be written again\n" +
+                "Brenmoor Tornax X : Logfile (" + log_filename + ") can be written again\n");
+  const std::string text = read_file(log_filename);
+  EXPECT_EQ(text.substr(0, text.find('\n') + 1), std::string(stamp) + " : entry 0 \n");
+  EXPECT_EQ(text.substr(text.rfind(" : entry ")),
+            " : entry 255 \n" + std::string(stamp) +
+                " : 44 log entries were lost while the logfile could not be written \n" + stamp +
+                " : back \n");
+}
+
+TEST_F(LoggerTest, FullDiskIsReportedOnce) {
+  std::snprintf(log_filename, sizeof log_filename, "/dev/full");
+  testing::internal::CaptureStderr();
+  writelog("one");
+  writelog("two");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Brenmoor Tornax X : Cannot write logfile (/dev/full). No space left on device; "
+            "entries are held until it can be written again\n");
 }
 
 struct LoggerCase {

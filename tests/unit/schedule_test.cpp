@@ -136,6 +136,11 @@ TEST_F(ScheduleTest, DailyTriggersTenMinutesAheadOnlyInThatMinute) {
   EXPECT_EQ(check_at(local(2026, 3, 2, 22, 20, 59)), 465);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(check_at(local(2026, 3, 2, 22, 21, 0)), 0);
+  // A daemon started now: the same boundary.
+  EXPECT_EQ(next_scheduled_shutdown(settings, local(2026, 3, 2, 22, 20, 59))->down,
+            local(2026, 3, 2, 22, 30));
+  EXPECT_EQ(next_scheduled_shutdown(settings, local(2026, 3, 2, 22, 21, 0))->down,
+            local(2026, 3, 3, 22, 30));
 }
 
 struct WindowCase {
@@ -164,6 +169,29 @@ TEST_P(ScheduleWeekTest, TriggersOverOneWeek) {
     EXPECT_EQ(std::memcmp(&stored[i], &settings.shutdown_schedule_list[i], sizeof stored[i]), 0);
   }
   EXPECT_EQ(triggers(week_end(), week_end() + 7 * 86400), c.expected);
+}
+
+// What `tornax -t` shows is what the check will do: the first down-time the
+// minute-by-minute check triggers for, and its sleep time.
+TEST_P(ScheduleWeekTest, PreviewNamesTheFirstTrigger) {
+  const WindowCase &c = GetParam();
+  set_window(c.mode, c.down, c.up);
+  settings.schedule_apply.begin.tm_wday = c.apply_begin;
+  settings.schedule_apply.end.tm_wday = c.apply_end;
+  std::optional<ShutdownPreview> first;
+  testing::internal::CaptureStdout();
+  for (std::time_t t = week_start(); t < week_end() && !first; t += 60) {
+    if (const int minutes = check_at(t)) {
+      first = ShutdownPreview{t + schedule_lookahead, minutes};
+    }
+  }
+  testing::internal::GetCapturedStdout();
+  const std::optional<ShutdownPreview> preview = next_scheduled_shutdown(settings, week_start());
+  ASSERT_EQ(preview.has_value(), first.has_value());
+  if (first) {
+    EXPECT_EQ(preview->down, first->down);
+    EXPECT_EQ(preview->sleep_minutes, first->sleep_minutes);
+  }
 }
 
 std::vector<std::string> every_day(const char *clock, const char *minutes) {
@@ -341,6 +369,40 @@ TEST_F(ScheduleTest, ShowScheduleListsTheSelfTests) {
   show_schedule();
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Test UPS at : 1 0 10:0\nTest UPS at : 15 6 9:30\n");
+}
+
+TEST_F(ScheduleTest, PreviewsOfDatedEntries) {
+  struct Case {
+    const char *name;
+    std::time_t now;
+    std::optional<std::time_t> shutdown;
+    std::optional<std::time_t> self_test;
+  };
+  add_range(date_time(31, DEC, 18, 0), date_time(2, JAN, 8, 0));
+  add_range(date_time(29, FEB, 10, 0), date_time(1, MAR, 10, 0));
+  add_range(date_time(31, FEB, 10, 0), date_time(1, MAR, 10, 0));  // never
+  settings.test_schedule_list[0].time = date_time(1, JUL, 10, 0);
+  settings.test_schedule_list[1].time = date_time(30, FEB, 10, 0);  // never
+  settings.num_test_schedule = 2;
+  const Case cases[] = {
+      {"EarlyInTheYear", local(2026, 3, 2, 0, 0), local(2026, 12, 31, 18, 0),
+       local(2026, 7, 1, 10, 0)},
+      // The ten-minute look-ahead has passed the down-time's minute: the
+      // shutdown waits for the leap day; the test's minute is under way.
+      {"TooLateThisYear", local(2027, 12, 31, 17, 51), local(2028, 2, 29, 10, 0),
+       local(2028, 7, 1, 10, 0)},
+      {"TestMinuteUnderWay", local(2026, 7, 1, 10, 0, 59), local(2026, 12, 31, 18, 0),
+       local(2026, 7, 1, 10, 0)},
+  };
+  for (const Case &c : cases) {
+    const std::optional<ShutdownPreview> shutdown = next_scheduled_shutdown(settings, c.now);
+    ASSERT_TRUE(shutdown) << c.name;
+    EXPECT_EQ(shutdown->down, *c.shutdown) << c.name;
+    EXPECT_EQ(next_self_test(settings, c.now), c.self_test) << c.name;
+  }
+  EXPECT_EQ(next_scheduled_shutdown(settings, local(2026, 3, 2, 0, 0))->sleep_minutes, 2280);
+  settings.num_test_schedule = 0;
+  EXPECT_EQ(next_self_test(settings, local(2026, 3, 2, 0, 0)), std::nullopt);
 }
 
 unsigned int seconds_slept;

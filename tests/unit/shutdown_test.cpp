@@ -329,6 +329,24 @@ TEST_F(ShutdownTest, ScriptWithoutExecutePermissionIsSkippedSilently) {
   }
 }
 
+// Anyone who could write the script could have it run as root.
+TEST_F(ShutdownTest, UnsafeScriptIsNotRunAndThatIsLogged) {
+  const std::string script = home.write("shutdown.sh", "#!/bin/sh\n", 0775);
+  std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
+  const std::string refusal = "Shutdown script " + script +
+                              " not run: writable by group or others (mode 0775); it must be "
+                              "owned by root and not writable by group or others";
+  const std::vector<std::string> journal = run(shutdown_powerfail, 0);
+  ASSERT_GE(journal.size(), 2u);
+  EXPECT_EQ(journal[0], warned(refusal));
+  EXPECT_EQ(journal[1], "pid file removed");
+  for (const std::string &action : host.recorder.actions) {
+    EXPECT_EQ(action.find(script), std::string::npos) << action;
+  }
+  const std::string log = test::read_file(log_filename);
+  EXPECT_EQ(log.substr(log.find(" : ")), " : " + refusal + " \n");
+}
+
 // The home directory is the administrator's choice; a blank or a quote in
 // it must not keep the script from running, nor run anything else.
 TEST_F(ShutdownTest, ScriptPathIsQuotedForTheShell) {

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -115,10 +116,34 @@ TEST_F(PidfileTest, PidReusedByAnotherProgramIsStale) {
   waitpid(child, nullptr, 0);
 }
 
+// The pid file is written as root in the home: a link planted there must not
+// make the daemon write, or remove, another file.
+TEST_F(PidfileTest, SymlinkIsNeitherWrittenThroughNorKept) {
+  const std::string target = home.write("target", "precious\n");
+  ASSERT_EQ(symlink(target.c_str(), pid_filename), 0);
+  EXPECT_EQ(make_file(), pidfile_exists);
+  testing::internal::CaptureStderr();
+  check_pidfile();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Replacing stale PIDFILE"),
+            std::string::npos);
+  EXPECT_FALSE(file_exists(pid_filename));
+  EXPECT_EQ(read_file(target), "precious\n");
+}
+
 TEST_F(PidfileTest, NoPidFileIsSilent) {
   testing::internal::CaptureStderr();
   check_pidfile();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(WriteFileAtomicallyTest, ReplacesTheWholeFileAndLeavesNothingBehind) {
+  test::TempDir dir;
+  const std::string path = dir.write("state", "old content\n");
+  ASSERT_TRUE(write_file_atomically(path.c_str(), "new\n"));
+  EXPECT_EQ(read_file(path), "new\n");
+  EXPECT_FALSE(file_exists(path + ".new"));
+  EXPECT_FALSE(write_file_atomically(dir.file("missing/state").c_str(), "x"));
+  EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace

@@ -1,0 +1,171 @@
+#include "daemon/config_check.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <optional>
+
+#include "daemon/clock.h"
+#include "daemon/config_read.h"
+#include "daemon/error.h"
+#include "daemon/file_safety.h"
+#include "daemon/schedule.h"
+#include "daemon/util.h"
+
+namespace tornax {
+namespace {
+
+const char *scope_name(int who) {
+  return who == scope_console ? "console" : "all";
+}
+
+// The events `describe` names (nullopt for the others), or "none".
+template <typename Describe>
+std::string event_list(const Settings &config, Describe describe) {
+  std::string list;
+  for (int e = 0; e < event_count; ++e) {
+    if (const std::optional<std::string> item = describe(config, e)) {
+      list += (list.empty() ? "" : ", ") + *item;
+    }
+  }
+  return list.empty() ? "none" : list;
+}
+
+std::optional<std::string> alerted(const Settings &config, int e) {
+  const alert_record &alert = config.alert[e];
+  if (alert.who != scope_console && alert.who != scope_all) {
+    return std::nullopt;
+  }
+  const int minutes = alert.interval / 60;
+  return std::string(event_stem(e)) + " (" + scope_name(alert.who) +
+         (minutes > 0 ? ", every " + std::to_string(minutes) + " min)" : ", once)");
+}
+
+std::optional<std::string> logged(const Settings &config, int e) {
+  return config.log_control[e].enable != 0 ? std::optional<std::string>(event_stem(e))
+                                           : std::nullopt;
+}
+
+std::optional<std::string> paged(const Settings &config, int e) {
+  return config.pager[e].enable != 0 ? std::optional<std::string>(event_stem(e)) : std::nullopt;
+}
+
+std::string local_date(std::time_t when) {
+  struct tm local {};
+  localtime_r(&when, &local);
+  char text[64];
+  std::strftime(text, sizeof text, "%a %Y-%m-%d %H:%M %Z", &local);
+  return text;
+}
+
+std::string ups_device_row(const Settings &config, std::time_t) {
+  return config.ups_filename ? *config.ups_filename : "none (no UPS_DEVICE statement)";
+}
+
+std::string alerted_row(const Settings &config, std::time_t) {
+  return event_list(config, alerted);
+}
+
+std::string logged_row(const Settings &config, std::time_t) {
+  return event_list(config, logged);
+}
+
+std::string paged_row(const Settings &config, std::time_t) {
+  const std::string events = event_list(config, paged);
+  if (events == "none") {
+    return events;
+  }
+  return config.modem_filename ? events + " through " + *config.modem_filename
+                               : events + ", but no MODEM_DEVICE is set: nothing can be sent";
+}
+
+std::string backuptime_row(const Settings &config, std::time_t) {
+  if (config.powerfail_timeout == 0) {
+    return "none: only a low-battery mark shuts the host down";
+  }
+  return "shutdown after " + std::to_string(config.powerfail_timeout / 60) + " min on battery";
+}
+
+std::string next_shutdown_row(const Settings &config, std::time_t now) {
+  if (config.shutdown_schedule_mode < schedule_daily ||
+      config.shutdown_schedule_mode > schedule_manual) {
+    return "none";
+  }
+  const std::optional<ShutdownPreview> next = next_scheduled_shutdown(config, now);
+  if (!next) {
+    return "never (no down-time of the schedule starts one)";
+  }
+  return local_date(next->down) + ", the UPS off for " + std::to_string(next->sleep_minutes) +
+         " min";
+}
+
+std::string next_test_row(const Settings &config, std::time_t now) {
+  if (config.num_test_schedule == 0) {
+    return "none";
+  }
+  const std::optional<std::time_t> next = next_self_test(config, now);
+  return next ? local_date(*next) : "never (no UPSTEST date occurs)";
+}
+
+std::string status_server_row(const Settings &config, std::time_t) {
+  if (config.max_client == 0) {
+    return "off (MAX_CLIENT 0)";
+  }
+  return "port " + std::to_string(config.port) + " on every IPv4 address, at most " +
+         std::to_string(config.max_client) + " clients at once";
+}
+
+std::string shutdown_script_row(const Settings &, std::time_t) {
+  const std::string path = shutdown_script_filename;
+  if (access(shutdown_script_filename, R_OK | X_OK) == 0) {
+    return path + ", run at shutdown";
+  }
+  if (access(shutdown_script_filename, F_OK) == 0) {
+    return path + " is not readable and executable: not run";
+  }
+  return "none (" + path + ")";
+}
+
+// One row per line of the summary; a new setting is one row more.
+struct SummaryRow {
+  const char *what;
+  std::string (*value)(const Settings &, std::time_t);
+};
+
+constexpr SummaryRow summary_rows[] = {
+    {"UPS device", ups_device_row},
+    {"Alerted", alerted_row},
+    {"Logged", logged_row},
+    {"Paged", paged_row},
+    {"BACKUPTIME", backuptime_row},
+    {"Next scheduled shutdown", next_shutdown_row},
+    {"Next self-test", next_test_row},
+    {"Status server", status_server_row},
+    {"Shutdown script", shutdown_script_row},
+};
+
+}  // namespace
+
+std::string configuration_summary(const Settings &config, std::time_t now) {
+  std::string text;
+  for (const SummaryRow &row : summary_rows) {
+    text += std::string(row.what) + ": " + row.value(config, now) + "\n";
+  }
+  return text;
+}
+
+int check_configuration() {
+  getpath();
+  if (std::optional<std::string> refusal = unsafe_configuration()) {
+    tornax_error(refusal->c_str());
+  }
+  if (std::optional<std::string> refusal = unsafe_shutdown_script()) {
+    tornax_error(refusal->c_str());
+  }
+  config_test_read();
+  std::printf("configuration OK\n%s", configuration_summary(settings, clock_now()).c_str());
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace tornax

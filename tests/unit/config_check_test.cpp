@@ -1,0 +1,85 @@
+#include "daemon/config_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "daemon/config_read.h"
+#include "daemon/util.h"
+#include "tests/support/daemon_state.h"
+#include "tests/support/temp_dir.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+// Monday 2 March 2026, 12:00 UTC.
+constexpr std::time_t monday_noon = 1772452800;
+
+class ConfigurationSummaryTest : public test::DaemonStateTest {
+ protected:
+  void SetUp() override {
+    DaemonStateTest::SetUp();
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::snprintf(shutdown_script_filename, sizeof shutdown_script_filename, "%s",
+                  home.file("shutdown.sh").c_str());
+  }
+  test::TempDir home;
+};
+
+TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
+  std::string text;
+  for (const char *stem : {"POWERFAIL", "POWERRETURN", "LOWBATT", "POWERFAIL_DOWN", "COMM_ERROR",
+                           "COMM_CONNECT", "SCHEDULE_DOWN", "OVERLOAD"}) {
+    const std::string name = stem;
+    text += name + "_ALERT " +
+            (name == "POWERFAIL" ? "5 all"
+             : name == "LOWBATT" ? "0 console"
+                                 : "0 none") +
+            " \"x\"\n" + name + "_LOG " + (name == "COMM_ERROR" ? "no" : "yes") + "\n";
+  }
+  text +=
+      "WALLPATH wall\nUPS_DEVICE /dev/ttyS0\nLOWBATT_PAGER yes \"low\"\nMODEM_DEVICE /dev/ttyS1\n"
+      "BACKUPTIME 10\nSHUTDOWN DAILY 22:30 to 6:15\nUPSTEST 1 JAN 10:00\nMAX_CLIENT 10 PORT 4005\n";
+  std::snprintf(config_filename, sizeof config_filename, "%s",
+                home.write("tornax.conf", text).c_str());
+  home.write("shutdown.sh", "#!/bin/sh\n", 0755);
+  config_read();
+  EXPECT_EQ(configuration_summary(settings, monday_noon),
+            "UPS device: /dev/ttyS0\n"
+            "Alerted: POWERFAIL (all, every 5 min), LOWBATT (console, once)\n"
+            "Logged: POWERFAIL, POWERRETURN, LOWBATT, POWERFAIL_DOWN, COMM_CONNECT, "
+            "SCHEDULE_DOWN, OVERLOAD\n"
+            "Paged: LOWBATT through /dev/ttyS1\n"
+            "BACKUPTIME: shutdown after 10 min on battery\n"
+            "Next scheduled shutdown: Mon 2026-03-02 22:30 UTC, the UPS off for 465 min\n"
+            "Next self-test: Fri 2027-01-01 10:00 UTC\n"
+            "Status server: port 4005 on every IPv4 address, at most 10 clients at once\n"
+            "Shutdown script: " +
+                home.file("shutdown.sh") + ", run at shutdown\n");
+}
+
+TEST_F(ConfigurationSummaryTest, NothingConfigured) {
+  settings.pager[LOWBATT].enable = 1;
+  settings.shutdown_schedule_mode = schedule_daily;  // 5:00 to 5:00 starts nothing
+  settings.shutdown_schedule_list[0].downtime.tm_hour = 5;
+  settings.shutdown_schedule_list[0].uptime.tm_hour = 5;
+  home.write("shutdown.sh", "#!/bin/sh\n", 0644);
+  EXPECT_EQ(configuration_summary(settings, monday_noon),
+            "UPS device: none (no UPS_DEVICE statement)\n"
+            "Alerted: none\n"
+            "Logged: none\n"
+            "Paged: LOWBATT, but no MODEM_DEVICE is set: nothing can be sent\n"
+            "BACKUPTIME: none: only a low-battery mark shuts the host down\n"
+            "Next scheduled shutdown: never (no down-time of the schedule starts one)\n"
+            "Next self-test: none\n"
+            "Status server: off (MAX_CLIENT 0)\n"
+            "Shutdown script: " +
+                home.file("shutdown.sh") + " is not readable and executable: not run\n");
+}
+
+}  // namespace
+}  // namespace tornax
