@@ -32,6 +32,9 @@ void StatusClients::take_lines(std::size_t index, bool counting, Clock::time_poi
     readers_[index].close_now();
   }
   for (const std::string &line : lines) {
+    if (tally.header_lines == 0) {
+      tally.first_line = now;
+    }
     if (tally.header_lines == 0 && line == refusal) {
       tally.refused = true;
     }
@@ -59,6 +62,46 @@ void StatusClients::wait_events(int timeout_ms, bool counting) {
   }
 }
 
+void StatusClients::add(int fd) {
+  const std::size_t index = readers_.size();
+  readers_.emplace_back(fd);
+  tallies_.emplace_back();
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = index;
+  epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event);
+}
+
+double StatusClients::connect_at_once(int count, std::chrono::milliseconds limit) {
+  const std::size_t first = readers_.size();
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    const int fd = connect_loopback(port_);
+    if (fd >= 0) {
+      add(fd);
+    }
+  }
+  const auto all_answered = [&] {
+    for (std::size_t i = first; i < tallies_.size(); ++i) {
+      if (tallies_[i].header_lines == 0) {
+        return false;
+      }
+    }
+    return tallies_.size() - first == static_cast<std::size_t>(count);
+  };
+  while (!all_answered()) {
+    if (Clock::now() - start > limit) {
+      return -1;
+    }
+    wait_events(50, false);
+  }
+  Clock::time_point last = start;
+  for (std::size_t i = first; i < tallies_.size(); ++i) {
+    last = std::max(last, tallies_[i].first_line);
+  }
+  return std::chrono::duration<double>(last - start).count();
+}
+
 int StatusClients::connect(int count, std::chrono::milliseconds per_client_limit) {
   int greeted = 0;
   for (int i = 0; i < count; ++i) {
@@ -67,12 +110,7 @@ int StatusClients::connect(int count, std::chrono::milliseconds per_client_limit
       continue;
     }
     const std::size_t index = readers_.size();
-    readers_.emplace_back(fd);
-    tallies_.emplace_back();
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = index;
-    epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event);
+    add(fd);
     const auto deadline = Clock::now() + per_client_limit;
     while (tallies_[index].header_lines == 0 && !tallies_[index].lost && Clock::now() < deadline) {
       wait_events(50, false);

@@ -17,6 +17,7 @@ using Clock = std::chrono::steady_clock;
 // What one client saw.
 struct ClientTally {
   int header_lines = 0;  // greeting, identification, site
+  Clock::time_point first_line{};
   bool refused = false;  // got the refusal line instead of the greeting
   bool lost = false;     // the daemon closed the connection
   int window_lines = 0;  // status lines that arrived inside the window
@@ -32,9 +33,13 @@ class StatusClients {
   StatusClients &operator=(const StatusClients &) = delete;
 
   // Connects `count` clients one after another, each once the one before has
-  // had its first line, so the listener's short backlog never overflows.
-  // Returns how many got the greeting.
+  // had its first line. Returns how many got the greeting.
   int connect(int count, std::chrono::milliseconds per_client_limit);
+  // Connects `count` clients at once, every connection started before any
+  // line is read, as the clients of a restarted daemon come back. Returns the
+  // seconds from the first connect until the last of them had its first line
+  // (the greeting or the refusal), or -1 when some had none within `limit`.
+  double connect_at_once(int count, std::chrono::milliseconds limit);
   // Reads all connections for `duration`, counting status lines from now
   // on; calls `tick` about every 250 ms.
   void follow(std::chrono::milliseconds duration, const std::function<void()> &tick);
@@ -44,6 +49,7 @@ class StatusClients {
 
  private:
   void take_lines(std::size_t index, bool counting, Clock::time_point now);
+  void add(int fd);
   void wait_events(int timeout_ms, bool counting);
 
   int port_;

@@ -4,7 +4,8 @@
 // The simulated UPS and every probe run in this process, outside the
 // sandbox; the daemon and tornaxalert run only inside scripts/sandbox. The
 // phases, in order: idle footprint and cycle cost with no client; event
-// latency over a series of outages; fan-out to growing numbers of clients.
+// latency over a series of outages; a burst of clients connecting at once;
+// fan-out to growing numbers of clients.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
@@ -50,6 +51,7 @@ struct Options {
   int outages = 20;
   int fanout_seconds = 30;
   std::vector<int> fanout_clients = {10, 100, 1000};
+  int burst_clients = 100;
   unsigned seed = 1;
   bool keep = false;
 };
@@ -66,6 +68,12 @@ struct IdleResult {
 
 struct LatencyResult {
   std::vector<Sighting> failures, returns;
+};
+
+struct BurstResult {
+  int clients = 0;
+  double seconds = -1;  // until the last had its first line; -1: not all had one
+  bool refused = false;
 };
 
 struct FanoutResult {
@@ -190,6 +198,7 @@ class Bench {
   void start_daemon();
   IdleResult measure_idle();
   LatencyResult measure_latency();
+  BurstResult measure_burst(int clients);
   FanoutResult measure_fanout(int clients);
   void stop_daemon();
   // Waits until the daemon is back to `threads` (its connection threads for
@@ -229,7 +238,8 @@ Bench::Bench(const Options &options)
   std::filesystem::create_directories(work_ + "/home");
   const int most =
       *std::max_element(options_.fanout_clients.begin(), options_.fanout_clients.end());
-  write_file(work_ + "/home/tornax.conf", daemon_config(work_ + "/ups", port_, most + 10));
+  write_file(work_ + "/home/tornax.conf",
+             daemon_config(work_ + "/ups", port_, std::max(most, options_.burst_clients) + 10));
 }
 
 Bench::~Bench() {
@@ -340,6 +350,21 @@ void Bench::wait_for_threads(int threads, milliseconds limit) {
   while (sample_process(daemon_pid_, false).threads > threads && Clock::now() < end) {
     std::this_thread::sleep_for(milliseconds(100));
   }
+}
+
+BurstResult Bench::measure_burst(int clients) {
+  say("burst: " + std::to_string(clients) + " clients connecting at once");
+  const int base_threads = sample_process(daemon_pid_, false).threads;
+  BurstResult result;
+  result.clients = clients;
+  StatusClients connections(port_);
+  result.seconds = connections.connect_at_once(clients, seconds(30));
+  for (const ClientTally &tally : connections.tallies()) {
+    result.refused = result.refused || tally.refused;
+  }
+  connections.close_all();
+  wait_for_threads(base_threads, seconds(10));
+  return result;
 }
 
 FanoutResult Bench::measure_fanout(int clients) {
@@ -499,11 +524,20 @@ void fanout_rows(const FanoutResult &f, const CycleStats &idle, int window) {
       big ? "unaffected" : "", big ? verdict(period_kept(f.cycles, idle)) : "");
 }
 
+void burst_row(const BurstResult &b) {
+  const bool met = b.seconds >= 0 && b.seconds < 2.0 && !b.refused;
+  row(std::to_string(b.clients) + " clients connecting at once: until the last has its first line",
+      b.seconds < 0 ? std::string("not all served within 30 s")
+                    : fixed(b.seconds, 3) + " s" + (b.refused ? " (some refused)" : ""),
+      "< 2 s", verdict(met));
+}
+
 void print_table(const Options &options, const IdleResult &idle, const LatencyResult &latency,
-                 const std::vector<FanoutResult> &fanout) {
+                 const BurstResult &burst, const std::vector<FanoutResult> &fanout) {
   std::printf("| Measure | Value | Target | Result |\n|---|---|---|---|\n");
   idle_rows(idle, options.idle_seconds);
   latency_rows(latency);
+  burst_row(burst);
   for (const FanoutResult &f : fanout) {
     fanout_rows(f, idle.cycles, options.fanout_seconds);
   }
@@ -529,21 +563,19 @@ void usage(FILE *out) {
                "  --outages N     power failures for the latency (20)\n"
                "  --fanout S      window of each fan-out level in seconds (30)\n"
                "  --clients LIST  fan-out levels, comma-separated (10,100,1000)\n"
+               "  --burst N       clients connecting at once (100)\n"
                "  --seed N        seed of the random pauses between mains changes (1)\n"
 
                "  --keep          keep the work directory (logs, records)\n");
 }
 
 bool parse_options(int argc, char **argv, Options *options) {
-  static const option long_options[] = {{"source", required_argument, nullptr, 's'},
-                                        {"build", required_argument, nullptr, 'b'},
-                                        {"idle", required_argument, nullptr, 'i'},
-                                        {"outages", required_argument, nullptr, 'o'},
-                                        {"fanout", required_argument, nullptr, 'f'},
-                                        {"clients", required_argument, nullptr, 'c'},
-                                        {"seed", required_argument, nullptr, 'r'},
-                                        {"keep", no_argument, nullptr, 'k'},
-                                        {nullptr, 0, nullptr, 0}};
+  static const option long_options[] = {
+      {"source", required_argument, nullptr, 's'}, {"build", required_argument, nullptr, 'b'},
+      {"idle", required_argument, nullptr, 'i'},   {"outages", required_argument, nullptr, 'o'},
+      {"fanout", required_argument, nullptr, 'f'}, {"clients", required_argument, nullptr, 'c'},
+      {"burst", required_argument, nullptr, 'u'},  {"seed", required_argument, nullptr, 'r'},
+      {"keep", no_argument, nullptr, 'k'},         {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
     switch (c) {
@@ -564,6 +596,9 @@ bool parse_options(int argc, char **argv, Options *options) {
         break;
       case 'c':
         options->fanout_clients = client_counts(optarg);
+        break;
+      case 'u':
+        options->burst_clients = std::max(1, std::atoi(optarg));
         break;
       case 'r':
         options->seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10));
@@ -587,12 +622,13 @@ int run(const Options &options) {
   const IdleResult idle = bench.measure_idle();
   const LatencyResult latency = bench.measure_latency();
   bench.settle(idle.end.threads);
+  const BurstResult burst = bench.measure_burst(options.burst_clients);
   std::vector<FanoutResult> fanout;
   for (const int clients : options.fanout_clients) {
     fanout.push_back(bench.measure_fanout(clients));
   }
   bench.stop_daemon();
-  print_table(options, idle, latency, fanout);
+  print_table(options, idle, latency, burst, fanout);
   return 0;
 }
 

@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
+
+#include "common/status_auth.h"
 
 namespace tornax {
 
@@ -39,38 +43,126 @@ void set_read_timeout(int fd) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
-SessionEnd follow_status_lines(int fd, const AlertSettings &settings, RemoteValues &values,
-                               AlertActions &actions) {
-  char receive_buffer[receive_buffer_size];
-  if (readline(fd, receive_buffer, receive_buffer_size) <= 0) {
-    return SessionEnd::lost;
+std::string describe(AuthCheck check, const AuthStream &auth) {
+  switch (check) {
+    case AuthCheck::forged:
+      return "line " + std::to_string(auth.last_received()) + " has a bad tag";
+    case AuthCheck::out_of_order:
+      return "line " + std::to_string(auth.last_received()) + " where line " +
+             std::to_string(auth.next_sequence()) + " was due";
+    default:
+      return "not an authenticated line";
   }
-  if (std::strncmp(receive_buffer, greeting, 4) != 0) {
-    return SessionEnd::unknown_protocol;
+}
+
+// The lines of one connection: as they arrive, or, with the key, only those
+// that verify, each in its turn.
+class LineSource {
+ public:
+  explicit LineSource(int fd) : fd_(fd) {}
+
+  // Sends the hello and reads the daemon's answer; nothing once the lines
+  // can be verified.
+  std::optional<Session> authenticate(const StatusKey &key) {
+    const AuthNonce mine = new_auth_nonce();
+    const std::string hello = auth_hello(mine);
+    if (send(fd_, hello.data(), hello.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(hello.size())) {
+      return Session{};
+    }
+    char answer[receive_buffer_size];
+    if (readline(fd_, answer, receive_buffer_size) <= 0) {
+      return Session{};
+    }
+    if (std::strcmp(answer, refusal_text) == 0) {
+      return Session{SessionEnd::refused, ""};
+    }
+    const std::optional<AuthNonce> theirs = parse_auth_hello(answer);
+    if (!theirs) {
+      return Session{SessionEnd::unverified, "the server does not authenticate its lines"};
+    }
+    auth_.emplace(key, mine, *theirs);
+    return std::nullopt;
   }
-  for (int header = 0; header < 2; ++header) {
-    if (readline(fd, receive_buffer, receive_buffer_size) <= 0) {
-      return SessionEnd::lost;
+
+  // Reads the next line into `line` (receive_buffer_size bytes); nothing
+  // when it came, or how the connection ends.
+  std::optional<Session> next(char *line) {
+    if (!auth_) {
+      return readline(fd_, line, receive_buffer_size) > 0 ? std::nullopt
+                                                          : std::optional<Session>(Session{});
+    }
+    char tagged[auth_line_size];
+    if (readline(fd_, tagged, sizeof tagged) <= 0) {
+      return Session{};
+    }
+    std::string_view content;
+    const AuthCheck check = auth_->check(tagged, content);
+    if (check != AuthCheck::ok) {
+      return Session{SessionEnd::unverified, describe(check, *auth_)};
+    }
+    const std::size_t length = std::min<std::size_t>(content.size(), receive_buffer_size - 1);
+    std::memcpy(line, content.data(), length);
+    line[length] = '\0';
+    return std::nullopt;
+  }
+
+  bool authenticated() const { return auth_.has_value(); }
+
+ private:
+  int fd_;
+  std::optional<AuthStream> auth_;
+};
+
+Session follow_status_lines(int fd, const AlertSettings &settings, RemoteValues &values,
+                            AlertActions &actions) {
+  LineSource source(fd);
+  if (settings.key) {
+    if (std::optional<Session> end = source.authenticate(*settings.key)) {
+      return *end;
     }
   }
-  while (readline(fd, receive_buffer, receive_buffer_size) > 0) {
+  char receive_buffer[receive_buffer_size];
+  if (std::optional<Session> end = source.next(receive_buffer)) {
+    return *end;
+  }
+  if (!source.authenticated() && std::strcmp(receive_buffer, refusal_text) == 0) {
+    return Session{SessionEnd::refused, ""};
+  }
+  if (std::strncmp(receive_buffer, greeting, 4) != 0) {
+    return Session{SessionEnd::unknown_protocol, ""};
+  }
+  for (int header = 0; header < 2; ++header) {
+    if (std::optional<Session> end = source.next(receive_buffer)) {
+      return *end;
+    }
+  }
+  for (;;) {
+    if (std::optional<Session> end = source.next(receive_buffer)) {
+      return *end;
+    }
     parse_status_line(receive_buffer, values);
     react(values, settings, actions);
   }
-  return SessionEnd::lost;
 }
 
 // One attempt: connect, then follow until the connection ends.
-SessionEnd attempt(int fd, const AlertSettings &settings, const sockaddr_in &server,
-                   RemoteValues &values, AlertActions &actions) {
+Session attempt(int fd, const AlertSettings &settings, const sockaddr_in &server,
+                RemoteValues &values, AlertActions &actions) {
   if (connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0) {
     std::perror("Connect");
-    return SessionEnd::lost;
+    return Session{};
   }
   std::printf("Connected to %s:%d\n", settings.host.c_str(), static_cast<int>(settings.port));
   std::fflush(stdout);
   set_read_timeout(fd);
   return follow_status_lines(fd, settings, values, actions);
+}
+
+// The users learn that their host follows no trustworthy daemon for now.
+void report_unverified(const Session &session, const AlertSettings &settings,
+                       AlertActions &actions) {
+  std::fprintf(stderr, "%s : %s (%s)\n", alert_title, unverified_alert, session.why.c_str());
+  actions.alert(settings.tornaxalert_who, unverified_alert);
 }
 
 }  // namespace
@@ -81,8 +173,8 @@ ReconnectSleep set_reconnect_sleep(ReconnectSleep function) {
   return previous;
 }
 
-SessionEnd follow_session(int fd, const AlertSettings &settings, RemoteValues &values,
-                          AlertActions &actions) {
+Session follow_session(int fd, const AlertSettings &settings, RemoteValues &values,
+                       AlertActions &actions) {
   return follow_status_lines(fd, settings, values, actions);
 }
 
@@ -144,11 +236,16 @@ int follow_server(AlertSettings &settings, const sockaddr_in &server, AlertActio
       std::perror("Create socket");
       return 1;
     }
-    const SessionEnd end = attempt(fd, settings, server, values, actions);
+    const Session session = attempt(fd, settings, server, values, actions);
     close(fd);  // released before the next attempt makes a new one
-    if (end == SessionEnd::unknown_protocol) {
+    if (session.end == SessionEnd::unknown_protocol) {
       titled("Unknow protocol");
       return 1;
+    }
+    if (session.end == SessionEnd::refused) {
+      titled(refused_message);
+    } else if (session.end == SessionEnd::unverified) {
+      report_unverified(session, settings, actions);
     }
     titled("Connection lost");
     if (settings.reconnect_remain <= 0) {

@@ -101,6 +101,8 @@ std::optional<int> apply_option(int option, const char *argument, AlertSettings 
       return set_text(argument, settings.shutdown_cmd, "Argument is required for -x\n");
     case 'w':
       return set_text(argument, settings.wall_cmd, nullptr);
+    case 'k':
+      return set_text(argument, settings.key_file, "Argument is required for -k\n");
     case 'r':
       if (argument[0] == '\0') {
         return refuse("Argument is required for -r\n");
@@ -135,7 +137,8 @@ void usage() {
       "   -x shutdown  eXecute shutdown in shutdown case\n"
       "                Default: %s\n"
       "   -w wall      Execute wall command to braodcast\n"
-      "                Default: %s\n",
+      "                Default: %s\n"
+      "   -k keyfile   Act only on status lines authenticated with this key\n",
       default_shutdown_cmd, default_wall_cmd);
   std::fflush(stdout);
 }
@@ -143,7 +146,7 @@ void usage() {
 std::optional<int> parse_command_line(int argc, char **argv, AlertSettings &settings) {
   optind = 0;  // restart the scan (and getopt's own state) on every call
   int option;
-  while ((option = getopt(argc, argv, "hp:s:a:x:r:w:")) != -1) {
+  while ((option = getopt(argc, argv, "hp:s:a:x:r:w:k:")) != -1) {
     if (std::optional<int> status = apply_option(option, optarg, settings)) {
       return status;
     }

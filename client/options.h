@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "tornax.h"
+
 namespace tornax {
 
 inline constexpr const char *alert_title = "Brenmoor Tornax Alert";
@@ -29,6 +31,8 @@ struct AlertSettings {
   std::string shutdown_cmd = default_shutdown_cmd;  // run through the shell
   std::string wall_cmd = default_wall_cmd;          // alert text goes to its standard input
   int reconnect_remain = 0;                         // reconnect attempts left
+  std::string key_file;                             // -k: empty, no authentication
+  std::optional<StatusKey> key;                     // read from key_file at start-up
 };
 
 // The first character of `ptr` that is not a decimal digit, or nullptr when

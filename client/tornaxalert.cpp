@@ -11,6 +11,7 @@
 #include "client/connection.h"
 #include "client/options.h"
 #include "client/reactions.h"
+#include "common/status_auth.h"
 
 namespace tornax {
 namespace {
@@ -43,6 +44,18 @@ void detach() {
   umask(022);
 }
 
+// Before detaching, so a key that can't be used stops the start where the
+// administrator sees why.
+std::optional<StatusKey> read_key(const std::string &path) {
+  std::string error;
+  std::optional<StatusKey> key = read_status_key(path.c_str(), error);
+  if (!key) {
+    std::fprintf(stderr, "%s : Cannot use key file %s: %s\n", alert_title, path.c_str(),
+                 error.c_str());
+  }
+  return key;
+}
+
 }  // namespace
 
 void kill_daemon(int) {
@@ -62,6 +75,9 @@ int tornaxalert_main(int argc, char **argv) {
   }
   if (const std::optional<int> status = parse_command_line(argc, argv, settings)) {
     return *status;
+  }
+  if (!settings.key_file.empty() && !(settings.key = read_key(settings.key_file))) {
+    return 1;
   }
   announce_rules(settings);
   const std::optional<sockaddr_in> server = resolve_server(settings.host.c_str(), settings.port);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "daemon/access_policy.h"
 #include "daemon/clock.h"
 #include "daemon/config_read.h"
 #include "daemon/error.h"
@@ -111,8 +112,38 @@ std::string status_server_row(const Settings &config, std::time_t) {
   if (config.max_client == 0) {
     return "off (MAX_CLIENT 0)";
   }
-  return "port " + std::to_string(config.port) + " on every IPv4 address, at most " +
-         std::to_string(config.max_client) + " clients at once";
+  std::string where = "every IPv4 address";
+  if (!config.listen.empty()) {
+    where.clear();
+    for (const IpAddress &address : config.listen) {
+      where += (where.empty() ? "" : ", ") + format_ip_address(address);
+    }
+  }
+  std::string text = "port " + std::to_string(config.port) + " on " + where + ", at most " +
+                     std::to_string(config.max_client) + " clients at once";
+  if (config.max_client_per_host != 0) {
+    text += ", " + std::to_string(config.max_client_per_host) + " per host";
+  }
+  return text;
+}
+
+std::string allowed_row(const Settings &config, std::time_t) {
+  if (config.allow.empty()) {
+    return "every host (no ALLOW statement)";
+  }
+  std::string text;
+  for (const IpNetwork &network : config.allow) {
+    text += (text.empty() ? "" : ", ") + format_ip_address(network.address) + "/" +
+            std::to_string(network.prefix);
+  }
+  return text;
+}
+
+std::string status_key_row(const Settings &config, std::time_t) {
+  if (!config.status_key_file) {
+    return "none: status lines are not authenticated";
+  }
+  return *config.status_key_file + ": lines are authenticated for clients started with -k";
 }
 
 std::string shutdown_script_row(const Settings &, std::time_t) {
@@ -141,6 +172,8 @@ constexpr SummaryRow summary_rows[] = {
     {"Next scheduled shutdown", next_shutdown_row},
     {"Next self-test", next_test_row},
     {"Status server", status_server_row},
+    {"Clients allowed", allowed_row},
+    {"Status key", status_key_row},
     {"Shutdown script", shutdown_script_row},
 };
 

@@ -10,6 +10,9 @@
 #include <string_view>
 #include <utility>
 
+#include "common/status_auth.h"
+#include "daemon/access_policy.h"
+#include "daemon/descriptors.h"
 #include "daemon/error.h"
 #include "daemon/util.h"
 
@@ -54,6 +57,10 @@ constexpr Keyword keywords[] = {
     {"UPS_LOCATION", token::UPS_LOCATION},
     {"MAX_CLIENT", token::MAX_CLIENT},
     {"PORT", token::PORT},
+    {"LISTEN", token::LISTEN},
+    {"ALLOW", token::ALLOW},
+    {"MAX_CLIENT_PER_HOST", token::MAX_CLIENT_PER_HOST},
+    {"STATUS_KEY", token::STATUS_KEY},
 };
 
 struct ValueWord {
@@ -495,6 +502,9 @@ class Parser {
   void weekly_statement();
   void manual_statement();
   void upstest_statement();
+  void listen_statement();
+  void allow_statement();
+  void status_key_statement();
   void set_window(int mode, const struct tm &down, const struct tm &up);
 
   Settings &s_;
@@ -551,6 +561,18 @@ void Parser::statement() {
       break;
     case token::MAX_CLIENT:
       s_.max_client = expect(token::NUMBER).number;
+      break;
+    case token::LISTEN:
+      listen_statement();
+      break;
+    case token::ALLOW:
+      allow_statement();
+      break;
+    case token::MAX_CLIENT_PER_HOST:
+      s_.max_client_per_host = expect(token::NUMBER).number;
+      break;
+    case token::STATUS_KEY:
+      status_key_statement();
       break;
     case token::SHUTDOWN:
       shutdown_statement();
@@ -662,6 +684,42 @@ void Parser::upstest_statement() {
   }
 }
 
+// Addresses are numeric: a host name would tie the start to the resolver.
+void Parser::listen_statement() {
+  do {
+    const std::string text = expect(token::STRING).text;
+    const std::optional<IpAddress> address = parse_ip_address(text);
+    if (!address) {
+      yyerror(("LISTEN " + text + ": not an IPv4 or IPv6 address").c_str());
+    }
+    add_listen_address(s_.listen, *address);
+  } while (peek() == token::STRING);
+}
+
+void Parser::allow_statement() {
+  do {
+    const std::string text = expect(token::STRING).text;
+    const std::optional<IpNetwork> network = parse_ip_network(text);
+    if (!network) {
+      yyerror(("ALLOW " + text + ": not an IPv4 or IPv6 network").c_str());
+    }
+    s_.allow.push_back(*network);
+  } while (peek() == token::STRING);
+}
+
+// The key is read with the configuration, so a missing or exposed key file
+// stops the start, or leaves a reload without effect, naming its line.
+void Parser::status_key_statement() {
+  std::string path = expect(token::STRING).text;
+  std::string error;
+  const std::optional<StatusKey> key = read_status_key(path.c_str(), error);
+  if (!key) {
+    yyerror(("STATUS_KEY " + path + ": " + error).c_str());
+  }
+  s_.status_key_file = std::move(path);
+  s_.status_key = key;
+}
+
 }  // namespace
 
 int yyparse(Settings &target) {
@@ -681,6 +739,11 @@ void init_var(Settings &target) {
   target.num_shutdown_schedule = 0;
   target.num_test_schedule = 0;
   target.port = default_port;
+  target.listen.clear();
+  target.allow.clear();
+  target.max_client_per_host = 0;
+  target.status_key_file.reset();
+  target.status_key.reset();
   for (int i = 0; i < event_count; ++i) {
     target.alert[i].found = 0;
     target.log_control[i].found = 0;
@@ -777,6 +840,7 @@ void config_read() {
   if (const std::optional<ConfigFailure> failure = try_config_read()) {
     end_reading(*failure, failure->exit_status);
   }
+  check_client_capacity(settings);
 }
 
 void config_test_read() {
@@ -792,6 +856,7 @@ bool config_reload() {
     }
     return false;
   }
+  check_client_capacity(settings);
   return true;
 }
 

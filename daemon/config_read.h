@@ -43,6 +43,10 @@ enum class token : int {
   UPS_LOCATION,
   MAX_CLIENT,
   PORT,
+  LISTEN,
+  ALLOW,
+  MAX_CLIENT_PER_HOST,
+  STATUS_KEY,
   ON,
   TO,
   WEEKDAY,    // value: time with tm_wday
@@ -99,7 +103,8 @@ int to_mon(const char *month_string);
 int to_wday(const char *wday_string);
 
 // Puts the values that every reading starts from into `target` (schedule
-// counts, port, the found flags) and sets config_lineno to 0.
+// counts, port, the found flags, the four network statements) and sets
+// config_lineno to 0.
 void init_var(Settings &target);
 
 // Throws ConfigFailure naming the first required statement that `target`
@@ -122,7 +127,8 @@ std::optional<ConfigFailure> try_config_read();
 
 // The start-up reading of config_filename. Returns only with the file read,
 // checked and in force; otherwise reports the failure and ends the process
-// (status 2 for an over-long token, else 1). Main thread only.
+// (status 2 for an over-long token, else 1). A MAX_CLIENT the descriptors
+// can't serve is reported, and the start goes on. Main thread only.
 void config_read();
 
 // The reading of `tornax -t`: as config_read, with the same messages on the

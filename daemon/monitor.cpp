@@ -17,6 +17,7 @@
 
 #include "daemon/alerter.h"
 #include "daemon/config_read.h"
+#include "daemon/descriptors.h"
 #include "daemon/error.h"
 #include "daemon/file_safety.h"
 #include "daemon/logger.h"
@@ -449,6 +450,7 @@ void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
   ext_status = 0;
   MonitorState state;
 
+  raise_descriptor_limit();  // before the configuration is read and checked against it
   start_in_foreground(state);
   if (foreground) {
     print_banner();  // a service manager keeps the process: no fork, no new session

@@ -1,12 +1,14 @@
 #include "daemon/thread-server.h"
 
-#include <arpa/inet.h>
 #include <linux/futex.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,23 +20,29 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
+#include "common/status_auth.h"
+#include "daemon/access_policy.h"
+#include "daemon/deferred_log.h"
+#include "daemon/descriptors.h"
 #include "daemon/error.h"
+#include "daemon/listener.h"
 #include "daemon/logger.h"
 #include "daemon/signals.h"
-#include "tornax.h"
 
 namespace tornax {
 
 std::atomic<int> client{0};
 std::atomic<int> status_interval_ms{1000};
+std::atomic<int> stall_limit_ms{stall_limit_seconds * 1000};
+std::atomic<int> hello_wait_ms{2000};
 
 namespace {
 
 // Hundreds of mostly sleeping connection threads should cost little memory;
 // formatting one line needs only a few KiB of stack.
 constexpr std::size_t thread_stack_size = 64 * 1024;
-constexpr int listen_backlog = 5;
 constexpr long schedule_countdown = 600;
 
 // Measurements beyond this magnitude are sent as the bound: no UPS reports
@@ -44,7 +52,20 @@ constexpr float measurement_bound = 999999.0f;
 // Longest location that fits between its quotes before the line end.
 constexpr std::size_t location_room = line_buffer_size - 4;
 
-std::atomic<int> bound_port{0};
+// Set once at start-up, before the listener thread starts. It and the two
+// below are never destroyed: detached server threads use them until the very
+// end of the process.
+Listener *status_listener = nullptr;
+
+HostPlaces &host_places() {
+  static HostPlaces *const instance = new HostPlaces;
+  return *instance;
+}
+
+RefusalLog &refusal_log() {  // the listener thread's alone
+  static RefusalLog *const instance = new RefusalLog;
+  return *instance;
+}
 
 // Cycles announced so far. Connection threads wait for it to move with a
 // futex (no lock besides tornax_mutex), so every line goes out right after a
@@ -123,51 +144,6 @@ void wait_for_cycle(unsigned int seen) {
   }
 }
 
-int current_client_limit() {
-  pthread_mutex_lock(&tornax_mutex);
-  const int limit = settings.max_client;
-  pthread_mutex_unlock(&tornax_mutex);
-  return limit;
-}
-
-// Takes a place when one is free, in one atomic step, so two connections
-// arriving together can't both take the last place.
-bool take_client_place(int limit) {
-  int current = client.load();
-  while (current < limit) {
-    if (client.compare_exchange_weak(current, current + 1)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-void send_header(int fd) {
-  char buffer[line_buffer_size];
-  send_text(fd, greeting_line, std::strlen(greeting_line));
-  // The identification is read again, under the mutex, when the UPS line is
-  // opened only after start-up.
-  pthread_mutex_lock(&tornax_mutex);
-  const int version_length = format_version_line(ups_version, buffer);
-  const std::optional<std::string> location = settings.ups_location;
-  pthread_mutex_unlock(&tornax_mutex);
-  send_text(fd, buffer, static_cast<std::size_t>(version_length));
-  send_text(fd, buffer, static_cast<std::size_t>(format_location_line(location, buffer)));
-}
-
-void send_status_lines(int fd) {
-  char buffer[line_buffer_size];
-  for (;;) {
-    const unsigned int seen = cycle_count().load();
-    const int length = format_status_line(take_status_snapshot(), buffer);
-    const ssize_t byte_w = send_text(fd, buffer, static_cast<std::size_t>(length));
-    if (byte_w != length) {
-      return;
-    }
-    wait_for_cycle(seen);
-  }
-}
-
 // The daemon's signals are meant for the main thread, whose wait returns
 // when one of their handlers has run.
 void block_daemon_signals(sigset_t *previous) {
@@ -195,82 +171,239 @@ int start_thread(void *(*entry)(void *), void *argument) {
   return result;
 }
 
-void report_listener_failure(const char *step, int port, int error) {
-  char text[160];
-  std::snprintf(text, sizeof text, "Status server not started: cannot %s port %d (%s)", step, port,
-                std::strerror(error));
-  tornax_warn(text);
-  writelog(text);
+// Takes a place when one is free, in one atomic step: the listener admits,
+// and connection threads give places back at any time.
+bool take_client_place(int limit) {
+  int current = client.load();
+  while (current < limit) {
+    if (client.compare_exchange_weak(current, current + 1)) {
+      return true;
+    }
+  }
+  return false;
 }
 
-// Returns the listening descriptor, or -1 after reporting the failed step.
-int open_listener(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) {
-    report_listener_failure("open a socket for", port, errno);
-    return -1;
+// ---- Sending ----------------------------------------------------------------
+
+// Sends the lines of one connection: as they are, or tagged once the client
+// has authenticated the stream.
+class LineSender {
+ public:
+  explicit LineSender(int fd) : fd_(fd) {}
+
+  // Answers the client's hello with the daemon's nonce; every later line is
+  // tagged.
+  void authenticate(const StatusKey &key, const AuthNonce &client_nonce) {
+    const AuthNonce daemon_nonce = new_auth_nonce();
+    const std::string answer = auth_hello(daemon_nonce);
+    send_text(fd_, answer.data(), answer.size());
+    auth_.emplace(key, client_nonce, daemon_nonce);
   }
-  const int set_opt = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &set_opt, sizeof set_opt);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  const char *step = nullptr;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    step = "bind to";
-  } else if (listen(fd, listen_backlog) != 0) {
-    step = "listen on";
+
+  // Sends one line with its line end; true when all of it went out.
+  bool send(const char *line, int length) {
+    if (!auth_) {
+      return send_text(fd_, line, static_cast<std::size_t>(length)) == length;
+    }
+    char tagged[auth_line_size];
+    const std::size_t tagged_length =
+        auth_->tag(std::string_view(line, static_cast<std::size_t>(length - 1)), tagged);
+    return send_text(fd_, tagged, tagged_length) == static_cast<ssize_t>(tagged_length);
   }
-  if (step != nullptr) {
-    const int error = errno;
+
+ private:
+  int fd_;
+  std::optional<AuthStream> auth_;
+};
+
+void send_header(LineSender &sender) {
+  char buffer[line_buffer_size];
+  sender.send(greeting_line, static_cast<int>(std::strlen(greeting_line)));
+  // The identification is read again, under the mutex, when the UPS line is
+  // opened only after start-up.
+  pthread_mutex_lock(&tornax_mutex);
+  const int version_length = format_version_line(ups_version, buffer);
+  const std::optional<std::string> location = settings.ups_location;
+  pthread_mutex_unlock(&tornax_mutex);
+  sender.send(buffer, version_length);
+  sender.send(buffer, format_location_line(location, buffer));
+}
+
+// The receive window the peer advertised last, in bytes; nothing when the
+// kernel does not tell.
+std::optional<std::uint32_t> peer_window(int fd) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+      length < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd) {
+    return std::nullopt;
+  }
+  return info.tcpi_snd_wnd;
+}
+
+enum class LinesEnd { write_failed, stalled };
+
+LinesEnd send_status_lines(LineSender &sender, int fd) {
+  char buffer[line_buffer_size];
+  StallWatch watch{std::chrono::milliseconds(stall_limit_ms.load())};
+  for (;;) {
+    const unsigned int seen = cycle_count().load();
+    const std::optional<std::uint32_t> window = peer_window(fd);
+    if (window && watch.stalled(*window, StallWatch::Clock::now())) {
+      return LinesEnd::stalled;
+    }
+    const int length = format_status_line(take_status_snapshot(), buffer);
+    if (!sender.send(buffer, length)) {
+      return LinesEnd::write_failed;
+    }
+    wait_for_cycle(seen);
+  }
+}
+
+// ---- Connections --------------------------------------------------------------
+
+// A host that vanished (no acknowledgement for the limit) or a peer whose
+// window stays shut (a send blocked for the limit) ends the connection; the
+// window watch catches a peer that merely stopped reading.
+void limit_waiting(int fd) {
+  const int ms = stall_limit_ms.load();
+  const timeval send_timeout{ms / 1000, (ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  const unsigned int user_timeout = static_cast<unsigned int>(ms);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
+}
+
+// A client that holds the key speaks first, right after connecting. Waits a
+// little for its hello; nothing when none comes (a client without the key),
+// or when what comes is no hello.
+std::optional<AuthNonce> wait_for_hello(int fd) {
+  char hello[64];
+  std::size_t length = 0;
+  const auto deadline = StallWatch::Clock::now() + std::chrono::milliseconds(hello_wait_ms.load());
+  while (length < sizeof hello) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - StallWatch::Clock::now());
+    pollfd wait{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+      return std::nullopt;
+    }
+    const ssize_t n = recv(fd, hello + length, sizeof hello - length, MSG_DONTWAIT);
+    if (n <= 0) {
+      return std::nullopt;
+    }
+    length += static_cast<std::size_t>(n);
+    if (const void *end = std::memchr(hello, '\n', length)) {
+      return parse_auth_hello(std::string_view(hello, static_cast<const char *>(end) - hello));
+    }
+  }
+  return std::nullopt;
+}
+
+// Plain or authenticated: a daemon with a key still serves a client that
+// sends no hello the plain stream, so hosts can move to the key one by one;
+// a client with the key accepts only tagged lines, so the plain stream gives
+// an impostor nothing to act on.
+void open_session(LineSender &sender, int fd) {
+  pthread_mutex_lock(&tornax_mutex);
+  const std::optional<StatusKey> key = settings.status_key;
+  pthread_mutex_unlock(&tornax_mutex);
+  if (!key) {
+    return;
+  }
+  if (const std::optional<AuthNonce> client_nonce = wait_for_hello(fd)) {
+    sender.authenticate(*key, *client_nonce);
+  }
+}
+
+void release_places(const IpAddress &peer) {
+  host_places().release(peer);
+  client.fetch_sub(1);
+}
+
+// ---- Admission ----------------------------------------------------------------
+
+struct AdmissionRules {
+  bool allowed = true;
+  int max_client = 0;
+  int max_client_per_host = 0;
+};
+
+// Read for each connection, so a reload applies to the next one.
+AdmissionRules rules_for(const IpAddress &peer) {
+  AdmissionRules rules;
+  pthread_mutex_lock(&tornax_mutex);
+  rules.allowed = allowed(settings.allow, peer);
+  rules.max_client = settings.max_client;
+  rules.max_client_per_host = settings.max_client_per_host;
+  pthread_mutex_unlock(&tornax_mutex);
+  return rules;
+}
+
+long monotonic_seconds() {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::seconds>(StallWatch::Clock::now().time_since_epoch())
+          .count());
+}
+
+void note_refusal(const IpAddress &peer, const std::string &why) {
+  if (refusal_log().should_log(peer, monotonic_seconds())) {
+    log_later("Status server refused a connection from " + format_ip_address(peer) + " (" + why +
+              ")");
+  }
+}
+
+// Takes the places a connection from `peer` needs; otherwise says why not.
+std::optional<std::string> take_places(const IpAddress &peer, const AdmissionRules &rules) {
+  const int capacity = std::max(server_client_capacity.load(), 0);
+  if (!take_client_place(std::min(rules.max_client, capacity))) {
+    if (capacity < rules.max_client) {
+      return "the descriptors allow " + std::to_string(capacity) + " clients";
+    }
+    return "MAX_CLIENT " + std::to_string(rules.max_client) + " reached";
+  }
+  if (!host_places().take(peer, rules.max_client_per_host)) {
+    client.fetch_sub(1);
+    return "MAX_CLIENT_PER_HOST " + std::to_string(rules.max_client_per_host) + " reached";
+  }
+  return std::nullopt;
+}
+
+// Closes a connection without waiting on the peer: what it sent (a hello) is
+// read first, so the close ends it with a FIN after the line rather than
+// with a reset that could overtake it.
+void close_now(int fd) {
+  char discard[256];
+  while (recv(fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
+  }
+  close(fd);
+}
+
+// The listener thread's decision on each accepted connection.
+void admit(int fd, const IpAddress &peer) {
+  const AdmissionRules rules = rules_for(peer);
+  if (!rules.allowed) {
+    note_refusal(peer, "not allowed by ALLOW");
     close(fd);
-    report_listener_failure(step, port, error);
-    return -1;
+    return;
   }
-  return fd;
-}
-
-int local_port(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-    return 0;
+  if (const std::optional<std::string> why = take_places(peer, rules)) {
+    note_refusal(peer, *why);
+    // A new connection's send buffer is empty: the line goes out at once.
+    send(fd, refusal_line, std::strlen(refusal_line), MSG_NOSIGNAL | MSG_DONTWAIT);
+    close_now(fd);
+    return;
   }
-  return ntohs(address.sin_port);
-}
-
-// A failing accept (descriptors or memory exhausted) would otherwise spin.
-void pause_after_failed_accept() {
-  struct timespec pause {
-    0, 100 * 1000000L
-  };
-  nanosleep(&pause, nullptr);
+  auto *connection = new ClientConnection{fd, peer};
+  if (start_thread(serveClient, connection) != 0) {
+    // Never leave a peer connected to nobody.
+    delete connection;
+    release_places(peer);
+    close(fd);
+    tornax_warn("Status server: cannot start a client thread, connection closed");
+  }
 }
 
 }  // namespace
-
-StatusSnapshot take_status_snapshot() {
-  StatusSnapshot values;
-  pthread_mutex_lock(&tornax_mutex);
-  values.linevoltage = ups_linevoltage;
-  values.invvoltage = ups_invvoltage;
-  values.percentbatt = ups_percentbatt;
-  values.percentloadpower = ups_percentloadpower;
-  values.freq = ups_freq;
-  values.loadcurrent = ups_loadcurrent;
-  values.remain_time = remain_time;
-  values.temp = ups_temp;
-  std::memcpy(values.teststatus, ups_teststatus, sizeof values.teststatus);
-  values.schedule_down_timer = schedule_down_timer;
-  pthread_mutex_unlock(&tornax_mutex);
-  // The cycle publishes the status word right after it releases the mutex:
-  // read it only now, so a line that had to wait for the poll does not pair
-  // the new measurements with the word of the cycle before.
-  values.ext_status = ext_status.load();
-  values.teststatus[sizeof values.teststatus - 1] = '\0';
-  return values;
-}
 
 int schedule_minutes(long schedule_down_timer) {
   if (schedule_down_timer == 0) {
@@ -315,53 +448,53 @@ int format_location_line(const std::optional<std::string> &location, char *buffe
   return n + 2;
 }
 
-void *serveClient(void *socket) {
-  const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(socket));
-  if (!take_client_place(current_client_limit())) {
-    send_text(fd, refusal_line, std::strlen(refusal_line));
-    close(fd);
-    return nullptr;
+bool StallWatch::stalled(std::uint32_t window, Clock::time_point now) {
+  if (!started_ || window > last_ || window >= widest_) {
+    started_ = true;
+    since_ = now;
+    window_since_ = window;
   }
-  send_header(fd);
-  send_status_lines(fd);
-  client.fetch_sub(1);
-  close(fd);
+  widest_ = std::max(widest_, window);
+  last_ = window;
+  return now - since_ >= limit_ && window < window_since_;
+}
+
+void *serveClient(void *connection) {
+  const std::unique_ptr<ClientConnection> taken(static_cast<ClientConnection *>(connection));
+  const int fd = taken->fd;
+  limit_waiting(fd);
+  LineSender sender(fd);
+  open_session(sender, fd);
+  send_header(sender);
+  if (send_status_lines(sender, fd) == LinesEnd::stalled) {
+    log_later("Status server closed the connection from " + format_ip_address(taken->peer) +
+              ": it took no data for " + std::to_string(stall_limit_seconds) + " seconds");
+  }
+  release_places(taken->peer);
+  close_now(fd);
   return nullptr;
 }
 
 void *serverWatch(void *listener) {
-  const int srv_socket = static_cast<int>(reinterpret_cast<std::intptr_t>(listener));
-  for (;;) {
-    const int accepted_socket = accept4(srv_socket, nullptr, nullptr, SOCK_CLOEXEC);
-    if (accepted_socket < 0) {
-      if (errno != EINTR && errno != ECONNABORTED) {
-        pause_after_failed_accept();
-      }
-      continue;
-    }
-    void *argument = reinterpret_cast<void *>(static_cast<std::intptr_t>(accepted_socket));
-    if (start_thread(serveClient, argument) != 0) {
-      // Never leave a peer connected to nobody.
-      close(accepted_socket);
-      tornax_warn("Status server: cannot start a client thread, connection closed");
-    }
-  }
+  static_cast<Listener *>(listener)->run(admit);
 }
 
 bool start_status_server() {
   pthread_mutex_lock(&tornax_mutex);
   const int port = settings.port & 0xffff;  // only the low 16 bits count
+  std::vector<IpAddress> addresses = settings.listen;
   pthread_mutex_unlock(&tornax_mutex);
-  const int fd = open_listener(port);
-  if (fd < 0) {
-    return false;
+  if (addresses.empty()) {
+    addresses.push_back(*parse_ip_address("0.0.0.0"));
   }
-  bound_port = local_port(fd);
-  void *argument = reinterpret_cast<void *>(static_cast<std::intptr_t>(fd));
-  if (const int error = start_thread(serverWatch, argument); error != 0) {
-    close(fd);
-    bound_port = 0;
-    report_listener_failure("start the listener thread for", port, error);
+  status_listener = new Listener("Status server", addresses, port);
+  status_listener->open();
+  server_client_capacity = client_capacity(descriptor_limit(), open_descriptors());
+  if (const int error = start_thread(serverWatch, status_listener); error != 0) {
+    const std::string text = std::string("Status server not started: cannot start its thread (") +
+                             std::strerror(error) + ")";
+    tornax_warn(text.c_str());
+    writelog(text.c_str());
     return false;
   }
   return true;
@@ -374,10 +507,11 @@ void announce_cycle() {
   if (client.load() > 0) {
     syscall(SYS_futex, &cycles_announced, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
   }
+  write_deferred_log();  // after the lines are on their way
 }
 
 int status_server_port() {
-  return bound_port.load();
+  return status_listener == nullptr ? 0 : status_listener->port();
 }
 
 }  // namespace tornax

@@ -1,21 +1,30 @@
-// The status server: other hosts follow the UPS over TCP. Every accepted
+// The status server: other hosts follow the UPS over TCP. Every admitted
 // connection gets a three-line header (greeting, UPS identification, site)
-// and then one status line a second until a write to it fails; a connection
-// that arrives while the client limit is reached gets one refusal line. The
-// server never reads from a connection.
+// and then one status line a second until a write to it fails or the peer
+// stops taking them; a connection beyond a limit (MAX_CLIENT,
+// MAX_CLIENT_PER_HOST, the descriptors kept for the daemon) gets one refusal
+// line, and one from a host that ALLOW leaves out is closed without a line.
+// The server reads nothing from a connection, except the hello of a client
+// that authenticates the stream (common/status_auth.h) when STATUS_KEY is set.
 //
-// Threads: one listener, started once by the daemon's start-up, and one
-// detached thread per connection with a small stack. None of them takes the
-// daemon's signals (SIGTERM, SIGHUP, SIGALRM): those belong to the main
-// thread. A connection thread holds tornax_mutex only while it copies the
-// published values for one line.
+// Threads: one listener, started once by the daemon's start-up, which admits
+// or refuses each connection itself, and one detached thread per admitted
+// connection with a small stack. None of them takes the daemon's signals
+// (SIGTERM, SIGHUP, SIGALRM): those belong to the main thread. A server
+// thread holds tornax_mutex only while it copies settings or the published
+// values for one line.
 #ifndef TORNAX_DAEMON_THREAD_SERVER_H
 #define TORNAX_DAEMON_THREAD_SERVER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+
+#include "daemon/status_snapshot.h"
+#include "tornax.h"
 
 namespace tornax {
 
@@ -39,30 +48,44 @@ extern std::atomic<int> client;
 // first cycle, during a shutdown) does the pause alone decide.
 extern std::atomic<int> status_interval_ms;
 
+// How long a connection may go without the peer taking any data (or without
+// its host answering at all) before it is closed and its place freed, in
+// milliseconds: 30 seconds in the daemon, as the log states it; tests shorten
+// it. A peer that never reads must not hold a place, or anyone on the network
+// could take every place and cut the real clients off.
+inline constexpr int stall_limit_seconds = 30;
+extern std::atomic<int> stall_limit_ms;
+
+// How long a daemon with STATUS_KEY waits for a client's hello before it
+// serves the plain stream, in milliseconds: 2 seconds; tests shorten it.
+extern std::atomic<int> hello_wait_ms;
+
 // Main thread, once per cycle, after the cycle has published its status
-// word: wakes every connection waiting for its next line. Cheap when no
-// client is connected.
+// word: wakes every connection waiting for its next line (cheap when no
+// client is connected), and writes to the log what the server's threads left
+// for it (only the main thread writes the log).
 void announce_cycle();
 
-// The values one status line carries, copied together so the line never mixes
-// measurements from halfway through a poll.
-struct StatusSnapshot {
-  unsigned short ext_status = 0;
-  float linevoltage = 0;
-  float invvoltage = 0;
-  float percentbatt = 0;
-  float percentloadpower = 0;
-  float freq = 0;
-  float loadcurrent = 0;
-  unsigned int remain_time = 0;
-  float temp = -1;
-  char teststatus[4] = {};
-  long schedule_down_timer = 0;
-};
+// Tells from the receive window the peer advertises whether it still takes
+// data. A reading peer's window keeps coming back up (or stays at its
+// widest); one that stopped reading shrinks with every line it is sent. So
+// the peer counts as stalled once its window has neither grown nor stood at
+// its widest for the limit while it shrank meanwhile.
+class StallWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit StallWatch(std::chrono::milliseconds limit) : limit_(limit) {}
+  // Called before each line with the window the peer advertised last.
+  bool stalled(std::uint32_t window, Clock::time_point now);
 
-// Copies the published values; takes tornax_mutex, so the caller must not
-// hold it.
-StatusSnapshot take_status_snapshot();
+ private:
+  std::chrono::milliseconds limit_;
+  bool started_ = false;
+  std::uint32_t widest_ = 0;
+  std::uint32_t last_ = 0;
+  std::uint32_t window_since_ = 0;
+  Clock::time_point since_{};
+};
 
 // Minutes to the scheduled shutdown as clients are told: (600 - timer) / 60
 // while a countdown runs, -1 when none does.
@@ -81,24 +104,36 @@ int format_version_line(const char *ups_version, char *buffer);
 // within 99 characters, or "NA" when none is configured. Returns the length.
 int format_location_line(const std::optional<std::string> &location, char *buffer);
 
-// Serves one accepted connection: the refusal line at the limit, otherwise the
-// header and status lines until a write fails; then closes it. `socket`
-// carries the descriptor by value (cast through intptr_t). Thread entry.
-void *serveClient(void *socket);
+// An admitted connection on its way to its thread.
+struct ClientConnection {
+  int fd = -1;
+  IpAddress peer;
+};
 
-// Accepts connections on the listening descriptor carried by `listener` and
-// starts a detached connection thread for each. Never returns. Thread entry.
+// Serves one admitted connection, which holds a place in `client` and one of
+// its host's: the header and status lines (authenticated when the client
+// asks and a key is set) until a write fails or the peer stops taking them;
+// then gives the places back and closes it. `connection` is a
+// ClientConnection allocated with new, which the thread takes over. Thread
+// entry.
+void *serveClient(void *connection);
+
+// Admits or refuses every connection that the Listener carried by `listener`
+// accepts, and starts a detached connection thread for each one admitted.
+// Never returns. Thread entry.
 void *serverWatch(void *listener);
 
-// Daemon start-up, main thread, once, without tornax_mutex held: binds a TCP
-// listener to settings.port on every local IPv4 interface and starts the
-// listener thread. Binding happens here rather than in the thread so that a
-// failure is reported at once, on standard error and in the log; it then
-// returns false, and the daemon goes on monitoring without a server.
+// Daemon start-up, main thread, once, without tornax_mutex held: binds a
+// listener to settings.port on each LISTEN address (every IPv4 interface
+// without one), fixes how many clients the descriptors allow, and starts the
+// listener thread. An address that can't be bound is reported at once, on
+// standard error and in the log, and tried again by the listener thread, so
+// the daemon goes on monitoring either way. Returns false only when the
+// listener thread can't start.
 bool start_status_server();
 
-// The port the listener is bound to (useful when settings.port is 0 and the
-// system picked one); 0 before a successful start.
+// The port the first listening address is bound to (useful when settings.port
+// is 0 and the system picked one); 0 while none is.
 int status_server_port();
 
 }  // namespace tornax

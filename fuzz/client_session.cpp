@@ -2,7 +2,12 @@
 // checking the greeting, parsing the status lines and reacting to them, with
 // recording actions in place of the console, the broadcast program and the
 // shell. The input's first three bytes choose the -p and -s minutes (-1 to
-// 10) and the alert scope; the rest is the stream from the server.
+// 10), the alert scope and whether the client holds a key (then it sends its
+// hello and must find every line authenticated); the rest is the stream from
+// the server, read from one end of a socket pair.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,6 +28,9 @@ AlertSettings settings_from(const std::uint8_t *data) {
   settings.powerfail_shutdown_time = data[0] % 12 - 1;
   settings.schedule_shutdown_time = data[1] % 12 - 1;
   settings.tornaxalert_who = data[2] % 3;
+  if (data[2] / 3 % 2 == 1) {
+    settings.key = StatusKey{};
+  }
   settings.shutdown_cmd = "recorded shutdown";
   return settings;
 }
@@ -36,21 +44,49 @@ void reset_client_state() {
   ups_temp = -1.0f;
 }
 
+// A connection whose server has sent `size` bytes of `data` and closed its
+// side; the client's end is client().
+class Connection {
+ public:
+  Connection(const std::uint8_t *data, std::size_t size) {
+    fuzz::require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends_) == 0, "a socket pair");
+    for (std::size_t done = 0; done < size;) {
+      const ssize_t n = write(ends_[1], data + done, size - done);
+      fuzz::require(n > 0, "the server's bytes fit the socket");
+      done += static_cast<std::size_t>(n);
+    }
+    shutdown(ends_[1], SHUT_WR);
+  }
+  ~Connection() {
+    close(ends_[0]);
+    close(ends_[1]);
+  }
+  Connection(const Connection &) = delete;
+  Connection &operator=(const Connection &) = delete;
+  int client() const { return ends_[0]; }
+
+ private:
+  int ends_[2] = {-1, -1};
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   if (size < setting_bytes) {
     return 0;
   }
-  static fuzz::MemoryFile stream;
   const AlertSettings settings = settings_from(data);
-  stream.fill(data + setting_bytes, size - setting_bytes);
+  const Connection connection(data + setting_bytes, size - setting_bytes);
   reset_client_state();
   RemoteValues values;
   test::RecordingAlerts actions;
-  follow_session(stream.fd(), settings, values, actions);
+  follow_session(connection.client(), settings, values, actions);
   fuzz::require(strnlen(ups_teststatus, sizeof ups_teststatus) < sizeof ups_teststatus,
                 "the self-test text stays terminated in its field");
+  // The stream was made without the key (and the client's nonce is new), so
+  // none of its lines may verify.
+  fuzz::require(!settings.key || actions.lines.empty(),
+                "with a key, nothing from a server without it is acted on");
   const std::string scope = "alert " + std::to_string(settings.tornaxalert_who) + " ";
   for (const std::string &line : actions.lines) {
     fuzz::require(line.starts_with(scope) || line == "run recorded shutdown",

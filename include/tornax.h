@@ -10,10 +10,14 @@
 
 #include <pthread.h>
 
+#include <array>
 #include <atomic>
+#include <compare>
+#include <cstddef>
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tornax {
 
@@ -92,6 +96,25 @@ inline constexpr int schedule_manual = 4;
 
 inline constexpr int default_port = 4004;
 
+// An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
+// bytes). Ordered, so it can key a table of source addresses.
+struct IpAddress {
+  int family = 0;                         // AF_INET or AF_INET6; 0 before it is set
+  std::array<unsigned char, 16> bytes{};  // network byte order
+  unsigned int scope_id = 0;              // interface of an IPv6 link-local address
+  auto operator<=>(const IpAddress &) const = default;
+};
+
+// The addresses whose first `prefix` bits equal those of `address`.
+struct IpNetwork {
+  IpAddress address;
+  int prefix = 0;
+};
+
+// The secret that authenticates the status stream (STATUS_KEY, tornaxalert -k).
+inline constexpr std::size_t status_key_size = 32;
+using StatusKey = std::array<unsigned char, status_key_size>;
+
 // The daemon's configuration: everything the configuration file sets. A
 // reading fills a copy and commits it in one step under `tornax_mutex`, so a
 // failed reload leaves the settings in force untouched. Only the main thread
@@ -112,6 +135,14 @@ struct Settings {
   int ups_shutdown_delay = 0;                 // sent with the UPS shutdown-delay command
   int port = default_port;                    // TCP port of the status server
   int max_client = 0;                         // clients served at once, 0 no server
+  // Who may reach the network surfaces. Unlike the settings above, these four
+  // start from their defaults at every reading: a statement removed from the
+  // file is no longer in force after a reload.
+  std::vector<IpAddress> listen;               // LISTEN; empty: every IPv4 interface
+  std::vector<IpNetwork> allow;                // ALLOW; empty: every host
+  int max_client_per_host = 0;                 // places one source address may hold, 0 any
+  std::optional<std::string> status_key_file;  // STATUS_KEY
+  std::optional<StatusKey> status_key;         // its key, read with the configuration
   int shutdown_schedule_mode = schedule_none;
   shutdown_schedule shutdown_schedule_list[max_schedule_entries];
   int num_shutdown_schedule = 0;

@@ -13,7 +13,9 @@
 #include "sim/simulated_ups.h"
 #include "tests/support/daemon_home.h"
 #include "tests/support/loopback.h"
+#include "tests/support/scripted_server.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/status_key.h"
 
 namespace tornax {
 namespace {
@@ -85,17 +87,19 @@ class ClientDaemonE2eTest : public testing::Test {
     ASSERT_EQ(probe_reader->next(20000), "TN0100");
   }
   // Starts the client in its own sandbox with recording broadcast and
-  // shutdown commands, and waits until it has connected.
-  void start_client(const std::vector<std::string> &options = {}) {
+  // shutdown commands, and waits until it has connected (to `port` unless
+  // another is given).
+  void start_client(const std::vector<std::string> &options = {}, int to = 0) {
+    to = to == 0 ? port : to;
     std::vector<std::string> argv = {test::built_program("tornaxalert"), "-w",
                                      "cat >> " + broadcasts(), "-x", "echo down >> " + shutdowns()};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back("127.0.0.1");
-    argv.push_back(std::to_string(port));
+    argv.push_back(std::to_string(to));
     client =
         std::make_unique<test::SandboxRun>(argv, std::vector<std::string>{}, client_records.path());
     ASSERT_TRUE(wait_until([&] {
-      return client->stdout_text().find("Connected to 127.0.0.1:" + std::to_string(port)) !=
+      return client->stdout_text().find("Connected to 127.0.0.1:" + std::to_string(to)) !=
              std::string::npos;
     })) << client->stderr_text();
   }
@@ -209,6 +213,57 @@ TEST_F(ClientDaemonE2eTest, ScheduledCountdownMakesTheClientShutDownAhead) {
       << said;
   EXPECT_FALSE(log_has(home, "Schedule shutdown"));  // the countdown was still running
   EXPECT_TRUE(test::control_commands(sim).empty());
+}
+
+// A full server sends the client away only for a while: the place that a
+// peer held without reading is freed after about 30 seconds, and the client
+// is served at its next attempt a minute later.
+TEST_F(ClientDaemonE2eTest, IdlePeerLosesItsPlaceAndTheRefusedClientComesBack) {
+  ASSERT_NO_FATAL_FAILURE(start_daemon());  // the probe takes one place
+  // The other goes to a peer that never reads; its buffer is fixed, so the
+  // window it advertises shows that it takes nothing.
+  const int idle = test::connect_loopback(port, "127.0.0.2", "127.0.0.1", 4096);
+  ASSERT_GE(idle, 0);
+  ASSERT_NO_FATAL_FAILURE(start_client({"-r", "1"}));
+  const std::string refused = client_title + "Server is full, connection refused\n" + client_title +
+                              "Connection lost\n" + client_title + "Wait 60 seconds to reconnect\n";
+  EXPECT_TRUE(wait_until([&] { return client->stderr_text() == refused; }))
+      << client->stderr_text();
+  EXPECT_TRUE(test::peer_closed(idle, 120000));
+  close(idle);
+  EXPECT_TRUE(wait_for_log(home,
+                           "Status server closed the connection from 127.0.0.2: it took no "
+                           "data for 30 seconds"));
+  EXPECT_TRUE(wait_for_log(
+      home, "Status server refused a connection from 127.0.0.1 (MAX_CLIENT 2 reached)"));
+  EXPECT_TRUE(wait_until([&] { return occurrences(client->stdout_text(), "Connected to") == 2; },
+                         std::chrono::seconds(120)));
+  sim.set_mains(false);
+  EXPECT_TRUE(wait_for_broadcast("Power fail detect")) << client->stderr_text();
+  EXPECT_EQ(client->stderr_text(), refused);
+}
+
+// With the key the client acts on the real daemon's lines, and on nothing
+// that a program without the key sends it: a fake server on another port
+// reports a low battery and the client shuts nothing down.
+TEST_F(ClientDaemonE2eTest, WithTheKeyOnlyTheRealDaemonIsHeard) {
+  const std::string key = test::write_key_file(home.file("status.key"), test::key_hex + "\n");
+  ASSERT_NO_FATAL_FAILURE(start_daemon("STATUS_KEY " + key + "\n"));
+  ASSERT_NO_FATAL_FAILURE(start_client({"-k", key, "-r", "1"}));
+  sim.set_mains(false);
+  EXPECT_TRUE(wait_for_broadcast("Power fail detect")) << client->stderr_text();
+  EXPECT_EQ(client->stderr_text(), "");
+
+  test::ScriptedServer fake({{"TN0100\nfake\nNA\n8 230.0 230.0 5 20 50.0 1.2 0 -1 OK -1\n", true}});
+  client->kill_all();
+  ASSERT_NO_FATAL_FAILURE(start_client({"-k", key}, fake.port()));
+  EXPECT_TRUE(wait_for_broadcast("Status line failed verification, connection dropped"));
+  EXPECT_TRUE(wait_until([&] {
+    return client->stderr_text().find("(the server does not authenticate its lines)") !=
+           std::string::npos;
+  })) << client->stderr_text();
+  EXPECT_FALSE(test::file_exists(shutdowns()));
+  EXPECT_EQ(client->actions(), "");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "tests/support/scratch_dir.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/status_key.h"
 
 namespace tornax {
 namespace {
@@ -57,6 +58,8 @@ class ProgramTest : public ::testing::Test {
 const std::string title = "Brenmoor Tornax Alert : ";
 
 TEST_F(ProgramTest, RefusedStartsEndBeforeDetaching) {
+  // Whoever can read the key can pass for the daemon.
+  const std::string open_key = test::write_key_file(dir.file("key"), test::key_hex, 0644);
   const struct {
     std::vector<std::string> args;
     std::string prefix;
@@ -73,6 +76,11 @@ TEST_F(ProgramTest, RefusedStartsEndBeforeDetaching) {
        "",
        1,
        title + "Unknown hostname: no-such-host.invalid\n"},
+      {{"-k", open_key, "127.0.0.1"},
+       "",
+       1,
+       title + "Cannot use key file " + open_key +
+           ": group or others have access to it (mode 0644)\n"},
       {{"-h"}, "", 0, ""},
   };
   for (const auto &c : cases) {

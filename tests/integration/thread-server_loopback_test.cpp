@@ -2,6 +2,7 @@
 // own process, so each starts its own listener on a port the system picks.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -14,10 +15,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/status_auth.h"
+#include "daemon/access_policy.h"
+#include "daemon/listener.h"
 #include "daemon/thread-server.h"
 #include "daemon/util.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/loopback.h"
+#include "tests/support/sandbox_run.h"
+#include "tests/support/status_key.h"
 #include "tests/support/temp_dir.h"
 #include "tornax.h"
 
@@ -56,11 +62,16 @@ class StatusServerTest : public test::DaemonStateTest {
     EXPECT_NE(status_server_port(), 0);
     return status_server_port();
   }
-  int open_client() {
-    const int fd = connect_loopback(status_server_port());
+  int open_client(const char *from = "127.0.0.1", int receive_buffer = 0) {
+    const int fd = connect_loopback(status_server_port(), from, "127.0.0.1", receive_buffer);
     EXPECT_GE(fd, 0);
     sockets.push_back(fd);
     return fd;
+  }
+  // The log as the main thread writes it after a cycle.
+  std::string log_after_cycle() {
+    announce_cycle();
+    return test::read_file(home.file("tornax.log"));
   }
   template <typename Change>
   static void publish(Change change) {
@@ -267,21 +278,164 @@ TEST_F(StatusServerTest, ServerThreadsBlockTheDaemonSignals) {
   EXPECT_EQ(blocked_signals(std::to_string(getpid())) & daemon_signals, 0u);
 }
 
-TEST_F(StatusServerTest, PortInUseIsReportedAndTheDaemonGoesOn) {
+std::size_t count(const std::string &text, const std::string &part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+TEST_F(StatusServerTest, TakenPortIsReportedOnceAndTakenBackOnceFree) {
+  listener_retry_ms = 20;
   int port = 0;
   const int taken = test::listen_loopback(&port);
   ASSERT_GE(taken, 0);
   // The wildcard bind conflicts with the loopback listener on the same port.
   settings.port = port;
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(start_status_server());
-  const std::string message = "Status server not started: cannot bind to port " +
-                              std::to_string(port) + " (Address already in use)";
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Brenmoor Tornax X : " + message + "\n");
-  const std::string log = test::read_file(home.file("tornax.log"));
-  EXPECT_NE(log.find(" : " + message + " \n"), std::string::npos) << log;
+  EXPECT_TRUE(start_status_server());
+  const std::string failure = "Status server cannot bind to 0.0.0.0 port " + std::to_string(port) +
+                              " (Address already in use); trying again every 5 seconds";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Brenmoor Tornax X : " + failure + "\n");
   EXPECT_EQ(status_server_port(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // many attempts meanwhile
   close(taken);
+  ASSERT_TRUE(test::wait_until([] { return status_server_port() != 0; }));
+  EXPECT_EQ(status_server_port(), port);
+  LineReader reader(open_client());
+  EXPECT_EQ(reader.next(), "TN0100");
+  const std::string log = log_after_cycle();
+  EXPECT_EQ(count(log, " : " + failure + " \n"), 1u) << log;
+  EXPECT_EQ(
+      count(log, " : Status server listening on 0.0.0.0 port " + std::to_string(port) + " \n"), 1u)
+      << log;
+}
+
+// The status server's listening socket in this process.
+int listening_socket(int port) {
+  for (int fd = 0; fd < 1024; ++fd) {
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening != 0) {
+      sockaddr_in address{};
+      length = sizeof address;
+      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+      if (ntohs(address.sin_port) == port) {
+        return fd;
+      }
+    }
+  }
+  return -1;
+}
+
+// Every client that lost a restarted daemon comes back at the same moment.
+TEST_F(StatusServerTest, ABurstOfOneHundredIsServedFromTheSystemsLargestBacklog) {
+  settings.max_client = 100;
+  start();
+  const int listener = listening_socket(status_server_port());
+  ASSERT_GE(listener, 0);
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  ASSERT_EQ(getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length), 0);
+  // For a listening socket the kernel reports its backlog in this field.
+  EXPECT_EQ(std::to_string(info.tcpi_sacked) + "\n",
+            test::read_file("/proc/sys/net/core/somaxconn"));
+  std::vector<int> fds;
+  for (int n = 0; n < 100; ++n) {
+    fds.push_back(open_client());
+  }
+  int served = 0;
+  for (int fd : fds) {
+    served += LineReader(fd).next(20000) == "TN0100" ? 1 : 0;
+  }
+  EXPECT_EQ(served, 100);
+}
+
+// The kernel reports the window of a peer whose receive buffer is fixed: it
+// shrinks line by line while nothing is read. (One that lets the kernel grow
+// its buffer takes everything for days, as if it read.)
+TEST_F(StatusServerTest, PeerThatTakesNoDataLosesItsPlace) {
+  stall_limit_ms = 300;
+  settings.max_client = 2;
+  start();
+  const int idle = open_client("127.0.0.2", 4096);
+  const int reading = open_client("127.0.0.3");
+  LineReader reader(reading);
+  // The reader takes every line; the idle peer takes none and is closed.
+  bool closed = false;
+  for (int n = 0; n < 3000 && !closed; ++n) {
+    ASSERT_TRUE(reader.next().has_value());
+    closed = test::peer_closed(idle, 0);
+  }
+  EXPECT_TRUE(closed);
+  ASSERT_TRUE(wait_for_clients(1));
+  for (int n = 0; n < 100; ++n) {  // well over the limit of reading afterwards
+    ASSERT_TRUE(reader.next().has_value());
+  }
+  EXPECT_FALSE(reader.ended());
+  LineReader next(open_client("127.0.0.4"));  // the freed place serves another
+  EXPECT_EQ(next.next(), "TN0100");
+  EXPECT_NE(log_after_cycle().find(" : Status server closed the connection from 127.0.0.2: it "
+                                   "took no data for 30 seconds \n"),
+            std::string::npos);
+}
+
+TEST_F(StatusServerTest, AllowAndThePerHostLimitDecideAtEachConnection) {
+  settings.allow = {*parse_ip_network("127.0.0.2"), *parse_ip_network("10.0.0.0/8")};
+  settings.max_client_per_host = 1;
+  start();
+  LineReader first(open_client("127.0.0.2"));
+  EXPECT_EQ(first.next(), "TN0100");
+  LineReader second(open_client("127.0.0.2"));
+  EXPECT_EQ(second.next(), "Max client reach.Try again later");
+  for (const char *stranger : {"127.0.0.3", "127.0.0.3", "127.0.0.1"}) {
+    LineReader closed(open_client(stranger));
+    EXPECT_EQ(closed.next(), std::nullopt) << stranger;
+    EXPECT_TRUE(closed.ended());
+    EXPECT_EQ(closed.pending(), "");  // not a byte
+  }
+  const std::string log = log_after_cycle();
+  const std::string refused = " : Status server refused a connection from ";
+  EXPECT_EQ(count(log, refused + "127.0.0.3 (not allowed by ALLOW) \n"), 1u) << log;
+  EXPECT_EQ(count(log, refused + "127.0.0.1 (not allowed by ALLOW) \n"), 1u) << log;
+  EXPECT_EQ(count(log, refused + "127.0.0.2 (MAX_CLIENT_PER_HOST 1 reached) \n"), 1u) << log;
+  publish([] {
+    settings.allow.clear();
+    settings.max_client_per_host = 2;
+  });
+  LineReader now_allowed(open_client("127.0.0.3"));
+  EXPECT_EQ(now_allowed.next(), "TN0100");
+  LineReader now_second(open_client("127.0.0.2"));
+  EXPECT_EQ(now_second.next(), "TN0100");
+}
+
+// With the key, every line after the answer verifies in its turn; without a
+// hello the same daemon sends the plain stream, byte for byte.
+TEST_F(StatusServerTest, KeyedDaemonTagsTheStreamOfAClientThatSaysHello) {
+  hello_wait_ms = 100;
+  settings.status_key = test::key_of(test::key_hex);
+  std::strcpy(ups_version, "#Kyrel   1000VA");
+  start();
+  const int fd = open_client();
+  const AuthNonce nonce = new_auth_nonce();
+  ASSERT_TRUE(test::send_all(fd, auth_hello(nonce)));
+  LineReader reader(fd);
+  const std::optional<AuthNonce> answer = parse_auth_hello(reader.next().value_or(""));
+  ASSERT_TRUE(answer);
+  AuthStream stream(test::key_of(test::key_hex), nonce, *answer);
+  for (const char *expected :
+       {"TN0100", "#Kyrel   1000VA", "NA", "0 0.0 0.0 0 0 0.0 0.0 0 -1 OK -1"}) {
+    const std::string line = reader.next().value_or("");
+    std::string_view content;
+    ASSERT_EQ(stream.check(line, content), AuthCheck::ok) << line;
+    EXPECT_EQ(content, expected);
+  }
+  LineReader plain(open_client());
+  EXPECT_EQ(plain.next(), "TN0100");
+  EXPECT_EQ(plain.next(), "#Kyrel   1000VA");
+  EXPECT_EQ(plain.next(), "NA");
+  EXPECT_EQ(plain.next(), "0 0.0 0.0 0 0 0.0 0.0 0 -1 OK -1");
 }
 
 TEST_F(StatusServerTest, OnlyTheLowSixteenBitsOfThePortCount) {

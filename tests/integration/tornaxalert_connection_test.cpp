@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "client/connection.h"
+#include "common/status_auth.h"
 #include "tests/support/loopback.h"
 #include "tests/support/recording_alerts.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/status_key.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -156,13 +158,19 @@ TEST_F(FollowServerTest, FollowsLinesUntilTheServerClosesThenQuits) {
   EXPECT_TRUE(sleeps.empty());
 }
 
-TEST_F(FollowServerTest, RefusalLineIsAnUnknownProtocolWithoutRetry) {
-  settings.reconnect_remain = 3;
-  ScriptedServer server({{"Max client reach.Try again later\n"}, {header}});
-  EXPECT_EQ(follow(server.port()), 1);
-  EXPECT_EQ(err, "Brenmoor Tornax Alert : Unknow protocol\n");
-  EXPECT_EQ(server.connections(), 1);
-  EXPECT_TRUE(sleeps.empty());
+// A full server is a passing condition: the reconnect rules apply.
+TEST_F(FollowServerTest, RefusalLineCountsAsALostConnection) {
+  const std::string refused = "Brenmoor Tornax Alert : Server is full, connection refused\n";
+  settings.reconnect_remain = 1;
+  ScriptedServer server(
+      {{"Max client reach.Try again later\n"}, {std::string(header) + status_line(0x02)}});
+  EXPECT_EQ(follow(server.port()), 0);
+  EXPECT_EQ(err, refused + lost + wait + lost + expired);
+  EXPECT_EQ(sleeps, std::vector<unsigned int>{60});
+  EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
+  ScriptedServer full({{"Max client reach.Try again later\n"}});
+  EXPECT_EQ(follow(full.port()), 0);
+  EXPECT_EQ(err, refused + lost + expired);
 }
 
 TEST_F(FollowServerTest, GreetingIsJudgedByItsFirstFourCharacters) {
@@ -226,6 +234,123 @@ TEST_F(FollowServerTest, HostileBytesNeitherOverflowNorStopTheLoop) {
   EXPECT_EQ(follow(server.port()), 0);
   EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
   EXPECT_STREQ(ups_teststatus, "TTT");
+}
+
+// ---- the authenticated stream ------------------------------------------------
+
+// What a daemon holding the key `key_hex` sends a client whose hello is
+// `hello`: its answer, then the header and `lines` (without line ends), each
+// tagged in turn.
+std::string keyed_session(const std::string &hello, const std::string &key_hex,
+                          const Lines &lines) {
+  const std::optional<AuthNonce> client_nonce = parse_auth_hello(hello);
+  if (!client_nonce) {
+    return "";
+  }
+  const AuthNonce daemon_nonce = new_auth_nonce();
+  AuthStream stream(test::key_of(key_hex), *client_nonce, daemon_nonce);
+  std::string bytes = auth_hello(daemon_nonce);
+  Lines all = {"TN0100", "#Kyrel   1000VA", "NA"};
+  all.insert(all.end(), lines.begin(), lines.end());
+  for (const std::string &line : all) {
+    char tagged[auth_line_size];
+    bytes.append(tagged, stream.tag(line, tagged));
+  }
+  return bytes;
+}
+
+std::string bare(const std::string &line) {
+  return line.substr(0, line.size() - 1);
+}
+
+const std::string on_battery = bare(status_line(0x02));
+const std::string low_battery = bare(status_line(0x0a));
+
+TEST_F(FollowServerTest, WithTheKeyOnlyVerifiedLinesInTheirTurnCount) {
+  settings.key = test::key_of(test::key_hex);
+  using Answer = std::function<std::string(const std::string &)>;
+  const struct {
+    const char *name;
+    Answer answer;
+    std::string why;  // empty: every line verified
+    Lines actions;
+  } cases[] = {
+      {"verified",
+       [](const std::string &hello) {
+         return keyed_session(hello, test::key_hex, {on_battery, on_battery});
+       },
+       "",
+       {"alert 2 Power fail detect"}},
+      {"wrong key",
+       [](const std::string &hello) {
+         return keyed_session(hello, test::other_key_hex, {low_battery});
+       },
+       "line 0 has a bad tag",
+       {}},
+      {"tampered field",
+       [](const std::string &hello) {
+         std::string bytes = keyed_session(hello, test::key_hex, {on_battery});
+         bytes[bytes.rfind("\n", bytes.size() - 2) + 1] = '8';  // the status word
+         return bytes;
+       },
+       "line 3 has a bad tag",
+       {}},
+      {"replayed line",
+       [](const std::string &hello) {
+         const std::string bytes = keyed_session(hello, test::key_hex, {on_battery});
+         return bytes + bytes.substr(bytes.rfind("\n", bytes.size() - 2) + 1);
+       },
+       "line 3 where line 4 was due",
+       {"alert 2 Power fail detect"}},
+      {"no key on the server",
+       [](const std::string &) { return std::string(header) + status_line(0x0a); },
+       "the server does not authenticate its lines",
+       {}},
+  };
+  for (const auto &c : cases) {
+    actions.lines.clear();
+    std::memset(status, 0, sizeof status);
+    ScriptedServer server({{"", false, c.answer}});
+    EXPECT_EQ(follow(server.port()), 0) << c.name;
+    Lines expected = c.actions;
+    std::string reported = lost + expired;
+    if (!c.why.empty()) {
+      expected.push_back(std::string("alert 2 ") + unverified_alert);
+      reported = "Brenmoor Tornax Alert : " + std::string(unverified_alert) + " (" + c.why + ")\n" +
+                 reported;
+    }
+    EXPECT_EQ(actions.lines, expected) << c.name;
+    EXPECT_EQ(err, reported) << c.name;
+  }
+}
+
+// Lines recorded from one connection are worthless in the next: its hello
+// carries a new nonce.
+TEST_F(FollowServerTest, LinesOfAnEarlierConnectionFailInTheNext) {
+  settings.key = test::key_of(test::key_hex);
+  settings.reconnect_remain = 1;
+  std::string recorded;
+  ScriptedServer server({{"", false,
+                          [&recorded](const std::string &hello) {
+                            return recorded = keyed_session(hello, test::key_hex, {on_battery});
+                          }},
+                         {"", false, [&recorded](const std::string &) { return recorded; }}});
+  EXPECT_EQ(follow(server.port()), 0);
+  const std::vector<std::string> hellos = server.first_lines();
+  ASSERT_EQ(hellos.size(), 2u);
+  EXPECT_NE(hellos[0], hellos[1]);
+  EXPECT_EQ(actions.lines,
+            (Lines{"alert 2 Power fail detect", std::string("alert 2 ") + unverified_alert}));
+  EXPECT_NE(err.find("(line 0 has a bad tag)"), std::string::npos) << err;
+}
+
+// Without -k the client sends nothing and follows the plain stream as ever.
+TEST_F(FollowServerTest, WithoutAKeyTheClientSaysNothing) {
+  ScriptedServer server(
+      {{"", false, [](const std::string &) { return std::string(header) + status_line(0x02); }}});
+  EXPECT_EQ(follow(server.port()), 0);
+  EXPECT_EQ(server.first_lines(), std::vector<std::string>{""});
+  EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
 }
 
 TEST(ResolveServerTest, DottedAddressesNamesAndUnknownNames) {

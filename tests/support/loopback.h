@@ -37,21 +37,40 @@ inline int listen_loopback(int *port) {
   return fd;
 }
 
-// A socket connected to 127.0.0.1:port; -1 on failure.
-inline int connect_loopback(int port) {
+// A socket connected to `to`:port from the loopback address `from` (another
+// "host": 127.0.0.2, 127.0.0.3 ...); -1 on failure. A `receive_buffer` other
+// than 0 fixes the socket's receive buffer at about that many bytes (the
+// kernel no longer grows it), as a client with a small fixed buffer has.
+inline int connect_loopback(int port, const char *from = "127.0.0.1", const char *to = "127.0.0.1",
+                            int receive_buffer = 0) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     return -1;
   }
+  if (receive_buffer != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, from, &address.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  inet_pton(AF_INET, to, &address.sin_addr);
   address.sin_port = htons(static_cast<uint16_t>(port));
   if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
     close(fd);
     return -1;
   }
   return fd;
+}
+
+// Whether the peer has closed its side of `fd`, whatever data still waits
+// unread; waits up to `timeout_ms` for it.
+inline bool peer_closed(int fd, int timeout_ms) {
+  pollfd wait{fd, POLLRDHUP, 0};
+  return poll(&wait, 1, timeout_ms) > 0 && (wait.revents & (POLLRDHUP | POLLHUP)) != 0;
 }
 
 // Sends the whole text; false when the peer is gone.

@@ -1,8 +1,10 @@
 // A status server that plays fixed scripts, for the client's tests: each
-// accepted connection gets the next script's bytes at once and is then closed,
-// or held open until the peer closes it. After the last script the listening
-// socket closes, so later connection attempts are refused. Header-only, like
-// loopback.h, because the client's tests link none of the daemon's code.
+// accepted connection gets the next script's bytes at once (or, for a script
+// that answers, first waits briefly for the client's first line and sends
+// what the script makes of it) and is then closed, or held open until the
+// peer closes it. After the last script the listening socket closes, so later
+// connection attempts are refused. Header-only, like loopback.h, because the
+// client's tests link none of the daemon's code.
 #ifndef TORNAX_TESTS_SUPPORT_SCRIPTED_SERVER_H
 #define TORNAX_TESTS_SUPPORT_SCRIPTED_SERVER_H
 
@@ -11,6 +13,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -23,6 +27,9 @@ namespace tornax::test {
 struct Script {
   std::string bytes;       // sent right after the accept
   bool hold_open = false;  // then wait for the peer to close instead of closing
+  // When set: what to send instead of `bytes`, made from the client's first
+  // line (without its line end; empty when none came within 300 ms).
+  std::function<std::string(const std::string &first_line)> answer{};
 };
 
 class ScriptedServer {
@@ -44,6 +51,11 @@ class ScriptedServer {
   int port() const { return port_; }
   // Connections accepted so far.
   int connections() const { return accepted_.load(); }
+  // What each answering script received as the client's first line.
+  std::vector<std::string> first_lines() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return first_lines_;
+  }
 
  private:
   // Waits until fd is readable or the server is stopped; false when stopped.
@@ -55,6 +67,14 @@ class ScriptedServer {
       }
     }
     return false;
+  }
+
+  std::string first_line(int fd) {
+    LineReader reader(fd);
+    std::string line = reader.next(300).value_or("");
+    const std::lock_guard<std::mutex> guard(lock_);
+    first_lines_.push_back(line);
+    return line;
   }
 
   void hold(int fd) {
@@ -73,7 +93,7 @@ class ScriptedServer {
         continue;
       }
       ++accepted_;
-      send_all(fd, script.bytes);
+      send_all(fd, script.answer ? script.answer(first_line(fd)) : script.bytes);
       if (script.hold_open) {
         hold(fd);
       }
@@ -88,6 +108,8 @@ class ScriptedServer {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
+  mutable std::mutex lock_;
+  std::vector<std::string> first_lines_;
   std::thread thread_;
 };
 

@@ -29,6 +29,28 @@ inline std::string settings_text(const Settings &s) {
       << ' ' << s.ups_shutdown_delay << ' ' << s.port << ' ' << s.max_client << ' '
       << s.shutdown_schedule_mode << ' ' << s.num_shutdown_schedule << ' ' << s.num_test_schedule
       << '\n';
+  const auto address = [&out](const IpAddress &a) {
+    out << a.family << '/' << a.scope_id << ':';
+    for (unsigned char byte : a.bytes) {
+      out << static_cast<int>(byte) << '.';
+    }
+    out << ' ';
+  };
+  for (const IpAddress &a : s.listen) {
+    address(a);
+  }
+  for (const IpNetwork &n : s.allow) {
+    address(n.address);
+    out << '/' << n.prefix << ' ';
+  }
+  text(s.status_key_file);
+  out << s.max_client_per_host << ' ';
+  if (s.status_key) {
+    for (unsigned char byte : *s.status_key) {
+      out << static_cast<int>(byte) << '.';
+    }
+  }
+  out << '\n';
   for (int i = 0; i < max_schedule_entries; ++i) {
     time(s.shutdown_schedule_list[i].downtime), time(s.shutdown_schedule_list[i].uptime);
     time(s.test_schedule_list[i].time);

@@ -43,7 +43,8 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
   }
   text +=
       "WALLPATH wall\nUPS_DEVICE /dev/ttyS0\nLOWBATT_PAGER yes \"low\"\nMODEM_DEVICE /dev/ttyS1\n"
-      "BACKUPTIME 10\nSHUTDOWN DAILY 22:30 to 6:15\nUPSTEST 1 JAN 10:00\nMAX_CLIENT 10 PORT 4005\n";
+      "BACKUPTIME 10\nSHUTDOWN DAILY 22:30 to 6:15\nUPSTEST 1 JAN 10:00\nMAX_CLIENT 10 PORT 4005\n"
+      "LISTEN 127.0.0.1 ::1\nALLOW 127.0.0.0/8 ::1\nMAX_CLIENT_PER_HOST 2\n";
   std::snprintf(config_filename, sizeof config_filename, "%s",
                 home.write("tornax.conf", text).c_str());
   home.write("shutdown.sh", "#!/bin/sh\n", 0755);
@@ -57,7 +58,9 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
             "BACKUPTIME: shutdown after 10 min on battery\n"
             "Next scheduled shutdown: Mon 2026-03-02 22:30 UTC, the UPS off for 465 min\n"
             "Next self-test: Fri 2027-01-01 10:00 UTC\n"
-            "Status server: port 4005 on every IPv4 address, at most 10 clients at once\n"
+            "Status server: port 4005 on 127.0.0.1, ::1, at most 10 clients at once, 2 per host\n"
+            "Clients allowed: 127.0.0.0/8, ::1/128\n"
+            "Status key: none: status lines are not authenticated\n"
             "Shutdown script: " +
                 home.file("shutdown.sh") + ", run at shutdown\n");
 }
@@ -77,6 +80,8 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
             "Next scheduled shutdown: never (no down-time of the schedule starts one)\n"
             "Next self-test: none\n"
             "Status server: off (MAX_CLIENT 0)\n"
+            "Clients allowed: every host (no ALLOW statement)\n"
+            "Status key: none: status lines are not authenticated\n"
             "Shutdown script: " +
                 home.file("shutdown.sh") + " is not readable and executable: not run\n");
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -10,9 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "daemon/access_policy.h"
 #include "daemon/util.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/settings_text.h"
+#include "tests/support/status_key.h"
 #include "tests/support/temp_dir.h"
 
 namespace tornax {
@@ -28,9 +32,9 @@ const char *const kind_names[] = {
     "YESNO",      "SHUTDOWN",     "DAILY",       "WEEKLY",    "MANUAL",
     "UPSTEST",    "BACKUPTIME",   "WALLPATH",    "UPS_TYPE",  "UPS_SHUTDOWN_DELAY",
     "UPS_DEVICE", "MODEM_DEVICE", "TURNOFF_UPS", "LOGSIZE",   "UPS_LOCATION",
-    "MAX_CLIENT", "PORT",         "ON",          "TO",        "WEEKDAY",
-    "DATE_TIME",  "TIME",         "WEEK_TIME",   "NUMBER",    "STRING",
-    "EOL",
+    "MAX_CLIENT", "PORT",         "LISTEN",      "ALLOW",     "MAX_CLIENT_PER_HOST",
+    "STATUS_KEY", "ON",           "TO",          "WEEKDAY",   "DATE_TIME",
+    "TIME",       "WEEK_TIME",    "NUMBER",      "STRING",    "EOL",
 };
 
 // One token as text: its kind and the value it carries.
@@ -287,6 +291,92 @@ TEST_F(ConfigReadTest, MissingStatementsAreReportedInOrder) {
   }
 }
 
+std::vector<std::string> addresses(const std::vector<IpAddress> &list) {
+  std::vector<std::string> texts;
+  for (const IpAddress &address : list) {
+    texts.push_back(format_ip_address(address));
+  }
+  return texts;
+}
+
+TEST_F(ConfigReadTest, NetworkStatementsAndTheirDefaultsAtEachReading) {
+  const std::string key = test::write_key_file(home.file("key"), test::key_hex + "\n");
+  load(required_statements() + "LISTEN 127.0.0.2 ::1 \"0.0.0.0\"\nLISTEN 10.0.0.1 ::1 fe80::1%1\n" +
+       "ALLOW 10.1.2.3/8 2001:db8::1/32\nALLOW 192.0.2.7\nMAX_CLIENT_PER_HOST 2\n" + "STATUS_KEY " +
+       key + "\n");
+  // The IPv4 wildcard covers the IPv4 addresses; a repeated address counts once.
+  EXPECT_EQ(addresses(settings.listen), (std::vector<std::string>{"::1", "0.0.0.0", "fe80::1%1"}));
+  ASSERT_EQ(settings.allow.size(), 3u);
+  EXPECT_EQ(
+      format_ip_address(settings.allow[0].address) + "/" + std::to_string(settings.allow[0].prefix),
+      "10.0.0.0/8");
+  EXPECT_EQ(format_ip_address(settings.allow[1].address), "2001:db8::");
+  EXPECT_EQ(settings.allow[2].prefix, 32);
+  EXPECT_EQ(settings.max_client_per_host, 2);
+  EXPECT_EQ(settings.status_key, test::key_of(test::key_hex));
+  EXPECT_EQ(*settings.status_key_file, key);
+
+  // Unlike the older statements, these are what the file says at each reading.
+  ASSERT_TRUE(reload(required_statements()));
+  EXPECT_TRUE(settings.listen.empty());
+  EXPECT_TRUE(settings.allow.empty());
+  EXPECT_EQ(settings.max_client_per_host, 0);
+  EXPECT_FALSE(settings.status_key);
+}
+
+TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
+  const std::string good_key = test::write_key_file(home.file("good"), test::key_hex);
+  const std::string open_key = test::write_key_file(home.file("open"), test::key_hex, 0644);
+  const std::string short_key = test::write_key_file(home.file("short"), "0011aabb\n");
+  const struct {
+    std::string line;
+    std::string message;
+  } cases[] = {
+      {"LISTEN localhost", "LISTEN localhost: not an IPv4 or IPv6 address"},
+      {"LISTEN 127.0.0.1 10.1", "LISTEN 10.1: not an IPv4 or IPv6 address"},
+      {"ALLOW 10.0.0.0/33", "ALLOW 10.0.0.0/33: not an IPv4 or IPv6 network"},
+      {"ALLOW 10/8", "ALLOW 10/8: not an IPv4 or IPv6 network"},
+      {"ALLOW ::1/", "ALLOW ::1/: not an IPv4 or IPv6 network"},
+      {"STATUS_KEY " + open_key,
+       "STATUS_KEY " + open_key + ": group or others have access to it (mode 0644)"},
+      {"STATUS_KEY " + short_key, "STATUS_KEY " + short_key + ": not 64 hexadecimal digits"},
+      {"STATUS_KEY " + home.path(), "STATUS_KEY " + home.path() + ": not a regular file"},
+      {"STATUS_KEY " + home.file("none"),
+       "STATUS_KEY " + home.file("none") + ": No such file or directory"},
+      {"LISTEN", "syntax error"},
+  };
+  load(required_statements() + "STATUS_KEY " + good_key + "\n");
+  const int line = 18;  // after the seventeen required statements
+  for (const auto &c : cases) {
+    std::string out;
+    EXPECT_FALSE(reload(required_statements() + c.line + "\n", &out));
+    EXPECT_EQ(out, syntax_error(c.line == "LISTEN" ? line + 1 : line, c.message)) << c.line;
+    EXPECT_EQ(settings.status_key, test::key_of(test::key_hex));  // the old one stays
+  }
+}
+
+TEST_F(ConfigReadTest, MaxClientBeyondTheDescriptorsIsReported) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
+  std::string err;
+  EXPECT_TRUE(reload(required_statements() + "MAX_CLIENT 70\n", nullptr, &err));
+  EXPECT_EQ(err, "");
+  EXPECT_TRUE(reload(required_statements() + "MAX_CLIENT 100\n", nullptr, &err));
+  const std::string head =
+      "Brenmoor Tornax X : MAX_CLIENT 100 does not fit the descriptor limit "
+      "of 100: at most ";
+  const std::string tail = " clients can be served, more get the refusal line\n";
+  ASSERT_GT(err.size(), head.size() + tail.size()) << err;
+  EXPECT_EQ(err.substr(0, head.size()), head);
+  EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+  const std::string logged = err.substr(20, err.size() - 21);
+  EXPECT_NE(test::read_file(home.file("tornax.log")).find(logged), std::string::npos);
+  EXPECT_EQ(settings.max_client, 100);  // in force all the same
+}
+
 TEST_F(ConfigReadTest, FailedStartUpReadingsEndTheProcess) {
   write(required_statements({"OVERLOAD_LOG"}));
   EXPECT_EXIT(config_read(), testing::ExitedWithCode(1),
@@ -440,15 +530,24 @@ TEST_F(ConfigReadTest, TheSampleConfigurationLoadsAndSoDoItsExamples) {
   EXPECT_EQ(*settings.wall_cmd, "/usr/bin/wall");
   EXPECT_EQ(settings.alert[0].interval, 300);
   EXPECT_EQ(settings.max_client, 0);
-  // Every "#" directly before a statement comments out an example.
-  load(edit_lines(sample_config(), [](std::string &line) {
+  // Every "#" directly before a statement comments out an example; the key
+  // file it names is made here.
+  const std::string key = test::write_key_file(home.file("status.key"), test::key_hex);
+  load(edit_lines(sample_config(), [&key](std::string &line) {
     if (line.size() > 1 && line[0] == '#' && line[1] != ' ') {
       line.erase(0, 1);
+    }
+    if (line.rfind("STATUS_KEY ", 0) == 0) {
+      line = "STATUS_KEY " + key;
     }
     return true;
   }));
   EXPECT_EQ(settings.pager[2].message, "ATDT5550100,,,,1003");
   EXPECT_EQ(settings.max_client, 10);
+  EXPECT_FALSE(settings.listen.empty());
+  EXPECT_FALSE(settings.allow.empty());
+  EXPECT_GT(settings.max_client_per_host, 0);
+  EXPECT_TRUE(settings.status_key);
   EXPECT_EQ(settings.shutdown_schedule_mode, schedule_manual);
   EXPECT_EQ(settings.num_shutdown_schedule, 2);
   EXPECT_EQ(settings.num_test_schedule, 4);

@@ -132,5 +132,32 @@ TEST(HeaderLineTest, Location) {
   }
 }
 
+// Windows the peer advertised before each line, one line every 10 seconds,
+// against a limit of 30 seconds: when the peer counts as stalled.
+TEST(StallWatchTest, OnlyAWindowThatStopsGrowingAndShrinksStalls) {
+  const struct {
+    const char *name;
+    std::vector<std::uint32_t> windows;
+    int stalled_at;  // index of the first line found stalled; -1 none
+  } cases[] = {
+      {"reader at its widest", {65536, 65536, 65536, 65536, 65536, 65536}, -1},
+      {"reader that reads now and then", {8192, 8000, 8192, 8000, 8192, 7900, 8192}, -1},
+      {"non-reader", {8192, 8100, 8000, 7900, 7800}, 3},
+      {"window shut", {8192, 0, 0, 0, 0}, 3},
+      {"grows at first, then shrinks", {4096, 6000, 8192, 8100, 8000, 7900, 7800}, 5},
+  };
+  for (const auto &c : cases) {
+    StallWatch watch{std::chrono::seconds(30)};
+    const StallWatch::Clock::time_point start{};
+    int stalled_at = -1;
+    for (std::size_t i = 0; i < c.windows.size() && stalled_at < 0; ++i) {
+      if (watch.stalled(c.windows[i], start + std::chrono::seconds(10 * i))) {
+        stalled_at = static_cast<int>(i);
+      }
+    }
+    EXPECT_EQ(stalled_at, c.stalled_at) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace tornax

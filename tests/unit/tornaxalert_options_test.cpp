@@ -19,7 +19,8 @@ const std::string usage_text =
     "   -x shutdown  eXecute shutdown in shutdown case\n"
     "                Default: /sbin/shutdown -h now\n"
     "   -w wall      Execute wall command to braodcast\n"
-    "                Default: /usr/bin/wall\n";
+    "                Default: /usr/bin/wall\n"
+    "   -k keyfile   Act only on status lines authenticated with this key\n";
 
 struct Outcome {
   std::optional<int> status;
@@ -79,7 +80,7 @@ TEST(CommandLineTest, DefaultsWithOnlyAHost) {
 
 TEST(CommandLineTest, AcceptedOptions) {
   Outcome o = parse({"-p", "5", "-s", "", "-r", "3", "-x", "/bin/true now", "-w", "cat >/dev/null",
-                     "-a", "console", "10.0.0.7", "4010", "ignored"});
+                     "-a", "console", "-k", "/etc/tornax.key", "10.0.0.7", "4010", "ignored"});
   EXPECT_EQ(o.status, std::nullopt);
   EXPECT_EQ(o.out, "Alert console\n");
   EXPECT_EQ(o.settings.powerfail_shutdown_time, 5);
@@ -88,6 +89,7 @@ TEST(CommandLineTest, AcceptedOptions) {
   EXPECT_EQ(o.settings.shutdown_cmd, "/bin/true now");
   EXPECT_EQ(o.settings.wall_cmd, "cat >/dev/null");
   EXPECT_EQ(o.settings.tornaxalert_who, alert_console);
+  EXPECT_EQ(o.settings.key_file, "/etc/tornax.key");  // read by the start-up, not here
   EXPECT_EQ(o.settings.host, "10.0.0.7");
   EXPECT_EQ(o.settings.port, 4010u);
 
@@ -129,6 +131,7 @@ TEST(CommandLineTest, RefusedCommandLines) {
       {{"-x", "", "h"}, "Argument is required for -x\n"},
       {{"-w", "", "h"}, ""},
       {{"-r", "", "h"}, "Argument is required for -r\n"},
+      {{"-k", "", "h"}, "Argument is required for -k\n"},
       {{"-z", "h"}, "tornaxalert: invalid option -- 'z'\n" + title + "parameter error\n"},
       {{"h", "-p"},
        "tornaxalert: option requires an argument -- 'p'\n" + title + "parameter error\n"},

@@ -1,0 +1,219 @@
+// The real daemon's status server in the sandbox, reached over loopback from
+// this process, with 127.0.0.2, 127.0.0.3 ... standing for other hosts: who
+// may connect, a port taken before the daemon starts, a burst of clients,
+// and the descriptors kept for the daemon's own work.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/simulated_ups.h"
+#include "tests/support/daemon_home.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_fixture.h"
+
+namespace tornax {
+namespace {
+
+using test::connect_loopback;
+using test::LineReader;
+using test::log_has;
+using test::read_file;
+using test::wait_for_log;
+using test::wait_until;
+
+const std::string refusal = "Max client reach.Try again later";
+
+class StatusServerE2eTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    sim.start();
+    const int probe = test::listen_loopback(&port);
+    ASSERT_GE(probe, 0);
+    close(probe);
+  }
+  void TearDown() override {
+    for (int fd : sockets) {
+      close(fd);
+    }
+    if (daemon > 0) {
+      kill(daemon, SIGTERM);
+      EXPECT_EQ(run->wait(), 0);
+    }
+    sim.stop();
+  }
+
+  // Starts the daemon with a status server on `port`, then `extra`; with a
+  // `prefix` (prlimit ...) in front of the program.
+  void start(const std::string &extra, const std::vector<std::string> &prefix = {}) {
+    home.configure(sim.slave_path(), "PORT " + std::to_string(port) + "\n" + extra);
+    std::vector<std::string> argv = prefix;
+    if (!argv.empty()) {
+      argv.push_back(test::built_program("tornax"));
+    }
+    run = home.start(argv);
+    ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << run->stderr_text();
+    daemon = run->find_process("tornax");
+    ASSERT_GT(daemon, 0);
+  }
+  // The first line a connection from `from` to `to` gets; "closed" when the
+  // daemon closed it without a line, "no connection" when the host refused.
+  std::string first_line(const char *from, const char *to = "127.0.0.1") {
+    const int fd = connect_loopback(port, from, to);
+    if (fd < 0) {
+      return "no connection";
+    }
+    sockets.push_back(fd);
+    LineReader reader(fd);
+    return reader.next(20000).value_or(reader.ended() && reader.pending().empty() ? "closed" : "");
+  }
+  // Waits until the status server greets.
+  void wait_until_served(const char *to = "127.0.0.1") {
+    ASSERT_TRUE(wait_until([&] {
+      const int fd = connect_loopback(port, "127.0.0.1", to);
+      const bool up = fd >= 0;
+      if (up) {
+        close(fd);
+      }
+      return up;
+    })) << run->stderr_text();
+  }
+
+  SimulatedUps sim{test::test_ups_options()};
+  test::DaemonHome home;
+  int port = 0;
+  std::unique_ptr<test::SandboxRun> run;
+  pid_t daemon = 0;
+  std::vector<int> sockets;
+};
+
+std::size_t count(const std::string &text, const std::string &part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+TEST_F(StatusServerE2eTest, ListenAllowAndThePerHostLimitAlsoOnReload) {
+  const std::string rules = "MAX_CLIENT 10\nLISTEN 127.0.0.2 ::1\nMAX_CLIENT_PER_HOST 1\n";
+  ASSERT_NO_FATAL_FAILURE(start(rules + "ALLOW 127.0.0.3 ::1\n"));
+  ASSERT_NO_FATAL_FAILURE(wait_until_served("127.0.0.2"));
+  EXPECT_EQ(first_line("127.0.0.1", "127.0.0.1"), "no connection");  // not listening there
+  EXPECT_EQ(first_line("127.0.0.3", "127.0.0.2"), "TN0100");
+  EXPECT_EQ(first_line("127.0.0.3", "127.0.0.2"), refusal);  // its one place is taken
+  EXPECT_EQ(first_line("127.0.0.4", "127.0.0.2"), "closed");
+  EXPECT_EQ(first_line("127.0.0.4", "127.0.0.2"), "closed");
+  const int v6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET6, "::1", &address.sin6_addr);
+  ASSERT_EQ(connect(v6, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  sockets.push_back(v6);
+  EXPECT_EQ(LineReader(v6).next(20000), "TN0100");
+  const std::string refused =
+      "Status server refused a connection from 127.0.0.4 (not allowed by ALLOW)";
+  ASSERT_TRUE(wait_for_log(home, refused));
+
+  // A reload lets the other host in and the first out; the addresses stay.
+  home.configure(sim.slave_path(), "PORT " + std::to_string(port) + "\n" + rules +
+                                       "ALLOW 127.0.0.4\nLISTEN 127.0.0.5\n");
+  kill(daemon, SIGHUP);
+  ASSERT_TRUE(wait_for_log(home, "Reinitialize configuration"));
+  ASSERT_TRUE(wait_until([&] { return first_line("127.0.0.4", "127.0.0.2") == "TN0100"; }));
+  EXPECT_EQ(first_line("127.0.0.3", "127.0.0.2"), "closed");
+  EXPECT_EQ(first_line("127.0.0.1", "127.0.0.5"), "no connection");
+  EXPECT_EQ(count(home.log(), refused), 1u);  // once a minute at most
+}
+
+// A local user who holds the port first keeps it only while it holds it.
+TEST_F(StatusServerE2eTest, TakenPortIsReportedOnceAndTakenBack) {
+  int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(taken, 5), 0);
+  ASSERT_NO_FATAL_FAILURE(start("MAX_CLIENT 2\n"));
+  const std::string failure = "Status server cannot bind to 0.0.0.0 port " + std::to_string(port) +
+                              " (Address already in use); trying again every 5 seconds";
+  EXPECT_TRUE(wait_until([&] {
+    return count(run->stderr_text(), "Brenmoor Tornax X : " + failure + "\n") == 1;
+  })) << run->stderr_text();
+  sim.set_mains(false);  // monitoring goes on meanwhile
+  EXPECT_TRUE(wait_for_log(home, "Power fail detected"));
+  std::this_thread::sleep_for(std::chrono::seconds(11));  // two attempts more
+  close(taken);
+  EXPECT_TRUE(
+      wait_for_log(home, "Status server listening on 0.0.0.0 port " + std::to_string(port)));
+  EXPECT_EQ(first_line("127.0.0.2"), "TN0100");
+  EXPECT_EQ(count(home.log(), failure), 1u);
+  EXPECT_EQ(count(run->stderr_text(), failure), 1u);
+}
+
+// Every client that lost a restarted daemon comes back at the same moment.
+TEST_F(StatusServerE2eTest, ABurstOfOneHundredClientsIsServed) {
+  ASSERT_NO_FATAL_FAILURE(start("MAX_CLIENT 101\n"));  // the probe's place may linger
+  ASSERT_NO_FATAL_FAILURE(wait_until_served());
+  std::vector<int> fds;
+  for (int n = 0; n < 100; ++n) {
+    const std::string from = "127.0.0." + std::to_string(2 + n % 50);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &address.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);  // all at once
+    fds.push_back(fd);
+    sockets.push_back(fd);
+  }
+  int served = 0;
+  for (int fd : fds) {
+    fcntl(fd, F_SETFL, 0);
+    served += LineReader(fd).next(60000) == "TN0100" ? 1 : 0;
+  }
+  EXPECT_EQ(served, 100);
+}
+
+// With few descriptors, clients beyond what they allow are refused, and the
+// daemon still logs and broadcasts a power failure.
+TEST_F(StatusServerE2eTest, DescriptorsForTheDaemonsOwnWork) {
+  ASSERT_NO_FATAL_FAILURE(start("MAX_CLIENT 100\n", {"prlimit", "--nofile=40:60"}));
+  EXPECT_NE(read_file("/proc/" + std::to_string(daemon) + "/limits")
+                .find("Max open files            60                   60"),
+            std::string::npos);
+  // Reported when the configuration is read, before the daemon detaches.
+  const std::string warning = "MAX_CLIENT 100 does not fit the descriptor limit of 60: at most ";
+  EXPECT_NE(run->stderr_text().find("Brenmoor Tornax X : " + warning), std::string::npos)
+      << run->stderr_text();
+  EXPECT_TRUE(log_has(home, warning));
+  // No probe first: a probe's place would be held a little while after it closed.
+  std::string line;
+  ASSERT_TRUE(wait_until([&] { return (line = first_line("127.0.0.2")) != "no connection"; }));
+  int served = line == "TN0100" ? 1 : 0, refused = line == refusal ? 1 : 0;
+  for (int n = 1; n < 45; ++n) {
+    line = first_line("127.0.0.2");
+    served += line == "TN0100" ? 1 : 0;
+    refused += line == refusal ? 1 : 0;
+  }
+  EXPECT_GT(served, 0);
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(served + refused, 45);
+  sim.set_mains(false);
+  EXPECT_TRUE(wait_for_log(home, "Power fail detected"));
+  EXPECT_TRUE(wait_until([&] { return home.wall().find("POWERFAIL alert") != std::string::npos; }));
+  EXPECT_TRUE(wait_for_log(home, "(the descriptors allow " + std::to_string(served) + " clients)"))
+      << home.log();
+  EXPECT_EQ(run->stderr_text().find("Cannot"), std::string::npos) << run->stderr_text();
+}
+
+}  // namespace
+}  // namespace tornax
