@@ -1,5 +1,6 @@
 // Fuzzes the check of the authenticated status stream as the client makes
-// it, and the hello that both ends read. The input is lines; the first byte
+// it, the hello that both ends read, and the reading of a key file (the
+// whole input, as a file of mode 0600). The input is lines; the first byte
 // of each says how it reaches the check: as it stands (a server without the
 // key, or a broken one), tagged by the daemon's side, or tagged and then
 // altered in one byte on the way. A line that verifies must be exactly the
@@ -10,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "common/status_auth.h"
 #include "fuzz/harness.h"
@@ -42,6 +45,13 @@ std::vector<std::string_view> lines_of(std::string_view input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  static fuzz::MemoryFile key_file;
+  key_file.fill(data, size);
+  fuzz::require(fchmod(key_file.fd(), 0600) == 0, "the key file can be made private");
+  std::string error;
+  const std::optional<StatusKey> read = read_status_key(key_file.path(), error);
+  fuzz::require(read.has_value() != !error.empty(), "a key file is read, or refused with a reason");
+
   StatusKey key{};
   key[0] = 0x5a;
   AuthNonce client_nonce{}, daemon_nonce{};
