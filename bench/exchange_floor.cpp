@@ -15,12 +15,8 @@
 namespace tornax::bench {
 namespace {
 
-// The cycle's queries, and whether stale input is flushed before each.
-constexpr struct {
-  const char *command;
-  bool flush;
-} queries[] = {{"L\n", true},  {"O\n", true},  {"B%\n", false}, {"P\n", false},
-               {"F\n", false}, {"I\n", false}, {"T\n", true},   {"S5\n", true}};
+// The cycle's queries; stale input is flushed before each, as the daemon does.
+constexpr const char *queries[] = {"L\n", "O\n", "B%\n", "P\n", "F\n", "I\n", "T\n", "S5\n"};
 
 double thread_runtime_seconds() {
   std::ifstream in("/proc/thread-self/schedstat");
@@ -45,12 +41,10 @@ int open_line(const std::string &path) {
 }
 
 void bare_cycle(int fd) {
-  for (const auto &query : queries) {
+  for (const char *query : queries) {
     char reply[17];
-    if (query.flush) {
-      tcflush(fd, TCIFLUSH);
-    }
-    [[maybe_unused]] const ssize_t written = write(fd, query.command, std::strlen(query.command));
+    tcflush(fd, TCIFLUSH);
+    [[maybe_unused]] const ssize_t written = write(fd, query, std::strlen(query));
     [[maybe_unused]] const ssize_t got = read(fd, reply, 16);
   }
 }

@@ -27,23 +27,27 @@ void count_line(unsigned int remote_status) {
       status[POWERRETURN] = 1;
     }
   }
+  // A line without the countdown bit ends the countdown seen so far: the
+  // daemon restarted or its schedule was removed, and a "-1" on a later line
+  // must not read as a shutdown due at once.
   if (remote_status & ext_schedule_down) {
     ++status[SCHEDULE_DOWN];
+  } else {
+    status[SCHEDULE_DOWN] = 0;
   }
   if (remote_status & ext_lowbatt) {
     ++status[LOWBATT];
   }
 }
 
-// The scheduled-shutdown and low-battery counters are never lowered, so they
-// alert only on a line that carries their bit and so counted: otherwise a
-// counter left at 1 (or 31, 61, ...) would repeat its alert on every later
-// line, once a second.
+// The low-battery counter is never lowered, so its alert comes only on a line
+// that carries its bit and so counted: otherwise a counter left at 1 would
+// repeat its alert on every later line, once a second.
 void warn(unsigned int remote_status, const AlertSettings &settings, AlertActions &actions) {
   if (status[POWERFAIL] % alert_repeat == 1) {
     actions.alert(settings.tornaxalert_who, "Power fail detect");
   }
-  if ((remote_status & ext_schedule_down) && status[SCHEDULE_DOWN] % alert_repeat == 1) {
+  if (status[SCHEDULE_DOWN] % alert_repeat == 1) {
     actions.alert(settings.tornaxalert_who, "Schedule shutdown in");
   }
   if (status[POWERRETURN] == 1) {
@@ -83,7 +87,7 @@ void tornaxalert_alert(int who, const char *message, const std::string &wall_cmd
   if (who == alert_console) {
     // Appending changes nothing on a console device and keeps every alert
     // when the console is a plain file.
-    if (std::FILE *console_file = std::fopen(console_device.c_str(), "a")) {
+    if (std::FILE *console_file = std::fopen(console_device.c_str(), "ae")) {
       std::fprintf(console_file, "%s : %s\n", alert_title, message);
       std::fclose(console_file);
     }

@@ -37,7 +37,7 @@ void alert_all(int n) {
 // The daemon is a session leader without a terminal: opening the console
 // without O_NOCTTY would make it the daemon's controlling terminal.
 void alert_console(int n) {
-  const int fd = open(console_path, O_WRONLY | O_NOCTTY | O_APPEND);
+  const int fd = open(console_path, O_WRONLY | O_NOCTTY | O_APPEND | O_CLOEXEC);
   std::FILE *console_file = fd >= 0 ? fdopen(fd, "a") : nullptr;
   if (console_file == nullptr) {
     if (fd >= 0) {

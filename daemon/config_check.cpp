@@ -87,6 +87,14 @@ std::string backuptime_row(const Settings &config, std::time_t) {
   return "shutdown after " + std::to_string(config.powerfail_timeout / 60) + " min on battery";
 }
 
+std::string silent_shutdown_row(const Settings &config, std::time_t) {
+  if (config.silent_shutdown == 0) {
+    return "none: a UPS silent on battery shuts nothing down before BACKUPTIME";
+  }
+  return "shutdown after " + std::to_string(config.silent_shutdown / 60) +
+         " min of silence from a UPS last seen on battery";
+}
+
 std::string next_shutdown_row(const Settings &config, std::time_t now) {
   if (config.shutdown_schedule_mode < schedule_daily ||
       config.shutdown_schedule_mode > schedule_manual) {
@@ -169,6 +177,7 @@ constexpr SummaryRow summary_rows[] = {
     {"Logged", logged_row},
     {"Paged", paged_row},
     {"BACKUPTIME", backuptime_row},
+    {"SILENT_SHUTDOWN", silent_shutdown_row},
     {"Next scheduled shutdown", next_shutdown_row},
     {"Next self-test", next_test_row},
     {"Status server", status_server_row},

@@ -18,7 +18,7 @@ namespace tornax {
 int check_configuration();
 
 // The summary, one "<what>: <value>" line each: the UPS device, the events
-// alerted, logged and paged, BACKUPTIME, the next scheduled shutdown and
+// alerted, logged and paged, BACKUPTIME, SILENT_SHUTDOWN, the next scheduled shutdown and
 // self-test as local dates from `now`, the status server, the shutdown script.
 std::string configuration_summary(const Settings &config, std::time_t now);
 

@@ -47,6 +47,7 @@ constexpr Keyword keywords[] = {
     {"MANUAL", token::MANUAL},
     {"UPSTEST", token::UPSTEST},
     {"BACKUPTIME", token::BACKUPTIME},
+    {"SILENT_SHUTDOWN", token::SILENT_SHUTDOWN},
     {"WALLPATH", token::WALLPATH},
     {"UPS_TYPE", token::UPS_TYPE},
     {"UPS_SHUTDOWN_DELAY", token::UPS_SHUTDOWN_DELAY},
@@ -544,6 +545,9 @@ void Parser::statement() {
     case token::BACKUPTIME:
       s_.powerfail_timeout = static_cast<unsigned int>(expect_minutes_in_seconds());
       break;
+    case token::SILENT_SHUTDOWN:
+      s_.silent_shutdown = static_cast<unsigned int>(expect_minutes_in_seconds());
+      break;
     case token::UPS_TYPE:
       s_.adapter_type = expect(token::NUMBER).number;
       break;
@@ -599,8 +603,19 @@ void Parser::alert_statement(int e) {
   record.found = 1;
 }
 
-// "SHUTDOWN" alone, and "SHUTDOWN MANUAL" without ranges, change nothing.
+// Whether the file being read names a shutdown schedule (or ends one).
+bool schedule_named = false;
+
+// "SHUTDOWN" alone, and "SHUTDOWN MANUAL" without ranges, change nothing;
+// "SHUTDOWN NONE" (the scope word none) ends any schedule.
 void Parser::shutdown_statement() {
+  if (peek() == token::SCOPE && ahead_->value.number == scope_none) {
+    take();
+    s_.shutdown_schedule_mode = schedule_none;
+    s_.num_shutdown_schedule = 0;
+    schedule_named = true;
+    return;
+  }
   switch (peek()) {
     case token::DAILY:
       take();
@@ -620,6 +635,7 @@ void Parser::shutdown_statement() {
 }
 
 void Parser::set_window(int mode, const struct tm &down, const struct tm &up) {
+  schedule_named = true;
   s_.shutdown_schedule_mode = mode;
   s_.num_shutdown_schedule = 0;
   s_.shutdown_schedule_list[0].downtime = down;
@@ -669,6 +685,7 @@ void Parser::manual_statement() {
   }
   if (any) {
     s_.shutdown_schedule_mode = schedule_manual;
+    schedule_named = true;
   }
 }
 
@@ -749,6 +766,7 @@ void init_var(Settings &target) {
     target.log_control[i].found = 0;
   }
   config_lineno = 0;
+  schedule_named = false;
 }
 
 void check_var(const Settings &target) {
@@ -847,6 +865,11 @@ void config_test_read() {
   if (const std::optional<ConfigFailure> failure = try_config_read()) {
     end_reading(*failure, 1);
   }
+}
+
+bool schedule_kept_without_statement() {
+  const int mode = settings.shutdown_schedule_mode;
+  return !schedule_named && mode >= schedule_daily && mode <= schedule_weekly;
 }
 
 bool config_reload() {

@@ -33,6 +33,7 @@ enum class token : int {
   MANUAL,
   UPSTEST,
   BACKUPTIME,
+  SILENT_SHUTDOWN,
   WALLPATH,
   UPS_TYPE,
   UPS_SHUTDOWN_DELAY,
@@ -134,6 +135,11 @@ void config_read();
 // The reading of `tornax -t`: as config_read, with the same messages on the
 // same streams, but every failure ends the process with status 1.
 void config_test_read();
+
+// Whether the last reading left in force a daily, daily-with-period or weekly
+// shutdown schedule that its file does not name (a reload keeps it; only
+// "SHUTDOWN NONE" ends it).
+bool schedule_kept_without_statement();
 
 // The reload reading of config_filename. Reports a failure with the same
 // texts on the same streams as config_read, except the "Exit" line, and

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "daemon/alerter.h"
 #include "daemon/config_read.h"
@@ -144,40 +145,58 @@ unsigned int whole_minutes(float minutes) {
 
 void compute_remain_time() {
   if (settings.powerfail_timeout != 0) {
-    remain_time = (settings.powerfail_timeout - status[POWERFAIL]) / 60;
+    remain_time = minutes_to_timeout(settings.powerfail_timeout, status[POWERFAIL]);
   } else {
     remain_time = whole_minutes(ups_backuptime);
   }
 }
 
-void interpret_prefixqueue() {
+// Returns the last of the marks that tell mains from battery ('\0' none).
+char interpret_prefixqueue() {
+  char last_mark = '\0';
   for (int i = 1; i <= last_prefixqueue && i < prefixqueue_size; ++i) {
     switch (prefixqueue[i]) {
       case '!':
       case '@':
         count_event(POWERFAIL);
+        last_mark = prefixqueue[i];
         break;
       case '$':
         status[POWERFAIL] = 0;
         raise_event(POWERRETURN);
+        last_mark = '$';
         break;
       case '*':
         count_event(LOWBATT);
+        last_mark = '*';
         break;
       default:
         break;
     }
   }
   last_prefixqueue = 0;
+  return last_mark;
 }
 
-void decide_powerfail_down() {
-  if (settings.powerfail_timeout != 0 && status[POWERFAIL] == settings.powerfail_timeout) {
-    raise_event(POWERFAIL_DOWN);
+// A UPS that falls silent on battery (cable pulled, adapter dead) leaves the
+// host to die with the battery unless the outage is taken to go on: its
+// silent cycles count as cycles on battery.
+void track_power(MonitorState &state, char last_mark) {
+  if (follow_power(state.power, take_replies_accepted(), last_mark)) {
+    count_event(POWERFAIL);
   }
-  if (status[LOWBATT] != 0) {
-    raise_event(POWERFAIL_DOWN);
+}
+
+// Raises POWERFAIL_DOWN when a cause calls for it; returns the cause and,
+// for one, the log line that says why.
+std::pair<ShutdownCause, std::string> decide_powerfail_down(const MonitorState &state) {
+  const PowerfailFacts facts{status[POWERFAIL], status[LOWBATT], state.power};
+  const ShutdownCause cause = powerfail_cause(facts, settings);
+  if (cause == ShutdownCause::none) {
+    return {cause, ""};
   }
+  raise_event(POWERFAIL_DOWN);
+  return {cause, describe_cause(cause, facts, settings)};
 }
 
 void run_countdown(MonitorState &state) {
@@ -257,8 +276,8 @@ ShutdownDue run_cycle(MonitorState &state) {
   }
   correct_voltages(state);
   compute_remain_time();
-  interpret_prefixqueue();
-  decide_powerfail_down();
+  track_power(state, interpret_prefixqueue());
+  const auto [cause, why] = decide_powerfail_down(state);
   run_countdown(state);
   check_test_schedule(serial_fd);
   pthread_mutex_unlock(&tornax_mutex);
@@ -270,7 +289,10 @@ ShutdownDue run_cycle(MonitorState &state) {
   sendpager();
 
   if (status[POWERFAIL_DOWN] != 0) {
-    return {shutdown_powerfail, 0};
+    if (!why.empty()) {
+      writelog(why.c_str());
+    }
+    return {shutdown_powerfail, 0, cause};
   }
   if (status[SCHEDULE_DOWN] != 0) {
     return {shutdown_scheduled, state.ups_sleep_time};
@@ -354,6 +376,10 @@ void reload_configuration() {
   }
   if (!read) {
     writelog("Reading the configuration failed; the previous configuration stays in force");
+  } else if (schedule_kept_without_statement()) {
+    writelog(
+        "The configuration names no shutdown schedule; the one in force stays "
+        "(SHUTDOWN NONE ends it)");
   }
 }
 

@@ -10,6 +10,7 @@
 #include "daemon/host.h"
 #include "daemon/notify.h"
 #include "daemon/outage.h"
+#include "daemon/powerfail.h"
 
 namespace tornax {
 
@@ -26,12 +27,14 @@ struct MonitorState {
   long ups_sleep_time = 0;            // UPS sleep time of the pending scheduled shutdown
   int byte_read = 0;                  // result of the last query chain
   OutageRecorder outage;              // keeps tornax.outage in step with the power-fail count
+  PowerState power;                   // on battery when last heard, and silent since
 };
 
 // The shutdown a cycle found due: mode 0 none, 3 power fail, 6 scheduled.
 struct ShutdownDue {
   int mode = 0;
   long ups_sleep_time = 0;
+  ShutdownCause cause = ShutdownCause::none;  // why, for mode 3
 };
 
 // Opens settings.ups_filename into serial_fd. With `report`, a failure is
@@ -44,7 +47,8 @@ bool open_serial_line(bool report);
 void identify_ups(MonitorState &state);
 
 // Runs one monitoring cycle and returns the shutdown it found due; the caller
-// runs it. Main thread only; takes tornax_mutex for the poll and the schedules.
+// runs it. A power-fail shutdown's cause is logged after the cycle's events.
+// Main thread only; takes tornax_mutex for the poll and the schedules.
 ShutdownDue run_cycle(MonitorState &state);
 
 // Why the main loop woke up.

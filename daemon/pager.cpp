@@ -14,9 +14,10 @@ namespace {
 // file that silently swallows every page. O_NONBLOCK keeps the open from
 // waiting for a carrier that may never come, which would stall the monitoring
 // cycle; the write itself blocks as usual. O_NOCTTY keeps the modem from
-// becoming the daemon's controlling terminal.
+// becoming the daemon's controlling terminal, and O_CLOEXEC keeps it from the
+// programs the daemon runs.
 std::FILE *open_modem(const char *path) {
-  const int fd = open(path, O_WRONLY | O_NOCTTY | O_APPEND | O_NONBLOCK);
+  const int fd = open(path, O_WRONLY | O_NOCTTY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return nullptr;
   }

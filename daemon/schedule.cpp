@@ -210,12 +210,14 @@ void show_shutdown_schedule(const Settings &config) {
   }
 }
 
-void run_self_test(int fd, test_schedule &entry) {
+// A test holds the cycle, and the status lines with it, for 15 seconds, so
+// entries that name the same minute share one test instead of running one
+// after the other while clients give the daemon up for lost.
+void run_self_test(int fd) {
   writelog("Schedule UPS TEST");
   ups_testing = 1;
   ups_test(fd, ups_teststatus);
   ups_testing = 0;
-  entry.executed = 1;
   char line[test_result_size];
   format_test_result(line, ups_teststatus, sizeof ups_teststatus);
   writelog(line);
@@ -248,13 +250,18 @@ void check_test_schedule(int fd) {
   if (localtime_r(&rawtime, &this_time) == nullptr) {
     return;
   }
+  bool due = false;
   for (int n = 0; n < clamp_count(settings.num_test_schedule); ++n) {
     test_schedule &entry = settings.test_schedule_list[n];
     if (!same_date_and_clock(entry.time, this_time)) {
       entry.executed = 0;
     } else if (entry.executed == 0) {
-      run_self_test(fd, entry);
+      entry.executed = 1;
+      due = true;
     }
+  }
+  if (due) {
+    run_self_test(fd);
   }
 }
 

@@ -30,10 +30,11 @@ int check_shutdown_schedule();
 // output. A diagnostic aid; the daemon's own flow does not call it.
 void show_schedule();
 
-// Runs, through ups_test() on `fd`, the self-test of every entry whose minute
-// (day, month, hour, minute) is now and whose test has not yet run in it,
-// logging "Schedule UPS TEST" before and the result line after. Keeps each
-// entry's `executed` flag; raises ups_testing for the length of each test.
+// Runs, through ups_test() on `fd`, one self-test when an entry's minute (day,
+// month, hour, minute) is now and its test has not yet run in it, logging
+// "Schedule UPS TEST" before and the result line after; entries naming the
+// same minute share that one test. Keeps each entry's `executed` flag; raises
+// ups_testing for the length of the test.
 void check_test_schedule(int fd);
 
 // Size of the self-test result line, terminator included.

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "daemon/clock.h"
 #include "tornax.h"
@@ -19,53 +21,59 @@
 namespace tornax {
 namespace {
 
-// One row of the query table: what is sent, whether stale input is discarded
-// first, how much is read and what a failed write or read reports.
+// One row of the query table: what is sent, how much is read, what the reply
+// holds and what a failed write or read reports.
 struct Query {
   const char *command;
-  bool flush;
   int read_limit;
+  ReplyKind kind;
   const char *write_fail;
   const char *read_fail;
 };
 
-constexpr int reply_size = 16;
-constexpr int teststatus_read_limit = 8;
 constexpr int version_read_limit = 50;
 constexpr int control_size = 16;
 constexpr int control_bytes = 15;
 constexpr unsigned int self_test_seconds = 15;
 constexpr int line_end_length = 2;
 
-constexpr Query linevoltage_query{"L\n", true, reply_size, "get_linevoltage():write() fail",
+constexpr ReplyKind number = ReplyKind::number;
+constexpr Query linevoltage_query{"L\n", reply_size, number, "get_linevoltage():write() fail",
                                   "get_linevoltage():read() fail"};
-constexpr Query invvoltage_query{"O\n", true, reply_size, "get_invvoltage():write() fail",
+constexpr Query invvoltage_query{"O\n", reply_size, number, "get_invvoltage():write() fail",
                                  "get_invvoltage():read() fail"};
-constexpr Query percentbatt_query{"B%\n", false, reply_size, "get_percentbatt():write() fail",
+constexpr Query percentbatt_query{"B%\n", reply_size, number, "get_percentbatt():write() fail",
                                   "get_percentbatt():read() fail"};
-constexpr Query percentloadpower_query{"P\n", false, reply_size,
+constexpr Query percentloadpower_query{"P\n", reply_size, number,
                                        "get_percentloadpower():write() fail",
                                        "get_percentloadpower():read() fail"};
-constexpr Query freq_query{"F\n", false, reply_size, "get_freq():write() fail",
+constexpr Query freq_query{"F\n", reply_size, number, "get_freq():write() fail",
                            "get_freq():read() fail"};
-constexpr Query loadcurrent_query{"I\n", false, reply_size, "get_loadcurrent():write() fail",
+constexpr Query loadcurrent_query{"I\n", reply_size, number, "get_loadcurrent():write() fail",
                                   "get_loadcurrent():read() fail"};
-constexpr Query backuptime_query{"T\n", true, reply_size, "get_backuptime():write() fail",
-                                 "get_backuptime():read() fail"};
-constexpr Query teststatus_query{"S5\n", true, teststatus_read_limit,
+constexpr Query backuptime_query{"T\n", reply_size, ReplyKind::backup_time,
+                                 "get_backuptime():write() fail", "get_backuptime():read() fail"};
+constexpr Query teststatus_query{"S5\n", teststatus_read_limit, ReplyKind::test_status,
                                  "get_upsteststatus():write(status_cmd) fail",
                                  "ups_upsteststatus():read() fail"};
-constexpr Query linenormal_query{"LN\n", true, reply_size, "get_linenormal():write() fail",
+constexpr Query linenormal_query{"LN\n", reply_size, number, "get_linenormal():write() fail",
                                  "get_linenormal():read() fail"};
-constexpr Query loadpower_query{"PW\n", false, reply_size, "get_loadpower():write() fail",
+constexpr Query loadpower_query{"PW\n", reply_size, number, "get_loadpower():write() fail",
                                 "get_loadpower():read() fail"};
-constexpr Query chargercurrent_query{"G\n", false, reply_size, "get_chargercurrent():write() fail",
+constexpr Query chargercurrent_query{"G\n", reply_size, number, "get_chargercurrent():write() fail",
                                      "get_chargercurrent():read() fail"};
-constexpr Query battvolt_query{"B\n", false, reply_size, "get_battvolt():write() fail",
+constexpr Query battvolt_query{"B\n", reply_size, number, "get_battvolt():write() fail",
                                "get_battvolt():read() fail"};
+
+std::chrono::milliseconds reply_time_limit{800};
+int replies_accepted = 0;
 
 bool is_mark(char c) {
   return c == ' ' || c == '!' || c == '$' || c == '*' || c == '@';
+}
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
 }
 
 // Writes all bytes; a signal or a short write does not lose the rest.
@@ -93,10 +101,34 @@ ssize_t read_once(int fd, char *buf, size_t limit) {
   return n;
 }
 
-void send_command(int fd, const char *command, const char *fail) {
+// Waits until `fd` is readable, at most `ms`. Returns the poll events (0 on
+// time-out), or -1 on failure. A line that hung up reports POLLHUP or
+// POLLERR, and its read then gives 0.
+int wait_readable(int fd, int ms) {
+  struct pollfd p {
+    fd, POLLIN, 0
+  };
+  int ready;
+  do {
+    ready = poll(&p, 1, ms);
+  } while (ready < 0 && errno == EINTR);
+  return ready <= 0 ? ready : p.revents;
+}
+
+// A read that returned nothing either timed out or met a line that hung up
+// (a pty whose other side closed, a serial adapter unplugged). Input that
+// arrived just after the time-out is neither.
+bool hung_up(int fd) {
+  const int events = fd >= 0 ? wait_readable(fd, 0) : 0;
+  return events > 0 && (events & (POLLHUP | POLLERR)) != 0;
+}
+
+bool send_command(int fd, const char *command, const char *fail) {
   if (write_all(fd, command, std::strlen(command)) < 0) {
     std::perror(fail);
+    return false;
   }
+  return true;
 }
 
 // The reply's text ends two bytes before the read's end, dropping the line
@@ -106,61 +138,137 @@ int text_length(ssize_t bytes_read) {
   return bytes_read > line_end_length ? static_cast<int>(bytes_read) - line_end_length : 0;
 }
 
-// Sends the query and reads its reply once into `buf` (zero-filled, at least
-// read_limit + 1 bytes), ended as text and with its marks handled. Returns
-// the read's byte count.
-int exchange(int fd, const Query &query, char *buf) {
-  std::memset(buf, 0, static_cast<size_t>(query.read_limit) + 1);
-  if (query.flush) {
-    tcflush(fd, TCIFLUSH);
+long elapsed_ms(const struct timespec &since) {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - since.tv_sec) * 1000L + (now.tv_nsec - since.tv_nsec) / 1000000L;
+}
+
+// Reads one reply into `buf`, stopping at its first line feed or at `limit`
+// bytes. The first read waits the line's read time-out; a reply that arrives
+// in pieces (as serial adapters deliver it) is gathered for up to the reply
+// time-out more. Returns the bytes read, 0 when none came, negative when the
+// read failed or the line hung up (errno set).
+ssize_t read_reply(int fd, char *buf, size_t limit) {
+  ssize_t n = read_once(fd, buf, limit);
+  if (n == 0 && hung_up(fd)) {
+    errno = EIO;
+    return -1;
   }
-  send_command(fd, query.command, query.write_fail);
-  const ssize_t n = read_once(fd, buf, static_cast<size_t>(query.read_limit));
+  if (n <= 0 || std::memchr(buf, '\n', static_cast<size_t>(n)) != nullptr) {
+    return n;
+  }
+  size_t got = static_cast<size_t>(n);
+  struct timespec start {};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (got < limit) {
+    const long left = reply_time_limit.count() - elapsed_ms(start);
+    const int ready = left > 0 ? wait_readable(fd, static_cast<int>(left)) : 0;
+    if (ready <= 0) {
+      return ready < 0 ? ready : static_cast<ssize_t>(got);
+    }
+    n = read_once(fd, buf + got, limit - got);
+    if (n == 0 && hung_up(fd)) {
+      errno = EIO;
+      return -1;
+    }
+    if (n <= 0) {
+      return n < 0 ? n : static_cast<ssize_t>(got);
+    }
+    got += static_cast<size_t>(n);
+    if (std::memchr(buf + got - n, '\n', static_cast<size_t>(n)) != nullptr) {
+      break;
+    }
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// What one query brought: its result for the caller (the reply's length, 0,
+// or negative) and the reply, when one was accepted. `refused` tells a reply
+// that came but was not well formed from no reply at all.
+struct Answer {
+  int result = 0;
+  std::optional<ParsedReply> reply;
+  bool refused = false;
+};
+
+// Sends the query and reads its reply. Input already waiting is discarded
+// first: nothing sent before the command can be its answer. A command that
+// could not be sent is no exchange at all, whatever the read returns.
+Answer exchange(int fd, const Query &query) {
+  tcflush(fd, TCIFLUSH);
+  const bool sent = send_command(fd, query.command, query.write_fail);
+  char buf[reply_size];
+  const ssize_t n = read_reply(fd, buf, static_cast<size_t>(query.read_limit));
   if (n < 0) {
     std::perror(query.read_fail);
   }
-  buf[text_length(n)] = '\0';
-  clear_prefix(buf);
-  return static_cast<int>(n);
+  if (n < 0 || !sent) {
+    return {-1, std::nullopt, false};
+  }
+  if (n == 0) {
+    return {};
+  }
+  const void *line_feed = std::memchr(buf, '\n', static_cast<size_t>(n));
+  const size_t length = line_feed != nullptr
+                            ? static_cast<size_t>(static_cast<const char *>(line_feed) - buf) + 1
+                            : static_cast<size_t>(n);
+  Answer answer{static_cast<int>(length), parse_reply({buf, length}, query.kind), false};
+  if (!answer.reply) {
+    return {0, std::nullopt, true};
+  }
+  if (answer.reply->mark != '\0') {
+    append_prefixqueue(answer.reply->mark);
+  }
+  ++replies_accepted;
+  return answer;
 }
 
-// Length of the leading decimal number of `text` (after blanks): an optional
-// sign, digits with an optional decimal point, an optional exponent. Hex,
-// "inf" and "nan" are not numbers a UPS sends and count as no digits.
-size_t decimal_prefix(const char *text) {
-  size_t i = 0;
-  while (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')) {
-    ++i;
-  }
-  if (text[i] == '+' || text[i] == '-') {
-    ++i;
-  }
+// Length of a number at the start of `text`: an optional sign, digits and at
+// most one decimal point, at least one digit.
+size_t number_length(std::string_view text) {
+  size_t i = text.empty() || (text[0] != '+' && text[0] != '-') ? 0 : 1;
   size_t digits = 0;
-  for (; text[i] >= '0' && text[i] <= '9'; ++i) {
-    ++digits;
-  }
-  if (text[i] == '.') {
-    for (++i; text[i] >= '0' && text[i] <= '9'; ++i) {
+  bool point = false;
+  for (; i < text.size(); ++i) {
+    if (is_digit(text[i])) {
       ++digits;
+    } else if (text[i] == '.' && !point) {
+      point = true;
+    } else {
+      break;
     }
   }
-  if (digits == 0) {
-    return 0;
+  return digits == 0 ? 0 : i;
+}
+
+bool is_number(std::string_view text) {
+  return !text.empty() && number_length(text) == text.size();
+}
+
+// Hours, then optionally ":" and minutes ("1:30", "2", ":45").
+bool is_backup_time(std::string_view text) {
+  const size_t colon = text.find(':');
+  const std::string_view hours = text.substr(0, colon);
+  if (colon == std::string_view::npos) {
+    return is_number(hours) && hours.find('.') == std::string_view::npos;
   }
-  size_t end = i;
-  if (text[i] == 'e' || text[i] == 'E') {
-    size_t j = i + 1;
-    if (text[j] == '+' || text[j] == '-') {
-      ++j;
-    }
-    if (text[j] >= '0' && text[j] <= '9') {
-      while (text[j] >= '0' && text[j] <= '9') {
-        ++j;
-      }
-      end = j;
+  const std::string_view minutes = text.substr(colon + 1);
+  const auto whole = [](std::string_view part) {
+    return part.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  const bool signed_hours = !hours.empty() && (hours[0] == '-' || hours[0] == '+');
+  return whole(signed_hours ? hours.substr(1) : hours) && whole(minutes) &&
+         hours.size() + minutes.size() > (signed_hours ? 1u : 0u);
+}
+
+bool is_status_text(std::string_view text) {
+  for (const char c : text) {
+    if (c < ' ' || c > '~') {
+      return false;
     }
   }
-  return end;
+  return true;
 }
 
 // A double as a float, held inside the float range so that a huge reading
@@ -178,17 +286,6 @@ float to_float(double value) {
   return static_cast<float>(value);
 }
 
-// The text's leading decimal number; no digits give 0.
-float parse_number(const char *text) {
-  const size_t length = decimal_prefix(text);
-  if (length == 0) {
-    return 0.0f;
-  }
-  char number[version_read_limit + 1] = {};
-  std::memcpy(number, text, length < sizeof number - 1 ? length : sizeof number - 1);
-  return to_float(std::strtod(number, nullptr));
-}
-
 // "h:m" in minutes. Each part is a decimal integer that stays 0 when absent;
 // strtol saturates, so no reading overflows.
 float parse_backuptime(const char *text) {
@@ -202,10 +299,13 @@ float parse_backuptime(const char *text) {
 }
 
 int number_query(int fd, const Query &query, float *out) {
-  char buf[reply_size + 1];
-  const int n = exchange(fd, query, buf);
-  *out = parse_number(buf);
-  return n;
+  const Answer answer = exchange(fd, query);
+  if (answer.reply) {
+    *out = answer.reply->value;
+  } else if (!answer.refused) {
+    *out = 0.0f;
+  }
+  return answer.result;
 }
 
 // Switches canonical input on or off, discarding pending input first.
@@ -221,12 +321,6 @@ void set_canonical(int fd, bool on) {
   }
   tcflush(fd, TCIFLUSH);
   tcsetattr(fd, TCSANOW, &tio);
-}
-
-long elapsed_ms(const struct timespec &since) {
-  struct timespec now {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - since.tv_sec) * 1000L + (now.tv_nsec - since.tv_nsec) / 1000000L;
 }
 
 // Waits up to identification_timeout_ms for input (in canonical mode: a whole
@@ -264,7 +358,7 @@ void send_control(int fd, const char (&text)[control_size], const char *fail) {
 // does not hold the open; once the line ignores the modem control lines the
 // descriptor goes back to blocking reads governed by the read time-out.
 int openport(const char *device_filename) {
-  const int fd = open(device_filename, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const int fd = open(device_filename, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return fd;  // errno tells why; the caller reports it, once
   }
@@ -274,13 +368,67 @@ int openport(const char *device_filename) {
   cfsetispeed(&tio, B4800);
   cfsetospeed(&tio, B4800);
   tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 8;
+  const long tenths = (reply_time_limit.count() + 99) / 100;
+  tio.c_cc[VTIME] = static_cast<cc_t>(std::clamp(tenths, 1L, 255L));
   tcflush(fd, TCIFLUSH);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
     std::perror("openport():tcsetattr() fail");
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
+}
+
+std::optional<ParsedReply> parse_reply(std::string_view bytes, ReplyKind kind) {
+  const size_t limit = kind == ReplyKind::test_status ? teststatus_read_limit : reply_size;
+  if (bytes.size() < 2 || bytes.size() > limit || bytes.substr(bytes.size() - 2) != "\r\n") {
+    return std::nullopt;
+  }
+  ParsedReply reply;
+  const size_t length = bytes.size() - 2;
+  std::memcpy(reply.text, bytes.data(), length);
+  if (length > 0 && is_mark(reply.text[0])) {
+    reply.mark = reply.text[0];
+  }
+  for (size_t i = 0; i < length; ++i) {
+    if (is_mark(reply.text[i])) {
+      reply.text[i] = '0';
+    }
+  }
+  // The leading mark became a "0" like the others (the text keeps its
+  // length); the value is what follows it, so a sign after a mark still counts.
+  const std::string_view value(reply.text + (reply.mark ? 1 : 0), length - (reply.mark ? 1 : 0));
+  switch (kind) {
+    case ReplyKind::number:
+      if (!is_number(value)) {
+        return std::nullopt;
+      }
+      reply.value = to_float(std::strtod(value.data(), nullptr));
+      break;
+    case ReplyKind::backup_time:
+      if (!is_backup_time(value)) {
+        return std::nullopt;
+      }
+      reply.value = parse_backuptime(value.data());
+      break;
+    case ReplyKind::test_status:
+      if (!is_status_text(value)) {
+        return std::nullopt;
+      }
+      break;
+  }
+  return reply;
+}
+
+void set_reply_timeout(std::chrono::milliseconds timeout) {
+  reply_time_limit = timeout;
+}
+
+std::chrono::milliseconds reply_timeout() {
+  return reply_time_limit;
+}
+
+int take_replies_accepted() {
+  return std::exchange(replies_accepted, 0);
 }
 
 void append_prefixqueue(char prefix) {
@@ -332,10 +480,7 @@ int get_loadcurrent(int fd, float *out) {
 }
 
 int get_backuptime(int fd, float *out) {
-  char buf[reply_size + 1];
-  const int n = exchange(fd, backuptime_query, buf);
-  *out = parse_backuptime(buf);
-  return n;
+  return number_query(fd, backuptime_query, out);
 }
 
 int get_linenormal(int fd, float *out) {
@@ -354,17 +499,16 @@ int get_battvolt(int fd, float *out) {
   return number_query(fd, battvolt_query, out);
 }
 
-// The reply is read into a buffer of its own: up to 8 bytes do not fit the
-// 4-character status field, so the text is cut to what fits.
+// Up to 6 characters of text do not fit the 4-character status field, so the
+// text is cut to what fits.
 int get_upsteststatus(int fd, char *status) {
-  char buf[teststatus_read_limit + 1];
-  const int n = exchange(fd, teststatus_query, buf);
-  if (n > 0) {
-    const size_t length = strnlen(buf, ups_teststatus_size - 1);
-    std::memcpy(status, buf, length);
+  const Answer answer = exchange(fd, teststatus_query);
+  if (answer.reply) {
+    const size_t length = strnlen(answer.reply->text, ups_teststatus_size - 1);
+    std::memcpy(status, answer.reply->text, length);
     status[length] = '\0';
   }
-  return n;
+  return answer.result;
 }
 
 int get_version(int fd, char *buf) {

@@ -131,6 +131,7 @@ struct Settings {
   int turnoff_ups = 0;                        // 1: switch the UPS off after a power-fail shutdown
   unsigned int logsize = 0;                   // log size limit in KiB, 0 no limit
   unsigned int powerfail_timeout = 0;         // seconds on battery before shutdown, 0 never
+  unsigned int silent_shutdown = 60;          // seconds silent on battery before shutdown, 0 never
   int adapter_type = 0;                       // stored as written, read by nothing
   int ups_shutdown_delay = 0;                 // sent with the UPS shutdown-delay command
   int port = default_port;                    // TCP port of the status server

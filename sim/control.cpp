@@ -1,9 +1,12 @@
 #include "sim/control.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace tornax {
@@ -188,6 +191,225 @@ void set_family(SimulatedUps &ups, std::string name) {
   ups.set_identification("TXSIM-1 " + name + " 1000VA");
 }
 
+// ---- Fault modes ------------------------------------------------------------
+
+using std::chrono::milliseconds;
+
+// "off", or a whole number within [low, high].
+std::optional<long> count_or_off(const Words &words, std::size_t at, long low, long high) {
+  if (words.list.size() <= at) {
+    return std::nullopt;
+  }
+  if (words.list[at] == "off") {
+    return 0;
+  }
+  const std::optional<double> value = number(words.list[at]);
+  if (!value || *value != std::floor(*value) || *value < low || *value > high) {
+    return std::nullopt;
+  }
+  return static_cast<long>(*value);
+}
+
+ControlResult noise_command(const Words &words, SimulatedUps &ups) {
+  const std::optional<double> rate = words.list.size() != 2   ? std::nullopt
+                                     : words.list[1] == "off" ? std::optional<double>(0)
+                                                              : number(words.list[1]);
+  if (!rate || *rate < 0 || *rate > 100000) {
+    return error("noise takes bytes a second (up to 100000), or off");
+  }
+  ups.set_noise(*rate);
+  return ok();
+}
+
+ControlResult lineend_command(const Words &words, SimulatedUps &ups) {
+  static const std::pair<const char *, const char *> ends[] = {
+      {"crlf", "\r\n"}, {"lf", "\n"}, {"cr", "\r"}, {"lfcr", "\n\r"}, {"none", ""}};
+  for (const auto &[name, bytes] : ends) {
+    if (words.list.size() == 2 && words.list[1] == name) {
+      ups.set_line_end(bytes);
+      return ok();
+    }
+  }
+  return error("lineend takes crlf, lf, cr, lfcr or none");
+}
+
+ControlResult split_command(const Words &words, SimulatedUps &ups) {
+  const std::optional<long> at = count_or_off(words, 1, 1, 64);
+  const std::optional<long> gap =
+      words.list.size() == 3 ? count_or_off(words, 2, 0, 60000) : std::optional<long>(20);
+  if (!at || !gap || words.list.size() > 3) {
+    return error("split takes the byte to split at (1 to 64), then optionally a gap in ms; or off");
+  }
+  ups.set_split(static_cast<int>(*at), milliseconds(*gap));
+  return ok();
+}
+
+ControlResult trickle_command(const Words &words, SimulatedUps &ups) {
+  const std::optional<long> gap =
+      words.list.size() == 2 ? count_or_off(words, 1, 0, 60000) : std::nullopt;
+  if (!gap) {
+    return error("trickle takes the gap between bytes in ms (0 to 60000), or off");
+  }
+  ups.set_trickle(milliseconds(words.list[1] == "off" ? -1 : *gap));
+  return ok();
+}
+
+ControlResult stall_command(const Words &words, SimulatedUps &ups) {
+  const std::optional<long> pause =
+      words.list.size() == 2 ? count_or_off(words, 1, 1, 600000) : std::nullopt;
+  if (!pause) {
+    return error("stall takes a pause in ms (1 to 600000), or off");
+  }
+  ups.set_stall(milliseconds(*pause));
+  return ok();
+}
+
+ControlResult flood_command(const Words &words, SimulatedUps &ups) {
+  const std::optional<long> bytes =
+      words.list.size() == 2 ? count_or_off(words, 1, 1, 4096) : std::nullopt;
+  if (!bytes) {
+    return error("flood takes a number of bytes (1 to 4096), or off");
+  }
+  ups.set_flood(static_cast<std::size_t>(*bytes));
+  return ok();
+}
+
+ControlResult faults_command(const Words &words, SimulatedUps &ups) {
+  if (words.list.size() == 2 && words.list[1] == "off") {
+    ups.clear_faults();
+    return ok();
+  }
+  return number_command(
+      words, 0, 100, [](SimulatedUps &u, double v) { u.set_fault_share(v); }, ups);
+}
+
+// ---- The command table ------------------------------------------------------
+
+// One command of the language: its name and arguments as help shows them,
+// what it does, and how.
+struct Command {
+  const char *name;
+  const char *arguments;
+  const char *help;  // lines after the first are indented under it
+  ControlResult (*run)(const Words &, SimulatedUps &);
+};
+
+const Command commands[] = {
+    {"mains", "on|off",
+     "mains present or failed (replies marked \"!\" while off,\n"
+     "\"$\" on the first reply after it comes back)",
+     [](const Words &w, SimulatedUps &u) {
+       return switch_command(
+           w, true, [](SimulatedUps &s, bool on) { s.set_mains(on); }, u);
+     }},
+    {"lowbatt", "[on|off]", "low battery (replies marked \"*\")",
+     [](const Words &w, SimulatedUps &u) {
+       return switch_command(
+           w, true, [](SimulatedUps &s, bool on) { s.set_low_battery(on); }, u);
+     }},
+    {"battery", "PCT", "battery level, 0 to 100 (falls while on battery)",
+     [](const Words &w, SimulatedUps &u) {
+       return number_command(
+           w, 0, 100, [](SimulatedUps &s, double v) { s.set_battery(v); }, u);
+     }},
+    {"load", "PCT", "load, 0 to 200",
+     [](const Words &w, SimulatedUps &u) {
+       return number_command(
+           w, 0, 200, [](SimulatedUps &s, double v) { s.set_load(v); }, u);
+     }},
+    {"nominal", "VOLTS", "nominal line voltage (answer to LN)",
+     [](const Words &w, SimulatedUps &u) {
+       return number_command(
+           w, 1, 1000, [](SimulatedUps &s, double v) { s.set_nominal_voltage(v); }, u);
+     }},
+    {"silent", "[SECONDS]", "stop answering, for a while or until 'talk'", silent_command},
+    {"talk", "", "answer again",
+     [](const Words &, SimulatedUps &u) {
+       u.set_silent(false);
+       return ok();
+     }},
+    {"mark", "C [COUNT]",
+     "force mark C (! $ * @ space) on the next COUNT replies,\n"
+     "or on all until 'mark off'",
+     mark_command},
+    {"blank", "on|off", "mark quiet replies with a blank",
+     [](const Words &w, SimulatedUps &u) {
+       return switch_command(
+           w, true, [](SimulatedUps &s, bool on) { s.set_blank_mark(on); }, u);
+     }},
+    {"id", "TEXT", "identification text (answer to V?)",
+     [](const Words &w, SimulatedUps &u) {
+       return text_command(
+           w, [](SimulatedUps &s, std::string t) { s.set_identification(std::move(t)); }, u);
+     }},
+    {"family", "NAME", "identification with NAME at offset 8, e.g. 'family Kyrel'",
+     [](const Words &w, SimulatedUps &u) { return text_command(w, set_family, u); }},
+    {"teststatus", "TEXT", "self-test status text (answer to S5)",
+     [](const Words &w, SimulatedUps &u) {
+       return text_command(
+           w, [](SimulatedUps &s, std::string t) { s.set_test_status(std::move(t)); }, u);
+     }},
+    {"reply", "CMD TEXT|off", "answer CMD (e.g. L) with TEXT instead of the simulated value",
+     reply_command},
+    {"pacing", "on|off", "deliver replies after their time at 4800 baud",
+     [](const Words &w, SimulatedUps &u) {
+       return switch_command(
+           w, true, [](SimulatedUps &s, bool on) { s.set_pacing(on); }, u);
+     }},
+    {"noise", "RATE|off", "random bytes on the line, RATE a second, whatever is asked",
+     noise_command},
+    {"garbage", "on|off", "random bytes instead of replies (a wrong line speed)",
+     [](const Words &w, SimulatedUps &u) {
+       return switch_command(
+           w, true, [](SimulatedUps &s, bool on) { s.set_garbage(on); }, u);
+     }},
+    {"lineend", "END", "what replies end with: crlf (right), lf, cr, lfcr or none",
+     lineend_command},
+    {"split", "N [MS]|off", "send replies in two writes, split after byte N, MS apart (20)",
+     split_command},
+    {"trickle", "MS|off", "send replies one byte a write, MS apart", trickle_command},
+    {"stall", "MS|off", "stop MS in the middle of each reply", stall_command},
+    {"flood", "BYTES|off", "BYTES unsolicited random bytes right after each reply", flood_command},
+    {"faults", "PCT|off",
+     "the share of replies the reply faults (garbage to flood) apply to,\n"
+     "100 at first; 'faults off' turns every fault mode off",
+     faults_command},
+    {"hangup", "", "close the pty and open a new one (the link follows it)",
+     [](const Words &, SimulatedUps &u) {
+       u.hang_up();
+       return ControlResult{"ok, now " + u.slave_path(), false};
+     }},
+    {"status", "", "show the simulated state",
+     [](const Words &, SimulatedUps &u) {
+       return ControlResult{u.describe(), false};
+     }},
+    {"log", "[N]", "show the last N commands received (default 10)", log_command},
+    {"help", "", "this list",
+     [](const Words &, SimulatedUps &) {
+       return ControlResult{control_help(), false};
+     }},
+    {"quit", "", "end the simulator",
+     [](const Words &, SimulatedUps &) {
+       return ControlResult{"bye", true};
+     }},
+};
+
+std::string help_text() {
+  constexpr std::size_t column = 20;
+  std::string text;
+  for (const Command &command : commands) {
+    std::string head =
+        std::string(command.name) + (*command.arguments ? " " : "") + command.arguments;
+    head.resize(std::max(column, head.size() + 1), ' ');
+    std::string help = command.help;
+    for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += column + 1) {
+      help.insert(at + 1, column, ' ');
+    }
+    text += (text.empty() ? "" : "\n") + head + help;
+  }
+  return text;
+}
+
 }  // namespace
 
 ControlResult run_control(SimulatedUps &ups, const std::string &line) {
@@ -195,87 +417,18 @@ ControlResult run_control(SimulatedUps &ups, const std::string &line) {
   if (words.list.empty() || words.list[0][0] == '#') {
     return {"", false};
   }
-  const std::string &command = words.list[0];
-  if (command == "mains") {
-    return switch_command(
-        words, true, [](SimulatedUps &u, bool on) { u.set_mains(on); }, ups);
+  const std::string &name = words.list[0] == "exit" ? std::string("quit") : words.list[0];
+  for (const Command &command : commands) {
+    if (name == command.name) {
+      return command.run(words, ups);
+    }
   }
-  if (command == "lowbatt") {
-    return switch_command(
-        words, true, [](SimulatedUps &u, bool on) { u.set_low_battery(on); }, ups);
-  }
-  if (command == "blank") {
-    return switch_command(
-        words, true, [](SimulatedUps &u, bool on) { u.set_blank_mark(on); }, ups);
-  }
-  if (command == "pacing") {
-    return switch_command(
-        words, true, [](SimulatedUps &u, bool on) { u.set_pacing(on); }, ups);
-  }
-  if (command == "battery") {
-    return number_command(
-        words, 0, 100, [](SimulatedUps &u, double v) { u.set_battery(v); }, ups);
-  }
-  if (command == "load") {
-    return number_command(
-        words, 0, 200, [](SimulatedUps &u, double v) { u.set_load(v); }, ups);
-  }
-  if (command == "nominal") {
-    return number_command(
-        words, 1, 1000, [](SimulatedUps &u, double v) { u.set_nominal_voltage(v); }, ups);
-  }
-  if (command == "silent")
-    return silent_command(words, ups);
-  if (command == "talk") {
-    ups.set_silent(false);
-    return ok();
-  }
-  if (command == "mark")
-    return mark_command(words, ups);
-  if (command == "reply")
-    return reply_command(words, ups);
-  if (command == "id") {
-    return text_command(
-        words, [](SimulatedUps &u, std::string t) { u.set_identification(std::move(t)); }, ups);
-  }
-  if (command == "family")
-    return text_command(words, set_family, ups);
-  if (command == "teststatus") {
-    return text_command(
-        words, [](SimulatedUps &u, std::string t) { u.set_test_status(std::move(t)); }, ups);
-  }
-  if (command == "status")
-    return {ups.describe(), false};
-  if (command == "log")
-    return log_command(words, ups);
-  if (command == "help")
-    return {control_help(), false};
-  if (command == "quit" || command == "exit")
-    return {"bye", true};
-  return error("unknown command '" + command + "' (try help)");
+  return error("unknown command '" + words.list[0] + "' (try help)");
 }
 
 const char *control_help() {
-  return "mains on|off        mains present or failed (replies marked \"!\" while off,\n"
-         "                    \"$\" on the first reply after it comes back)\n"
-         "lowbatt [on|off]    low battery (replies marked \"*\")\n"
-         "battery PCT         battery level, 0 to 100 (falls while on battery)\n"
-         "load PCT            load, 0 to 200\n"
-         "nominal VOLTS       nominal line voltage (answer to LN)\n"
-         "silent [SECONDS]    stop answering, for a while or until 'talk'\n"
-         "talk                answer again\n"
-         "mark C [COUNT]      force mark C (! $ * @ space) on the next COUNT replies,\n"
-         "                    or on all until 'mark off'\n"
-         "blank on|off        mark quiet replies with a blank\n"
-         "id TEXT             identification text (answer to V?)\n"
-         "family NAME         identification with NAME at offset 8, e.g. 'family Kyrel'\n"
-         "teststatus TEXT     self-test status text (answer to S5)\n"
-         "reply CMD TEXT|off  answer CMD (e.g. L) with TEXT instead of the simulated value\n"
-         "pacing on|off       deliver replies after their time at 4800 baud\n"
-         "status              show the simulated state\n"
-         "log [N]             show the last N commands received (default 10)\n"
-         "help                this list\n"
-         "quit                end the simulator";
+  static const std::string text = help_text();
+  return text.c_str();
 }
 
 }  // namespace tornax

@@ -101,6 +101,8 @@ void usage(FILE *out) {
                "  -o, --mains-off      start on battery\n"
                "  -B, --blank          mark quiet replies with a blank\n"
                "  -p, --pacing         deliver replies after their time at 4800 baud\n"
+               "  -S, --seed N         the random bytes and choices of the fault modes\n"
+               "                       (default 1)\n"
                "  -q, --quiet          print only control commands, not the queries\n"
                "  -h, --help           this text\n"
                "\n"
@@ -120,19 +122,28 @@ bool number_option(const char *text, double low, double high, double *out) {
 
 // Returns the exit status to end with, or -1 to go on.
 int parse_options(int argc, char **argv, Options *options) {
-  static const struct option long_options[] = {
-      {"link", required_argument, nullptr, 'l'},    {"fifo", required_argument, nullptr, 'c'},
-      {"socket", required_argument, nullptr, 's'},  {"id", required_argument, nullptr, 'i'},
-      {"family", required_argument, nullptr, 'f'},  {"nominal", required_argument, nullptr, 'n'},
-      {"battery", required_argument, nullptr, 'b'}, {"runtime", required_argument, nullptr, 'r'},
-      {"low", required_argument, nullptr, 'w'},     {"test", required_argument, nullptr, 't'},
-      {"mains-off", no_argument, nullptr, 'o'},     {"blank", no_argument, nullptr, 'B'},
-      {"pacing", no_argument, nullptr, 'p'},        {"quiet", no_argument, nullptr, 'q'},
-      {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
+  static const struct option long_options[] = {{"link", required_argument, nullptr, 'l'},
+                                               {"fifo", required_argument, nullptr, 'c'},
+                                               {"socket", required_argument, nullptr, 's'},
+                                               {"id", required_argument, nullptr, 'i'},
+                                               {"family", required_argument, nullptr, 'f'},
+                                               {"nominal", required_argument, nullptr, 'n'},
+                                               {"battery", required_argument, nullptr, 'b'},
+                                               {"runtime", required_argument, nullptr, 'r'},
+                                               {"low", required_argument, nullptr, 'w'},
+                                               {"test", required_argument, nullptr, 't'},
+                                               {"mains-off", no_argument, nullptr, 'o'},
+                                               {"blank", no_argument, nullptr, 'B'},
+                                               {"pacing", no_argument, nullptr, 'p'},
+                                               {"quiet", no_argument, nullptr, 'q'},
+                                               {"seed", required_argument, nullptr, 'S'},
+                                               {"help", no_argument, nullptr, 'h'},
+                                               {nullptr, 0, nullptr, 0}};
   SimulatedUpsOptions &ups = options->ups;
   double test_seconds = ups.self_test_seconds;
   int c;
-  while ((c = getopt_long(argc, argv, "l:c:s:i:f:n:b:r:w:t:oBpqh", long_options, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "l:c:s:i:f:n:b:r:w:t:oBpqS:h", long_options, nullptr)) !=
+         -1) {
     bool good = true;
     switch (c) {
       case 'l':
@@ -177,6 +188,13 @@ int parse_options(int argc, char **argv, Options *options) {
       case 'q':
         options->quiet = true;
         break;
+      case 'S': {
+        double seed = 0;
+        good = number_option(optarg, 0, 1e15, &seed) &&
+               seed == static_cast<double>(static_cast<long long>(seed));
+        ups.seed = static_cast<std::uint64_t>(seed);
+        break;
+      }
       case 'h':
         usage(stdout);
         return 0;

@@ -62,7 +62,7 @@ void close_fd(int &fd) {
 }  // namespace
 
 SimulatedUps::SimulatedUps(SimulatedUpsOptions options)
-    : options_(std::move(options)), last_update_(Clock::now()) {}
+    : options_(std::move(options)), random_(options_.seed), last_update_(Clock::now()) {}
 
 SimulatedUps::~SimulatedUps() {
   stop();
@@ -91,8 +91,7 @@ void SimulatedUps::stop() {
   }
   changed_.notify_all();
   if (thread_.joinable()) {
-    const char byte = 0;
-    [[maybe_unused]] const ssize_t ignored = write(wake_pipe_[1], &byte, 1);
+    wake();
     thread_.join();
   }
   remove_link();
@@ -100,6 +99,11 @@ void SimulatedUps::stop() {
   close_fd(slave_fd_);
   close_fd(wake_pipe_[0]);
   close_fd(wake_pipe_[1]);
+}
+
+std::string SimulatedUps::slave_path() const {
+  std::lock_guard lock(mutex_);
+  return slave_path_;
 }
 
 void SimulatedUps::open_pty() {
@@ -112,7 +116,10 @@ void SimulatedUps::open_pty() {
       ptsname_r(master_fd_, path, sizeof path) != 0) {
     fail("pty set-up");
   }
-  slave_path_ = path;
+  {
+    std::lock_guard lock(mutex_);
+    slave_path_ = path;
+  }
   slave_fd_ = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave_fd_ < 0) {
     fail("open pty slave");
@@ -126,20 +133,22 @@ void SimulatedUps::open_pty() {
   fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
 }
 
+// The link is replaced in one step (a new symlink renamed over it), so a
+// daemon that opens it after a hang-up never finds it missing.
 void SimulatedUps::make_link() {
   const std::string &link = options_.link_path;
   if (link.empty()) {
     return;
   }
   struct stat st {};
-  if (lstat(link.c_str(), &st) == 0) {
-    if (!S_ISLNK(st.st_mode)) {
-      errno = EEXIST;
-      fail(("link path is not a symlink: " + link).c_str());
-    }
-    unlink(link.c_str());
+  if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    errno = EEXIST;
+    fail(("link path is not a symlink: " + link).c_str());
   }
-  if (symlink(slave_path_.c_str(), link.c_str()) != 0) {
+  const std::string fresh = link + ".new";
+  unlink(fresh.c_str());
+  if (symlink(slave_path().c_str(), fresh.c_str()) != 0 ||
+      rename(fresh.c_str(), link.c_str()) != 0) {
     fail(("symlink " + link).c_str());
   }
 }
@@ -148,33 +157,45 @@ void SimulatedUps::make_link() {
 // newer simulator's link survives an older one's exit.
 void SimulatedUps::remove_link() {
   const std::string &link = options_.link_path;
-  if (link.empty() || slave_path_.empty()) {
+  const std::string slave = slave_path();
+  if (link.empty() || slave.empty()) {
     return;
   }
   char target[256];
   const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-  if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slave_path_) {
+  if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slave) {
     unlink(link.c_str());
   }
+}
+
+void SimulatedUps::wake() {
+  const char byte = 0;
+  [[maybe_unused]] const ssize_t ignored = write(wake_pipe_[1], &byte, 1);
 }
 
 void SimulatedUps::serve() {
   char buf[256];
   for (;;) {
-    int timeout = -1;
-    if (pending_) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(pending_deadline_ - Clock::now());
-      timeout = static_cast<int>(std::max<long long>(0, left.count()));
-    }
     struct pollfd fds[2] = {{master_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
-    if (poll(fds, 2, timeout) < 0 && errno != EINTR) {
+    if (poll(fds, 2, poll_timeout(Clock::now())) < 0 && errno != EINTR) {
       return;
     }
     if (fds[1].revents != 0) {
-      return;
+      while (read(wake_pipe_[0], buf, sizeof buf) > 0) {
+      }
+      std::unique_lock lock(mutex_);
+      if (stopping_) {
+        return;
+      }
+      if (hangup_requested_) {
+        hangup_requested_ = false;
+        lock.unlock();
+        reopen();
+        continue;
+      }
     }
-    if (pending_ && Clock::now() >= pending_deadline_) {
+    const Clock::time_point now = Clock::now();
+    if (pending_ && now >= pending_deadline_) {
       finish_pending();
     }
     if ((fds[0].revents & POLLIN) != 0) {
@@ -183,7 +204,30 @@ void SimulatedUps::serve() {
         take_input(buf, static_cast<std::size_t>(n));
       }
     }
+    deliver_due(Clock::now());
+    emit_noise(Clock::now());
   }
+}
+
+// Until the next thing due: a control command's padding, the next piece of
+// output, the next noise byte. -1 when nothing is.
+int SimulatedUps::poll_timeout(Clock::time_point now) const {
+  std::optional<Clock::time_point> due;
+  const auto consider = [&due](Clock::time_point at) { due = due ? std::min(*due, at) : at; };
+  if (pending_) {
+    consider(pending_deadline_);
+  }
+  if (!outbox_.empty()) {
+    consider(std::max(outbox_.front().not_before, last_write_ + outbox_.front().gap));
+  }
+  if (next_noise_ != Clock::time_point{}) {
+    consider(next_noise_);
+  }
+  if (!due) {
+    return -1;
+  }
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
+  return static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
 }
 
 void SimulatedUps::take_input(const char *bytes, std::size_t length) {
@@ -223,6 +267,9 @@ void SimulatedUps::take_byte(char byte) {
 void SimulatedUps::complete_line() {
   std::string bytes = std::exchange(line_, {});
   const std::string key = command_key(bytes);
+  if (is_control_command(key)) {
+    note_command(bytes);
+  }
   if (is_control_command(key) && bytes.size() < control_command_bytes) {
     pending_ = ReceivedCommand{std::move(bytes), {}, Clock::now()};
     pending_deadline_ = Clock::now() + padding_grace;
@@ -255,43 +302,224 @@ void SimulatedUps::publish(ReceivedCommand command) {
   }
 }
 
+// A new command means the daemon is done with every reply before it: what of
+// them is still to come will land on the new exchange.
+void SimulatedUps::note_command(const std::string &bytes) {
+  foreign_before_ = foreign_now_;
+  foreign_now_ = false;
+  for (Outgoing &reply : outgoing_) {
+    reply.clean = false;
+  }
+  last_reply_id_ = 0;
+  journal(LineEvent(LineEvent::Kind::command, bytes));
+}
+
 // The command is logged before its reply goes out, so a caller that got the
 // reply always finds the command in the log.
 void SimulatedUps::answer(const std::string &command) {
   const Clock::time_point at = Clock::now();
-  std::optional<std::string> reply;
+  note_command(command);
+  std::optional<Meant> meant;
+  Faults faults;
   {
     std::lock_guard lock(mutex_);
-    reply = reply_to(command_key(command));
+    meant = reply_to(command_key(command));
+    faults = faults_;
   }
-  publish({command, reply.value_or(""), at});
-  if (!reply) {
+  if (!meant) {
+    publish({command, "", at});
     return;
   }
-  pace(command.size() + reply->size());
-  // The master is non-blocking: when nobody reads the slave and its buffer is
-  // full, the reply is dropped instead of stalling the simulator.
-  [[maybe_unused]] const ssize_t ignored = write(master_fd_, reply->data(), reply->size());
+  publish({command, plan_delivery(*meant, faults, command.size()), at});
 }
 
-void SimulatedUps::pace(std::size_t bytes) {
-  std::unique_lock lock(mutex_);
-  if (!options_.pacing) {
+// Queues the reply behind what is still to go out, as the fault modes shape
+// it when this reply is one they apply to. Returns the reply's bytes.
+std::string SimulatedUps::plan_delivery(const Meant &meant, const Faults &faults,
+                                        std::size_t command_size) {
+  const bool hit =
+      !meant.faultless && std::uniform_real_distribution<double>(0, 100)(random_) < faults.share;
+  std::string bytes = meant.bytes;
+  bool exact = true;
+  if (hit && faults.garbage) {
+    // Half of it starts with a mark: the worst a daemon can meet.
+    static constexpr char marks[] = " !$*@";
+    bytes = random_bytes(1 + random_() % 24) + (random_() % 2 == 0 ? "\r\n" : "");
+    if (random_() % 2 == 0) {
+      bytes[0] = marks[random_() % 5];
+    }
+    exact = false;
+  } else if (hit && faults.line_end != "\r\n" && !meant.faultless) {
+    bytes.replace(bytes.size() - 2, 2, faults.line_end);
+    exact = false;
+  }
+  const Clock::time_point now = Clock::now();
+  const long id = ++reply_counter_;
+  outgoing_.push_back({id, meant.key, meant.mark, exact && !foreign_before_, now, {}, false});
+  last_reply_id_ = id;
+
+  Clock::time_point not_before = now;
+  {
+    std::lock_guard lock(mutex_);
+    if (options_.pacing) {
+      const double seconds = static_cast<double>(command_size + bytes.size()) * seconds_per_byte;
+      not_before +=
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+  }
+  using us = std::chrono::microseconds;
+  std::vector<std::pair<std::string, us>> pieces;
+  if (hit && faults.stall.count() > 0 && bytes.size() > 1) {
+    const std::size_t half = bytes.size() / 2;
+    pieces = {{bytes.substr(0, half), us{}}, {bytes.substr(half), faults.stall}};
+  } else if (hit && faults.trickle_gap.count() >= 0) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      pieces.push_back({bytes.substr(i, 1), i == 0 ? us{} : us{faults.trickle_gap}});
+    }
+  } else if (hit && faults.split_at > 0 &&
+             static_cast<std::size_t>(faults.split_at) < bytes.size()) {
+    const auto at = static_cast<std::size_t>(faults.split_at);
+    pieces = {{bytes.substr(0, at), us{}}, {bytes.substr(at), faults.split_gap}};
+  } else {
+    pieces = {{bytes, us{}}};
+  }
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    outbox_.push_back({pieces[i].first, i == 0 ? not_before : Clock::time_point{}, pieces[i].second,
+                       !exact && faults.garbage, id, i + 1 == pieces.size()});
+  }
+  if (hit && faults.flood > 0) {
+    outbox_.push_back({random_bytes(faults.flood), {}, us{}, true, 0, false});
+  }
+  return bytes;
+}
+
+void SimulatedUps::deliver_due(Clock::time_point now) {
+  while (!outbox_.empty()) {
+    const Chunk &head = outbox_.front();
+    if (now < head.not_before || now < last_write_ + head.gap) {
+      return;
+    }
+    write_chunk(head, now);
+    outbox_.pop_front();
+  }
+}
+
+// The master is non-blocking: when nobody reads the slave and its buffer is
+// full, the bytes are dropped instead of stalling the simulator.
+void SimulatedUps::write_chunk(const Chunk &chunk, Clock::time_point now) {
+  last_write_ = now;
+  // Bytes other than the newest command's own reply may land in its exchange.
+  if (chunk.stray || chunk.reply != last_reply_id_) {
+    foreign_now_ = true;
+  }
+  std::vector<LineEvent> events{LineEvent(LineEvent::Kind::write, chunk.bytes, chunk.stray)};
+  if (chunk.reply != 0 && !outgoing_.empty() && outgoing_.front().id == chunk.reply) {
+    Outgoing &reply = outgoing_.front();
+    if (!reply.started) {
+      reply.started = true;
+      reply.first = now;
+    }
+    if (chunk.last) {
+      LineEvent done(LineEvent::Kind::reply, reply.key);
+      done.mark = reply.mark;
+      done.clean = reply.clean && reply.id == last_reply_id_ && !foreign_now_;
+      done.latency =
+          std::chrono::duration_cast<std::chrono::microseconds>(reply.first - reply.received);
+      done.spread = std::chrono::duration_cast<std::chrono::microseconds>(now - reply.first);
+      events.push_back(std::move(done));
+      outgoing_.pop_front();
+    }
+  }
+  // The bytes and their record go together: a journal taken at any moment
+  // holds both or neither, so a reader that saw the bytes finds the record.
+  std::lock_guard lock(mutex_);
+  [[maybe_unused]] const ssize_t ignored =
+      write(master_fd_, chunk.bytes.data(), chunk.bytes.size());
+  if (journal_on_) {
+    for (LineEvent &event : events) {
+      journal_.push_back(std::move(event));
+    }
+  }
+}
+
+// Noise comes one byte at a time at random moments (a Poisson stream).
+void SimulatedUps::emit_noise(Clock::time_point now) {
+  double rate;
+  {
+    std::lock_guard lock(mutex_);
+    rate = faults_.noise_rate;
+  }
+  if (rate <= 0) {
+    next_noise_ = {};
     return;
   }
-  const auto delay = std::chrono::duration<double>(static_cast<double>(bytes) * seconds_per_byte);
-  changed_.wait_for(lock, delay, [this] { return stopping_; });
+  if (next_noise_ == Clock::time_point{}) {
+    schedule_noise(now);
+    return;
+  }
+  while (now >= next_noise_) {
+    write_chunk({random_bytes(1), {}, {}, true, 0, false}, now);
+    next_noise_ += std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::exponential_distribution<double>(rate)(random_)));
+  }
 }
 
-// Caller holds mutex_.
-std::optional<std::string> SimulatedUps::reply_to(const std::string &key) {
+void SimulatedUps::schedule_noise(Clock::time_point now) {
+  double rate;
+  {
+    std::lock_guard lock(mutex_);
+    rate = faults_.noise_rate;
+  }
+  next_noise_ = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                          std::exponential_distribution<double>(rate)(random_)));
+}
+
+// The hang-up: the old slave sees its other side close, then a new pty is
+// there under the link. What was still to go out is lost with the old line.
+void SimulatedUps::reopen() {
+  close_fd(master_fd_);
+  close_fd(slave_fd_);
+  open_pty();
+  make_link();
+  line_.clear();
+  pending_.reset();
+  outbox_.clear();
+  outgoing_.clear();
+  last_reply_id_ = 0;
+  foreign_before_ = foreign_now_ = false;
+  journal(LineEvent(LineEvent::Kind::hangup));
+  {
+    std::lock_guard lock(mutex_);
+    ++hangups_;
+  }
+  changed_.notify_all();
+}
+
+void SimulatedUps::journal(LineEvent event) {
+  std::lock_guard lock(mutex_);
+  if (journal_on_) {
+    journal_.push_back(std::move(event));
+  }
+}
+
+std::string SimulatedUps::random_bytes(std::size_t count) {
+  std::string bytes(count, '\0');
+  for (char &byte : bytes) {
+    byte = static_cast<char>(random_() & 0xff);
+  }
+  return bytes;
+}
+
+// Caller holds mutex_. The reply the UPS's state makes, or nothing (silent,
+// an unknown command, the self-test command).
+std::optional<SimulatedUps::Meant> SimulatedUps::reply_to(const std::string &key) {
   const Clock::time_point now = Clock::now();
   advance(now);
   if (silent_now(now)) {
     return std::nullopt;
   }
   if (const auto raw = raw_replies_.find(key); raw != raw_replies_.end()) {
-    return raw->second;
+    return Meant{raw->second, key, '\0', true};
   }
   if (key == "XT") {
     test_until_ = now + std::chrono::seconds(options_.self_test_seconds);
@@ -303,10 +531,11 @@ std::optional<std::string> SimulatedUps::reply_to(const std::string &key) {
     return std::nullopt;
   }
   if (key == "V?") {
-    return *text + "\r\n";
+    return Meant{*text + "\r\n", key, '\0', true};
   }
   const std::optional<char> mark = next_mark();
-  return (mark ? std::string(1, *mark) : std::string()) + *text + "\r\n";
+  return Meant{(mark ? std::string(1, *mark) : std::string()) + *text + "\r\n", key,
+               mark.value_or('\0'), false};
 }
 
 // Caller holds mutex_. The value part of a reply; nothing for an unknown
@@ -504,6 +733,86 @@ void SimulatedUps::set_blank_mark(bool on) {
   options_.blank_mark = on;
 }
 
+void SimulatedUps::set_fault_share(double percent) {
+  std::lock_guard lock(mutex_);
+  faults_.share = std::clamp(percent, 0.0, 100.0);
+}
+
+void SimulatedUps::set_noise(double bytes_per_second) {
+  {
+    std::lock_guard lock(mutex_);
+    faults_.noise_rate = std::max(0.0, bytes_per_second);
+  }
+  if (thread_.joinable()) {
+    wake();  // the I/O thread's wait depends on the rate
+  }
+}
+
+void SimulatedUps::set_garbage(bool on) {
+  std::lock_guard lock(mutex_);
+  faults_.garbage = on;
+}
+
+void SimulatedUps::set_line_end(std::string line_end) {
+  std::lock_guard lock(mutex_);
+  faults_.line_end = std::move(line_end);
+}
+
+void SimulatedUps::set_split(int at_byte, std::chrono::milliseconds gap) {
+  std::lock_guard lock(mutex_);
+  faults_.split_at = std::max(0, at_byte);
+  faults_.split_gap = gap;
+}
+
+void SimulatedUps::set_trickle(std::chrono::milliseconds gap) {
+  std::lock_guard lock(mutex_);
+  faults_.trickle_gap = gap;
+}
+
+void SimulatedUps::set_stall(std::chrono::milliseconds pause) {
+  std::lock_guard lock(mutex_);
+  faults_.stall = pause;
+}
+
+void SimulatedUps::set_flood(std::size_t bytes) {
+  std::lock_guard lock(mutex_);
+  faults_.flood = bytes;
+}
+
+void SimulatedUps::clear_faults() {
+  {
+    std::lock_guard lock(mutex_);
+    faults_ = Faults{};
+  }
+  if (thread_.joinable()) {
+    wake();
+  }
+}
+
+void SimulatedUps::hang_up() {
+  std::unique_lock lock(mutex_);
+  if (!thread_.joinable()) {
+    return;
+  }
+  const long target = hangups_ + 1;
+  hangup_requested_ = true;
+  wake();
+  changed_.wait(lock, [&] { return hangups_ >= target || stopping_; });
+}
+
+void SimulatedUps::set_journal(bool on) {
+  std::lock_guard lock(mutex_);
+  journal_on_ = on;
+  if (!on) {
+    journal_.clear();
+  }
+}
+
+std::vector<LineEvent> SimulatedUps::take_journal() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(journal_, {});
+}
+
 std::vector<ReceivedCommand> SimulatedUps::received() const {
   std::lock_guard lock(mutex_);
   return {log_.begin(), log_.end()};
@@ -532,12 +841,45 @@ std::string SimulatedUps::describe() const {
   char text[256];
   std::snprintf(text, sizeof text,
                 "mains %s, battery %.0f%%, backup %ld:%02ld, low battery %s, mark %s, %s, "
-                "self-test %s, received %zu",
+                "self-test %s, faults %s, received %zu",
                 options_.mains ? "on" : "off", options_.battery_percent, backup / 60, backup % 60,
                 low_battery_ ? "yes" : "no",
                 forced_mark_ ? describe_bytes(std::string(1, *forced_mark_)).c_str() : "auto",
-                silent_now(now) ? "silent" : "talking", test_status(now).c_str(), received_count_);
+                silent_now(now) ? "silent" : "talking", test_status(now).c_str(),
+                describe_faults().c_str(), received_count_);
   return text;
+}
+
+// Caller holds mutex_.
+std::string SimulatedUps::describe_faults() const {
+  const Faults &f = faults_;
+  std::string text;
+  const auto add = [&text](const std::string &part) { text += (text.empty() ? "" : " ") + part; };
+  if (f.noise_rate > 0) {
+    add("noise " + format("%g", f.noise_rate) + "/s");
+  }
+  if (f.garbage) {
+    add("garbage");
+  }
+  if (f.line_end != "\r\n") {
+    add("lineend " + describe_bytes(f.line_end));
+  }
+  if (f.split_at > 0) {
+    add("split " + std::to_string(f.split_at) + "/" + std::to_string(f.split_gap.count()) + "ms");
+  }
+  if (f.trickle_gap.count() >= 0) {
+    add("trickle " + std::to_string(f.trickle_gap.count()) + "ms");
+  }
+  if (f.stall.count() > 0) {
+    add("stall " + std::to_string(f.stall.count()) + "ms");
+  }
+  if (f.flood > 0) {
+    add("flood " + std::to_string(f.flood));
+  }
+  if (text.empty()) {
+    return "none";
+  }
+  return f.share < 100 ? text + " share " + format("%g", f.share) + "%" : text;
 }
 
 std::string describe_bytes(const std::string &bytes) {

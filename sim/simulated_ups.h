@@ -13,19 +13,29 @@
 // so tests can check the exact bytes of each command and benchmarks the period
 // of the polling. One I/O thread serves the pty; every public member may be
 // called from any thread.
+//
+// Fault modes turn it into the UPS a daemon meets on a bad day: line noise, a
+// wrong line speed (garbage), replies split or trickled by a serial adapter,
+// a stall in mid-reply, a flood of unsolicited bytes, a wrong line end, a
+// hang-up. Each is a switch. While a journal is kept, every byte written is
+// recorded with what the UPS meant to say, so that a test's model can judge a
+// daemon by the UPS's intent rather than by the daemon's own reading.
 #ifndef TORNAX_SIM_SIMULATED_UPS_H
 #define TORNAX_SIM_SIMULATED_UPS_H
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tornax {
@@ -43,6 +53,32 @@ struct SimulatedUpsOptions {
   bool pacing = false;             // deliver each reply after its time on a 4800-baud line
   std::string link_path;           // when set, start() makes a symlink to the slave here
   std::size_t log_limit = 100000;  // oldest log entries are dropped beyond this
+  std::uint64_t seed = 1;          // the random bytes and choices of the fault modes
+};
+
+// One event on the line, as a journal keeps it (see set_journal).
+struct LineEvent {
+  enum class Kind {
+    command,  // a command received: `bytes`
+    write,    // bytes written to the line in one write: `bytes`, `stray`
+    reply,    // the last write of a reply went out: the command answered (`bytes`,
+              // without its line end), `mark`, `clean`, `latency`, `spread`
+    hangup,   // the pty was closed and a new one opened
+  };
+  LineEvent() = default;
+  explicit LineEvent(Kind k, std::string b = {}, bool s = false)
+      : kind(k), bytes(std::move(b)), stray(s) {}
+
+  Kind kind = Kind::command;
+  std::string bytes;
+  bool stray = false;  // write: no part of a reply as meant (noise, flood, garbage)
+  char mark = '\0';    // reply: the mark the UPS's state called for ('\0' none)
+  // reply: written exactly as meant (value, mark, line end), with nothing else
+  // written from the receipt of the command before it until its last byte,
+  // and no newer command received before it was complete.
+  bool clean = false;
+  std::chrono::microseconds latency{0};  // reply: from its command to its first byte
+  std::chrono::microseconds spread{0};   // reply: from its first byte to its last
 };
 
 // One command as the UPS received it.
@@ -69,8 +105,9 @@ class SimulatedUps {
   void start();
   // Stops answering, closes the pty and removes the link. Idempotent.
   void stop();
-  // The slave's path, e.g. "/dev/pts/3"; empty before start().
-  const std::string &slave_path() const { return slave_path_; }
+  // The slave's path, e.g. "/dev/pts/3"; empty before start(). A hang-up
+  // changes it.
+  std::string slave_path() const;
   // Sets the observer; call before start().
   void set_observer(Observer observer) { observer_ = std::move(observer); }
 
@@ -104,6 +141,40 @@ class SimulatedUps {
   void set_pacing(bool on);
   void set_blank_mark(bool on);
 
+  // ---- Fault modes --------------------------------------------------------
+  // The reply faults (garbage, line end, split, trickle, stall, flood) apply
+  // to a random share of the replies, all by default; the identification
+  // reply is never touched. Of split, trickle and stall the last named in
+  // this list wins.
+  void set_fault_share(double percent);  // held to 0..100
+  // Random bytes at a rate, at random moments, whatever is asked; 0 off.
+  void set_noise(double bytes_per_second);
+  // Random bytes (1 to 24, half of them starting with a mark, half of them
+  // followed by "\r\n") instead of a reply.
+  void set_garbage(bool on);
+  // The bytes a reply ends with ("\r\n" when all is well).
+  void set_line_end(std::string line_end);
+  // The reply in two writes, the first `at_byte` bytes long, `gap` apart; 0 off.
+  void set_split(int at_byte, std::chrono::milliseconds gap);
+  // The reply one byte a write, `gap` apart; a negative gap is off.
+  void set_trickle(std::chrono::milliseconds gap);
+  // The reply stops after its first half for `pause`; 0 off. Commands that
+  // come meanwhile are answered after it, as a UPS would.
+  void set_stall(std::chrono::milliseconds pause);
+  // `bytes` unsolicited random bytes right after the reply; 0 off.
+  void set_flood(std::size_t bytes);
+  // Every fault mode off.
+  void clear_faults();
+  // Closes the pty, opens a new one and points the link at it, as a UPS
+  // that hangs up and comes back; the old slave sees a hang-up. Returns once
+  // the new pty answers.
+  void hang_up();
+
+  // Keeps (or stops keeping) the journal of the line.
+  void set_journal(bool on);
+  // The journal since the last call, oldest first; empties it.
+  std::vector<LineEvent> take_journal();
+
   // The log, oldest first (at most log_limit entries).
   std::vector<ReceivedCommand> received() const;
   // Commands received since start or the last clear_received().
@@ -111,30 +182,81 @@ class SimulatedUps {
   void clear_received();
   // Waits until received_count() >= count; false when the time ran out.
   bool wait_for_received(std::size_t count, std::chrono::milliseconds timeout) const;
-  // One line describing the state: mains, battery, backup time, marks, silence.
+  // One line describing the state: mains, battery, backup time, marks,
+  // silence, fault modes.
   std::string describe() const;
 
  private:
   using Clock = std::chrono::steady_clock;
 
+  // Faults set from any thread, read by the I/O thread under mutex_.
+  struct Faults {
+    double share = 100.0;
+    double noise_rate = 0.0;
+    bool garbage = false;
+    std::string line_end = "\r\n";
+    int split_at = 0;
+    std::chrono::milliseconds split_gap{0};
+    std::chrono::milliseconds trickle_gap{-1};
+    std::chrono::milliseconds stall{0};
+    std::size_t flood = 0;
+  };
+  // A piece of output waiting its turn: written `gap` after the write before
+  // it, and not before `not_before`.
+  struct Chunk {
+    std::string bytes;
+    Clock::time_point not_before;
+    std::chrono::microseconds gap{0};
+    bool stray = false;
+    long reply = 0;  // the reply it belongs to, 0 for none
+    bool last = false;
+  };
+  // A reply on its way out.
+  struct Outgoing {
+    long id = 0;
+    std::string key;
+    char mark = '\0';
+    bool clean = false;
+    Clock::time_point received, first;
+    bool started = false;
+  };
+  // A reply as the UPS's state makes it: mark, value and line end.
+  struct Meant {
+    std::string bytes;
+    std::string key;
+    char mark = '\0';
+    bool faultless = false;  // the identification, which no fault touches
+  };
+
   void open_pty();
   void make_link();
   void remove_link();
   void serve();
+  int poll_timeout(Clock::time_point now) const;
+  void wake();
   void take_input(const char *bytes, std::size_t length);
   void take_byte(char byte);
   void complete_line();
   void finish_pending();
   void publish(ReceivedCommand command);
+  void note_command(const std::string &bytes);
   void answer(const std::string &command);
-  void pace(std::size_t bytes);
-  std::optional<std::string> reply_to(const std::string &key);
+  std::string plan_delivery(const Meant &meant, const Faults &faults, std::size_t command_size);
+  void deliver_due(Clock::time_point now);
+  void write_chunk(const Chunk &chunk, Clock::time_point now);
+  void emit_noise(Clock::time_point now);
+  void schedule_noise(Clock::time_point now);
+  void reopen();
+  void journal(LineEvent event);
+  std::string random_bytes(std::size_t count);
+  std::optional<Meant> reply_to(const std::string &key);
   std::optional<std::string> value_text(const std::string &key);
   std::optional<char> next_mark();
   void advance(Clock::time_point now);
   bool silent_now(Clock::time_point now) const;
   std::string test_status(Clock::time_point now) const;
   double backup_minutes() const;
+  std::string describe_faults() const;
 
   SimulatedUpsOptions options_;
   Observer observer_;
@@ -144,14 +266,28 @@ class SimulatedUps {
   int wake_pipe_[2] = {-1, -1};
   std::thread thread_;
 
-  // Parser state, I/O thread only.
+  // Parser and output state, I/O thread only.
   std::string line_;
   std::optional<ReceivedCommand> pending_;  // a control command awaiting its padding
   Clock::time_point pending_deadline_;
+  std::deque<Chunk> outbox_;
+  Clock::time_point last_write_;
+  std::deque<Outgoing> outgoing_;  // replies not yet written whole, oldest first
+  long last_reply_id_ = 0;         // the reply to the newest command, 0 for none
+  long reply_counter_ = 0;
+  bool foreign_before_ = false;  // foreign bytes written between the last two commands
+  bool foreign_now_ = false;     // foreign bytes written since the newest command
+  Clock::time_point next_noise_;
+  std::mt19937_64 random_;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   bool stopping_ = false;
+  bool hangup_requested_ = false;
+  long hangups_ = 0;
+  Faults faults_;
+  bool journal_on_ = false;
+  std::vector<LineEvent> journal_;
   bool low_battery_ = false;
   bool return_pending_ = false;
   std::optional<char> forced_mark_;

@@ -179,7 +179,8 @@ TEST(Demo, ScriptedOutagePlaysOutToTheSandboxedHalt) {
             (std::vector<std::string>{
                 "*** Daemon started *** ", "Power fail detected ", "Server shutdown in 0:2", " ",
                 "Power is return ", "Power fail detected ", "Server shutdown in 0:2", " ",
-                "Low battary detected ", "Powerfail fail timeout, Server is shutdown "}));
+                "Low battary detected ", "Powerfail fail timeout, Server is shutdown ",
+                "Power-fail shutdown: the UPS reports low battery "}));
   const std::string fail =
       "Brenmoor Tornax X : Power failure: the UPS runs on battery. "
       "Save your work.\n"

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace tornax {
 namespace {
 
 using test::DaemonHome;
+using test::log_has;
 using test::read_file;
 using test::wait_for_log;
 using test::wait_until;
@@ -98,6 +100,18 @@ class ShutdownE2eTest : public testing::Test {
     EXPECT_EQ(log.find("*** Daemon stopped ***"), std::string::npos) << log;
   }
 
+  // Checks a power-fail shutdown that ended in the halt for the reason `why`,
+  // logged before the sequence began.
+  void expect_halted_because(test::SandboxRun &run, const std::string &why) {
+    EXPECT_EQ(run.wait(std::chrono::seconds(150)), halted) << run.stderr_text();
+    EXPECT_EQ(run.stderr_text(), detect_line() + sequence_messages(false, false));
+    EXPECT_EQ(run.actions(), "/sbin/swapoff -a\n/bin/umount -a -f\n");
+    const std::string log = home.log();
+    const std::size_t event = log.find("Powerfail fail timeout, Server is shutdown");
+    ASSERT_NE(event, std::string::npos) << log;
+    EXPECT_NE(log.find(" : " + why + " \n", event), std::string::npos) << log;
+  }
+
   SimulatedUps sim{test::test_ups_options()};
   DaemonHome home;
 };
@@ -169,6 +183,57 @@ TEST_F(ShutdownE2eTest, LowBatteryAloneHaltsWithoutScriptOrUpsCommandAndIgnoresS
   EXPECT_EQ(log.find("Reinitialize configuration"), std::string::npos) << log;
   EXPECT_TRUE(test::control_commands(sim).empty())
       << testing::PrintToString(test::control_commands(sim));
+}
+
+// Bytes that only look like replies (a wrong line speed, line noise, a
+// flood) never halt the host: the daemon reports the lost communication and
+// finds the UPS again once the line is clean.
+TEST_F(ShutdownE2eTest, LineNoiseNeverHaltsTheHost) {
+  home.configure(sim.slave_path(), "BACKUPTIME 1\nSILENT_SHUTDOWN 1\n");
+  auto run = test::start_daemon(home);
+  sim.set_garbage(true);
+  sim.set_noise(3000);
+  sim.set_flood(200);
+  const auto queries = [&] {
+    const std::vector<ReceivedCommand> log = sim.received();
+    return std::count_if(log.begin(), log.end(), [](const auto &c) { return c.bytes == "L\n"; });
+  };
+  // Twenty cycles of it: a daemon that took a stray "*" for a reply's mark
+  // would have halted long before.
+  const long before = queries();
+  ASSERT_TRUE(wait_until([&] { return queries() >= before + 20; }, std::chrono::seconds(90)));
+  EXPECT_TRUE(run->running()) << run->stderr_text();
+  EXPECT_TRUE(log_has(home, "Communication with UPS error")) << home.log();
+  sim.clear_faults();
+  EXPECT_TRUE(wait_for_log(home, "Establish communication with UPS")) << home.log();
+  EXPECT_TRUE(run->running());
+  EXPECT_EQ(run->actions(), "");
+  EXPECT_FALSE(log_has(home, "Power-fail shutdown")) << home.log();
+}
+
+// A UPS last seen on battery that falls silent (cable pulled): the host goes
+// down once it has been silent for SILENT_SHUTDOWN, long before BACKUPTIME.
+TEST_F(ShutdownE2eTest, SilentUpsOnBatteryHaltsTheHost) {
+  home.configure(sim.slave_path(), "BACKUPTIME 10\nSILENT_SHUTDOWN 1\n");
+  auto run = test::start_daemon(home);
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_for_log(home, "Power fail detected")) << home.log();
+  sim.set_silent(true);
+  expect_halted_because(*run,
+                        "Power-fail shutdown: the UPS has been silent for 60 s since it was last "
+                        "seen on battery, reaching SILENT_SHUTDOWN (60 s)");
+}
+
+// Two power-fail marks a cycle ("!" and "@") step the count over the timeout
+// without ever meeting it: the host goes down all the same.
+TEST_F(ShutdownE2eTest, CountSteppingOverTheTimeoutHaltsTheHost) {
+  home.configure(sim.slave_path(), "BACKUPTIME 1\n");
+  auto run = test::start_daemon(home);
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_for_log(home, "Power fail detected")) << home.log();
+  sim.set_raw_reply("S5", "@NO\r\n");  // from now on 1, 3, 5, ... 59, 61
+  expect_halted_because(*run,
+                        "Power-fail shutdown: on battery for 61 s, reaching BACKUPTIME (60 s)");
 }
 
 }  // namespace

@@ -111,6 +111,28 @@ TEST_F(MonitorLoopTest, BrokenReloadKeepsTheSettingsAndTheLoopGoingOn) {
             std::string::npos);
 }
 
+// A schedule the file no longer names stays in force, as it always did, but
+// the log now says so; SHUTDOWN NONE ends it.
+TEST_F(MonitorLoopTest, AReloadThatNamesNoScheduleSaysTheOldOneStays) {
+  const std::string note =
+      "The configuration names no shutdown schedule; the one in force stays "
+      "(SHUTDOWN NONE ends it)";
+  settings.shutdown_schedule_mode = schedule_daily;
+  ScriptedWakeSource keep({Wakeup::reload, Wakeup::stop});
+  testing::internal::CaptureStderr();
+  loop(keep);
+  EXPECT_EQ(settings.shutdown_schedule_mode, schedule_daily);
+  EXPECT_NE(home.log().find(note), std::string::npos) << home.log();
+
+  home.configure(sim.slave_path(), "SHUTDOWN NONE\n");
+  std::remove(home.file("tornax.log").c_str());
+  ScriptedWakeSource end({Wakeup::reload, Wakeup::stop});
+  loop(end);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(settings.shutdown_schedule_mode, schedule_none);
+  EXPECT_EQ(home.log().find(note), std::string::npos) << home.log();
+}
+
 TEST_F(MonitorLoopTest, DueShutdownRunsTheSequenceOnTheHost) {
   sim.force_mark('*');
   ScriptedWakeSource wake({});

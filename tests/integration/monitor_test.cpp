@@ -118,16 +118,15 @@ TEST_F(MonitorTest, ReplyMarksBecomeEventCounts) {
   }
 }
 
-// A count that stays at 1 (the UPS fell silent in the first second of an
-// outage) must not log, alert and page its event again every cycle.
+// A count that stays at 1 (the UPS's power-return reply was lost) must not
+// log, alert and page its event again every cycle.
 TEST_F(MonitorTest, EventWhoseCountStopsAtOneFiresOnce) {
   settings.alert[POWERFAIL] = {scope_all, 60, "Mains down", 1};
   settings.wall_cmd = "cat >> '" + home.file("wall") + "'";
   settings.pager[POWERFAIL] = {1, "page"};
   settings.modem_filename = home.write("modem", "");
-  sim.set_mains(false);
+  sim.force_mark('!', 8);
   cycle();
-  sim.set_silent(true);
   cycle();
   cycle();
   EXPECT_EQ(status[POWERFAIL], 1u);
@@ -147,29 +146,133 @@ TEST_F(MonitorTest, PowerReturnLastsOneCycle) {
   EXPECT_EQ(status[POWERRETURN], 0u);
 }
 
-TEST_F(MonitorTest, TimeoutShutdownNeedsTheCountToEqualTheTimeout) {
-  settings.powerfail_timeout = 3;
-  sim.force_mark('!');
-  std::vector<int> modes;
-  for (int i = 0; i < 3; ++i) {
-    cycle();
-    modes.push_back(last_due.mode);
+// The timeout is reached, not only hit: a count that steps over it (two
+// marks in a cycle) or a timeout lowered below the count starts the shutdown.
+TEST_F(MonitorTest, TimeoutShutdownOnceTheCountReachesTheTimeout) {
+  struct Case {
+    const char *name;
+    const char *line_reply, *inverter_reply;  // raw replies of L and O
+    unsigned int timeout, lowered_to;         // lowered after the third cycle
+    std::vector<int> modes;
+  } cases[] = {
+      {"OneMarkACycle", "!230\r\n", "!230\r\n", 3, 3, {0, 0, 3}},
+      {"TwoMarksACycleStepOver", "!230\r\n", "@230\r\n", 3, 3, {0, 3}},
+      {"TimeoutLoweredBelowTheCount", "!230\r\n", "!230\r\n", 600, 2, {0, 0, 0, 3}},
+  };
+  for (const Case &c : cases) {
+    test::reset_daemon_state();
+    state.power = PowerState{};
+    serial_fd = fd;
+    std::snprintf(log_filename, sizeof log_filename, "%s", home.file(c.name).c_str());
+    settings.powerfail_timeout = c.timeout;
+    sim.set_raw_reply("L", c.line_reply);
+    sim.set_raw_reply("O", c.inverter_reply);
+    std::vector<int> modes;
+    for (std::size_t i = 0; i < c.modes.size(); ++i) {
+      settings.powerfail_timeout = i < 3 ? c.timeout : c.lowered_to;
+      cycle();
+      modes.push_back(last_due.mode);
+    }
+    EXPECT_EQ(modes, c.modes) << c.name;
+    EXPECT_EQ(last_due.cause, ShutdownCause::timeout_on_battery) << c.name;
+    EXPECT_LT(remain_time, 10u) << c.name << ": the time left never wraps";
+    const std::string reached = "Power-fail shutdown: on battery for " +
+                                std::to_string(status[POWERFAIL]) + " s, reaching BACKUPTIME (" +
+                                std::to_string(settings.powerfail_timeout) + " s)";
+    EXPECT_NE(read_file(home.file(c.name)).find(reached), std::string::npos) << c.name;
   }
-  EXPECT_EQ(modes, (std::vector<int>{0, 0, 3}));
-  EXPECT_EQ(status[POWERFAIL_DOWN], 1u);
+}
 
-  // A count that steps from 2 over 3 to 4 never equals it.
+// A UPS last seen on battery that falls silent (cable pulled, adapter dead):
+// the count goes on, and SILENT_SHUTDOWN ends it even before BACKUPTIME.
+TEST_F(MonitorTest, SilenceOnBatteryCountsOnAndEndsInTheShutdown) {
+  shorten_reply_timeout(std::chrono::milliseconds(100));
+  struct Case {
+    unsigned int silent_shutdown, timeout;
+    std::vector<int> modes;  // of the silent cycles
+    ShutdownCause cause;
+    const char *why;
+  } cases[] = {
+      {3,
+       600,
+       {0, 0, 3},
+       ShutdownCause::silent_on_battery,
+       "Power-fail shutdown: the UPS has been silent for 3 s since it was last seen on battery, "
+       "reaching SILENT_SHUTDOWN (3 s)"},
+      {0,
+       4,
+       {0, 0, 3},
+       ShutdownCause::timeout_on_battery,
+       "Power-fail shutdown: on battery for 4 s, reaching BACKUPTIME (4 s)"},
+  };
+  for (const Case &c : cases) {
+    test::reset_daemon_state();
+    state.power = PowerState{};
+    serial_fd = fd;
+    settings.log_control[POWERFAIL_DOWN].enable = 1;
+    settings.silent_shutdown = c.silent_shutdown;
+    settings.powerfail_timeout = c.timeout;
+    sim.set_silent(false);
+    sim.set_mains(false);
+    cycle();
+    sim.set_silent(true);
+    std::vector<int> modes;
+    std::vector<unsigned int> counts;
+    for (std::size_t i = 0; i < c.modes.size(); ++i) {
+      cycle();
+      modes.push_back(last_due.mode);
+      counts.push_back(status[POWERFAIL]);
+    }
+    EXPECT_EQ(modes, c.modes);
+    EXPECT_EQ(counts, (std::vector<unsigned int>{2, 3, 4}));
+    EXPECT_EQ(last_due.cause, c.cause);
+    EXPECT_NE(log().find(c.why), std::string::npos) << log();
+    std::remove(home.file("tornax.log").c_str());
+  }
+  // Silent on mains, or never heard: no count, no shutdown.
   test::reset_daemon_state();
+  state.power = PowerState{};
   serial_fd = fd;
-  settings.powerfail_timeout = 3;
-  sim.clear_forced_mark();
-  sim.set_raw_reply("L", "!230\r\n");
-  sim.set_raw_reply("O", "@230\r\n");
+  settings.silent_shutdown = 1;
+  sim.set_silent(false);
+  sim.set_mains(true);
+  cycle();
+  sim.set_silent(true);
   for (int i = 0; i < 3; ++i) {
     cycle();
-    EXPECT_EQ(last_due.mode, 0) << "cycle " << i;
+    EXPECT_EQ(last_due.mode, 0);
   }
-  EXPECT_EQ(status[POWERFAIL], 6u);
+  EXPECT_EQ(status[POWERFAIL], 0u);
+}
+
+// Bytes that only look like a low-battery reply (noise, a wrong line speed,
+// a wrong line end) are no answer: nothing queued, the communication error
+// counted.
+TEST_F(MonitorTest, MalformedRepliesAreUnansweredAndHaltNothing) {
+  shorten_reply_timeout(std::chrono::milliseconds(100));
+  const char *const replies[] = {"*230\x80\r\n", "*23a\r\n", "*230\n", "*230",
+                                 "*1234567890123456\r\n"};
+  unsigned int errors = 0;
+  for (const char *reply : replies) {
+    sim.set_raw_reply("L", reply);
+    cycle();
+    EXPECT_EQ(status[COMM_ERROR], ++errors) << describe_bytes(reply);
+    EXPECT_EQ(status[LOWBATT], 0u) << describe_bytes(reply);
+    EXPECT_EQ(last_due.mode, 0) << describe_bytes(reply);
+  }
+  EXPECT_EQ(ext_status.load(), ext_comm_error);
+}
+
+// The programs the daemon runs (the wall command, the shutdown script,
+// swapoff, umount) inherit none of its descriptors.
+TEST_F(MonitorTest, ProgramsTheDaemonRunsInheritNoSerialLine) {
+  settings.alert[POWERFAIL] = {scope_all, 0, "x", 1};
+  settings.wall_cmd = "ls -l /proc/$$/fd > '" + home.file("fds") + "'";
+  sim.set_mains(false);
+  cycle();
+  const std::string fds = read_file(home.file("fds"));
+  EXPECT_NE(fds.find("pipe:"), std::string::npos) << fds;  // its standard input
+  EXPECT_EQ(fds.find(sim.slave_path() + "\n"), std::string::npos) << fds;
 }
 
 TEST_F(MonitorTest, FirstLowBatteryMarkShutsDownInTheSameCycleWhateverTheTimeout) {

@@ -1,10 +1,12 @@
 // The simulated UPS as its users rely on it: marks that follow the simulated
 // state, silence, the exact log of commands, a line that survives its users,
-// the link, pacing and the falling battery.
+// the link, pacing, the falling battery and the fault modes.
 #include "sim/simulated_ups.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +18,7 @@
 
 #include "daemon/clock.h"
 #include "daemon/ups.h"
+#include "sim/control.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tornax.h"
@@ -128,6 +131,152 @@ TEST_F(SimulatedUpsBehaviour, SelfTestStatusFollowsTheTest) {
   sim.set_test_status("BAD");
   EXPECT_EQ(ups_test(fd, status), 5);
   EXPECT_STREQ(status, "BAD");
+}
+
+// What arrived on `fd`, one entry per read with its time, until `want` bytes
+// have come or `limit` passed (a bound against a hang).
+struct Piece {
+  std::string bytes;
+  std::chrono::milliseconds at;
+};
+std::vector<Piece> pieces(int fd, std::size_t want, std::chrono::milliseconds limit = 5s) {
+  std::vector<Piece> got;
+  std::size_t total = 0;
+  const Clock::time_point start = Clock::now();
+  while (total < want && Clock::now() < start + limit) {
+    struct pollfd p {
+      fd, POLLIN, 0
+    };
+    if (poll(&p, 1, 100) <= 0) {
+      continue;
+    }
+    char buf[512];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) {
+      break;
+    }
+    total += static_cast<std::size_t>(n);
+    got.push_back({std::string(buf, static_cast<std::size_t>(n)),
+                   std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)});
+  }
+  return got;
+}
+
+std::string joined(const std::vector<Piece> &got) {
+  std::string all;
+  for (const Piece &piece : got) {
+    all += piece.bytes;
+  }
+  return all;
+}
+
+// Each fault mode, switched on through the control language, as it shows on
+// the line, and as the journal records it for a model.
+TEST_F(SimulatedUpsBehaviour, FaultModesThroughTheirControlCommands) {
+  struct Case {
+    const char *command;
+    std::size_t bytes;  // what arrives
+    std::function<void(const std::vector<Piece> &)> check;
+    bool clean;
+  } cases[] = {
+      {"faults off", 5, [](const auto &got) { EXPECT_EQ(joined(got), "100\r\n"); }, true},
+      {"lineend lf", 4, [](const auto &got) { EXPECT_EQ(joined(got), "100\n"); }, false},
+      {"garbage on", 1,  // one write of 1 to 26 bytes
+       [](const auto &got) {
+         EXPECT_NE(joined(got), "100\r\n");
+         EXPECT_LE(joined(got).size(), 26u);
+       },
+       false},
+      {"split 1 60", 5,
+       [](const auto &got) {
+         ASSERT_EQ(got.size(), 2u);
+         EXPECT_EQ(got[0].bytes, "1");
+         EXPECT_EQ(got[1].bytes, "00\r\n");
+         EXPECT_GE(got[1].at - got[0].at, 50ms);
+       },
+       true},
+      {"trickle 30", 5,
+       [](const auto &got) {
+         EXPECT_EQ(got.size(), 5u);
+         EXPECT_EQ(joined(got), "100\r\n");
+         EXPECT_GE(got.back().at - got.front().at, 100ms);
+       },
+       true},
+      {"stall 250", 5,
+       [](const auto &got) {
+         ASSERT_EQ(got.size(), 2u);
+         EXPECT_EQ(got[0].bytes, "10");
+         EXPECT_GE(got[1].at - got[0].at, 200ms);
+       },
+       true},
+      {"flood 300", 305,
+       [](const auto &got) {
+         EXPECT_EQ(joined(got).substr(0, 5), "100\r\n");
+         EXPECT_EQ(joined(got).size(), 305u);
+       },
+       true},
+      {"faults 0", 5, [](const auto &got) { EXPECT_EQ(joined(got), "100\r\n"); }, true},
+  };
+  sim.set_journal(true);
+  for (const Case &c : cases) {
+    if (std::string(c.command) != "faults 0") {
+      run_control(sim, "faults off");
+    } else {
+      run_control(sim, "garbage on");
+    }
+    ASSERT_EQ(run_control(sim, c.command).answer, "ok") << c.command;
+    // A command no reply follows closes the window of the case before: what
+    // was written stray there no longer counts against this reply.
+    const std::size_t before = sim.received_count();
+    ASSERT_EQ(write(fd, "Z\n", 2), 2);
+    ASSERT_TRUE(sim.wait_for_received(before + 1, 5s));
+    sim.take_journal();
+    ASSERT_EQ(write(fd, "B%\n", 3), 3);
+    c.check(pieces(fd, c.bytes));
+    bool clean = false, reply = false, stray = false;
+    for (const LineEvent &event : sim.take_journal()) {
+      if (event.kind == LineEvent::Kind::reply) {
+        reply = true;
+        clean = event.clean;
+      }
+      stray = stray || (event.kind == LineEvent::Kind::write && event.stray);
+    }
+    EXPECT_TRUE(reply) << c.command;
+    EXPECT_EQ(clean, c.clean) << c.command;
+    EXPECT_EQ(stray,
+              std::string(c.command) == "garbage on" || std::string(c.command) == "flood 300")
+        << c.command;
+  }
+}
+
+TEST_F(SimulatedUpsBehaviour, NoiseComesWhateverIsAsked) {
+  ASSERT_EQ(run_control(sim, "noise 400").answer, "ok");
+  EXPECT_GE(joined(pieces(fd, 20)).size(), 20u);
+  ASSERT_EQ(run_control(sim, "noise off").answer, "ok");
+  std::this_thread::sleep_for(50ms);  // what was on its way
+  tcflush(fd, TCIFLUSH);
+  EXPECT_EQ(joined(pieces(fd, 1, 300ms)), "");
+}
+
+// A hang-up closes the pty under the daemon and opens a new one, which the
+// link then names.
+TEST(SimulatedUpsHangUp, TheOldLineHangsUpAndTheLinkNamesTheNewOne) {
+  test::TempDir dir;
+  SimulatedUpsOptions options = test::test_ups_options();
+  options.link_path = dir.file("ups");
+  SimulatedUps sim(options);
+  sim.start();
+  const int old_fd = openport(options.link_path.c_str());
+  const std::string old_path = sim.slave_path();
+  const std::string answer = run_control(sim, "hangup").answer;
+  EXPECT_EQ(answer, "ok, now " + sim.slave_path());
+  EXPECT_NE(sim.slave_path(), old_path);
+  EXPECT_LT(write(old_fd, "L\n", 2), 0);
+  close(old_fd);
+  const int fd = openport(options.link_path.c_str());
+  float value = -1.0f;
+  EXPECT_EQ(get_linevoltage(fd, &value), 7);
+  close(fd);
 }
 
 TEST(SimulatedUpsLog, KeepsTheNewestWithinItsLimitAndCountsAll) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "daemon/clock.h"
@@ -37,13 +38,11 @@ double seconds_since(Clock::time_point start) {
 struct QueryCase {
   const char *name;
   const char *command;  // sent bytes
-  bool flush;
   std::function<int(int fd, std::string *result)> run;
 };
 
-QueryCase number_case(const char *name, const char *command, bool flush,
-                      int (*query)(int, float *)) {
-  return {name, command, flush, [query](int fd, std::string *result) {
+QueryCase number_case(const char *name, const char *command, int (*query)(int, float *)) {
+  return {name, command, [query](int fd, std::string *result) {
             float value = -1.0f;
             const int n = query(fd, &value);
             char text[64];
@@ -54,18 +53,18 @@ QueryCase number_case(const char *name, const char *command, bool flush,
 }
 
 const QueryCase query_cases[] = {
-    number_case("linevoltage", "L\n", true, get_linevoltage),
-    number_case("invvoltage", "O\n", true, get_invvoltage),
-    number_case("percentbatt", "B%\n", false, get_percentbatt),
-    number_case("percentloadpower", "P\n", false, get_percentloadpower),
-    number_case("freq", "F\n", false, get_freq),
-    number_case("loadcurrent", "I\n", false, get_loadcurrent),
-    number_case("backuptime", "T\n", true, get_backuptime),
-    number_case("linenormal", "LN\n", true, get_linenormal),
-    number_case("loadpower", "PW\n", false, get_loadpower),
-    number_case("chargercurrent", "G\n", false, get_chargercurrent),
-    number_case("battvolt", "B\n", false, get_battvolt),
-    {"upsteststatus", "S5\n", true,
+    number_case("linevoltage", "L\n", get_linevoltage),
+    number_case("invvoltage", "O\n", get_invvoltage),
+    number_case("percentbatt", "B%\n", get_percentbatt),
+    number_case("percentloadpower", "P\n", get_percentloadpower),
+    number_case("freq", "F\n", get_freq),
+    number_case("loadcurrent", "I\n", get_loadcurrent),
+    number_case("backuptime", "T\n", get_backuptime),
+    number_case("linenormal", "LN\n", get_linenormal),
+    number_case("loadpower", "PW\n", get_loadpower),
+    number_case("chargercurrent", "G\n", get_chargercurrent),
+    number_case("battvolt", "B\n", get_battvolt),
+    {"upsteststatus", "S5\n",
      [](int fd, std::string *result) {
        const int n = get_upsteststatus(fd, ups_teststatus);
        *result = ups_teststatus;
@@ -99,17 +98,18 @@ TEST_P(QueryTest, SendsItsCommandAndParsesTheReply) {
   EXPECT_EQ(test::last_commands(sim, 1), std::vector<std::string>{q.command});
 }
 
-// Input that waits unread when the query starts is a stale reply: the
-// flushing queries discard it, the others read it as their answer.
-TEST_P(QueryTest, FlushesStaleInputOnlyWhereTheTableSaysSo) {
+// Input that waits unread when the query starts is no answer to it (a late
+// reply, noise, a flood carrying "*"): every query discards it.
+TEST_P(QueryTest, DiscardsStaleInputFirst) {
   const QueryCase &q = GetParam();
-  sim.set_raw_reply("Z", "777\r\n");
+  sim.set_raw_reply("Z", "*777\r\n");
   ASSERT_EQ(write(fd, "Z\n", 2), 2);
-  ASSERT_TRUE(test::wait_for_pending_input(fd, 5));
+  ASSERT_TRUE(test::wait_for_pending_input(fd, 6));
   sim.set_reply(key_of(q.command), key_of(q.command) == "T" ? "0:55" : "55");
   std::string result;
   q.run(fd, &result);
-  EXPECT_EQ(result, q.flush ? "55" : "777");
+  EXPECT_EQ(result, "55");
+  EXPECT_EQ(queue(), "");
 }
 
 TEST_P(QueryTest, SilentUpsCostsTheReadTimeOutAndAnswersZero) {
@@ -124,9 +124,14 @@ TEST_P(QueryTest, SilentUpsCostsTheReadTimeOutAndAnswersZero) {
   EXPECT_EQ(result, key_of(q.command) == "S5" ? "OLD" : "0");
 }
 
-// The reply's text is what the one read returned, less its last two bytes.
+// The reply's text, gathered up to its line end, less that line end; a reply
+// that is not well formed stores nothing and queues nothing.
 class ReplyParseTest : public test::SimulatedUpsTest {
  protected:
+  void SetUp() override {
+    SimulatedUpsTest::SetUp();
+    set_reply_timeout(200ms);  // replies without their line end wait it out
+  }
   float line_voltage(const std::string &raw_reply, int *count = nullptr) {
     sim.set_raw_reply("L", raw_reply);
     float value = -1.0f;
@@ -145,39 +150,29 @@ TEST_F(ReplyParseTest, WorkedExchange) {
   EXPECT_EQ(queue(), "!");
 }
 
-TEST_F(ReplyParseTest, NumberTexts) {
+TEST_F(ReplyParseTest, RepliesThatAreNotWellFormedAreNoAnswer) {
   struct Case {
     const char *reply;
-    float value;
+    float value;  // -1: nothing stored
+    int count;
     const char *queued;
   } cases[] = {
-      {"1 5\r\n", 105.0f, ""},
-      {"12345678901234567890\r\n", static_cast<float>(12345678901234.0), ""},  // 16 read, 14 kept
-      {"229.9V\r\n", 229.9f, ""},
-      {"1e3\r\n", 1000.0f, ""},
-      {"-3.5\r\n", -3.5f, ""},
-      {"abc\r\n", 0.0f, ""},
-      {"0x1A\r\n", 0.0f, ""},
-      {"inf\r\n", 0.0f, ""},
-      {"nan\r\n", 0.0f, ""},
-      {"1e99\r\n", FLT_MAX, ""},  // held in the float range
-      {"230\n", 23.0f, ""},       // a one-byte line end costs a digit
-      {"@ 12\r\n", 12.0f, "@"},
+      {"1 5\r\n", 105.0f, 5, ""},
+      {"12345678901234\r\n", 12345678901234.0f, 16, ""},  // 16 bytes, 14 kept
+      {"@ 12\r\n", 12.0f, 6, "@"},
+      {"*12345678901234567890\r\n", -1.0f, 0, ""},  // over-long: 16 read, no line end
+      {"*229.9V\r\n", -1.0f, 0, ""},
+      {"*230\n", -1.0f, 0, ""},
+      {"*230", -1.0f, 0, ""},  // waits for the line end in vain
+      {"*", -1.0f, 0, ""},
+      {"\x80*\xff\r\n", -1.0f, 0, ""},
   };
   for (const Case &c : cases) {
     test::reset_daemon_state();
-    EXPECT_EQ(line_voltage(c.reply), c.value) << describe_bytes(c.reply);
+    int count = -5;
+    EXPECT_EQ(line_voltage(c.reply, &count), c.value) << describe_bytes(c.reply);
+    EXPECT_EQ(count, c.count) << describe_bytes(c.reply);
     EXPECT_EQ(queue(), c.queued) << describe_bytes(c.reply);
-  }
-}
-
-TEST_F(ReplyParseTest, ShortReadsLeaveAnEmptyText) {
-  for (const char *reply : {"5", "!", "\n"}) {
-    test::reset_daemon_state();
-    int count = 0;
-    EXPECT_EQ(line_voltage(reply, &count), 0.0f) << reply;
-    EXPECT_EQ(count, 1);
-    EXPECT_EQ(last_prefixqueue, 0);
   }
 }
 
@@ -190,8 +185,7 @@ TEST_F(ReplyParseTest, BackupTimeTexts) {
       {"2\r\n", 120.0f},
       {":45\r\n", 45.0f},
       {"!0:10\r\n", 10.0f},
-      {"0:5x\r\n", 5.0f},
-      {"abc\r\n", 0.0f},
+      {"0:5x\r\n", -1.0f},  // refused: nothing stored
       {"99999999999999\r\n", static_cast<float>(99999999999999.0 * 60.0)},
   };
   for (const Case &c : cases) {
@@ -208,21 +202,72 @@ TEST_F(ReplyParseTest, SelfTestStatusIsCutToItsFieldAndNothingBeyondIsWritten) {
     const char *status;
     const char *queued;
   } cases[] = {
-      {"OK\r\n", "OK", ""},
-      {"ABCDEF\r\n", "ABC", ""},
-      {"!ABCDEFGHIJ\r\n", "0AB", "!"},  // 8 bytes read, text "!ABCDE"
-      {"X", "", ""},                    // one byte: answered, empty text
+      {"OK\r\n", "OK", ""},    {"ABCDEF\r\n", "ABC", ""},
+      {"!AB\r\n", "0AB", "!"}, {"!ABCDEFGHIJ\r\n", "old", ""},  // over-long: refused
+      {"X", "old", ""},                                         // no line end: refused
   };
   for (const Case &c : cases) {
     test::reset_daemon_state();
     sim.set_raw_reply("S5", c.reply);
     char field[12];
     std::memset(field, 'Z', sizeof field);
+    std::strcpy(field, "old");
     get_upsteststatus(fd, field);
     EXPECT_STREQ(field, c.status) << describe_bytes(c.reply);
     EXPECT_EQ(std::string(field + ups_teststatus_size, 8), "ZZZZZZZZ");
     EXPECT_EQ(queue(), c.queued);
   }
+}
+
+// A read that returns only the first bytes of a reply (as USB serial adapters
+// do) keeps the mark and the rest; the next query gets its own reply.
+TEST_F(ReplyParseTest, ReplyInPiecesIsGathered) {
+  struct Case {
+    const char *how;
+    std::function<void()> set;
+  } cases[] = {
+      {"split after its mark", [this] { sim.set_split(1, 20ms); }},
+      {"a byte at a time", [this] { sim.set_trickle(5ms); }},
+  };
+  for (const Case &c : cases) {
+    test::reset_daemon_state();
+    sim.clear_faults();
+    c.set();
+    sim.force_mark('!', 1);
+    float value = 0.0f;
+    EXPECT_EQ(get_linevoltage(fd, &value), 8) << c.how;  // "!230.5\r\n"
+    EXPECT_EQ(value, 230.5f) << c.how;
+    EXPECT_EQ(queue(), "!") << c.how;
+    EXPECT_EQ(get_percentbatt(fd, &value), 5) << c.how;
+    EXPECT_EQ(value, 100.0f) << c.how;
+  }
+}
+
+// A reply that stops in its middle for longer than the time-out is no
+// answer, and its rest, arriving later, is no answer to the next query.
+TEST_F(ReplyParseTest, StalledReplyIsNoAnswerAndItsRestIsDiscarded) {
+  sim.set_stall(300ms);
+  sim.force_mark('*', 1);
+  float value = -1.0f;
+  EXPECT_EQ(get_linevoltage(fd, &value), 0);
+  EXPECT_EQ(value, -1.0f);
+  sim.clear_faults();
+  std::this_thread::sleep_for(400ms);  // the rest has come meanwhile
+  EXPECT_EQ(get_percentbatt(fd, &value), 5);
+  EXPECT_EQ(value, 100.0f);
+  EXPECT_EQ(queue(), "");
+}
+
+// A line whose other side closed (a pty hung up, an adapter unplugged) is a
+// failed exchange, so the daemon closes it and opens the device again.
+TEST_F(ReplyParseTest, HungUpLineFails) {
+  sim.hang_up();
+  float value = -1.0f;
+  testing::internal::CaptureStderr();
+  EXPECT_LT(get_linevoltage(fd, &value), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "get_linevoltage():write() fail: Input/output error\n"
+            "get_linevoltage():read() fail: Input/output error\n");
 }
 
 TEST_F(ReplyParseTest, SameMarkOnAllEightRepliesQueuesOnce) {
@@ -260,11 +305,13 @@ TEST_F(IdentificationTest, OverlongLineIsCutAndItsRestDiscarded) {
   EXPECT_EQ(value, 100.0f);
 }
 
+// Back in raw mode the read returns what came; in canonical mode it would
+// wait for a line end for ever.
 TEST_F(IdentificationTest, PartialLineIsNotWaitedForInRawModeAfterwards) {
-  sim.set_raw_reply("L", "5");  // no line end: a raw read returns it at once
+  sim.set_raw_reply("L", "5");  // no line end: refused once the time-out passed
   ASSERT_GT(get_version(fd, ups_version), 0);
   float value = 0.0f;
-  EXPECT_EQ(get_linevoltage(fd, &value), 1);
+  EXPECT_EQ(get_linevoltage(fd, &value), 0);
 }
 
 TEST_F(IdentificationTest, SilentUpsDoesNotHoldTheStartForEver) {

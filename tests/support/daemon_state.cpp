@@ -1,8 +1,10 @@
 #include "tests/support/daemon_state.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "daemon/clock.h"
+#include "daemon/ups.h"
 #include "tornax.h"
 
 namespace tornax::test {
@@ -26,6 +28,8 @@ void reset_daemon_state() {
   last_prefixqueue = 0;
   set_clock_function(nullptr);
   set_sleep_function(nullptr);
+  set_reply_timeout(std::chrono::milliseconds(800));
+  take_replies_accepted();
 }
 
 }  // namespace tornax::test

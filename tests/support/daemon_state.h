@@ -6,7 +6,8 @@
 
 namespace tornax::test {
 
-// Settings, status, measurements, the prefix queue and the time seams.
+// Settings, status, measurements, the prefix queue, the time seams and the
+// reply time-out.
 void reset_daemon_state();
 
 // A fixture that resets the daemon's state before each test.

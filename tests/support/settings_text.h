@@ -25,10 +25,10 @@ inline std::string settings_text(const Settings &s) {
         << s.pager[i].enable << s.pager[i].message << '\n';
   }
   text(s.modem_filename), text(s.ups_filename), text(s.wall_cmd), text(s.ups_location);
-  out << s.turnoff_ups << ' ' << s.logsize << ' ' << s.powerfail_timeout << ' ' << s.adapter_type
-      << ' ' << s.ups_shutdown_delay << ' ' << s.port << ' ' << s.max_client << ' '
-      << s.shutdown_schedule_mode << ' ' << s.num_shutdown_schedule << ' ' << s.num_test_schedule
-      << '\n';
+  out << s.turnoff_ups << ' ' << s.logsize << ' ' << s.powerfail_timeout << ' ' << s.silent_shutdown
+      << ' ' << s.adapter_type << ' ' << s.ups_shutdown_delay << ' ' << s.port << ' '
+      << s.max_client << ' ' << s.shutdown_schedule_mode << ' ' << s.num_shutdown_schedule << ' '
+      << s.num_test_schedule << '\n';
   const auto address = [&out](const IpAddress &a) {
     out << a.family << '/' << a.scope_id << ':';
     for (unsigned char byte : a.bytes) {

@@ -24,6 +24,14 @@ void SimulatedUpsTest::SetUp() {
   serial_fd = fd;
 }
 
+void SimulatedUpsTest::shorten_reply_timeout(std::chrono::milliseconds timeout) {
+  set_reply_timeout(timeout);
+  close(fd);
+  fd = openport(sim.slave_path().c_str());
+  ASSERT_GE(fd, 0);
+  serial_fd = fd;
+}
+
 void SimulatedUpsTest::TearDown() {
   if (fd >= 0) {
     close(fd);

@@ -43,7 +43,8 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
   }
   text +=
       "WALLPATH wall\nUPS_DEVICE /dev/ttyS0\nLOWBATT_PAGER yes \"low\"\nMODEM_DEVICE /dev/ttyS1\n"
-      "BACKUPTIME 10\nSHUTDOWN DAILY 22:30 to 6:15\nUPSTEST 1 JAN 10:00\nMAX_CLIENT 10 PORT 4005\n"
+      "BACKUPTIME 10\nSILENT_SHUTDOWN 0\nSHUTDOWN DAILY 22:30 to 6:15\nUPSTEST 1 JAN 10:00\n"
+      "MAX_CLIENT 10 PORT 4005\n"
       "LISTEN 127.0.0.1 ::1\nALLOW 127.0.0.0/8 ::1\nMAX_CLIENT_PER_HOST 2\n";
   std::snprintf(config_filename, sizeof config_filename, "%s",
                 home.write("tornax.conf", text).c_str());
@@ -56,6 +57,7 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
             "SCHEDULE_DOWN, OVERLOAD\n"
             "Paged: LOWBATT through /dev/ttyS1\n"
             "BACKUPTIME: shutdown after 10 min on battery\n"
+            "SILENT_SHUTDOWN: none: a UPS silent on battery shuts nothing down before BACKUPTIME\n"
             "Next scheduled shutdown: Mon 2026-03-02 22:30 UTC, the UPS off for 465 min\n"
             "Next self-test: Fri 2027-01-01 10:00 UTC\n"
             "Status server: port 4005 on 127.0.0.1, ::1, at most 10 clients at once, 2 per host\n"
@@ -77,6 +79,7 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
             "Logged: none\n"
             "Paged: LOWBATT, but no MODEM_DEVICE is set: nothing can be sent\n"
             "BACKUPTIME: none: only a low-battery mark shuts the host down\n"
+            "SILENT_SHUTDOWN: shutdown after 1 min of silence from a UPS last seen on battery\n"
             "Next scheduled shutdown: never (no down-time of the schedule starts one)\n"
             "Next self-test: none\n"
             "Status server: off (MAX_CLIENT 0)\n"

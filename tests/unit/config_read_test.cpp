@@ -28,13 +28,42 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 const char *const kind_names[] = {
-    "END",        "ALERT_TAG",    "LOG_TAG",     "PAGER_TAG", "SCOPE",
-    "YESNO",      "SHUTDOWN",     "DAILY",       "WEEKLY",    "MANUAL",
-    "UPSTEST",    "BACKUPTIME",   "WALLPATH",    "UPS_TYPE",  "UPS_SHUTDOWN_DELAY",
-    "UPS_DEVICE", "MODEM_DEVICE", "TURNOFF_UPS", "LOGSIZE",   "UPS_LOCATION",
-    "MAX_CLIENT", "PORT",         "LISTEN",      "ALLOW",     "MAX_CLIENT_PER_HOST",
-    "STATUS_KEY", "ON",           "TO",          "WEEKDAY",   "DATE_TIME",
-    "TIME",       "WEEK_TIME",    "NUMBER",      "STRING",    "EOL",
+    "END",
+    "ALERT_TAG",
+    "LOG_TAG",
+    "PAGER_TAG",
+    "SCOPE",
+    "YESNO",
+    "SHUTDOWN",
+    "DAILY",
+    "WEEKLY",
+    "MANUAL",
+    "UPSTEST",
+    "BACKUPTIME",
+    "SILENT_SHUTDOWN",
+    "WALLPATH",
+    "UPS_TYPE",
+    "UPS_SHUTDOWN_DELAY",
+    "UPS_DEVICE",
+    "MODEM_DEVICE",
+    "TURNOFF_UPS",
+    "LOGSIZE",
+    "UPS_LOCATION",
+    "MAX_CLIENT",
+    "PORT",
+    "LISTEN",
+    "ALLOW",
+    "MAX_CLIENT_PER_HOST",
+    "STATUS_KEY",
+    "ON",
+    "TO",
+    "WEEKDAY",
+    "DATE_TIME",
+    "TIME",
+    "WEEK_TIME",
+    "NUMBER",
+    "STRING",
+    "EOL",
 };
 
 // One token as text: its kind and the value it carries.
@@ -183,6 +212,7 @@ TEST_F(ConfigReadTest, TheRequiredStatementsAloneGiveTheDefaults) {
   EXPECT_EQ(settings.shutdown_schedule_mode, schedule_none);
   EXPECT_FALSE(settings.ups_location);
   EXPECT_EQ(settings.powerfail_timeout, 0u);
+  EXPECT_EQ(settings.silent_shutdown, 60u);
 }
 
 TEST_F(ConfigReadTest, EveryStatementTakesEffectAndTheLaterOneWins) {
@@ -190,6 +220,7 @@ TEST_F(ConfigReadTest, EveryStatementTakesEffectAndTheLaterOneWins) {
        "POWERFAIL_ALERT 2 console \"first\"\nPOWERFAIL_ALERT 5 none x\nOVERLOAD_LOG No\n"
        "LOWBATT_PAGER yes \"ATDT 555\" MODEM_DEVICE /dev/ttyS1\tUPS_DEVICE /dev/ttyS0\n"
        "TURNOFF_UPS YES LOGSIZE 64 BACKUPTIME 10 UPS_TYPE 3 UPS_SHUTDOWN_DELAY 2\n"
+       "SILENT_SHUTDOWN 0 SILENT_SHUTDOWN 3\n"
        "WALLPATH \"\" UPS_LOCATION \"rack \\\"3\\\"\" PORT 5000 MAX_CLIENT 4\n"
        "SHUTDOWN DAILY 22:30 to 6:15 on MON to FRI\nUPSTEST 1 JAN 10:00 1 JUL 10:00\n");
   EXPECT_EQ(settings.alert[0].interval, 300);
@@ -203,6 +234,7 @@ TEST_F(ConfigReadTest, EveryStatementTakesEffectAndTheLaterOneWins) {
   EXPECT_EQ(settings.turnoff_ups, 1);
   EXPECT_EQ(settings.logsize, 64u);
   EXPECT_EQ(settings.powerfail_timeout, 600u);
+  EXPECT_EQ(settings.silent_shutdown, 180u);
   EXPECT_EQ(settings.adapter_type, 3);
   EXPECT_EQ(settings.ups_shutdown_delay, 2);
   EXPECT_EQ(*settings.wall_cmd, "");  // present, though empty
@@ -479,11 +511,26 @@ TEST_F(ConfigReadTest, AReloadKeepsWhatTheNewFileDoesNotName) {
   EXPECT_EQ(settings.shutdown_schedule_list[0].downtime.tm_hour, 22);
   EXPECT_EQ(settings.num_test_schedule, 0);
   EXPECT_EQ(settings.test_schedule_list[0].executed, 1);
+  EXPECT_TRUE(schedule_kept_without_statement());
   // A manual schedule left out of the new file keeps its mode but no ranges.
   ASSERT_TRUE(reload(required_statements() + "SHUTDOWN MANUAL 1 MAY 0:00 to 2 MAY 0:00\n"));
   ASSERT_TRUE(reload(required_statements()));
   EXPECT_EQ(settings.shutdown_schedule_mode, schedule_manual);
   EXPECT_EQ(settings.num_shutdown_schedule, 0);
+  EXPECT_FALSE(schedule_kept_without_statement());  // nothing left to trigger
+}
+
+TEST_F(ConfigReadTest, ShutdownNoneEndsTheSchedule) {
+  load(required_statements() + "SHUTDOWN WEEKLY 23:00#FRI to 7:00#MON\n");
+  EXPECT_FALSE(schedule_kept_without_statement());  // the file names it
+  ASSERT_TRUE(reload(required_statements() + "SHUTDOWN\nSHUTDOWN MANUAL\n"));
+  EXPECT_TRUE(schedule_kept_without_statement());
+  ASSERT_TRUE(reload(required_statements() + "SHUTDOWN None\n"));
+  EXPECT_EQ(settings.shutdown_schedule_mode, schedule_none);
+  EXPECT_FALSE(schedule_kept_without_statement());
+  std::string out;
+  EXPECT_FALSE(reload(required_statements() + "SHUTDOWN all\n", &out));
+  EXPECT_EQ(out, syntax_error(18));
 }
 
 TEST_F(ConfigReadTest, FilesOfAnyLengthLoad) {

@@ -62,6 +62,25 @@ TEST(ControlLanguage, CommandsChangeTheStateOrSayWhyNot) {
       {"teststatus FAL", "ok", "self-test FAL"},
       {"id", "error: id takes a text", "mains on"},
       {"frobnicate", "error: unknown command 'frobnicate' (try help)", "mains on"},
+      {"noise 20", "ok", "faults noise 20/s,"},
+      {"noise loud", "error: noise takes bytes a second (up to 100000), or off", "faults none"},
+      {"garbage", "ok", "faults garbage,"},
+      {"lineend lfcr", "ok", R"(faults lineend "\n\r",)"},
+      {"lineend dos", "error: lineend takes crlf, lf, cr, lfcr or none", "faults none"},
+      {"split 1", "ok", "faults split 1/20ms,"},
+      {"split 3 0", "ok", "faults split 3/0ms,"},
+      {"split 0",
+       "error: split takes the byte to split at (1 to 64), then optionally a gap in ms; or off",
+       "faults none"},
+      {"trickle 5", "ok", "faults trickle 5ms,"},
+      {"trickle off", "ok", "faults none"},
+      {"stall 900", "ok", "faults stall 900ms,"},
+      {"stall 0", "error: stall takes a pause in ms (1 to 600000), or off", "faults none"},
+      {"flood 64", "ok", "faults flood 64,"},
+      {"flood 5000", "error: flood takes a number of bytes (1 to 4096), or off", "faults none"},
+      {"faults 30", "ok", "faults none"},
+      {"faults off", "ok", "faults none"},
+      {"exit", "bye", "mains on"},
       {"# a comment", "", "mains on"},
       {"", "", "mains on"},
   };
@@ -69,9 +88,22 @@ TEST(ControlLanguage, CommandsChangeTheStateOrSayWhyNot) {
     SimulatedUps ups;
     const ControlResult result = run_control(ups, c.line);
     EXPECT_EQ(result.answer, c.answer) << "line '" << c.line << "'";
-    EXPECT_FALSE(result.quit);
+    EXPECT_EQ(result.quit, result.answer == "bye");
     EXPECT_NE(ups.describe().find(c.shows), std::string::npos)
         << "line '" << c.line << "': " << ups.describe();
+  }
+}
+
+TEST(ControlLanguage, HelpListsEveryCommandOnce) {
+  SimulatedUps ups;
+  const std::string help = run_control(ups, "help").answer;
+  EXPECT_EQ(help, control_help());
+  for (const char *name : {"mains on|off ", "noise RATE|off ", "garbage on|off ", "lineend END ",
+                           "split N [MS]|off ", "trickle MS|off ", "stall MS|off ",
+                           "flood BYTES|off ", "faults PCT|off ", "hangup ", "quit "}) {
+    EXPECT_EQ(help.find(std::string("\n") + name) != std::string::npos || help.find(name) == 0,
+              true)
+        << name;
   }
 }
 

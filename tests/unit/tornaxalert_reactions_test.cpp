@@ -131,17 +131,22 @@ TEST_F(ReactionsTest, ScheduleShutdownTime) {
   }
 }
 
-TEST_F(ReactionsTest, CountdownSeenOnceMakesMinusOneMeetTheRule) {
+// A countdown that ended without a shutdown (the daemon restarted, the
+// schedule removed) is over: the "-1" of later lines is no shutdown due.
+TEST_F(ReactionsTest, ALineWithoutTheCountdownBitEndsTheCountdown) {
   settings.schedule_shutdown_time = 3;
   EXPECT_EQ(feed(line(0x20, 30, 9)), Lines{"alert 2 Schedule shutdown in"});
-  // Later lines without a countdown (a restarted daemon) carry -1.
-  EXPECT_EQ(feed(line(0, 30, -1)), (Lines{timeout_shutdown, run}));
+  EXPECT_EQ(feed(line(0, 30, -1)), Lines{});
+  EXPECT_EQ(feed(line(0, 30, -1)), Lines{});
+  EXPECT_EQ(status[SCHEDULE_DOWN], 0u);
+  // A new countdown starts over, alert first.
+  EXPECT_EQ(feed(line(0x20, 30, 9)), Lines{"alert 2 Schedule shutdown in"});
+  EXPECT_EQ(feed(line(0x20, 30, 2)), (Lines{timeout_shutdown, run}));
 }
 
-TEST_F(ReactionsTest, ScheduleAlertCountsCountdownLinesSinceTheStart) {
+TEST_F(ReactionsTest, ScheduleAlertEveryThirtyCountdownLines) {
   std::vector<int> alerted;
   for (int n = 1; n <= 61; ++n) {
-    EXPECT_EQ(feed(line(0, 30, -1)), Lines{});  // lines between neither alert nor reset
     if (feed(line(0x20, 30, 5)) == Lines{"alert 2 Schedule shutdown in"}) {
       alerted.push_back(n);
     }

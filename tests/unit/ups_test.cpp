@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "tests/support/daemon_state.h"
@@ -76,6 +77,67 @@ TEST_F(PrefixQueueTest, ClearPrefixQueuesOnlyTheFirstCharacterAndZeroesEveryMark
     clear_prefix(text);
     EXPECT_STREQ(text, c.text) << "reply '" << c.reply << "'";
     EXPECT_EQ(queue(), c.queued) << "reply '" << c.reply << "'";
+  }
+}
+
+// Every reply form the protocol allows, and the ways noise, a wrong line
+// speed or a wrong device break one. What is refused counts as no answer.
+TEST(ParseReplyTest, AcceptsOnlyWellFormedReplies) {
+  using K = ReplyKind;
+  struct Case {
+    std::string bytes;
+    ReplyKind kind;
+    bool accepted;
+    char mark = '\0';
+    float value = 0.0f;
+    const char *text = "";
+  } cases[] = {
+      {"!230.5\r\n", K::number, true, '!', 230.5f, "0230.5"},  // the worked exchange
+      {"230.5\r\n", K::number, true, '\0', 230.5f, "230.5"},
+      {"1 5\r\n", K::number, true, '\0', 105.0f, "105"},  // an inner mark is a "0"
+      {" 50\r\n", K::number, true, ' ', 50.0f, "050"},
+      {"*-3.5\r\n", K::number, true, '*', -3.5f, "0-3.5"},
+      {"12345678901234\r\n", K::number, true, '\0', 12345678901234.0f, "12345678901234"},
+      {"$.5\r\n", K::number, true, '$', 0.5f, "0.5"},
+      {"1:30\r\n", K::backup_time, true, '\0', 90.0f, "1:30"},
+      {"@2\r\n", K::backup_time, true, '@', 120.0f, "02"},
+      {":45\r\n", K::backup_time, true, '\0', 45.0f, ":45"},
+      {"-2:00\r\n", K::backup_time, true, '\0', -120.0f, "-2:00"},
+      {"OK\r\n", K::test_status, true, '\0', 0.0f, "OK"},
+      {"!NO\r\n", K::test_status, true, '!', 0.0f, "0NO"},
+      {"\r\n", K::test_status, true},
+      {"ABCDEF\r\n", K::test_status, true, '\0', 0.0f, "ABCDEF"},
+      // Refused: no value, letters or binary bytes, a second point, a wrong
+      // or missing line end, too long for the query.
+      {"!\r\n", K::number, false},
+      {"\r\n", K::number, false},
+      {"229.9V\r\n", K::number, false},
+      {"*1e3\r\n", K::number, false},
+      {"*inf\r\n", K::number, false},
+      {"1.2.3\r\n", K::number, false},
+      {"*2\x80\r\n", K::number, false},
+      {std::string("*2\0\r\n", 5), K::number, false},
+      {"*230\n", K::number, false},
+      {"*230\r", K::number, false},
+      {"*230", K::number, false},
+      {"*230\n\r", K::number, false},
+      {"*230\r\r\n", K::number, false},
+      {"*", K::number, false},
+      {"123456789012345\r\n", K::number, false},
+      {"0:5x\r\n", K::backup_time, false},
+      {"1.5\r\n", K::backup_time, false},
+      {":\r\n", K::backup_time, false},
+      {"O\x01K\r\n", K::test_status, false},
+      {"ABCDEFG\r\n", K::test_status, false},
+  };
+  for (const Case &c : cases) {
+    const std::optional<ParsedReply> reply = parse_reply(c.bytes, c.kind);
+    ASSERT_EQ(reply.has_value(), c.accepted) << testing::PrintToString(c.bytes);
+    if (reply) {
+      EXPECT_EQ(reply->mark, c.mark) << c.bytes;
+      EXPECT_EQ(reply->value, c.value) << c.bytes;
+      EXPECT_STREQ(reply->text, c.text) << c.bytes;
+    }
   }
 }
 

@@ -1,0 +1,313 @@
+#include "tests/support/soak_model.h"
+
+#include <algorithm>
+#include <climits>
+#include <set>
+
+#include "daemon/shutdown.h"
+
+namespace tornax::test {
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::microseconds;
+
+bool is_mark(char c) {
+  return c == ' ' || c == '!' || c == '$' || c == '*' || c == '@';
+}
+
+bool is_powerfail_mark(char c) {
+  return c == '!' || c == '@';
+}
+
+// The marks that tell battery ("!", "@", "*") from mains ("$").
+bool is_battery_mark(char c) {
+  return is_powerfail_mark(c) || c == '*' || c == '$';
+}
+
+unsigned int plus(unsigned int a, unsigned int b) {
+  return a > UINT_MAX - b ? UINT_MAX : a + b;
+}
+
+}  // namespace
+
+// One cycle's window, as the model reads it.
+struct SoakModel::Window {
+  struct Reply {
+    char mark;
+    bool certain;  // read by the daemon, with its mark
+  };
+  std::vector<Reply> replies;  // in the order they went out; the identification left out
+  std::vector<char> forged;    // marks stray bytes may pass off as a reply's, one per place
+  bool stray_line = false;     // stray bytes hold a line end: an unmarked reply may be forged
+  bool timing_ok = false;
+
+  bool any(char mark) const {
+    return std::any_of(replies.begin(), replies.end(),
+                       [mark](const Reply &r) { return r.mark == mark; }) ||
+           std::find(forged.begin(), forged.end(), mark) != forged.end();
+  }
+  bool certainly(char mark) const {
+    return std::any_of(replies.begin(), replies.end(),
+                       [mark](const Reply &r) { return r.certain && r.mark == mark; });
+  }
+  bool certainly_heard() const {
+    return std::any_of(replies.begin(), replies.end(), [](const Reply &r) { return r.certain; });
+  }
+  bool certainly_silent() const { return replies.empty() && !stray_line; }
+  bool clean() const {
+    return timing_ok && forged.empty() && !stray_line &&
+           std::all_of(replies.begin(), replies.end(), [](const Reply &r) { return r.certain; });
+  }
+};
+
+namespace {
+
+// Places where a stray mark byte is followed by what a reply may hold and
+// its line end, within a reply's length: a reply no framing can tell from a
+// real one.
+std::vector<char> forgeable(const std::string &stream, const std::vector<bool> &stray) {
+  std::vector<char> marks;
+  for (std::size_t i = 0; i < stream.size(); ++i) {
+    if (!stray[i] || !is_mark(stream[i])) {
+      continue;
+    }
+    for (std::size_t j = i + 1; j + 1 < stream.size() && j <= i + 14; ++j) {
+      if (stream[j] == '\r' && stream[j + 1] == '\n') {
+        marks.push_back(stream[i]);
+        break;
+      }
+      if (stream[j] < ' ' || stream[j] > '~') {
+        break;
+      }
+    }
+  }
+  return marks;
+}
+
+// How many power-fail marks the daemon may have counted from these lines:
+// the prefix queue drops a mark equal to the one before it.
+unsigned int most_powerfail_entries(const std::vector<char> &marks) {
+  unsigned int powerfail = 0, others = 0;
+  std::set<char> kinds;
+  for (const char mark : marks) {
+    if (is_powerfail_mark(mark)) {
+      ++powerfail;
+      kinds.insert(mark);
+    } else if (is_mark(mark)) {
+      ++others;
+    }
+  }
+  return kinds.size() > 1 ? powerfail : std::min(powerfail, others + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
+                                          microseconds duration, const ShutdownDue &due) {
+  ++counts_.cycles;
+  const microseconds half = duration_cast<microseconds>(rules_.reply_timeout) / 2;
+  Window w;
+  std::string stream;
+  std::vector<bool> stray;
+  microseconds expected{0};
+  long commands = 0, answered = 0;
+  std::vector<bool> fast;
+  for (const LineEvent &event : journal) {
+    switch (event.kind) {
+      case LineEvent::Kind::command:
+        ++commands;
+        break;
+      case LineEvent::Kind::write:
+        stream += event.bytes;
+        stray.resize(stream.size(), event.stray);
+        w.stray_line = w.stray_line || (event.stray && event.bytes.find('\n') != std::string::npos);
+        break;
+      case LineEvent::Kind::reply: {
+        ++answered;
+        const bool in_time = event.clean && event.latency + event.spread < half;
+        expected += event.latency + event.spread + (in_time ? microseconds{0} : 2 * half);
+        if (event.bytes != "V?") {
+          w.replies.push_back({event.mark, in_time});
+        }
+        break;
+      }
+      case LineEvent::Kind::hangup:
+        break;
+    }
+  }
+  // Each command left without a reply cost the daemon one time-out.
+  expected += std::max(0L, commands - answered) * 2 * half;
+  w.timing_ok = duration <= expected + half;
+  if (!w.timing_ok) {
+    ++counts_.uncertain;
+    for (Window::Reply &reply : w.replies) {
+      reply.certain = false;
+    }
+  }
+  w.forged = forgeable(stream, stray);
+  if (w.clean()) {
+    follow_clean(w);
+  } else {
+    follow_faulty(w);
+  }
+
+  std::vector<std::string> violations;
+  const std::string cause_due = due_cause(w);
+  if (!cause_due.empty()) {
+    ++counts_.due;
+  }
+  if (due.mode != 0) {
+    const std::string why = allowed(due.cause, w);
+    if (due.mode != shutdown_powerfail || !why.empty()) {
+      violations.push_back("shutdown (mode " + std::to_string(due.mode) + ") " + why);
+    }
+    pending_.clear();
+    return violations;
+  }
+  if (!pending_.empty()) {
+    violations.push_back("no shutdown in the cycle after one was due: " + pending_);
+  }
+  pending_ = cause_due;
+  return violations;
+}
+
+// A cycle whose replies the daemon surely read, all of them: its count,
+// battery state and silence follow exactly.
+void SoakModel::follow_clean(const Window &w) {
+  char last = '\0', last_battery = '\0';
+  for (const Window::Reply &reply : w.replies) {
+    if (reply.mark == '\0' || reply.mark == last) {
+      continue;
+    }
+    last = reply.mark;
+    if (is_powerfail_mark(last)) {
+      count_ = {plus(count_.low, 1), plus(count_.high, 1)};
+    } else if (last == '$') {
+      count_ = {0, 0};
+    }
+    if (is_battery_mark(last)) {
+      last_battery = last;
+    }
+  }
+  if (last_battery != '\0') {
+    battery_ = last_battery == '$' ? Battery::no : Battery::yes;
+  } else if (!w.replies.empty()) {
+    battery_ = Battery::no;
+  }
+  if (!w.replies.empty()) {
+    silent_ = {0, 0};
+    return;
+  }
+  silent_ = {plus(silent_.low, 1), plus(silent_.high, 1)};
+  if (battery_ != Battery::no) {
+    count_.high = plus(count_.high, 1);
+    count_.low = battery_ == Battery::yes ? plus(count_.low, 1) : count_.low;
+  }
+}
+
+// A cycle in which some reply may have been lost, or read without its mark,
+// or stray bytes may have passed for one.
+void SoakModel::follow_faulty(const Window &w) {
+  std::vector<char> marks = w.forged;
+  for (const Window::Reply &reply : w.replies) {
+    marks.push_back(reply.mark);
+  }
+  const bool may_be_silent = !w.certainly_heard();
+  const bool powerfail_certain = std::any_of(w.replies.begin(), w.replies.end(), [](auto &r) {
+    return r.certain && is_powerfail_mark(r.mark);
+  });
+  // The count: a "$" that may have been read may have reset it.
+  const unsigned int silent_step = w.certainly_silent() && battery_ == Battery::yes ? 1 : 0;
+  count_.low = w.any('$') ? 0 : plus(count_.low, (powerfail_certain ? 1 : 0) + silent_step);
+  count_.high = plus(count_.high, most_powerfail_entries(marks) +
+                                      (may_be_silent && battery_ != Battery::no ? 1 : 0));
+
+  // The battery state: every outcome the lines that may have been read allow.
+  std::set<Battery> outcomes;
+  if (!w.certainly_heard()) {
+    outcomes.insert(battery_);
+  }
+  if (!w.certainly_silent()) {
+    for (const char mark : marks) {
+      if (is_battery_mark(mark)) {
+        outcomes.insert(mark == '$' ? Battery::no : Battery::yes);
+      }
+    }
+    const bool unmarked =
+        w.stray_line || std::any_of(w.replies.begin(), w.replies.end(),
+                                    [](auto &r) { return !r.certain || !is_battery_mark(r.mark); });
+    if (unmarked) {
+      outcomes.insert(Battery::no);
+    }
+  }
+  if (outcomes.count(Battery::maybe) != 0 || outcomes.size() > 1) {
+    battery_ = Battery::maybe;
+  } else if (!outcomes.empty()) {
+    battery_ = *outcomes.begin();
+  }
+
+  if (w.certainly_heard()) {
+    silent_ = {0, 0};
+  } else if (w.certainly_silent()) {
+    silent_ = {plus(silent_.low, 1), plus(silent_.high, 1)};
+  } else {
+    silent_ = {0, plus(silent_.high, 1)};
+  }
+}
+
+// Empty when a shutdown for `cause` is allowed in this cycle, else why not.
+std::string SoakModel::allowed(ShutdownCause cause, const Window &w) {
+  switch (cause) {
+    case ShutdownCause::low_battery: {
+      const bool meant = std::any_of(w.replies.begin(), w.replies.end(),
+                                     [](const Window::Reply &r) { return r.mark == '*'; });
+      if (meant) {
+        return "";
+      }
+      if (std::find(w.forged.begin(), w.forged.end(), '*') != w.forged.end()) {
+        ++counts_.forgeries;
+        return "";
+      }
+      return "for low battery, which the UPS never sent";
+    }
+    case ShutdownCause::timeout_on_battery:
+      return rules_.powerfail_timeout != 0 && count_.high >= rules_.powerfail_timeout &&
+                     battery_ != Battery::no
+                 ? ""
+                 : "for the timeout, which the count cannot have reached on battery";
+    case ShutdownCause::silent_on_battery:
+      return rules_.silent_shutdown != 0 && silent_.high >= rules_.silent_shutdown &&
+                     battery_ != Battery::no
+                 ? ""
+                 : "for silence on battery, which cannot have lasted so long";
+    case ShutdownCause::none:
+      break;
+  }
+  return "without a cause";
+}
+
+std::string SoakModel::due_cause(const Window &w) const {
+  if (w.certainly('*')) {
+    return "a clean low-battery reply";
+  }
+  if (battery_ != Battery::yes) {
+    return "";
+  }
+  if (rules_.powerfail_timeout != 0 && count_.low >= rules_.powerfail_timeout) {
+    return "the timeout reached on battery";
+  }
+  if (rules_.silent_shutdown != 0 && silent_.low >= rules_.silent_shutdown) {
+    return "silence on battery past SILENT_SHUTDOWN";
+  }
+  return "";
+}
+
+std::string SoakModel::state() const {
+  static const char *const battery[] = {"no", "yes", "maybe"};
+  return "count " + std::to_string(count_.low) + ".." + std::to_string(count_.high) +
+         ", on battery " + battery[static_cast<int>(battery_)] + ", silent " +
+         std::to_string(silent_.low) + ".." + std::to_string(silent_.high);
+}
+
+}  // namespace tornax::test

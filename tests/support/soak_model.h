@@ -1,0 +1,87 @@
+// A small reference model of the power-fail shutdown decision, for the soak.
+// It judges each monitoring cycle by what the simulated UPS meant to send and
+// which of its replies went out whole and clean (the simulator's journal),
+// never by the daemon's own reading of the line. What it knows of the
+// daemon's power-fail count, battery state and silence it keeps as bounds: a
+// reply that went out clean and in time was read; any other may or may not
+// have been, with or without its mark.
+//
+// Allowed: a shutdown for a cause that may hold. Low battery when the UPS
+// meant a low-battery mark in the cycle; the timeout when the count may have
+// reached it, and the silence when it may have reached SILENT_SHUTDOWN, with
+// the UPS possibly on battery. One allowance stands apart: stray bytes
+// (noise, garbage, a flood) that hold "*", then what a reply may hold, then
+// "\r\n" (a stray "*" right before a clean reply, say) are a well-formed
+// low-battery reply that no framing can tell from a real one. Such a shutdown
+// is allowed and counted.
+//
+// Due: a cause that surely holds (a clean low-battery reply; the lower bound
+// of the count at the timeout, or of the silence at SILENT_SHUTDOWN, with
+// the UPS surely on battery). The shutdown must come in that cycle or the
+// next.
+//
+// Timing: a reply is taken as read when it went out clean within half the
+// reply time-out and the cycle took no longer than its own replies and
+// expected time-outs explain; otherwise (a loaded machine) the cycle is
+// judged like a faulty one.
+#ifndef TORNAX_TESTS_SUPPORT_SOAK_MODEL_H
+#define TORNAX_TESTS_SUPPORT_SOAK_MODEL_H
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "daemon/monitor.h"
+#include "sim/simulated_ups.h"
+
+namespace tornax::test {
+
+class SoakModel {
+ public:
+  struct Rules {
+    unsigned int powerfail_timeout = 0;  // cycles, 0 off
+    unsigned int silent_shutdown = 0;    // cycles, 0 off
+    std::chrono::milliseconds reply_timeout{100};
+  };
+  struct Counts {
+    long cycles = 0;
+    long uncertain = 0;  // cycles whose timing the model could not vouch for
+    long due = 0;        // cycles in which a cause surely held
+    long forgeries = 0;  // shutdowns allowed as indistinguishable forgeries
+  };
+
+  explicit SoakModel(Rules rules) : rules_(rules) {}
+
+  // Judges one cycle from the journal of its window (everything the line saw
+  // since the cycle before returned), how long run_cycle took and what it
+  // returned. Returns the violations found, one line each.
+  std::vector<std::string> judge(const std::vector<LineEvent> &journal,
+                                 std::chrono::microseconds duration, const ShutdownDue &due);
+
+  const Counts &counts() const { return counts_; }
+  // The bounds, for a report.
+  std::string state() const;
+
+ private:
+  enum class Battery { no, yes, maybe };
+  struct Window;
+  struct Bounds {
+    unsigned int low = 0, high = 0;
+  };
+
+  void follow_clean(const Window &w);
+  void follow_faulty(const Window &w);
+  std::string allowed(ShutdownCause cause, const Window &w);
+  std::string due_cause(const Window &w) const;
+
+  Rules rules_;
+  Counts counts_;
+  Bounds count_;   // the daemon's power-fail count
+  Bounds silent_;  // the daemon's silent cycles
+  Battery battery_ = Battery::no;
+  std::string pending_;  // a cause that held last cycle without a shutdown
+};
+
+}  // namespace tornax::test
+
+#endif  // TORNAX_TESTS_SUPPORT_SOAK_MODEL_H

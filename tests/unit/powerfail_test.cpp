@@ -1,0 +1,67 @@
+// The power-fail shutdown decision: which cause holds, in which order, and
+// how the outage is followed through silent cycles.
+#include "daemon/powerfail.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace tornax {
+namespace {
+
+TEST(PowerfailCauseTest, EachCauseWhenItsSettingAndTheOutageSaySo) {
+  using C = ShutdownCause;
+  Settings config;
+  config.powerfail_timeout = 300;
+  config.silent_shutdown = 60;
+  struct Case {
+    unsigned int count, lowbatt;
+    bool on_battery;
+    unsigned int silent;
+    C cause;
+  } cases[] = {
+      {0, 0, false, 0, C::none},
+      {299, 0, true, 59, C::none},
+      {300, 0, true, 0, C::timeout_on_battery},
+      {301, 0, true, 0, C::timeout_on_battery},  // stepped over it
+      {900, 0, false, 0, C::none},               // a count left over while on mains
+      {10, 0, true, 60, C::silent_on_battery},
+      {10, 0, false, 600, C::none},               // silent, but last seen on mains
+      {400, 0, true, 70, C::timeout_on_battery},  // the timeout is named first
+      {0, 1, false, 0, C::low_battery},           // low battery, whatever else
+  };
+  for (const Case &c : cases) {
+    const PowerfailFacts facts{c.count, c.lowbatt, {c.on_battery, c.silent}};
+    EXPECT_EQ(powerfail_cause(facts, config), c.cause) << c.count << " " << c.silent;
+  }
+  config.powerfail_timeout = config.silent_shutdown = 0;  // both off
+  EXPECT_EQ(powerfail_cause({100000, 0, {true, 100000}}, config), C::none);
+}
+
+TEST(PowerfailCauseTest, FollowingTheOutage) {
+  PowerState power;
+  struct Step {
+    int replies;
+    char last_mark;
+    bool counts;  // a silent cycle that counts as one more on battery
+    bool on_battery;
+    unsigned int silent;
+  } steps[] = {
+      {0, '\0', false, false, 1},  // silent from the start: nothing to count
+      {8, '!', false, true, 0},   {0, '\0', true, true, 1},  {0, '\0', true, true, 2},
+      {0, '!', false, true, 3},    // a mark left by a self-test is counted already
+      {3, '\0', false, false, 0},  // heard, unmarked: mains
+      {8, '*', false, true, 0},   {8, '$', false, false, 0},
+  };
+  for (const Step &s : steps) {
+    EXPECT_EQ(follow_power(power, s.replies, s.last_mark), s.counts);
+    EXPECT_EQ(power.on_battery, s.on_battery);
+    EXPECT_EQ(power.silent_cycles, s.silent);
+  }
+  EXPECT_EQ(minutes_to_timeout(300, 1), 4u);
+  EXPECT_EQ(minutes_to_timeout(300, 300), 0u);
+  EXPECT_EQ(minutes_to_timeout(120, 4000), 0u);  // never wraps
+}
+
+}  // namespace
+}  // namespace tornax
