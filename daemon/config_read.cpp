@@ -943,20 +943,25 @@ namespace {
 
 }  // namespace
 
-void config_read() {
+std::optional<ConfigFailure> try_config_read() {
   try {
     commit(read_configuration());
-    check_client_capacity(settings);
+    return std::nullopt;
   } catch (const ConfigFailure &failure) {
-    end_reading(failure, failure.exit_status);
+    return failure;
   }
 }
 
+void config_read() {
+  if (const std::optional<ConfigFailure> failure = try_config_read()) {
+    end_reading(*failure, failure->exit_status);
+  }
+  check_client_capacity(settings);
+}
+
 void config_test_read() {
-  try {
-    commit(read_configuration());
-  } catch (const ConfigFailure &failure) {
-    end_reading(failure, 1);
+  if (const std::optional<ConfigFailure> failure = try_config_read()) {
+    end_reading(*failure, 1);
   }
 }
 
@@ -966,16 +971,14 @@ bool schedule_kept_without_statement() {
 }
 
 bool config_reload() {
-  try {
-    commit(read_configuration());
-    check_client_capacity(settings);
-    return true;
-  } catch (const ConfigFailure &failure) {
-    if (!failure.message.empty()) {
-      tornax_warn(failure.message.c_str());
+  if (const std::optional<ConfigFailure> failure = try_config_read()) {
+    if (!failure->message.empty()) {
+      tornax_warn(failure->message.c_str());
     }
     return false;
   }
+  check_client_capacity(settings);
+  return true;
 }
 
 }  // namespace tornax
