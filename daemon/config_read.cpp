@@ -165,6 +165,11 @@ class Source {
         }
         return EOF;
       }
+      if (c == '\0') {
+        // Values end up in C strings, which would cut them at the NUL and
+        // act on what comes before it: only a damaged file holds one.
+        yyerror("a NUL byte, which no statement may hold");
+      }
       pending_.push_back(static_cast<char>(c));
     }
     return static_cast<unsigned char>(pending_[next_ + offset]);

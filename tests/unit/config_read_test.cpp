@@ -497,6 +497,7 @@ TEST_F(ConfigReadTest, OversizedTablesAndNumbersAreConfigurationErrors) {
   EXPECT_EQ(settings.powerfail_timeout, 2147483640u);
   const std::string number = "number too large, the largest is 2147483647";
   const std::string minutes = "minutes too large, the largest is 35791394";
+  const std::string nul = "a NUL byte, which no statement may hold";
   const struct {
     std::string content, message;
     int line;
@@ -510,6 +511,8 @@ TEST_F(ConfigReadTest, OversizedTablesAndNumbersAreConfigurationErrors) {
       {"UPSTEST 1 JAN 10:4294967296\n", number, 1},
       {"BACKUPTIME 35791395\n", minutes, 1},
       {"\n\nPOWERFAIL_ALERT 2147483647 all x\n", minutes, 3},
+      {std::string("\nLISTEN 127.0.0.1\0junk\n", 23), nul, 2},
+      {std::string("UPS_LOCATION \"hall\0 B\"\n", 23), nul, 1},
   };
   for (const auto &c : cases) {
     std::string out;
