@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "wire_protocol.h"
+
 namespace tornax::bench {
 namespace {
 
@@ -23,9 +25,9 @@ bool contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-// The status word is the line's first field, in hexadecimal; 0x02 is power fail.
+// The status word is the line's first field, in hexadecimal.
 bool shows_power_fail(const std::string &status_line) {
-  return (std::strtoul(status_line.c_str(), nullptr, 16) & 0x02u) != 0;
+  return (std::strtoul(status_line.c_str(), nullptr, 16) & ext_powerfail) != 0;
 }
 
 bool log_sign(const std::string &line, bool failure) {

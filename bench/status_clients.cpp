@@ -6,13 +6,10 @@
 #include <algorithm>
 #include <string>
 
+#include "wire_protocol.h"
+
 namespace tornax::bench {
-namespace {
-
-constexpr int header_line_count = 3;
-const std::string refusal = "Max client reach.Try again later";
-
-}  // namespace
+namespace {}  // namespace
 
 StatusClients::StatusClients(int port) : port_(port), epoll_fd_(epoll_create1(EPOLL_CLOEXEC)) {}
 
@@ -35,7 +32,7 @@ void StatusClients::take_lines(std::size_t index, bool counting, Clock::time_poi
     if (tally.header_lines == 0) {
       tally.first_line = now;
     }
-    if (tally.header_lines == 0 && line == refusal) {
+    if (tally.header_lines == 0 && line == refusal_text) {
       tally.refused = true;
     }
     if (tally.refused || tally.header_lines < header_line_count) {

@@ -29,8 +29,6 @@ void real_reconnect_sleep(unsigned int seconds) {
 
 ReconnectSleep reconnect_sleep = real_reconnect_sleep;
 
-constexpr const char *greeting = "TN0100\n";
-
 enum class SessionEnd { lost, unknown_protocol, refused, unverified };
 
 // How a connection ended, with the reason when a line failed verification.
@@ -136,10 +134,10 @@ Session follow_status_lines(int fd, const AlertSettings &settings, RemoteValues 
   if (!source.authenticated() && std::strcmp(receive_buffer, refusal_text) == 0) {
     return Session{SessionEnd::refused, ""};
   }
-  if (std::strncmp(receive_buffer, greeting, 4) != 0) {
+  if (std::strncmp(receive_buffer, greeting_line, greeting_match) != 0) {
     return Session{SessionEnd::unknown_protocol, ""};
   }
-  for (int header = 0; header < 2; ++header) {
+  for (int header = 1; header < header_line_count; ++header) {
     if (std::optional<Session> end = source.next(receive_buffer)) {
       return *end;
     }

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <functional>
 
-#include "tornax.h"
+#include "tornax_shared.h"
+#include "wire_protocol.h"
 
 namespace tornax {
 
@@ -111,6 +112,7 @@ int parse_status_line(const char *line, RemoteValues &values) {
       [&] { return scan.word(ups_teststatus, sizeof ups_teststatus); },
       [&] { return scan.decimal(values.schedule_time); },
   };
+  static_assert(std::size(fields) == status_field_count);
   int converted = 0;
   for (const auto &field : fields) {
     if (!field()) {

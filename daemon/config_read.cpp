@@ -837,7 +837,7 @@ namespace {
 // "Exit"), unless it was reported on its stream already, and ends the process.
 [[noreturn]] void end_reading(const ConfigFailure &failure, int exit_status) {
   if (!failure.message.empty()) {
-    tornax_warn(failure.message.c_str());
+    tornax_warn("%s", failure.message.c_str());
     tornax_warn("Exit");
   }
   std::exit(exit_status);
@@ -874,7 +874,7 @@ bool config_reload() {
     return true;
   } catch (const ConfigFailure &failure) {
     if (!failure.message.empty()) {
-      tornax_warn(failure.message.c_str());
+      tornax_warn("%s", failure.message.c_str());
     }
     return false;
   }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
@@ -33,9 +34,12 @@ constexpr double charge_slowdown = 2.0;  // charging takes twice the backup time
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-std::string format(const char *fmt, double value) {
+__attribute__((format(printf, 1, 2))) std::string format(const char *fmt, ...) {
   char text[64];
-  std::snprintf(text, sizeof text, fmt, value);
+  va_list arguments;
+  va_start(arguments, fmt);
+  std::vsnprintf(text, sizeof text, fmt, arguments);
+  va_end(arguments);
   return text;
 }
 

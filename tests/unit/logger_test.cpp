@@ -190,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                         0xff,
                         5,
                         "Power is return |Communication with UPS error |Schedule shutdown |"}),
-    [](const testing::TestParamInfo<LoggerCase> &info) { return info.param.name; });
+    [](const testing::TestParamInfo<LoggerCase> &case_info) { return case_info.param.name; });
 
 }  // namespace
 }  // namespace tornax
