@@ -67,7 +67,7 @@ LatencyProbes::LatencyProbes(const std::string &log_path, int port, const std::s
     : log_path_(log_path),
       log_offset_(file_size(log_path)),
       inotify_fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-      status_(connect_loopback(port)),
+      status_(connect_nonblocking(port)),
       alert_(open_fifo(fifo_path)) {
   if (inotify_fd_ < 0 || inotify_add_watch(inotify_fd_, log_path.c_str(), IN_MODIFY) < 0) {
     throw std::runtime_error("cannot watch " + log_path);

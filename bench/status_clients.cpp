@@ -73,7 +73,7 @@ double StatusClients::connect_at_once(int count, std::chrono::milliseconds limit
   const std::size_t first = readers_.size();
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < count; ++i) {
-    const int fd = connect_loopback(port_);
+    const int fd = connect_nonblocking(port_);
     if (fd >= 0) {
       add(fd);
     }
@@ -102,7 +102,7 @@ double StatusClients::connect_at_once(int count, std::chrono::milliseconds limit
 int StatusClients::connect(int count, std::chrono::milliseconds per_client_limit) {
   int greeted = 0;
   for (int i = 0; i < count; ++i) {
-    const int fd = connect_loopback(port_);
+    const int fd = connect_nonblocking(port_);
     if (fd < 0) {
       continue;
     }

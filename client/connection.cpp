@@ -45,7 +45,7 @@ void titled(const char *text) {
 // as a lost connection.
 void set_read_timeout(int fd) {
   const int ms = read_timeout_ms.load();
-  timeval timeout{ms / 1000, (ms % 1000) * 1000};
+  timeval timeout{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 

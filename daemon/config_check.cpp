@@ -72,7 +72,7 @@ std::string logged_row(const Settings &config, std::time_t) {
 }
 
 std::string paged_row(const Settings &config, std::time_t) {
-  const std::string events = event_list(config, paged);
+  std::string events = event_list(config, paged);
   if (events == "none") {
     return events;
   }

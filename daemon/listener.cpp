@@ -46,7 +46,7 @@ int local_port(int fd) {
 
 }  // namespace
 
-Listener::Listener(std::string name, std::vector<IpAddress> addresses, int port)
+Listener::Listener(std::string name, const std::vector<IpAddress> &addresses, int port)
     : name_(std::move(name)), port_(port) {
   for (const IpAddress &address : addresses) {
     sockets_.push_back(Socket{address});

@@ -42,7 +42,7 @@ namespace {
 
 // Hundreds of mostly sleeping connection threads should cost little memory;
 // formatting one line needs only a few KiB of stack.
-constexpr std::size_t thread_stack_size = 64 * 1024;
+constexpr std::size_t thread_stack_size = std::size_t{64} * 1024;
 
 // Measurements beyond this magnitude are sent as the bound: no UPS reports
 // them, and the eleven fields must fit one 99-character line.
@@ -266,7 +266,7 @@ LinesEnd send_status_lines(LineSender &sender, int fd) {
 // window watch catches a peer that merely stopped reading.
 void limit_waiting(int fd) {
   const int ms = stall_limit_ms.load();
-  const timeval send_timeout{ms / 1000, (ms % 1000) * 1000};
+  const timeval send_timeout{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   const unsigned int user_timeout = static_cast<unsigned int>(ms);
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);

@@ -1,6 +1,6 @@
 // The status stream's facts, stated once for every program that speaks or
 // reads it: the daemon's status server, tornaxalert, the benchmark's probes
-// and the tests (scripts/demo reads them through tornax-wirefacts).
+// and the tests (scripts/demo reads the status bits from this file).
 //
 // A connection opens with a three-line header (the greeting, the UPS's
 // identification, the site between double quotes or "NA"), then one status

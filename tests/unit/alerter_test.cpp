@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "daemon/util.h"
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/recording_host.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
