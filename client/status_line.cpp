@@ -10,17 +10,6 @@
 
 namespace tornax {
 
-// The client's own copies of the shared globals it keeps.
-unsigned int status[event_count];
-float ups_linevoltage;
-float ups_invvoltage;
-float ups_percentbatt;
-float ups_percentloadpower;
-float ups_freq;
-float ups_loadcurrent;
-float ups_temp = -1.0f;
-char ups_teststatus[ups_teststatus_size];
-
 namespace {
 
 // Reads conversions the way the formatted-input functions do (each skips

@@ -2,8 +2,8 @@
 // event index and the values a status line carries (the client keeps its own
 // copies of them, read from the daemon's lines).
 //
-// The daemon defines these globals in daemon/state.cpp, the client in
-// client/status_line.cpp; neither links the other's code.
+// Both programs compile in their definitions (common/tornax_shared.cpp);
+// neither links the other's code.
 #ifndef TORNAX_TORNAX_SHARED_H
 #define TORNAX_TORNAX_SHARED_H
 
