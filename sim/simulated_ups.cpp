@@ -287,11 +287,11 @@ void SimulatedUps::complete_line() {
 }
 
 void SimulatedUps::finish_pending() {
-  publish(std::move(*pending_));
+  publish(*pending_);
   pending_.reset();
 }
 
-void SimulatedUps::publish(ReceivedCommand command) {
+void SimulatedUps::publish(const ReceivedCommand &command) {
   {
     std::lock_guard lock(mutex_);
     log_.push_back(command);

@@ -243,7 +243,7 @@ class SimulatedUps {
   void take_byte(char byte);
   void complete_line();
   void finish_pending();
-  void publish(ReceivedCommand command);
+  void publish(const ReceivedCommand &command);
   void note_command(const std::string &bytes);
   void answer(const std::string &command);
   std::string plan_delivery(const Meant &meant, const Faults &faults, std::size_t command_size);
