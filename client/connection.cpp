@@ -29,7 +29,6 @@ void real_reconnect_sleep(unsigned int seconds) {
 
 ReconnectSleep reconnect_sleep = real_reconnect_sleep;
 
-
 void titled(const char *text) {
   std::fprintf(stderr, "%s : %s\n", alert_title, text);
 }
