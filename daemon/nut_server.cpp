@@ -408,7 +408,7 @@ std::string hosts(int count) {
 
 bool start_nut_server() {
   if (sodium_init() < 0) {
-    tornax_warn("Network UPS server not started: the cryptography library cannot start");
+    tornax_warn_and_log("%s not started: the cryptography library cannot start", server_name);
     return false;
   }
   publish(false);
@@ -421,10 +421,8 @@ bool start_nut_server() {
   capacity = client_capacity(descriptor_limit(), open_descriptors());
   server_started = true;
   if (const int error = start_server_thread(watch_nut_server, nut_listener); error != 0) {
-    const std::string text = std::string(server_name) + " not started: cannot start its thread (" +
-                             std::strerror(error) + ")";
-    tornax_warn(text.c_str());
-    writelog(text.c_str());
+    tornax_warn_and_log("%s not started: cannot start its thread (%s)", server_name,
+                        std::strerror(error));
     return false;
   }
   return true;

@@ -14,9 +14,9 @@
 #include "daemon/status_snapshot.h"
 #include "daemon/thread-server.h"
 #include "daemon/util.h"
-#include "tests/support/loopback.h"
+#include "tests/kit/files.h"
+#include "tests/kit/loopback.h"
 #include "tests/support/sim_fixture.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -63,11 +63,11 @@ TEST_F(MonitorTest, HealthyUpsIsPolledWithTheEightQueriesInOrder) {
 TEST_F(MonitorTest, NetworkUpsAnswersChangeInTheCycleThatPublishesTheStatusLine) {
   settings.nut_port = 0;  // the system picks one
   ASSERT_TRUE(start_nut_server());
-  const int fd = test::connect_loopback(nut_server_port());
-  ASSERT_GE(fd, 0);
-  test::LineReader reader(fd);
+  const int client_fd = test::connect_loopback(nut_server_port());
+  ASSERT_GE(client_fd, 0);
+  test::LineReader reader(client_fd);
   const auto ask_status = [&] {
-    test::send_all(fd, "GET VAR tornax ups.status\n");
+    test::send_all(client_fd, "GET VAR tornax ups.status\n");
     return reader.next().value_or("nothing");
   };
   const auto status_word = [] {
@@ -86,7 +86,7 @@ TEST_F(MonitorTest, NetworkUpsAnswersChangeInTheCycleThatPublishesTheStatusLine)
   cycle();
   EXPECT_EQ(status_word(), "3");
   EXPECT_EQ(ask_status(), "ERR DATA-STALE");
-  close(fd);
+  close(client_fd);
 }
 
 TEST_F(MonitorTest, SilentUpsCountsCommunicationErrorsAndNoPowerFail) {
@@ -321,7 +321,7 @@ TEST_F(MonitorTest, FirstLowBatteryMarkShutsDownInTheSameCycleWhateverTheTimeout
     cycle();
     EXPECT_EQ(status[LOWBATT], 1u);
     EXPECT_EQ(status[POWERFAIL_DOWN], 1u);
-    EXPECT_EQ(last_due.mode, 3);
+    EXPECT_EQ(last_due.mode, POWERFAIL_DOWN);
     EXPECT_EQ(last_due.ups_sleep_time, 0);
     EXPECT_EQ(ext_status.load() & ext_lowbatt, ext_lowbatt);
     const std::string text = read_file(home.file("low.log"));
@@ -412,7 +412,7 @@ TEST_F(MonitorTest, ScheduledShutdownIsDueInCycleKPlus599) {
   cycle();
   EXPECT_EQ(schedule_down_timer, 600);
   EXPECT_EQ(status[SCHEDULE_DOWN], 1u);
-  EXPECT_EQ(last_due.mode, 6);
+  EXPECT_EQ(last_due.mode, SCHEDULE_DOWN);
   EXPECT_EQ(last_due.ups_sleep_time, 465);
   EXPECT_NE(log().find("Schedule shutdown"), std::string::npos);
 }

@@ -18,10 +18,10 @@
 #include "daemon/nut_protocol.h"
 #include "daemon/nut_server.h"
 #include "daemon/util.h"
+#include "tests/kit/files.h"
+#include "tests/kit/loopback.h"
+#include "tests/kit/processes.h"
 #include "tests/support/daemon_state.h"
-#include "tests/support/loopback.h"
-#include "tests/support/sandbox_run.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
