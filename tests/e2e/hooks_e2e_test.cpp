@@ -145,5 +145,61 @@ TEST_F(HooksE2eTest, AnUnsafeHookRefusesTheStartAndTheCheck) {
   EXPECT_FALSE(test::file_exists(home.pid_file()));
 }
 
+// The shipped examples, run in the sandbox as the daemon runs them (only the
+// TORNAX_* variables and PATH), against recording sendmail and curl.
+TEST_F(HooksE2eTest, TheExampleHooksSendWhatTheyAreTold) {
+  const std::string tools = home.dir.file("tools");
+  ASSERT_EQ(mkdir(tools.c_str(), 0755), 0);
+  const std::string record = home.file("sent");
+  home.dir.write("tools/sendmail",
+                 "#!/bin/sh\necho \"$*\" > " + record + "\ncat >> " + record + "\n", 0755);
+  home.dir.write("tools/curl",
+                 "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > " + record + "\n", 0755);
+  const std::vector<std::string> env = {"env",
+                                        "-i",
+                                        "PATH=" + tools + ":/usr/bin:/bin",
+                                        "TORNAX_EVENT=POWERFAIL",
+                                        "TORNAX_MESSAGE=Power fail detected",
+                                        "TORNAX_TIME=2026-12-08T10:30:15+0100",
+                                        "TORNAX_HOST=web 1",
+                                        "TORNAX_UPS=TXSIM-1 Simline",
+                                        "TORNAX_LOCATION=lab 2",
+                                        "TORNAX_LINE_VOLTAGE=0",
+                                        "TORNAX_BATTERY_CHARGE=87",
+                                        "TORNAX_LOAD=40",
+                                        "TORNAX_BACKUP_TIME=26",
+                                        "TORNAX_REMAIN_MINUTES=21"};
+  const struct {
+    const char *name;
+    std::string sent;
+  } cases[] = {
+      {"mail",
+       "-t -oi\nTo: root\nSubject: [tornax] POWERFAIL on web 1: Power fail detected\n\n"
+       "Power fail detected (POWERFAIL) at 2026-12-08T10:30:15+0100 on web 1.\n\n"
+       "UPS:            TXSIM-1 Simline (lab 2)\nLine voltage:   0 V\nBattery:        87 %\n"
+       "Load:           40 %\nBackup time:    26 min\n"
+       "Time left before the shutdown: 21 min\n"},
+      {"webhook",
+       "[--silent]\n[--show-error]\n[--fail]\n[--max-time]\n[20]\n[--header]\n"
+       "[Content-Type: application/json]\n[--data-binary]\n"
+       "[{\"event\":\"POWERFAIL\",\"message\":\"Power fail detected\","
+       "\"time\":\"2026-12-08T10:30:15+0100\",\"host\":\"web 1\",\"ups\":\"TXSIM-1 Simline\","
+       "\"location\":\"lab 2\",\"battery_charge\":87,\"backup_minutes\":26,"
+       "\"remain_minutes\":21}]\n[https://hooks.example.org/tornax]\n"},
+      {"push",
+       "[--silent]\n[--show-error]\n[--fail]\n[--max-time]\n[20]\n[--header]\n"
+       "[Title: UPS on web 1: Power fail detected]\n[--header]\n[Priority: high]\n"
+       "[--data-binary]\n[Power fail detected at 2026-12-08T10:30:15+0100. Battery 87 %, 21 min "
+       "left before the shutdown.]\n[https://ntfy.sh/replace-with-a-secret-topic]\n"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> argv = env;
+    argv.push_back(std::string(TORNAX_SOURCE_DIR) + "/packaging/hooks/" + c.name);
+    test::SandboxRun sandbox(argv, {}, home.records.path());
+    EXPECT_EQ(sandbox.wait(), 0) << c.name << ": " << sandbox.stderr_text();
+    EXPECT_EQ(read_file(record), c.sent) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace tornax

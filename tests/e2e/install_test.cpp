@@ -56,7 +56,8 @@ TEST(Install, PutsEverythingInPlaceAndNamesTheInstalledPaths) {
   const std::string root = stage + prefix;
 
   for (const char *program : {"/sbin/tornax", "/sbin/tornaxalert", "/bin/tornax-upssim",
-                              "/share/doc/tornax/shutdown.sh"}) {
+                              "/share/doc/tornax/shutdown.sh", "/share/doc/tornax/hooks/mail",
+                              "/share/doc/tornax/hooks/webhook", "/share/doc/tornax/hooks/push"}) {
     EXPECT_TRUE(executable(root + program)) << program;
   }
   for (const char *file : {"/share/doc/tornax/tornax.conf", "/share/man/man8/tornax.8",
