@@ -100,16 +100,16 @@ std::string shutdown_runtime_row(const Settings &config, std::time_t) {
   if (config.shutdown_runtime == 0) {
     return "none";
   }
-  return "shutdown when the UPS reports less than " + std::to_string(config.shutdown_runtime / 60) +
-         " min of backup time on battery, twice in a row";
+  return "shutdown when the UPS's backup time is below " +
+         std::to_string(config.shutdown_runtime / 60) + " min on battery, in two readings in a row";
 }
 
 std::string shutdown_charge_row(const Settings &config, std::time_t) {
   if (config.shutdown_charge == 0) {
     return "none";
   }
-  return "shutdown when the UPS reports a battery below " + std::to_string(config.shutdown_charge) +
-         "% on battery, twice in a row";
+  return "shutdown when the battery level is below " + std::to_string(config.shutdown_charge) +
+         "% on battery, in two readings in a row";
 }
 
 std::string hooks_row(const Settings &config, std::time_t) {
