@@ -53,15 +53,15 @@ std::string host_name() {
   return hook_safe_text(name);
 }
 
-std::string ended_how(int status) {
-  if (WIFEXITED(status)) {
-    return "exit status " + std::to_string(WEXITSTATUS(status));
+std::string ended_how(int wait_status) {
+  if (WIFEXITED(wait_status)) {
+    return "exit status " + std::to_string(WEXITSTATUS(wait_status));
   }
-  if (WIFSIGNALED(status)) {
-    return "ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
-           strsignal(WTERMSIG(status)) + ")";
+  if (WIFSIGNALED(wait_status)) {
+    return "ended by signal " + std::to_string(WTERMSIG(wait_status)) + " (" +
+           strsignal(WTERMSIG(wait_status)) + ")";
   }
-  return "ended with status " + std::to_string(status);
+  return "ended with status " + std::to_string(wait_status);
 }
 
 void log_text(const std::string &text) {
@@ -196,8 +196,8 @@ pid_t SystemProcessSpawner::spawn(const std::string &path,
   return error == 0 ? pid : -1;
 }
 
-pid_t SystemProcessSpawner::reap(pid_t pid, int &status) {
-  return waitpid(pid, &status, WNOHANG);
+pid_t SystemProcessSpawner::reap(pid_t pid, int &wait_status) {
+  return waitpid(pid, &wait_status, WNOHANG);
 }
 
 void SystemProcessSpawner::kill_group(pid_t pid) {
@@ -267,16 +267,16 @@ void HookRunner::start_waiting(Clock::time_point now) {
 
 void HookRunner::reap_ended() {
   std::erase_if(running_, [this](const Run &run) {
-    int status = 0;
-    const pid_t ended = spawner_->reap(run.pid, status);
+    int wait_status = 0;
+    const pid_t ended = spawner_->reap(run.pid, wait_status);
     if (ended == 0) {
       return false;
     }
     if (ended < 0) {
       return true;  // nothing left to wait for
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      log_text(hook_label(run.event, run.path) + " failed: " + ended_how(status));
+    if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
+      log_text(hook_label(run.event, run.path) + " failed: " + ended_how(wait_status));
     }
     return true;
   });
@@ -299,8 +299,8 @@ void HookRunner::supervise(Clock::time_point now) {
   });
   // A killed hook is reaped once it has died, without a word more.
   std::erase_if(killed_, [this](pid_t pid) {
-    int status = 0;
-    return spawner_->reap(pid, status) != 0;
+    int wait_status = 0;
+    return spawner_->reap(pid, wait_status) != 0;
   });
 }
 

@@ -73,7 +73,7 @@ class ProcessSpawner {
   virtual pid_t spawn(const std::string &path, const std::vector<std::string> &environment,
                       int &error) = 0;
   // waitpid(pid, &status, WNOHANG): 0 while it runs, pid once it has ended.
-  virtual pid_t reap(pid_t pid, int &status) = 0;
+  virtual pid_t reap(pid_t pid, int &wait_status) = 0;
   // SIGKILL to the process group that `pid` leads.
   virtual void kill_group(pid_t pid) = 0;
 };
@@ -82,7 +82,7 @@ class SystemProcessSpawner final : public ProcessSpawner {
  public:
   pid_t spawn(const std::string &path, const std::vector<std::string> &environment,
               int &error) override;
-  pid_t reap(pid_t pid, int &status) override;
+  pid_t reap(pid_t pid, int &wait_status) override;
   void kill_group(pid_t pid) override;
 };
 

@@ -41,8 +41,7 @@ const char *ups_device_name() {
 }
 
 void log_device(const char *what) {
-  const std::string text = std::string("UPS device ") + ups_device_name() + " " + what;
-  writelog(text.c_str());
+  writelog(format_text("UPS device %s %s", ups_device_name(), what).c_str());
 }
 
 // A read that fails means the device itself is gone (a serial adapter
@@ -244,9 +243,8 @@ bool open_serial_line(bool report) {
   }
   if (serial_fd < 0 && report) {
     const char *reason = settings.ups_filename ? std::strerror(errno) : "nothing to open";
-    const std::string text = std::string("Cannot open UPS device (") + ups_device_name() +
-                             "): " + reason + "; monitoring goes on and retries every cycle";
-    tornax_warn(text.c_str());
+    tornax_warn("Cannot open UPS device (%s): %s; monitoring goes on and retries every cycle",
+                ups_device_name(), reason);
   }
   return serial_fd >= 0;
 }
@@ -303,10 +301,10 @@ ShutdownDue run_cycle(MonitorState &state) {
   state.hooks.after_cycle(std::chrono::steady_clock::now(), clock_now());
 
   if (status[POWERFAIL_DOWN] != 0) {
-    return {shutdown_powerfail, 0, cause};
+    return {POWERFAIL_DOWN, 0, cause};
   }
   if (status[SCHEDULE_DOWN] != 0) {
-    return {shutdown_scheduled, state.ups_sleep_time};
+    return {SCHEDULE_DOWN, state.ups_sleep_time};
   }
   return {};
 }
@@ -380,8 +378,7 @@ void reload_configuration() {
   writelog("Reinitialize configuration");
   bool read = false;
   if (const std::optional<std::string> refusal = unsafe_configuration()) {
-    tornax_warn(refusal->c_str());
-    writelog(refusal->c_str());
+    tornax_warn_and_log("%s", refusal->c_str());
   } else {
     read = config_reload();
   }
@@ -428,7 +425,7 @@ void refuse_unsafe_files() {
   for (const std::optional<std::string> &refusal :
        {unsafe_configuration(), unsafe_shutdown_script()}) {
     if (refusal) {
-      tornax_error(refusal->c_str());
+      tornax_error("%s", refusal->c_str());
     }
   }
 }
@@ -441,7 +438,7 @@ void start_in_foreground(MonitorState &state) {
   refuse_unsafe_files();
   config_read();
   if (const std::optional<std::string> refusal = unsafe_hook(settings)) {
-    tornax_error(refusal->c_str());
+    tornax_error("%s", refusal->c_str());
   }
   check_pidfile();
   if (open_serial_line(true)) {
@@ -474,10 +471,7 @@ void write_pidfile() {
     tornax_error("PIDFILE exist");
   }
   if (result == pidfile_failed) {
-    const std::string text =
-        std::string("Cannot create PIDFILE ") + pid_filename + ": " + std::strerror(errno);
-    tornax_warn(text.c_str());
-    writelog(text.c_str());
+    tornax_warn_and_log("Cannot create PIDFILE %s: %s", pid_filename, std::strerror(errno));
   }
 }
 

@@ -33,12 +33,12 @@ class RecordingSpawner final : public ProcessSpawner {
     spawns.push_back({path, environment, next_pid_});
     return next_pid_++;
   }
-  pid_t reap(pid_t pid, int &status) override {
+  pid_t reap(pid_t pid, int &wait_status) override {
     const auto end = ended.find(pid);
     if (end == ended.end()) {
       return 0;
     }
-    status = end->second;
+    wait_status = end->second;
     ended.erase(end);
     return pid;
   }

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "daemon/util.h"
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/recording_spawner.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -197,7 +197,8 @@ TEST(HookEnvironmentTest, CarriesTheEventTheStateAndTheUpsMadeSafe) {
                 "TORNAX_LOAD_CURRENT=1.5",
                 "TORNAX_BACKUP_TIME=26",
                 "TORNAX_REMAIN_MINUTES=21",
-                "TORNAX_UPS=TXSIM-1 ?Sim??" "?(x) ?y??",
+                "TORNAX_UPS=TXSIM-1 ?Sim??"
+                "?(x) ?y??",
                 "TORNAX_LOCATION=rack 3; rm -rf /",
                 "TORNAX_HOST=" + hook_safe_text(host),
             }));
