@@ -10,6 +10,7 @@
 #include "daemon/config_read.h"
 #include "daemon/error.h"
 #include "daemon/file_safety.h"
+#include "daemon/hooks.h"
 #include "daemon/schedule.h"
 #include "daemon/util.h"
 
@@ -95,6 +96,34 @@ std::string silent_shutdown_row(const Settings &config, std::time_t) {
          " min of silence from a UPS last seen on battery";
 }
 
+std::string shutdown_runtime_row(const Settings &config, std::time_t) {
+  if (config.shutdown_runtime == 0) {
+    return "none";
+  }
+  return "shutdown when the UPS's backup time is below " +
+         std::to_string(config.shutdown_runtime / 60) + " min on battery, in two readings in a row";
+}
+
+std::string shutdown_charge_row(const Settings &config, std::time_t) {
+  if (config.shutdown_charge == 0) {
+    return "none";
+  }
+  return "shutdown when the battery level is below " + std::to_string(config.shutdown_charge) +
+         "% on battery, in two readings in a row";
+}
+
+std::string hooks_row(const Settings &config, std::time_t) {
+  std::string text;
+  for (int e = 0; e < event_count; ++e) {
+    if (const std::optional<HookCheck> hook = hook_for_event(config, e)) {
+      text += (text.empty() ? "" : ", ") + hook_label(e, hook->path) +
+              (hook->refusal ? " (not run: " + *hook->refusal + ")" : "");
+    }
+  }
+  return text.empty() ? "none"
+                      : text + "; each killed after " + std::to_string(config.exec_timeout) + " s";
+}
+
 std::string next_shutdown_row(const Settings &config, std::time_t now) {
   if (config.shutdown_schedule_mode < schedule_daily ||
       config.shutdown_schedule_mode > schedule_manual) {
@@ -178,12 +207,15 @@ constexpr SummaryRow summary_rows[] = {
     {"Paged", paged_row},
     {"BACKUPTIME", backuptime_row},
     {"SILENT_SHUTDOWN", silent_shutdown_row},
+    {"SHUTDOWN_RUNTIME", shutdown_runtime_row},
+    {"SHUTDOWN_CHARGE", shutdown_charge_row},
     {"Next scheduled shutdown", next_shutdown_row},
     {"Next self-test", next_test_row},
     {"Status server", status_server_row},
     {"Clients allowed", allowed_row},
     {"Status key", status_key_row},
     {"Shutdown script", shutdown_script_row},
+    {"Event hooks", hooks_row},
 };
 
 }  // namespace
@@ -205,6 +237,9 @@ int check_configuration() {
     tornax_error("%s", refusal->c_str());
   }
   config_test_read();
+  if (std::optional<std::string> refusal = unsafe_hook(settings)) {
+    tornax_error("%s", refusal->c_str());
+  }
   std::printf("configuration OK\n%s", configuration_summary(settings, clock_now()).c_str());
   std::fflush(stdout);
   return 0;

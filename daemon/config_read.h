@@ -25,6 +25,7 @@ enum class token : int {
   ALERT_TAG,  // value: event index
   LOG_TAG,    // value: event index
   PAGER_TAG,  // value: event index
+  EXEC_TAG,   // value: event index
   SCOPE,      // value: scope_none, scope_console or scope_all
   YESNO,      // value: 1 yes, 0 no
   SHUTDOWN,
@@ -34,6 +35,9 @@ enum class token : int {
   UPSTEST,
   BACKUPTIME,
   SILENT_SHUTDOWN,
+  SHUTDOWN_RUNTIME,
+  SHUTDOWN_CHARGE,
+  EXEC_TIMEOUT,
   WALLPATH,
   UPS_TYPE,
   UPS_SHUTDOWN_DELAY,
@@ -100,7 +104,7 @@ token yylex();
 int yyparse(Settings &target);
 
 // The configuration's name of an event ("POWERFAIL" ... "OVERLOAD"), the stem
-// of its _ALERT, _LOG and _PAGER statements; `e` is an event index.
+// of its _ALERT, _LOG, _PAGER and _EXEC statements; `e` is an event index.
 const char *event_stem(int e);
 
 // 0 to 11 for "JAN" to "DEC", 0 to 6 for "SUN" to "SAT"; -1 for anything else.
@@ -108,8 +112,8 @@ int to_mon(const char *month_string);
 int to_wday(const char *wday_string);
 
 // Puts the values that every reading starts from into `target` (schedule
-// counts, port, the found flags, the four network statements) and sets
-// config_lineno to 0.
+// counts, port, the found flags, the four network statements, the
+// thresholds, the hooks and their time-out) and sets config_lineno to 0.
 void init_var(Settings &target);
 
 // Throws ConfigFailure naming the first required statement that `target`

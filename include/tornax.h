@@ -70,6 +70,8 @@ inline constexpr int schedule_daily_apply = 2;
 inline constexpr int schedule_weekly = 3;
 inline constexpr int schedule_manual = 4;
 
+inline constexpr unsigned int default_exec_timeout = 30;  // seconds
+
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
 struct IpAddress {
@@ -102,10 +104,17 @@ struct Settings {
   unsigned int logsize = 0;                   // log size limit in KiB, 0 no limit
   unsigned int powerfail_timeout = 0;         // seconds on battery before shutdown, 0 never
   unsigned int silent_shutdown = 60;          // seconds silent on battery before shutdown, 0 never
-  int adapter_type = 0;                       // stored as written, read by nothing
-  int ups_shutdown_delay = 0;                 // sent with the UPS shutdown-delay command
-  int port = default_port;                    // TCP port of the status server
-  int max_client = 0;                         // clients served at once, 0 no server
+  // Like the network statements below, the thresholds and the hooks start
+  // from their defaults at every reading: removed from the file, they are
+  // off after a reload.
+  unsigned int shutdown_runtime = 0;  // seconds of UPS backup time to shut down below, 0 off
+  unsigned int shutdown_charge = 0;   // battery percent to shut down below, 0 off
+  std::optional<std::string> exec[event_count];  // <EVENT>_EXEC: program run as the event begins
+  unsigned int exec_timeout = default_exec_timeout;  // EXEC_TIMEOUT: seconds a hook may run
+  int adapter_type = 0;                              // stored as written, read by nothing
+  int ups_shutdown_delay = 0;                        // sent with the UPS shutdown-delay command
+  int port = default_port;                           // TCP port of the status server
+  int max_client = 0;                                // clients served at once, 0 no server
   // Who may reach the network surfaces. Unlike the settings above, these four
   // start from their defaults at every reading: a statement removed from the
   // file is no longer in force after a reload.

@@ -55,8 +55,10 @@ TEST(Install, PutsEverythingInPlaceAndNamesTheInstalledPaths) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(dir.file("log"));
   const std::string root = stage + prefix;
 
-  for (const char *program : {"/sbin/tornax", "/sbin/tornaxalert", "/bin/tornax-upssim",
-                              "/share/doc/tornax/shutdown.sh", "/lib/tornax/sandbox"}) {
+  for (const char *program :
+       {"/sbin/tornax", "/sbin/tornaxalert", "/bin/tornax-upssim", "/share/doc/tornax/shutdown.sh",
+        "/lib/tornax/sandbox", "/share/doc/tornax/hooks/mail", "/share/doc/tornax/hooks/webhook",
+        "/share/doc/tornax/hooks/push"}) {
     EXPECT_TRUE(executable(root + program)) << program;
   }
   for (const char *file : {"/share/doc/tornax/tornax.conf", "/share/man/man8/tornax.8",

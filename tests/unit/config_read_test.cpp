@@ -348,6 +348,37 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
   }
 }
 
+TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
+  load(required_statements() +
+       "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10\n"
+       "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n");
+  EXPECT_EQ(settings.shutdown_runtime, 300u);
+  EXPECT_EQ(settings.shutdown_charge, 20u);
+  EXPECT_EQ(settings.exec_timeout, 10u);
+  EXPECT_EQ(*settings.exec[POWERFAIL], "/etc/tornax/hooks/mail");
+  EXPECT_EQ(*settings.exec[OVERLOAD], "/opt/my hooks/page");
+  EXPECT_FALSE(settings.exec[LOWBATT]);
+  ASSERT_TRUE(reload(required_statements()));  // removed from the file: off
+  EXPECT_EQ(settings.shutdown_runtime, 0u);
+  EXPECT_EQ(settings.shutdown_charge, 0u);
+  EXPECT_EQ(settings.exec_timeout, 30u);
+  EXPECT_FALSE(settings.exec[POWERFAIL]);
+
+  const struct {
+    std::string line, message;
+  } cases[] = {
+      {"SHUTDOWN_CHARGE 101", "SHUTDOWN_CHARGE is a percentage, 0 to 100"},
+      {"EXEC_TIMEOUT 0", "EXEC_TIMEOUT is 1 to 86400 seconds"},
+      {"POWERFAIL_EXEC hooks/mail", "POWERFAIL_EXEC hooks/mail: not an absolute path"},
+      {"SHUTDOWN_RUNTIME 35791395", "minutes too large, the largest is 35791394"},
+  };
+  for (const auto &c : cases) {
+    std::string out;
+    EXPECT_FALSE(reload(required_statements() + c.line + "\n", &out));
+    EXPECT_EQ(out, syntax_error(18, c.message)) << c.line;
+  }
+}
+
 TEST_F(ConfigReadTest, MaxClientBeyondTheDescriptorsIsReported) {
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
