@@ -189,6 +189,37 @@ CommandResult promtool_check(const std::string &text) {
   return run_command({"promtool", "check", "metrics"}, text, true);
 }
 
+CommandResult check_status_form(const std::string &json) {
+  // Each field with the types the README gives it.
+  static const char *const form = R"(
+    def num: type == "number";
+    def has_form($f): . as $o | ($f | to_entries | all(.key as $k | .value as $t |
+      ($o | has($k)) and ($o[$k] | type) as $actual | ($t | split("|") | index($actual)) != null));
+    has_form({daemon: "object", updated: "number|null", ups: "object", state: "string",
+              flags: "object", status_word: "number", input_voltage_volts: "number|null",
+              output_voltage_volts: "number|null", input_frequency_hertz: "number|null",
+              output_current_amperes: "number|null", battery_charge_ratio: "number|null",
+              ups_load_ratio: "number|null", battery_runtime_seconds: "number|null",
+              remain_minutes: "number", shutdown_remaining_seconds: "number|null",
+              last_selftest: "string", next_shutdown: "object|null", next_selftest: "number|null",
+              events_total: "object", recent_events: "array", cycle_duration_seconds: "number"})
+    and (.daemon | has_form({version: "string", start_time: "number", status_clients: "number"}))
+    and (.ups | has_form({model: "string", location: "string|null", comm_up: "boolean",
+                          nominal_voltage_volts: "number|null"}))
+    and (.flags | has_form({on_battery: "boolean", low_battery: "boolean", comm_lost: "boolean",
+                            self_test: "boolean", shutdown_pending: "boolean"}))
+    and (.state | IN("starting", "on_line", "on_battery", "low_battery", "comm_lost",
+                     "shutting_down"))
+    and (.events_total | keys == ["comm_connect", "comm_error", "lowbatt", "overload",
+                                  "powerfail", "powerfail_down", "powerreturn", "schedule_down"])
+    and (.events_total | all(.[]; num))
+    and (.recent_events | all(.[]; has_form({time: "number", event: "string", text: "string"})))
+    and (.next_shutdown == null or
+         (.next_shutdown | has_form({time: "number", ups_off_minutes: "number"})))
+  )";
+  return run_command({"jq", "-e", form}, json, true);
+}
+
 CommandResult chromium_page(const std::string &url, const std::string &screenshot) {
   const TempDir profile;  // a new empty profile each time
   return run_command({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",

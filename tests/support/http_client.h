@@ -49,6 +49,10 @@ std::map<std::string, std::string> metric_samples(const std::string &text);
 // `promtool check metrics` on `text`: its output, empty when it found nothing.
 CommandResult promtool_check(const std::string &text);
 
+// `jq -e` on a /status document: whether it parses and has every field the
+// README documents, each of its type. The output names the first mismatch.
+CommandResult check_status_form(const std::string &json);
+
 // The DOM headless Chromium builds from the page at `url`, after also taking
 // a screenshot of it into `screenshot` (a PNG path).
 CommandResult chromium_page(const std::string &url, const std::string &screenshot);
