@@ -317,7 +317,8 @@ std::string minutes_text(long seconds) {
   if (minutes >= 60) {
     return std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min";
   }
-  return std::to_string(minutes) + " min " + std::to_string(seconds % 60) + " s";
+  const long rest = seconds % 60;
+  return std::to_string(minutes) + " min" + (rest != 0 ? " " + std::to_string(rest) + " s" : "");
 }
 
 std::string gauge_html(const char *name, float percent, const char *bounds) {

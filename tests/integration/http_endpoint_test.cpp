@@ -99,7 +99,7 @@ TEST_F(HttpEndpointTest, HostileRequestsAreRefusedAndServiceGoesOn) {
       {"an escaped path", "GET /%2e%2e/%00 HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404"},
       {"an absolute target", "GET http://x/etc HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404"},
       {"a huge header", "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + huge + "\r\n\r\n", "HTTP/1.1 4"},
-      {"a huge target", "GET /" + huge + " HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 4"},
+      {"a huge target", "GET /" + huge + " HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 414"},
       {"no HTTP at all", std::string("\x16\x03\x01\x00\xff\r\n\r\n", 9), ""},
   };
   for (const auto &c : cases) {
