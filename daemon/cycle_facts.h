@@ -36,12 +36,12 @@ struct FiredEvent {
 };
 
 struct CycleFacts {
-  bool cycled = false;       // false until the first cycle has published
-  std::time_t time = 0;      // when the last cycle published
+  bool cycled = false;         // false until the first cycle has published
+  std::time_t time = 0;        // when the last cycle published
   std::time_t start_time = 0;  // when the daemon started
-  StatusSnapshot values;     // the published measurements and status word
-  float backuptime = 0;      // minutes, as the UPS reports it
-  float linenormal = 0;      // nominal line voltage, volts
+  StatusSnapshot values;       // the published measurements and status word
+  float backuptime = 0;        // minutes, as the UPS reports it
+  float linenormal = 0;        // nominal line voltage, volts
   std::array<unsigned int, event_count> status{};
   std::string ups_version;
   std::optional<std::string> location;

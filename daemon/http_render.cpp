@@ -161,8 +161,10 @@ void measurement_metrics(MetricText &out, const CycleFacts &facts) {
             shortest(v.loadcurrent));
   out.gauge("tornax_battery_charge_ratio", "Battery charge, 0 to 1.",
             shortest(v.percentbatt / 100.0f));
-  out.gauge("tornax_ups_load_ratio", "Load as a share of the rated power, 0 to 1 (more when "
-            "overloaded).", shortest(v.percentloadpower / 100.0f));
+  out.gauge("tornax_ups_load_ratio",
+            "Load as a share of the rated power, 0 to 1 (more when "
+            "overloaded).",
+            shortest(v.percentloadpower / 100.0f));
   out.gauge("tornax_battery_runtime_seconds", "Running time on battery the UPS estimates.",
             shortest(facts.backuptime * 60.0f));
 }
@@ -191,7 +193,8 @@ void state_metrics(MetricText &out, const CycleFacts &facts, const LiveFacts &li
             std::to_string(facts.values.ext_status));
   out.family("tornax_events_total", "counter", "Events fired since the daemon started.");
   for (int e = 0; e < event_count; ++e) {
-    out.sample("tornax_events_total", std::to_string(facts.events_total[static_cast<std::size_t>(e)]),
+    out.sample("tornax_events_total",
+               std::to_string(facts.events_total[static_cast<std::size_t>(e)]),
                label("event", event_name(e)));
   }
 }
@@ -216,8 +219,10 @@ void daemon_metrics(MetricText &out, const CycleFacts &facts, const LiveFacts &l
   out.gauge("tornax_cycle_duration_seconds",
             "How long the last cycle took to poll the UPS and check the schedules.",
             metric_value(facts.cycle_seconds));
-  out.gauge("tornax_last_cycle_timestamp_seconds", "When the last cycle ended (Unix time); 0 "
-            "before the first.", std::to_string(facts.time));
+  out.gauge("tornax_last_cycle_timestamp_seconds",
+            "When the last cycle ended (Unix time); 0 "
+            "before the first.",
+            std::to_string(facts.time));
   out.family("tornax_ups_info", "gauge", "The UPS identification and location.");
   out.sample("tornax_ups_info", "1",
              label("model", model_of(facts)) + "," +
@@ -304,11 +309,16 @@ const char *page_style =
     "footer{margin-top:1rem;color:#777;font-size:.85rem}";
 
 std::string state_heading(const std::string &word) {
-  if (word == "on_line") return "On line";
-  if (word == "on_battery") return "On battery";
-  if (word == "low_battery") return "On battery, battery low";
-  if (word == "comm_lost") return "No contact with the UPS";
-  if (word == "shutting_down") return "Shutting down";
+  if (word == "on_line")
+    return "On line";
+  if (word == "on_battery")
+    return "On battery";
+  if (word == "low_battery")
+    return "On battery, battery low";
+  if (word == "comm_lost")
+    return "No contact with the UPS";
+  if (word == "shutting_down")
+    return "Shutting down";
   return "Waiting for the first poll";
 }
 
@@ -323,9 +333,9 @@ std::string minutes_text(long seconds) {
 
 std::string gauge_html(const char *name, float percent, const char *bounds) {
   const std::string value = metric_value(std::round(std::clamp(tidy(percent), 0.0, 999.0)));
-  return std::string("<div class=\"gauge\"><span>") + name + "</span><meter min=\"0\" max=\"100\" " +
-         bounds + " value=\"" + value + "\">" + value + " %</meter><span>" + value +
-         " %</span></div>\n";
+  return std::string("<div class=\"gauge\"><span>") + name +
+         "</span><meter min=\"0\" max=\"100\" " + bounds + " value=\"" + value + "\">" + value +
+         " %</meter><span>" + value + " %</span></div>\n";
 }
 
 std::string row(const char *term, const std::string &value) {
@@ -338,8 +348,8 @@ std::string details_html(const CycleFacts &facts) {
   if (const std::optional<long> left = shutdown_remaining_seconds(facts)) {
     html += row("Shutdown in", minutes_text(*left));
   }
-  html += row("Battery runtime", minutes_text(std::lround(std::clamp(
-                                     tidy(facts.backuptime) * 60.0, 0.0, 1e9))));
+  html += row("Battery runtime",
+              minutes_text(std::lround(std::clamp(tidy(facts.backuptime) * 60.0, 0.0, 1e9))));
   html += row("Input", shortest(v.linevoltage) + " V, " + shortest(v.freq) + " Hz");
   html += row("Output", shortest(v.invvoltage) + " V, " + shortest(v.loadcurrent) + " A");
   html += row("Last self-test", teststatus_of(facts));
@@ -411,12 +421,23 @@ std::string html_escape(std::string_view text) {
   std::string escaped;
   for (const char c : clean_text(text)) {
     switch (c) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
-      case '"': escaped += "&quot;"; break;
-      case '\'': escaped += "&#39;"; break;
-      default: escaped += c;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&#39;";
+        break;
+      default:
+        escaped += c;
     }
   }
   return escaped;
@@ -465,8 +486,7 @@ std::string render_status_page(const CycleFacts &facts, const LiveFacts &live) {
       std::to_string(status_page_refresh_seconds) + "\">\n<title>UPS: " + heading +
       "</title>\n<style>" + page_style + "</style>\n</head>\n<body>\n<main>\n<h1 class=\"" + word +
       "\">" + heading + "</h1>\n" + subtitle_html(facts);
-  html += gauge_html("Battery", facts.values.percentbatt,
-                     "low=\"30\" high=\"60\" optimum=\"100\"");
+  html += gauge_html("Battery", facts.values.percentbatt, "low=\"30\" high=\"60\" optimum=\"100\"");
   html += gauge_html("Load", facts.values.percentloadpower, "low=\"60\" high=\"85\" optimum=\"0\"");
   html += details_html(facts);
   html += "<h2>Last events</h2>\n" + events_html(facts);

@@ -48,8 +48,8 @@ long monotonic_seconds() {
 // for the per-host limit.
 void note_refusal(RefusalLog &log, const IpAddress &peer, const char *why) {
   if (log.should_log(peer, monotonic_seconds())) {
-    log_later(std::string(endpoint_name) + " refused a connection from " +
-              format_ip_address(peer) + " (" + why + ")");
+    log_later(std::string(endpoint_name) + " refused a connection from " + format_ip_address(peer) +
+              " (" + why + ")");
   }
 }
 
@@ -68,8 +68,8 @@ IpAddress peer_of(MHD_Connection *connection) {
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   sockaddr_storage storage{};
   if (info != nullptr && info->client_addr != nullptr) {
-    const std::size_t length = info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
-                                                                        : sizeof(sockaddr_in);
+    const std::size_t length =
+        info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     std::memcpy(&storage, info->client_addr, length);
   }
   return ip_address_of(storage);
@@ -174,7 +174,8 @@ class DaemonSignalsBlocked {
 // Connections the descriptors allow beside the status server's clients and
 // the reserve the daemon keeps for its own work.
 int connection_limit(int max_client) {
-  const int spare = client_capacity(descriptor_limit(), open_descriptors()) - std::max(max_client, 0);
+  const int spare =
+      client_capacity(descriptor_limit(), open_descriptors()) - std::max(max_client, 0);
   return std::clamp(spare, 0, http_connection_limit);
 }
 
@@ -184,15 +185,14 @@ void report(const std::string &text) {
 }
 
 MHD_Daemon *start_library(int connections, int per_host) {
-  const unsigned int flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO |
-                             MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC;
+  const unsigned int flags =
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC;
   return MHD_start_daemon(
       flags, 0, nullptr, nullptr, on_request, nullptr, MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned int>(connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       static_cast<unsigned int>(per_host), MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned int>(http_idle_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      http_request_memory, MHD_OPTION_NOTIFY_CONNECTION, on_connection, nullptr,
-      MHD_OPTION_END);
+      http_request_memory, MHD_OPTION_NOTIFY_CONNECTION, on_connection, nullptr, MHD_OPTION_END);
 }
 
 }  // namespace
@@ -216,7 +216,8 @@ HttpAnswer answer_request(std::string_view method, std::string_view path, const 
   if (path == "/") {
     return {200, "text/html; charset=utf-8", render_status_page(facts, live)};
   }
-  return {404, "text/plain; charset=utf-8", "Not found: the endpoint serves /, /metrics and /status\n"};
+  return {404, "text/plain; charset=utf-8",
+          "Not found: the endpoint serves /, /metrics and /status\n"};
 }
 
 bool start_http_server() {
@@ -242,8 +243,8 @@ bool start_http_server() {
   try {
     std::thread([] { http_listener->run(admit); }).detach();
   } catch (const std::system_error &error) {
-    report(std::string(endpoint_name) + " not started: cannot start its thread (" +
-           error.what() + ")");
+    report(std::string(endpoint_name) + " not started: cannot start its thread (" + error.what() +
+           ")");
     return false;
   }
   return true;

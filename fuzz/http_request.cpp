@@ -95,12 +95,14 @@ bool is_sample(std::string_view line) {
     bool quoted = false;
     for (++at; at < line.size() && (quoted || line[at] != '}'); ++at) {
       if (quoted && line[at] == '\\') {
-        if (++at >= line.size() || (line[at] != '\\' && line[at] != '"')) return false;
+        if (++at >= line.size() || (line[at] != '\\' && line[at] != '"'))
+          return false;
       } else if (line[at] == '"') {
         quoted = !quoted;
       }
     }
-    if (at + 1 >= line.size() || line[at + 1] != ' ') return false;
+    if (at + 1 >= line.size() || line[at + 1] != ' ')
+      return false;
     ++at;
   }
   return is_metric_value(line.substr(at + 1));

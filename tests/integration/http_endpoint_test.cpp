@@ -138,8 +138,8 @@ TEST_F(HttpEndpointTest, ListenAllowAndThePerHostLimit) {
   const int held = test::connect_loopback(port, "127.0.0.3", "127.0.0.2");
   ASSERT_GE(held, 0);
   test::send_all(held, "GET /status HTTP/1.1\r\n");  // holds its place until the time-out
-  const test::HttpReply busy = curl(port, "/status", "GET", {"--interface", "127.0.0.3"},
-                                    "127.0.0.2");
+  const test::HttpReply busy =
+      curl(port, "/status", "GET", {"--interface", "127.0.0.3"}, "127.0.0.2");
   EXPECT_EQ(busy.status, 503);
   EXPECT_EQ(busy.body, "Too many connections from your address (MAX_CLIENT_PER_HOST)\n");
   close(held);

@@ -36,9 +36,11 @@ bool exchange(int in, int out, const std::string &input, std::string &output,
   }
   for (;;) {
     pollfd waits[2] = {{out, POLLIN, 0}, {in, POLLOUT, 0}};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0 || poll(waits, in >= 0 ? 2 : 1, static_cast<int>(left.count())) <= 0) {
-      if (in >= 0) close(in);
+      if (in >= 0)
+        close(in);
       return false;
     }
     if (in >= 0 && waits[1].revents != 0) {
@@ -53,7 +55,8 @@ bool exchange(int in, int out, const std::string &input, std::string &output,
       char chunk[4096];
       const ssize_t n = read(out, chunk, sizeof chunk);
       if (n <= 0) {
-        if (in >= 0) close(in);
+        if (in >= 0)
+          close(in);
         return true;
       }
       output.append(chunk, static_cast<std::size_t>(n));
@@ -157,7 +160,8 @@ std::string raw_request(int port, const std::string &request, int seconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(seconds);
   for (;;) {
     pollfd wait{fd, POLLIN, 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
       break;
     }
@@ -222,12 +226,12 @@ CommandResult check_status_form(const std::string &json) {
 
 CommandResult chromium_page(const std::string &url, const std::string &screenshot) {
   const TempDir profile;  // a new empty profile each time
-  return run_command({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                      "--no-first-run", "--disable-background-networking",
-                      "--disable-component-update", "--disable-sync",
-                      "--user-data-dir=" + profile.path(), "--window-size=390,844",
-                      "--screenshot=" + screenshot, "--dump-dom", url},
-                     "", false, 120);
+  return run_command(
+      {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+       "--no-first-run", "--disable-background-networking", "--disable-component-update",
+       "--disable-sync", "--user-data-dir=" + profile.path(), "--window-size=390,844",
+       "--screenshot=" + screenshot, "--dump-dom", url},
+      "", false, 120);
 }
 
 }  // namespace tornax::test

@@ -12,7 +12,7 @@
 namespace tornax::test {
 
 struct CommandResult {
-  int status = -1;  // exit status; -1 when the command could not run or was killed
+  int status = -1;     // exit status; -1 when the command could not run or was killed
   std::string output;  // standard output (and standard error when asked)
 };
 
@@ -25,7 +25,7 @@ CommandResult run_command(const std::vector<std::string> &argv, const std::strin
 bool have_program(const std::string &name);
 
 struct HttpReply {
-  int status = 0;  // 0: no answer
+  int status = 0;       // 0: no answer
   std::string headers;  // the header block, lines ending in "\r\n"
   std::string body;
   // A header's value (name compared without case); empty when absent.

@@ -54,11 +54,11 @@ TEST(HttpTextTest, OutsideTextsBecomeValidUtf8AndAreEscapedForEachFormat) {
       {"Kyrel 1000", "Kyrel 1000"},
       {"Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8B", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8B"},
       {"a\nb\r\x7F\x01", "a" + fffd + "b" + fffd + fffd + fffd},
-      {"\xC0\xAF", fffd + fffd},                  // overlong '/'
-      {"\xED\xA0\x80", fffd + fffd + fffd},       // a surrogate
+      {"\xC0\xAF", fffd + fffd},                        // overlong '/'
+      {"\xED\xA0\x80", fffd + fffd + fffd},             // a surrogate
       {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // past U+10FFFF
-      {"\xC2\x85", fffd + fffd},                  // a C1 control
-      {"cut \xE2\x82", "cut " + fffd + fffd},     // a sequence cut short
+      {"\xC2\x85", fffd + fffd},                        // a C1 control
+      {"cut \xE2\x82", "cut " + fffd + fffd},           // a sequence cut short
   };
   for (const auto &c : cases) {
     EXPECT_EQ(clean_text(c.in), c.clean) << c.in;
