@@ -327,8 +327,13 @@ std::string minutes_text(long seconds) {
   if (minutes >= 60) {
     return std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min";
   }
-  const long rest = seconds % 60;
-  return std::to_string(minutes) + " min" + (rest != 0 ? " " + std::to_string(rest) + " s" : "");
+  std::string text = std::to_string(minutes) + " min";
+  if (const long rest = seconds % 60; rest != 0) {
+    text += ' ';
+    text += std::to_string(rest);
+    text += " s";
+  }
+  return text;
 }
 
 std::string gauge_html(const char *name, float percent, const char *bounds) {
