@@ -31,14 +31,6 @@ ReconnectSleep reconnect_sleep = real_reconnect_sleep;
 
 constexpr const char *greeting = "TN0100\n";
 
-enum class SessionEnd { lost, unknown_protocol, refused, unverified };
-
-// How a connection ended, with the reason when a line failed verification.
-struct Session {
-  SessionEnd end = SessionEnd::lost;
-  std::string why;
-};
-
 void titled(const char *text) {
   std::fprintf(stderr, "%s : %s\n", alert_title, text);
 }
@@ -179,6 +171,11 @@ ReconnectSleep set_reconnect_sleep(ReconnectSleep function) {
   const ReconnectSleep previous = reconnect_sleep;
   reconnect_sleep = function ? function : real_reconnect_sleep;
   return previous;
+}
+
+Session follow_session(int fd, const AlertSettings &settings, RemoteValues &values,
+                       AlertActions &actions) {
+  return follow_status_lines(fd, settings, values, actions);
 }
 
 int readline(int fd, char *ptr, int maxlen) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <optional>
+#include <string>
 
 #include "client/options.h"
 #include "client/reactions.h"
@@ -48,6 +49,23 @@ ReconnectSleep set_reconnect_sleep(ReconnectSleep function);
 // stream ended before any byte, -1 on a read error or time-out, or when
 // maxlen is below 2.
 int readline(int fd, char *ptr, int maxlen);
+
+// How a session on one connection ended, with the reason when a line failed
+// verification.
+enum class SessionEnd { lost, unknown_protocol, refused, unverified };
+struct Session {
+  SessionEnd end = SessionEnd::lost;
+  std::string why;
+};
+
+// Follows the server on the connected descriptor `fd`: with settings.key,
+// sends the hello and takes only the lines that verify; reads the greeting
+// (refused for the refusal line, unknown_protocol unless it begins "TN01"),
+// skips the two header lines, then parses and reacts to each status line
+// until the stream ends or fails (lost). `values` carries the last line's
+// values across sessions.
+Session follow_session(int fd, const AlertSettings &settings, RemoteValues &values,
+                       AlertActions &actions);
 
 // The IPv4 address of `host` (dotted, or the first address of a name lookup)
 // with the low 16 bits of `port`; nothing when the name is unknown.

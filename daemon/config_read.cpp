@@ -159,6 +159,11 @@ class Source {
         }
         return EOF;
       }
+      if (c == '\0') {
+        // Values end up in C strings, which would cut them at the NUL and
+        // act on what comes before it: only a damaged file holds one.
+        yyerror("a NUL byte, which no statement may hold");
+      }
       pending_.push_back(static_cast<char>(c));
     }
     return static_cast<unsigned char>(pending_[next_ + offset]);
@@ -863,20 +868,25 @@ namespace {
 
 }  // namespace
 
-void config_read() {
+std::optional<ConfigFailure> try_config_read() {
   try {
     commit(read_configuration());
-    check_client_capacity(settings);
+    return std::nullopt;
   } catch (const ConfigFailure &failure) {
-    end_reading(failure, failure.exit_status);
+    return failure;
   }
 }
 
+void config_read() {
+  if (const std::optional<ConfigFailure> failure = try_config_read()) {
+    end_reading(*failure, failure->exit_status);
+  }
+  check_client_capacity(settings);
+}
+
 void config_test_read() {
-  try {
-    commit(read_configuration());
-  } catch (const ConfigFailure &failure) {
-    end_reading(failure, 1);
+  if (const std::optional<ConfigFailure> failure = try_config_read()) {
+    end_reading(*failure, 1);
   }
 }
 
@@ -886,16 +896,14 @@ bool schedule_kept_without_statement() {
 }
 
 bool config_reload() {
-  try {
-    commit(read_configuration());
-    check_client_capacity(settings);
-    return true;
-  } catch (const ConfigFailure &failure) {
-    if (!failure.message.empty()) {
-      tornax_warn(failure.message.c_str());
+  if (const std::optional<ConfigFailure> failure = try_config_read()) {
+    if (!failure->message.empty()) {
+      tornax_warn(failure->message.c_str());
     }
     return false;
   }
+  check_client_capacity(settings);
+  return true;
 }
 
 }  // namespace tornax

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "tornax.h"
@@ -115,6 +116,16 @@ void check_var(const Settings &target);
 // Writes "<title> : Configuration Error! line <n>: <s> \n" on standard
 // output, n being the line the parse stopped on, and throws ConfigFailure.
 [[noreturn]] void yyerror(const char *s);
+
+// Reads config_filename into a copy of `settings`, checks it and puts it in
+// force, printing on standard output what the reading prints there (a syntax
+// error's line). Returns nothing once the new configuration is in force;
+// otherwise the failure, with `settings` untouched and the failure's own
+// report on standard error not yet written. The one reading behind
+// config_read and config_reload, and the way tests and fuzzing reach the
+// start-up reading without ending the process. Main thread only, without
+// tornax_mutex held.
+std::optional<ConfigFailure> try_config_read();
 
 // The start-up reading of config_filename. Returns only with the file read,
 // checked and in force; otherwise reports the failure and ends the process

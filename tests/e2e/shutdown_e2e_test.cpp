@@ -172,8 +172,10 @@ TEST_F(ShutdownE2eTest, LowBatteryAloneHaltsWithoutScriptOrUpsCommandAndIgnoresS
       [&] { return run->stderr_text().find("sending all processes") != std::string::npos; },
       sequence_limit));
   // Past the point where the sequence ignores them: neither stops nor reloads.
-  EXPECT_TRUE(daemon.signal(SIGHUP));
-  EXPECT_TRUE(daemon.signal(SIGTERM));
+  // On a loaded machine the sequence may be over before they are sent; what
+  // matters is that it ends in the halt, whenever they arrive.
+  daemon.signal(SIGHUP);
+  daemon.signal(SIGTERM);
   EXPECT_EQ(run->wait(sequence_limit), halted) << run->stderr_text();
 
   expect_whole_sequence(*run, false, false);

@@ -138,6 +138,8 @@ namespace {
 struct ProcessInfo {
   pid_t parent;
   std::string comm;
+  bool zombie;  // ended, not yet reaped
+  bool leader;  // leads its own session, as a program that detached does
 };
 
 std::map<pid_t, ProcessInfo> list_processes() {
@@ -157,8 +159,15 @@ std::map<pid_t, ProcessInfo> list_processes() {
     if (open == std::string::npos || close == std::string::npos || close + 4 >= stat.size()) {
       continue;
     }
-    const pid_t parent = static_cast<pid_t>(std::atoi(stat.c_str() + close + 4));
-    processes[pid] = {parent, stat.substr(open + 1, close - open - 1)};
+    // After the name: state, parent, process group, session.
+    int parent = 0, group = 0, session = 0;
+    char state = '?';
+    if (std::sscanf(stat.c_str() + close + 1, " %c %d %d %d", &state, &parent, &group, &session) !=
+        4) {
+      continue;
+    }
+    processes[pid] = {static_cast<pid_t>(parent), stat.substr(open + 1, close - open - 1),
+                      state == 'Z', session == pid};
   }
   closedir(proc);
   return processes;
@@ -184,14 +193,23 @@ pid_t SandboxRun::find_process(const std::string &comm, std::chrono::millisecond
   pid_t found = 0;
   wait_until(
       [&] {
+        // A program that detaches is briefly two processes of that name (the
+        // parent leaves at once) and may fork children that still bear it: the
+        // one wanted leads its own session; a program that stays in the
+        // foreground is the eldest of its name.
+        found = 0;
         const auto processes = list_processes();
         for (const auto &[pid, info] : processes) {
-          if (info.comm == comm && descends_from(pid, pid_, processes)) {
+          if (info.comm != comm || info.zombie || !descends_from(pid, pid_, processes)) {
+            continue;
+          }
+          if (info.leader) {
             found = pid;
             return true;
           }
+          found = found == 0 ? pid : found;
         }
-        return false;
+        return found != 0;
       },
       limit);
   return found;

@@ -15,6 +15,7 @@
 #include "daemon/access_policy.h"
 #include "daemon/util.h"
 #include "tests/support/daemon_state.h"
+#include "tests/support/settings_text.h"
 #include "tests/support/status_key.h"
 #include "tests/support/temp_dir.h"
 
@@ -168,33 +169,6 @@ std::string required_statements(std::vector<std::string> skip = {}) {
     }
     return true;
   });
-}
-
-// Every setting, as text, to tell whether a reading changed any of them.
-std::string dump(const Settings &s) {
-  std::ostringstream out;
-  const auto time = [&out](const struct tm &t) {
-    out << t.tm_mday << '/' << t.tm_mon << '/' << t.tm_year << ' ' << t.tm_hour << ':' << t.tm_min
-        << '#' << t.tm_wday << ' ';
-  };
-  const auto text = [&out](const std::optional<std::string> &t) { out << (t ? *t : "-") << '|'; };
-  for (int i = 0; i < event_count; ++i) {
-    out << s.alert[i].who << ',' << s.alert[i].interval << ',' << s.alert[i].message << ','
-        << s.alert[i].found << ';' << s.log_control[i].enable << s.log_control[i].found << ';'
-        << s.pager[i].enable << s.pager[i].message << '\n';
-  }
-  text(s.modem_filename), text(s.ups_filename), text(s.wall_cmd), text(s.ups_location);
-  out << s.turnoff_ups << ' ' << s.logsize << ' ' << s.powerfail_timeout << ' ' << s.silent_shutdown
-      << ' ' << s.adapter_type << ' ' << s.ups_shutdown_delay << ' ' << s.port << ' '
-      << s.max_client << ' ' << s.shutdown_schedule_mode << ' ' << s.num_shutdown_schedule << ' '
-      << s.num_test_schedule << '\n';
-  for (int i = 0; i < max_schedule_entries; ++i) {
-    time(s.shutdown_schedule_list[i].downtime), time(s.shutdown_schedule_list[i].uptime);
-    time(s.test_schedule_list[i].time);
-    out << s.test_schedule_list[i].executed << '\n';
-  }
-  time(s.schedule_apply.begin), time(s.schedule_apply.end);
-  return out.str();
 }
 
 class ConfigReadTest : public test::DaemonStateTest {
@@ -479,6 +453,7 @@ TEST_F(ConfigReadTest, OversizedTablesAndNumbersAreConfigurationErrors) {
   EXPECT_EQ(settings.powerfail_timeout, 2147483640u);
   const std::string number = "number too large, the largest is 2147483647";
   const std::string minutes = "minutes too large, the largest is 35791394";
+  const std::string nul = "a NUL byte, which no statement may hold";
   const struct {
     std::string content, message;
     int line;
@@ -492,6 +467,8 @@ TEST_F(ConfigReadTest, OversizedTablesAndNumbersAreConfigurationErrors) {
       {"UPSTEST 1 JAN 10:4294967296\n", number, 1},
       {"BACKUPTIME 35791395\n", minutes, 1},
       {"\n\nPOWERFAIL_ALERT 2147483647 all x\n", minutes, 3},
+      {std::string("\nLISTEN 127.0.0.1\0junk\n", 23), nul, 2},
+      {std::string("UPS_LOCATION \"hall\0 B\"\n", 23), nul, 1},
   };
   for (const auto &c : cases) {
     std::string out;
@@ -503,7 +480,7 @@ TEST_F(ConfigReadTest, OversizedTablesAndNumbersAreConfigurationErrors) {
 TEST_F(ConfigReadTest, AFailedReloadLeavesEverySettingAsItWas) {
   load(required_statements() + "TURNOFF_UPS yes UPS_LOCATION here\nUPSTEST 1 JAN 1:00\n");
   settings.test_schedule_list[0].executed = 1;
-  const std::string before = dump(settings);
+  const std::string before = test::settings_text(settings);
   const std::string bad[] = {
       "PORT 1\nLOGSIZE x\n",
       required_statements({"COMM_ERROR_LOG"}) + "TURNOFF_UPS no\n",
@@ -512,7 +489,7 @@ TEST_F(ConfigReadTest, AFailedReloadLeavesEverySettingAsItWas) {
   };
   for (const std::string &content : bad) {
     EXPECT_FALSE(reload(content));
-    EXPECT_EQ(dump(settings), before);
+    EXPECT_EQ(test::settings_text(settings), before);
   }
   // A missing file, and one that opens but cannot be read (a directory).
   for (const std::string &path : {home.file("gone"), home.path()}) {
@@ -520,7 +497,7 @@ TEST_F(ConfigReadTest, AFailedReloadLeavesEverySettingAsItWas) {
     CaptureStderr();
     EXPECT_FALSE(config_reload());
     EXPECT_EQ(GetCapturedStderr(), "Brenmoor Tornax X : Cannot open Configuration file\n");
-    EXPECT_EQ(dump(settings), before);
+    EXPECT_EQ(test::settings_text(settings), before);
   }
 }
 
