@@ -120,9 +120,9 @@ TEST_F(HttpEndpointTest, HostileRequestsAreRefusedAndServiceGoesOn) {
   }
   test::send_all(slow[0], "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ");
   EXPECT_EQ(curl(port, "/status").status, 200);
-  for (const int fd : slow) {
-    EXPECT_TRUE(test::peer_closed(fd, (http_idle_seconds + 20) * 1000));
-    close(fd);
+  for (const int client_fd : slow) {
+    EXPECT_TRUE(test::peer_closed(client_fd, (http_idle_seconds + 20) * 1000));
+    close(client_fd);
   }
   EXPECT_EQ(curl(port, "/metrics").status, 200);
 }
