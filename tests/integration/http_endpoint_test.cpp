@@ -4,12 +4,14 @@
 #include "daemon/http_server.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "daemon/access_policy.h"
+#include "daemon/cycle_facts.h"
 #include "daemon/monitor.h"
 #include "tests/support/http_client.h"
 #include "tests/support/loopback.h"
@@ -83,6 +85,18 @@ TEST_F(HttpEndpointTest, EachDocumentOverLoopbackAcrossAPowerFailure) {
   EXPECT_EQ(test::metric_samples(curl(port, "/metrics").body)
                 .at("tornax_events_total{event=\"powerreturn\"}"),
             "1");
+}
+
+// A cycle holds tornax_mutex through its poll, and for 15 seconds when it runs
+// a self-test: a request, from admission to answer, must not wait for it.
+TEST_F(HttpEndpointTest, AnswersWhileACycleHoldsTheLock) {
+  pthread_mutex_lock(&tornax_mutex);
+  note_self_test(true);
+  const test::HttpReply reply = curl(port, "/metrics");
+  note_self_test(false);
+  pthread_mutex_unlock(&tornax_mutex);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(test::metric_samples(reply.body).at("tornax_ups_status{flag=\"self_test\"}"), "1");
 }
 
 TEST_F(HttpEndpointTest, HostileRequestsAreRefusedAndServiceGoesOn) {
