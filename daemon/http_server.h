@@ -21,10 +21,11 @@
 namespace tornax {
 
 // The library's limits.
-inline constexpr int http_connection_limit = 64;               // fewer when descriptors are short
-inline constexpr int http_per_host_default = 8;                // without MAX_CLIENT_PER_HOST
-inline constexpr int http_idle_seconds = 10;                   // a silent connection is closed
-inline constexpr std::size_t http_request_memory = std::size_t{16} * 1024;  // request line and headers
+inline constexpr int http_connection_limit = 64;  // fewer when descriptors are short
+inline constexpr int http_per_host_default = 8;   // without MAX_CLIENT_PER_HOST
+inline constexpr int http_idle_seconds = 10;      // a silent connection is closed
+inline constexpr std::size_t http_request_memory =
+    std::size_t{16} * 1024;  // request line and headers
 
 struct HttpAnswer {
   unsigned int status = 200;
