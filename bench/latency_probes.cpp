@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "wire_protocol.h"
+
 namespace tornax::bench {
 namespace {
 
@@ -23,9 +25,9 @@ bool contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-// The status word is the line's first field, in hexadecimal; 0x02 is power fail.
+// The status word is the line's first field, in hexadecimal.
 bool shows_power_fail(const std::string &status_line) {
-  return (std::strtoul(status_line.c_str(), nullptr, 16) & 0x02u) != 0;
+  return (std::strtoul(status_line.c_str(), nullptr, 16) & ext_powerfail) != 0;
 }
 
 bool log_sign(const std::string &line, bool failure) {
@@ -65,7 +67,7 @@ LatencyProbes::LatencyProbes(const std::string &log_path, int port, const std::s
     : log_path_(log_path),
       log_offset_(file_size(log_path)),
       inotify_fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-      status_(connect_loopback(port)),
+      status_(connect_nonblocking(port)),
       alert_(open_fifo(fifo_path)) {
   if (inotify_fd_ < 0 || inotify_add_watch(inotify_fd_, log_path.c_str(), IN_MODIFY) < 0) {
     throw std::runtime_error("cannot watch " + log_path);

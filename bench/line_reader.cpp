@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "tests/kit/loopback.h"
+
 namespace tornax::bench {
 
 LineReader::~LineReader() {
@@ -46,20 +48,11 @@ bool LineReader::drain(std::vector<std::string> *lines) {
   }
 }
 
-int connect_loopback(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return -1;
+int connect_nonblocking(int port) {
+  const int fd = test::connect_loopback(port);
+  if (fd >= 0) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   return fd;
 }
 

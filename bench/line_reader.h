@@ -31,7 +31,7 @@ class LineReader {
 };
 
 // Connects a non-blocking TCP socket to 127.0.0.1:port; -1 on failure.
-int connect_loopback(int port);
+int connect_nonblocking(int port);
 
 }  // namespace tornax::bench
 

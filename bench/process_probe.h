@@ -1,13 +1,9 @@
 // Looks at a running process from outside through /proc: its memory, threads
-// and CPU time, and the process tree a sandbox leaves, so the benchmark can
-// find the daemon's host pid without asking the daemon anything.
+// and CPU time (the test kit finds the daemon's host pid in its sandbox).
 #ifndef TORNAX_BENCH_PROCESS_PROBE_H
 #define TORNAX_BENCH_PROCESS_PROBE_H
 
 #include <sys/types.h>
-
-#include <chrono>
-#include <string>
 
 namespace tornax::bench {
 
@@ -24,15 +20,6 @@ struct ProcessSample {
 // Reads /proc/PID/stat, status and the tasks' schedstat; with `smaps` also the
 // proportional set size from smaps_rollup (costly with many thread stacks).
 ProcessSample sample_process(pid_t pid, bool smaps);
-
-// True while the process exists and is not a zombie.
-bool process_alive(pid_t pid);
-
-// Host pid of a live process named `comm` below `ancestor` whose innermost
-// namespace pid is `inner_pid` (any, when 0). Waits up to `limit`; 0 when
-// none showed up.
-pid_t find_descendant(pid_t ancestor, const std::string &comm, pid_t inner_pid,
-                      std::chrono::milliseconds limit);
 
 }  // namespace tornax::bench
 

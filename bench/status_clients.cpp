@@ -6,13 +6,10 @@
 #include <algorithm>
 #include <string>
 
+#include "wire_protocol.h"
+
 namespace tornax::bench {
-namespace {
-
-constexpr int header_line_count = 3;
-const std::string refusal = "Max client reach.Try again later";
-
-}  // namespace
+namespace {}  // namespace
 
 StatusClients::StatusClients(int port) : port_(port), epoll_fd_(epoll_create1(EPOLL_CLOEXEC)) {}
 
@@ -35,7 +32,7 @@ void StatusClients::take_lines(std::size_t index, bool counting, Clock::time_poi
     if (tally.header_lines == 0) {
       tally.first_line = now;
     }
-    if (tally.header_lines == 0 && line == refusal) {
+    if (tally.header_lines == 0 && line == refusal_text) {
       tally.refused = true;
     }
     if (tally.refused || tally.header_lines < header_line_count) {
@@ -76,7 +73,7 @@ double StatusClients::connect_at_once(int count, std::chrono::milliseconds limit
   const std::size_t first = readers_.size();
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < count; ++i) {
-    const int fd = connect_loopback(port_);
+    const int fd = connect_nonblocking(port_);
     if (fd >= 0) {
       add(fd);
     }
@@ -105,7 +102,7 @@ double StatusClients::connect_at_once(int count, std::chrono::milliseconds limit
 int StatusClients::connect(int count, std::chrono::milliseconds per_client_limit) {
   int greeted = 0;
   for (int i = 0; i < count; ++i) {
-    const int fd = connect_loopback(port_);
+    const int fd = connect_nonblocking(port_);
     if (fd < 0) {
       continue;
     }

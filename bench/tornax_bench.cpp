@@ -38,6 +38,8 @@
 #include "bench/sandboxed.h"
 #include "bench/status_clients.h"
 #include "sim/simulated_ups.h"
+#include "tests/kit/files.h"
+#include "tests/kit/processes.h"
 
 namespace tornax::bench {
 namespace {
@@ -144,18 +146,8 @@ int free_port() {
   return ntohs(address.sin_port);
 }
 
-std::string make_work_dir() {
-  std::string path = (std::filesystem::temp_directory_path() / "tornax-bench-XXXXXX").string();
-  if (mkdtemp(path.data()) == nullptr) {
-    throw std::runtime_error("cannot make a work directory");
-  }
-  return path;
-}
-
 void write_file(const std::string &path, const std::string &content) {
-  std::ofstream out(path);
-  out << content;
-  if (!out) {
+  if (!test::write_file(path, content)) {
     throw std::runtime_error("cannot write " + path);
   }
 }
@@ -176,30 +168,14 @@ std::string daemon_config(const std::string &device, int port, int max_client, i
 }
 
 pid_t read_pid_file(const std::string &path, milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    std::ifstream in(path);
-    pid_t pid = 0;
-    if (in >> pid && pid > 0) {
-      return pid;
-    }
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return 0;
+  pid_t pid = 0;
+  test::wait_until([&] { return (pid = std::atoi(test::read_file(path).c_str())) > 0; }, limit);
+  return pid;
 }
 
 bool file_contains(const std::string &path, const std::string &text, milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    std::ifstream in(path);
-    std::stringstream content;
-    content << in.rdbuf();
-    if (content.str().find(text) != std::string::npos) {
-      return true;
-    }
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return false;
+  return test::wait_until([&] { return test::read_file(path).find(text) != std::string::npos; },
+                          limit);
 }
 
 // This program's own file, to run the bare cycles in a process of their own.
@@ -250,7 +226,7 @@ SimulatedUpsOptions simulator_options(const std::string &work) {
 
 Bench::Bench(const Options &options)
     : options_(options),
-      work_(make_work_dir()),
+      work_(test::make_temp_dir("tornax-bench")),
       port_(free_port()),
       http_port_(free_port()),
       ups_(simulator_options(work_)),

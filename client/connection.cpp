@@ -29,8 +29,6 @@ void real_reconnect_sleep(unsigned int seconds) {
 
 ReconnectSleep reconnect_sleep = real_reconnect_sleep;
 
-constexpr const char *greeting = "TN0100\n";
-
 void titled(const char *text) {
   std::fprintf(stderr, "%s : %s\n", alert_title, text);
 }
@@ -39,7 +37,7 @@ void titled(const char *text) {
 // as a lost connection.
 void set_read_timeout(int fd) {
   const int ms = read_timeout_ms.load();
-  timeval timeout{ms / 1000, (ms % 1000) * 1000};
+  timeval timeout{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
@@ -128,10 +126,10 @@ Session follow_status_lines(int fd, const AlertSettings &settings, RemoteValues 
   if (!source.authenticated() && std::strcmp(receive_buffer, refusal_text) == 0) {
     return Session{SessionEnd::refused, ""};
   }
-  if (std::strncmp(receive_buffer, greeting, 4) != 0) {
+  if (std::strncmp(receive_buffer, greeting_line, greeting_match) != 0) {
     return Session{SessionEnd::unknown_protocol, ""};
   }
-  for (int header = 0; header < 2; ++header) {
+  for (int header = 1; header < header_line_count; ++header) {
     if (std::optional<Session> end = source.next(receive_buffer)) {
       return *end;
     }

@@ -21,8 +21,6 @@ namespace tornax {
 inline constexpr int receive_buffer_size = 128;
 inline constexpr unsigned int reconnect_wait_seconds = 60;
 
-// What a server at its limit sends instead of the greeting (without its line end).
-inline constexpr const char *refusal_text = "Max client reach.Try again later";
 // Reported on standard error when the server turned the client away.
 inline constexpr const char *refused_message = "Server is full, connection refused";
 // The alert sent to the users when a line fails verification; on standard

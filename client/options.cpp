@@ -147,8 +147,8 @@ std::optional<int> parse_command_line(int argc, char **argv, AlertSettings &sett
   optind = 0;  // restart the scan (and getopt's own state) on every call
   int option;
   while ((option = getopt(argc, argv, "hp:s:a:x:r:w:k:")) != -1) {
-    if (std::optional<int> status = apply_option(option, optarg, settings)) {
-      return status;
+    if (std::optional<int> exit_status = apply_option(option, optarg, settings)) {
+      return exit_status;
     }
   }
   if (optind >= argc) {

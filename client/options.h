@@ -7,14 +7,14 @@
 #include <optional>
 #include <string>
 
-#include "tornax.h"
+#include "wire_protocol.h"
 
 namespace tornax {
 
 inline constexpr const char *alert_title = "Brenmoor Tornax Alert";
 inline constexpr const char *default_wall_cmd = "/usr/bin/wall";
 inline constexpr const char *default_shutdown_cmd = "/sbin/shutdown -h now";
-inline constexpr unsigned int default_alert_port = 4004;
+inline constexpr unsigned int default_alert_port = default_port;
 
 // Alert scopes of the client.
 inline constexpr int alert_none = 0;

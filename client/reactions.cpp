@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tornax.h"
+#include "tornax_shared.h"
+#include "wire_protocol.h"
 
 namespace tornax {
 

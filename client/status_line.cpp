@@ -5,20 +5,10 @@
 #include <cstring>
 #include <functional>
 
-#include "tornax.h"
+#include "tornax_shared.h"
+#include "wire_protocol.h"
 
 namespace tornax {
-
-// The client's own copies of the shared globals it keeps.
-unsigned int status[event_count];
-float ups_linevoltage;
-float ups_invvoltage;
-float ups_percentbatt;
-float ups_percentloadpower;
-float ups_freq;
-float ups_loadcurrent;
-float ups_temp = -1.0f;
-char ups_teststatus[ups_teststatus_size];
 
 namespace {
 
@@ -111,6 +101,7 @@ int parse_status_line(const char *line, RemoteValues &values) {
       [&] { return scan.word(ups_teststatus, sizeof ups_teststatus); },
       [&] { return scan.decimal(values.schedule_time); },
   };
+  static_assert(std::size(fields) == status_field_count);
   int converted = 0;
   for (const auto &field : fields) {
     if (!field()) {

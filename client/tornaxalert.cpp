@@ -73,8 +73,8 @@ int tornaxalert_main(int argc, char **argv) {
     std::fprintf(stderr, "%s : Quit\n", alert_title);
     return 1;
   }
-  if (const std::optional<int> status = parse_command_line(argc, argv, settings)) {
-    return *status;
+  if (const std::optional<int> exit_status = parse_command_line(argc, argv, settings)) {
+    return *exit_status;
   }
   if (!settings.key_file.empty() && !(settings.key = read_key(settings.key_file))) {
     return 1;

@@ -20,7 +20,6 @@ static_assert(crypto_auth_hmacsha512256_BYTES == 32);
 constexpr std::size_t tag_size = crypto_auth_hmacsha512256_BYTES;
 constexpr std::size_t tag_hex_size = 2 * tag_size;
 constexpr std::size_t key_hex_size = 2 * status_key_size;
-constexpr std::string_view hello_word = "AUTH1 ";
 // Keeps the tags of this stream apart from any other use of the same key.
 constexpr std::string_view tag_label = "tornax status line v1";
 
@@ -129,13 +128,13 @@ AuthNonce new_auth_nonce() {
 std::string auth_hello(const AuthNonce &nonce) {
   char hex[2 * auth_nonce_size + 1];
   sodium_bin2hex(hex, sizeof hex, nonce.data(), nonce.size());
-  return std::string(hello_word) + hex + "\n";
+  return std::string(auth_hello_word) + hex + "\n";
 }
 
 std::optional<AuthNonce> parse_auth_hello(std::string_view line) {
   AuthNonce nonce;
-  if (line.substr(0, hello_word.size()) != hello_word ||
-      !from_hex(line.substr(hello_word.size()), nonce)) {
+  if (line.substr(0, auth_hello_word.size()) != auth_hello_word ||
+      !from_hex(line.substr(auth_hello_word.size()), nonce)) {
     return std::nullopt;
   }
   return nonce;
@@ -173,7 +172,7 @@ void AuthStream::compute(std::uint64_t sequence, std::string_view line, unsigned
 }
 
 std::size_t AuthStream::tag(std::string_view line, char *out) {
-  line = line.substr(0, 98);
+  line = line.substr(0, auth_content_limit);
   unsigned char tag[tag_size];
   compute(next_, line, tag);
   std::memcpy(out, line.data(), line.size());

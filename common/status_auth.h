@@ -27,16 +27,11 @@
 #include <string>
 #include <string_view>
 
-#include "tornax.h"
+#include "wire_protocol.h"
 
 namespace tornax {
 
-inline constexpr std::size_t auth_nonce_size = 16;
 using AuthNonce = std::array<unsigned char, auth_nonce_size>;
-
-// Room for the longest tagged line and its line end: a line of at most 98
-// characters, a blank, a sequence number of up to 20 digits, a blank, the tag.
-inline constexpr std::size_t auth_line_size = 98 + 1 + 20 + 1 + 64 + 1;
 
 // Reads a key file: 64 hexadecimal digits, blanks and line ends around them
 // allowed. The file must be a regular file of the effective user that group

@@ -72,7 +72,7 @@ std::string logged_row(const Settings &config, std::time_t) {
 }
 
 std::string paged_row(const Settings &config, std::time_t) {
-  const std::string events = event_list(config, paged);
+  std::string events = event_list(config, paged);
   if (events == "none") {
     return events;
   }
@@ -214,10 +214,10 @@ std::string configuration_summary(const Settings &config, std::time_t now) {
 int check_configuration() {
   getpath();
   if (std::optional<std::string> refusal = unsafe_configuration()) {
-    tornax_error(refusal->c_str());
+    tornax_error("%s", refusal->c_str());
   }
   if (std::optional<std::string> refusal = unsafe_shutdown_script()) {
-    tornax_error(refusal->c_str());
+    tornax_error("%s", refusal->c_str());
   }
   config_test_read();
   std::printf("configuration OK\n%s", configuration_summary(settings, clock_now()).c_str());

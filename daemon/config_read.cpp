@@ -19,6 +19,50 @@
 namespace tornax {
 
 token_value yylval;
+
+const char *token_name(token kind) {
+  static const char *const names[] = {"END",
+                                      "ALERT_TAG",
+                                      "LOG_TAG",
+                                      "PAGER_TAG",
+                                      "SCOPE",
+                                      "YESNO",
+                                      "SHUTDOWN",
+                                      "DAILY",
+                                      "WEEKLY",
+                                      "MANUAL",
+                                      "UPSTEST",
+                                      "BACKUPTIME",
+                                      "SILENT_SHUTDOWN",
+                                      "WALLPATH",
+                                      "UPS_TYPE",
+                                      "UPS_SHUTDOWN_DELAY",
+                                      "UPS_DEVICE",
+                                      "MODEM_DEVICE",
+                                      "TURNOFF_UPS",
+                                      "LOGSIZE",
+                                      "UPS_LOCATION",
+                                      "MAX_CLIENT",
+                                      "PORT",
+                                      "LISTEN",
+                                      "ALLOW",
+                                      "MAX_CLIENT_PER_HOST",
+                                      "STATUS_KEY",
+                                      "HTTP_PORT",
+                                      "ON",
+                                      "TO",
+                                      "WEEKDAY",
+                                      "DATE_TIME",
+                                      "TIME",
+                                      "WEEK_TIME",
+                                      "NUMBER",
+                                      "STRING",
+                                      "EOL"};
+  static_assert(std::size(names) == static_cast<std::size_t>(token::EOL) + 1,
+                "one name for each token");
+  const auto index = static_cast<std::size_t>(kind);
+  return index < std::size(names) ? names[index] : "?";
+}
 int config_lineno = 0;
 unsigned int settings_generation = 0;
 
@@ -860,7 +904,7 @@ namespace {
 // "Exit"), unless it was reported on its stream already, and ends the process.
 [[noreturn]] void end_reading(const ConfigFailure &failure, int exit_status) {
   if (!failure.message.empty()) {
-    tornax_warn(failure.message.c_str());
+    tornax_warn("%s", failure.message.c_str());
     tornax_warn("Exit");
   }
   std::exit(exit_status);
@@ -898,7 +942,7 @@ bool schedule_kept_without_statement() {
 bool config_reload() {
   if (const std::optional<ConfigFailure> failure = try_config_read()) {
     if (!failure->message.empty()) {
-      tornax_warn(failure->message.c_str());
+      tornax_warn("%s", failure->message.c_str());
     }
     return false;
   }

@@ -60,6 +60,10 @@ enum class token : int {
   EOL,
 };
 
+// The token's name as the enumeration spells it ("ALERT_TAG", "EOL"), for
+// traces and tests; "?" for a value outside it.
+const char *token_name(token kind);
+
 // The value of the token yylex returned last. Fields the token does not carry
 // are zero or empty; every field of `time` the token does not name is zero.
 struct token_value {

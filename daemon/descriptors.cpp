@@ -78,13 +78,10 @@ void check_client_capacity(const Settings &s) {
   if (s.max_client <= capacity) {
     return;
   }
-  char text[200];
-  std::snprintf(text, sizeof text,
-                "MAX_CLIENT %d does not fit the descriptor limit of %ld: at most %d clients "
-                "can be served, more get the refusal line",
-                s.max_client, descriptor_limit(), capacity);
-  tornax_warn(text);
-  writelog(text);
+  tornax_warn_and_log(
+      "MAX_CLIENT %d does not fit the descriptor limit of %ld: at most %d clients can be served, "
+      "more get the refusal line",
+      s.max_client, descriptor_limit(), capacity);
 }
 
 }  // namespace tornax

@@ -179,11 +179,6 @@ int connection_limit(int max_client) {
   return std::clamp(spare, 0, http_connection_limit);
 }
 
-void report(const std::string &text) {
-  tornax_warn(text.c_str());
-  writelog(text.c_str());
-}
-
 MHD_Daemon *start_library(int connections, int per_host) {
   const unsigned int flags =
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC;
@@ -228,14 +223,14 @@ bool start_http_server() {
   }
   const int connections = connection_limit(settings.max_client);
   if (connections == 0) {
-    report(std::string(endpoint_name) + " not started: no descriptors are left for it");
+    tornax_warn_and_log("%s not started: no descriptors are left for it", endpoint_name);
     return false;
   }
   const int per_host = std::max(settings.max_client_per_host, http_per_host_default);
   const DaemonSignalsBlocked blocked;
   http_daemon = start_library(connections, per_host);
   if (http_daemon == nullptr) {
-    report(std::string(endpoint_name) + " not started: the HTTP library did not start");
+    tornax_warn_and_log("%s not started: the HTTP library did not start", endpoint_name);
     return false;
   }
   http_listener = new Listener(endpoint_name, addresses, port);
@@ -243,8 +238,8 @@ bool start_http_server() {
   try {
     std::thread([] { http_listener->run(admit); }).detach();
   } catch (const std::system_error &error) {
-    report(std::string(endpoint_name) + " not started: cannot start its thread (" + error.what() +
-           ")");
+    tornax_warn_and_log("%s not started: cannot start its thread (%s)", endpoint_name,
+                        error.what());
     return false;
   }
   return true;

@@ -46,7 +46,7 @@ int local_port(int fd) {
 
 }  // namespace
 
-Listener::Listener(std::string name, std::vector<IpAddress> addresses, int port)
+Listener::Listener(std::string name, const std::vector<IpAddress> &addresses, int port)
     : name_(std::move(name)), port_(port) {
   for (const IpAddress &address : addresses) {
     sockets_.push_back(Socket{address});
@@ -95,11 +95,10 @@ int Listener::open() {
   int listening = 0;
   for (Socket &socket : sockets_) {
     if (const char *step = try_listen(socket)) {
-      const std::string text = name_ + " cannot " + step + " " + where(socket) + " (" +
-                               std::strerror(errno) + "); trying again every " +
-                               std::to_string(listener_retry_seconds) + " seconds";
-      tornax_warn(text.c_str());
-      writelog(text.c_str());
+      const int error = errno;  // before anything else can change it
+      tornax_warn_and_log("%s cannot %s %s (%s); trying again every %d seconds", name_.c_str(),
+                          step, where(socket).c_str(), std::strerror(error),
+                          listener_retry_seconds);
     } else {
       ++listening;
     }

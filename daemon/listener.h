@@ -28,7 +28,7 @@ class Listener {
   using Accepted = std::function<void(int fd, const IpAddress &peer)>;
 
   // `name` starts every report ("Status server").
-  Listener(std::string name, std::vector<IpAddress> addresses, int port);
+  Listener(std::string name, const std::vector<IpAddress> &addresses, int port);
   Listener(const Listener &) = delete;
   Listener &operator=(const Listener &) = delete;
 

@@ -71,9 +71,8 @@ bool rotate_log() {
   }
   if (!health.rotation_failing) {
     health.rotation_failing = true;
-    tornax_warn((std::string("Cannot move logfile (") + log_filename + ") to " + old + ". " +
-                 std::strerror(errno) + "; it goes on growing")
-                    .c_str());
+    tornax_warn("Cannot move logfile (%s) to %s. %s; it goes on growing", log_filename, old.c_str(),
+                std::strerror(errno));
   }
   return false;
 }
@@ -115,16 +114,15 @@ void report_failure(const char *what, int error) {
     return;
   }
   health.failing = true;
-  tornax_warn((std::string(what) + " logfile (" + log_filename + "). " + std::strerror(error) +
-               "; entries are held until it can be written again")
-                  .c_str());
+  tornax_warn("%s logfile (%s). %s; entries are held until it can be written again", what,
+              log_filename, std::strerror(error));
 }
 
 void report_recovery() {
   health.failing = false;
   health.held.clear();
   health.lost = 0;
-  tornax_warn((std::string("Logfile (") + log_filename + ") can be written again").c_str());
+  tornax_warn("Logfile (%s) can be written again", log_filename);
 }
 
 // The held lines, a note of the lost ones, then `lines`, in one text.

@@ -44,8 +44,7 @@ const char *ups_device_name() {
 }
 
 void log_device(const char *what) {
-  const std::string text = std::string("UPS device ") + ups_device_name() + " " + what;
-  writelog(text.c_str());
+  writelog(format_text("UPS device %s %s", ups_device_name(), what).c_str());
 }
 
 // A read that fails means the device itself is gone (a serial adapter
@@ -242,9 +241,8 @@ bool open_serial_line(bool report) {
   }
   if (serial_fd < 0 && report) {
     const char *reason = settings.ups_filename ? std::strerror(errno) : "nothing to open";
-    const std::string text = std::string("Cannot open UPS device (") + ups_device_name() +
-                             "): " + reason + "; monitoring goes on and retries every cycle";
-    tornax_warn(text.c_str());
+    tornax_warn("Cannot open UPS device (%s): %s; monitoring goes on and retries every cycle",
+                ups_device_name(), reason);
   }
   return serial_fd >= 0;
 }
@@ -299,10 +297,10 @@ ShutdownDue run_cycle(MonitorState &state) {
     if (!why.empty()) {
       writelog(why.c_str());
     }
-    return {shutdown_powerfail, 0, cause};
+    return {POWERFAIL_DOWN, 0, cause};
   }
   if (status[SCHEDULE_DOWN] != 0) {
-    return {shutdown_scheduled, state.ups_sleep_time};
+    return {SCHEDULE_DOWN, state.ups_sleep_time};
   }
   return {};
 }
@@ -376,8 +374,7 @@ void reload_configuration() {
   writelog("Reinitialize configuration");
   bool read = false;
   if (const std::optional<std::string> refusal = unsafe_configuration()) {
-    tornax_warn(refusal->c_str());
-    writelog(refusal->c_str());
+    tornax_warn_and_log("%s", refusal->c_str());
   } else {
     read = config_reload();
   }
@@ -424,7 +421,7 @@ void refuse_unsafe_files() {
   for (const std::optional<std::string> &refusal :
        {unsafe_configuration(), unsafe_shutdown_script()}) {
     if (refusal) {
-      tornax_error(refusal->c_str());
+      tornax_error("%s", refusal->c_str());
     }
   }
 }
@@ -467,10 +464,7 @@ void write_pidfile() {
     tornax_error("PIDFILE exist");
   }
   if (result == pidfile_failed) {
-    const std::string text =
-        std::string("Cannot create PIDFILE ") + pid_filename + ": " + std::strerror(errno);
-    tornax_warn(text.c_str());
-    writelog(text.c_str());
+    tornax_warn_and_log("Cannot create PIDFILE %s: %s", pid_filename, std::strerror(errno));
   }
 }
 

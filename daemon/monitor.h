@@ -14,9 +14,6 @@
 
 namespace tornax {
 
-// Length of the scheduled-shutdown countdown, in cycles.
-inline constexpr long schedule_countdown = 600;
-
 // Values that start-up works out and the cycle goes on using.
 struct MonitorState {
   int voltage_correction_enable = 0;  // 1 for the "Kyrel" model family
@@ -30,11 +27,12 @@ struct MonitorState {
   PowerState power;                   // on battery when last heard, and silent since
 };
 
-// The shutdown a cycle found due: mode 0 none, 3 power fail, 6 scheduled.
+// The shutdown a cycle found due: mode 0 none, else the event that calls for
+// it (POWERFAIL_DOWN or SCHEDULE_DOWN).
 struct ShutdownDue {
   int mode = 0;
   long ups_sleep_time = 0;
-  ShutdownCause cause = ShutdownCause::none;  // why, for mode 3
+  ShutdownCause cause = ShutdownCause::none;  // why, for POWERFAIL_DOWN
 };
 
 // Opens settings.ups_filename into serial_fd. With `report`, a failure is

@@ -43,6 +43,9 @@ ServiceState current_service_state() {
 }
 
 void ServiceReports::cycle_completed(const ServiceState &state) {
+  if (!notifier_.listening()) {
+    return;
+  }
   std::string message = "WATCHDOG=1";
   if (!ready_) {
     ready_ = true;

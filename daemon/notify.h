@@ -7,6 +7,7 @@
 #ifndef TORNAX_DAEMON_NOTIFY_H
 #define TORNAX_DAEMON_NOTIFY_H
 
+#include <cstdlib>
 #include <string>
 
 namespace tornax {
@@ -17,6 +18,9 @@ class Notifier {
   // Sends one message: "NAME=value" assignments, one per line. A service
   // manager that is absent or does not listen is no error.
   virtual void notify(const std::string &message) = 0;
+  // False when no message could reach anyone, so the idle cycle need not
+  // build one.
+  virtual bool listening() const { return true; }
 };
 
 // Through libsystemd's sd_notify() to the socket that NOTIFY_SOCKET names;
@@ -24,6 +28,11 @@ class Notifier {
 class SystemdNotifier final : public Notifier {
  public:
   void notify(const std::string &message) override;
+  bool listening() const override { return listening_; }
+
+ private:
+  // The daemon never changes its environment: read once.
+  bool listening_ = std::getenv("NOTIFY_SOCKET") != nullptr;
 };
 
 // Sends nothing: for the detached daemon, which a service manager follows
@@ -31,6 +40,7 @@ class SystemdNotifier final : public Notifier {
 class SilentNotifier final : public Notifier {
  public:
   void notify(const std::string &) override {}
+  bool listening() const override { return false; }
 };
 
 // What the status line says.

@@ -109,10 +109,7 @@ std::optional<OutageRecord> read_outage_file() {
 
 void remove_outage_file() {
   if (unlink(outage_filename) != 0 && errno != ENOENT) {
-    const std::string text =
-        std::string("Cannot remove ") + outage_filename + ": " + std::strerror(errno);
-    tornax_warn(text.c_str());
-    writelog(text.c_str());
+    tornax_warn_and_log("Cannot remove %s: %s", outage_filename, std::strerror(errno));
   }
 }
 
@@ -198,11 +195,10 @@ void OutageRecorder::record() {
     return;
   }
   write_reported_ = true;
-  const std::string text = std::string("Cannot record the outage in ") + outage_filename + " (" +
-                           std::strerror(errno) +
-                           "); a restart during it would count it again from the start";
-  tornax_warn(text.c_str());
-  writelog(text.c_str());
+  tornax_warn_and_log(
+      "Cannot record the outage in %s (%s); a restart during it would count it again from the "
+      "start",
+      outage_filename, std::strerror(errno));
 }
 
 }  // namespace tornax

@@ -268,12 +268,12 @@ void check_test_schedule(int fd) {
   }
 }
 
-void format_test_result(char *line, const char *status, std::size_t status_size) {
+void format_test_result(char *line, const char *test_status, std::size_t status_size) {
   static constexpr char opening[] = "Schedule UPS TEST return : \"";
   // Room for the status: the line less its fixed text, closing quote and terminator.
   constexpr std::size_t room = test_result_size - (sizeof opening - 1) - 2;
-  const std::size_t length = std::min(strnlen(status, status_size), room);
-  std::snprintf(line, test_result_size, "%s%.*s\"", opening, static_cast<int>(length), status);
+  const std::size_t length = std::min(strnlen(test_status, status_size), room);
+  std::snprintf(line, test_result_size, "%s%.*s\"", opening, static_cast<int>(length), test_status);
 }
 
 // ---- Previews -----------------------------------------------------------------

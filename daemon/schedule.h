@@ -44,7 +44,7 @@ inline constexpr std::size_t test_result_size = 50;
 // test_result_size characters). Reads at most `status_size` characters of
 // `status`, which need not be terminated, and cuts a status too long for the
 // line so that the closing quote stays.
-void format_test_result(char *line, const char *status, std::size_t status_size);
+void format_test_result(char *line, const char *test_status, std::size_t status_size);
 
 // A scheduled shutdown as a daemon running from now would see it: the
 // down-time it starts at and the UPS sleep time in minutes.

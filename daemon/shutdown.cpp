@@ -49,8 +49,7 @@ void run_shutdown_script(HostActions &host) {
   if (const std::optional<std::string> reason = unsafe_reason(shutdown_script_filename)) {
     const std::string text = unsafe_file_message(
         std::string("Shutdown script ") + shutdown_script_filename + " not run", *reason);
-    tornax_warn(text.c_str());
-    writelog(text.c_str());
+    tornax_warn_and_log("%s", text.c_str());
     return;
   }
   tornax_warn("Execute shutdown script\n");
@@ -79,12 +78,12 @@ void end_processes_and_unmount(HostActions &host) {
 }
 
 void command_ups(int shutdown_mode, long ups_sleep_time, long actual_ups_sleep_time) {
-  if (settings.turnoff_ups != 0 && shutdown_mode == shutdown_powerfail) {
+  if (settings.turnoff_ups != 0 && shutdown_mode == POWERFAIL_DOWN) {
     tornax_warn("Turn off UPS");
     set_shutdowndelay(serial_fd, settings.ups_shutdown_delay);
     shutdown_ups(serial_fd, 0);
   }
-  if (shutdown_mode == shutdown_scheduled) {
+  if (shutdown_mode == SCHEDULE_DOWN) {
     std::printf("Sleep UPS for %ld min\n", ups_sleep_time);
     // Standard output may be a file or a pipe: nothing flushes it after the halt.
     std::fflush(stdout);

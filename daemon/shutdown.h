@@ -7,12 +7,9 @@
 #define TORNAX_DAEMON_SHUTDOWN_H
 
 #include "daemon/host.h"
+#include "tornax.h"
 
 namespace tornax {
-
-// Shutdown modes: the index of the event that caused the shutdown.
-inline constexpr int shutdown_powerfail = 3;
-inline constexpr int shutdown_scheduled = 6;
 
 // The sleep time sent to the UPS: minutes × multiplier, the product formed in
 // double precision from the float's exact value, truncated toward zero and
@@ -21,8 +18,9 @@ long corrected_sleep_time(long ups_sleep_time, float multiplier);
 
 // Runs the whole sequence with `host` and returns the exit status the daemon
 // ends with: 1 when init could not be idled, 0 when the halt call returned.
-// Mode 3 switches the UPS off when settings.turnoff_ups is set; mode 6 sends
-// the corrected `ups_sleep_time` (minutes); other modes send nothing.
+// The mode is the event that called for the shutdown: POWERFAIL_DOWN switches
+// the UPS off when settings.turnoff_ups is set, SCHEDULE_DOWN sends the
+// corrected `ups_sleep_time` (minutes); other modes send nothing.
 // Main thread only; takes no lock.
 int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host);
 

@@ -1,29 +1,21 @@
-// Definitions of the daemon's shared state declared in tornax.h.
+// Definitions of the daemon's state declared in tornax.h (what it shares
+// with the client is defined in common/tornax_shared.cpp).
 #include "tornax.h"
 
 namespace tornax {
 
 Settings settings;
 
-unsigned int status[event_count];
 bool status_stalled[event_count];
 std::atomic<unsigned short> ext_status{0};
 
-float ups_linevoltage;
-float ups_invvoltage;
-float ups_percentbatt;
-float ups_percentloadpower;
-float ups_freq;
-float ups_loadcurrent;
 float ups_backuptime;
 float ups_linenormal;
-float ups_temp = -1.0f;
 
 unsigned int remain_time;
 long schedule_down_timer;
 
 char ups_version[ups_version_size];
-char ups_teststatus[ups_teststatus_size];
 int ups_testing;
 
 int serial_fd = -1;

@@ -42,8 +42,7 @@ namespace {
 
 // Hundreds of mostly sleeping connection threads should cost little memory;
 // formatting one line needs only a few KiB of stack.
-constexpr std::size_t thread_stack_size = 64 * 1024;
-constexpr long schedule_countdown = 600;
+constexpr std::size_t thread_stack_size = std::size_t{64} * 1024;
 
 // Measurements beyond this magnitude are sent as the bound: no UPS reports
 // them, and the eleven fields must fit one 99-character line.
@@ -267,7 +266,7 @@ LinesEnd send_status_lines(LineSender &sender, int fd) {
 // window watch catches a peer that merely stopped reading.
 void limit_waiting(int fd) {
   const int ms = stall_limit_ms.load();
-  const timeval send_timeout{ms / 1000, (ms % 1000) * 1000};
+  const timeval send_timeout{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   const unsigned int user_timeout = static_cast<unsigned int>(ms);
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
@@ -405,20 +404,12 @@ void admit(int fd, const IpAddress &peer) {
 
 }  // namespace
 
-int schedule_minutes(long schedule_down_timer) {
-  if (schedule_down_timer == 0) {
-    return -1;
-  }
-  const long timer = std::clamp(schedule_down_timer, 1L, schedule_countdown);
-  return static_cast<int>((schedule_countdown - timer) / 60);
-}
-
 int format_status_line(const StatusSnapshot &values, char *buffer) {
   char teststatus[4];
   copy_teststatus(values.teststatus, teststatus);
   const int remain = static_cast<int>(std::min<unsigned int>(values.remain_time, INT_MAX));
   const int length = std::snprintf(
-      buffer, line_buffer_size, "%x %.1f %.1f %.0f %.0f %.1f %.1f %d %.0f %s %d\n",
+      buffer, line_buffer_size, TORNAX_STATUS_LINE_FORMAT,
       static_cast<unsigned int>(values.ext_status), bounded(values.linevoltage),
       bounded(values.invvoltage), bounded(values.percentbatt), bounded(values.percentloadpower),
       bounded(values.freq), bounded(values.loadcurrent), remain, bounded(values.temp), teststatus,
@@ -491,10 +482,8 @@ bool start_status_server() {
   status_listener->open();
   server_client_capacity = client_capacity(descriptor_limit(), open_descriptors());
   if (const int error = start_thread(serverWatch, status_listener); error != 0) {
-    const std::string text = std::string("Status server not started: cannot start its thread (") +
-                             std::strerror(error) + ")";
-    tornax_warn(text.c_str());
-    writelog(text.c_str());
+    tornax_warn_and_log("Status server not started: cannot start its thread (%s)",
+                        std::strerror(error));
     return false;
   }
   return true;

@@ -28,13 +28,6 @@
 
 namespace tornax {
 
-inline constexpr const char *greeting_line = "TN0100\n";
-inline constexpr const char *refusal_line = "Max client reach.Try again later\n";
-
-// Every line is formatted into a buffer of this size, so no line is longer
-// than 99 characters including its line end.
-inline constexpr std::size_t line_buffer_size = 100;
-
 // Connections being served now. Raised by a connection thread when it takes
 // its connection (checked against the limit in the same atomic step), lowered
 // when its status loop ends; a refused connection never counts.
@@ -86,10 +79,6 @@ class StallWatch {
   std::uint32_t window_since_ = 0;
   Clock::time_point since_{};
 };
-
-// Minutes to the scheduled shutdown as clients are told: (600 - timer) / 60
-// while a countdown runs, -1 when none does.
-int schedule_minutes(long schedule_down_timer);
 
 // Formats the eleven-field status line with its line end into `buffer`
 // (line_buffer_size bytes) and returns its length. Every field is one

@@ -501,12 +501,12 @@ int get_battvolt(int fd, float *out) {
 
 // Up to 6 characters of text do not fit the 4-character status field, so the
 // text is cut to what fits.
-int get_upsteststatus(int fd, char *status) {
+int get_upsteststatus(int fd, char *test_status) {
   const Answer answer = exchange(fd, teststatus_query);
   if (answer.reply) {
     const size_t length = strnlen(answer.reply->text, ups_teststatus_size - 1);
-    std::memcpy(status, answer.reply->text, length);
-    status[length] = '\0';
+    std::memcpy(test_status, answer.reply->text, length);
+    test_status[length] = '\0';
   }
   return answer.result;
 }
@@ -540,11 +540,11 @@ void shutdown_ups(int fd, int sleep_time) {
   send_control(fd, text, "shutdown_ups():write() fail");
 }
 
-int ups_test(int fd, char *status) {
+int ups_test(int fd, char *test_status) {
   tcflush(fd, TCIFLUSH);
   send_command(fd, "XT\n", "ups_test():write(test_cmd) fail");
   sleep_full(self_test_seconds);
-  return get_upsteststatus(fd, status);
+  return get_upsteststatus(fd, test_status);
 }
 
 }  // namespace tornax

@@ -89,10 +89,10 @@ int get_loadpower(int fd, float *out);
 int get_chargercurrent(int fd, float *out);
 int get_battvolt(int fd, float *out);
 
-// Self-test status: stores the reply text in `status` (4 characters with the
+// Self-test status: stores the reply text in `test_status` (4 characters with the
 // terminator; a longer text is cut to 3). An unanswered query, a reply that
 // is not well formed or a failed line leaves it unchanged.
-int get_upsteststatus(int fd, char *status);
+int get_upsteststatus(int fd, char *test_status);
 
 // Identification, read as one line in canonical mode into `buf` (at least
 // 50 characters; a longer line keeps 48 and its rest is discarded). Waits a
@@ -108,7 +108,7 @@ void shutdown_ups(int fd, int sleep_time);
 
 // Starts a UPS self-test, waits the full 15 seconds (sleep_full), then reads
 // the result through get_upsteststatus and returns that query's result.
-int ups_test(int fd, char *status);
+int ups_test(int fd, char *test_status);
 
 }  // namespace tornax
 

@@ -106,9 +106,7 @@ void check_pidfile() {
   if (pid > 0 && daemon_alive(pid)) {
     tornax_error("PIDFILE exist");
   }
-  const std::string warning =
-      std::string("Replacing stale PIDFILE ") + pid_filename + " (no daemon runs with its pid)";
-  tornax_warn(warning.c_str());
+  tornax_warn("Replacing stale PIDFILE %s (no daemon runs with its pid)", pid_filename);
   unlink(pid_filename);
 }
 

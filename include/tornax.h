@@ -1,10 +1,8 @@
-// The shared header of the daemon and the client: the event index, the
-// per-event settings records, the schedule records, the daemon's settings and
-// the state that the monitoring cycle publishes.
-//
-// The daemon defines every global declared here (daemon/state.cpp). The client
-// links none of the daemon's code; it defines only the few globals it keeps
-// copies of (`status`, the measurements, `ups_teststatus`).
+// The daemon's header: the per-event settings records, the schedule records,
+// the daemon's settings and the state that the monitoring cycle publishes,
+// on top of what it shares with the client (tornax_shared.h) and the status
+// stream's facts (wire_protocol.h). The daemon defines every global declared
+// here (daemon/state.cpp); the client never includes it.
 #ifndef TORNAX_TORNAX_H
 #define TORNAX_TORNAX_H
 
@@ -19,32 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "tornax_shared.h"
+#include "wire_protocol.h"
+
 namespace tornax {
-
-inline constexpr const char *program_title = "Brenmoor Tornax X";
-inline constexpr const char *version_text = "1.40";
-
-// Event index: the same in `status`, `alert`, `log_control`, `pager` and
-// `logfile_message`.
-enum event_index : int {
-  POWERFAIL = 0,       // counter: power-fail marks since power was last reported back
-  POWERRETURN = 1,     // one-cycle flag
-  LOWBATT = 2,         // counter, never reset
-  POWERFAIL_DOWN = 3,  // flag: a power-fail shutdown is due
-  COMM_ERROR = 4,      // counter: consecutive unanswered cycles
-  COMM_CONNECT = 5,    // 0 normal, 2 lost, 1 in the cycle communication came back
-  SCHEDULE_DOWN = 6,   // flag: a scheduled shutdown is due
-  OVERLOAD = 7,        // has settings and a status bit, but nothing raises it
-};
-inline constexpr int event_count = 8;
-
-// Bits of the published status word `ext_status`.
-inline constexpr unsigned short ext_comm_error = 0x01;
-inline constexpr unsigned short ext_powerfail = 0x02;
-inline constexpr unsigned short ext_overload = 0x04;
-inline constexpr unsigned short ext_lowbatt = 0x08;
-inline constexpr unsigned short ext_testing = 0x10;
-inline constexpr unsigned short ext_schedule_down = 0x20;
 
 // Alert scopes of `alert_record::who`.
 inline constexpr int scope_none = 0;
@@ -94,8 +70,6 @@ inline constexpr int schedule_daily_apply = 2;
 inline constexpr int schedule_weekly = 3;
 inline constexpr int schedule_manual = 4;
 
-inline constexpr int default_port = 4004;
-
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
 struct IpAddress {
@@ -110,10 +84,6 @@ struct IpNetwork {
   IpAddress address;
   int prefix = 0;
 };
-
-// The secret that authenticates the status stream (STATUS_KEY, tornaxalert -k).
-inline constexpr std::size_t status_key_size = 32;
-using StatusKey = std::array<unsigned char, status_key_size>;
 
 // The daemon's configuration: everything the configuration file sets. A
 // reading fills a copy and commits it in one step under `tornax_mutex`, so a
@@ -160,7 +130,6 @@ extern Settings settings;
 // `ups_teststatus` and `schedule_down_timer` change only under `tornax_mutex`;
 // `ext_status` is written outside it and read without it.
 
-extern unsigned int status[event_count];
 // True for an event whose slot the last cycle did not move (no mark counted,
 // no flag raised): a count that stays at 1, because the UPS fell silent in the
 // first second of an outage say, must not log, alert and page again every
@@ -168,24 +137,15 @@ extern unsigned int status[event_count];
 extern bool status_stalled[event_count];
 extern std::atomic<unsigned short> ext_status;
 
-extern float ups_linevoltage;       // volts
-extern float ups_invvoltage;        // volts
-extern float ups_percentbatt;       // percent
-extern float ups_percentloadpower;  // percent
-extern float ups_freq;
-extern float ups_loadcurrent;
 extern float ups_backuptime;  // minutes
 extern float ups_linenormal;  // volts, read once at start-up
-extern float ups_temp;        // never measured: -1
 
 extern unsigned int remain_time;  // minutes left before the power-fail shutdown
 extern long schedule_down_timer;  // 0 idle, 1..600 scheduled-shutdown countdown
 
 inline constexpr int ups_version_size = 50;
-inline constexpr int ups_teststatus_size = 4;
-extern char ups_version[ups_version_size];        // identification text
-extern char ups_teststatus[ups_teststatus_size];  // last self-test status text
-extern int ups_testing;                           // 1 while a scheduled self-test runs
+extern char ups_version[ups_version_size];  // identification text
+extern int ups_testing;                     // 1 while a scheduled self-test runs
 
 extern int serial_fd;                // the serial line to the UPS
 extern float sleep_time_multiplier;  // UPS sleep-time correction of the model family

@@ -188,7 +188,7 @@ ControlResult log_command(const Words &words, SimulatedUps &ups) {
 
 // The identification with the family name at offset 8, as the daemon reads it.
 void set_family(SimulatedUps &ups, std::string name) {
-  ups.set_identification("TXSIM-1 " + name + " 1000VA");
+  ups.set_identification("TXSIM-1 " + std::move(name) + " 1000VA");
 }
 
 // ---- Fault modes ------------------------------------------------------------
@@ -405,7 +405,9 @@ std::string help_text() {
     for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += column + 1) {
       help.insert(at + 1, column, ' ');
     }
-    text += (text.empty() ? "" : "\n") + head + help;
+    text += text.empty() ? "" : "\n";
+    text += head;
+    text += help;
   }
   return text;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
@@ -33,9 +34,12 @@ constexpr double charge_slowdown = 2.0;  // charging takes twice the backup time
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-std::string format(const char *fmt, double value) {
+__attribute__((format(printf, 1, 2))) std::string format(const char *fmt, ...) {
   char text[64];
-  std::snprintf(text, sizeof text, fmt, value);
+  va_list arguments;
+  va_start(arguments, fmt);
+  std::vsnprintf(text, sizeof text, fmt, arguments);
+  va_end(arguments);
   return text;
 }
 
@@ -62,7 +66,7 @@ void close_fd(int &fd) {
 }  // namespace
 
 SimulatedUps::SimulatedUps(SimulatedUpsOptions options)
-    : options_(std::move(options)), random_(options_.seed), last_update_(Clock::now()) {}
+    : options_(std::move(options)), random_(options_.seed), last_update_(model_now()) {}
 
 SimulatedUps::~SimulatedUps() {
   stop();
@@ -283,11 +287,11 @@ void SimulatedUps::complete_line() {
 }
 
 void SimulatedUps::finish_pending() {
-  publish(std::move(*pending_));
+  publish(*pending_);
   pending_.reset();
 }
 
-void SimulatedUps::publish(ReceivedCommand command) {
+void SimulatedUps::publish(const ReceivedCommand &command) {
   {
     std::lock_guard lock(mutex_);
     log_.push_back(command);
@@ -513,7 +517,7 @@ std::string SimulatedUps::random_bytes(std::size_t count) {
 // Caller holds mutex_. The reply the UPS's state makes, or nothing (silent,
 // an unknown command, the self-test command).
 std::optional<SimulatedUps::Meant> SimulatedUps::reply_to(const std::string &key) {
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = model_now();
   advance(now);
   if (silent_now(now)) {
     return std::nullopt;
@@ -567,7 +571,7 @@ std::optional<std::string> SimulatedUps::value_text(const std::string &key) {
     return text;
   }
   if (key == "S5")
-    return test_status(Clock::now());
+    return test_status(model_now());
   if (key == "LN")
     return format("%.0f", nominal);
   if (key == "V?")
@@ -624,6 +628,10 @@ void SimulatedUps::advance(Clock::time_point now) {
 }
 
 // Caller holds mutex_.
+SimulatedUps::Clock::time_point SimulatedUps::model_now() const {
+  return options_.clock ? options_.clock() : Clock::now();
+}
+
 bool SimulatedUps::silent_now(Clock::time_point now) const {
   return silent_ || now < silent_until_;
 }
@@ -640,7 +648,7 @@ double SimulatedUps::backup_minutes() const {
 
 void SimulatedUps::set_mains(bool on) {
   std::lock_guard lock(mutex_);
-  advance(Clock::now());
+  advance(model_now());
   if (on && !options_.mains) {
     return_pending_ = true;
     low_battery_ = false;
@@ -676,12 +684,12 @@ void SimulatedUps::set_silent(bool silent) {
 void SimulatedUps::set_silent_for(std::chrono::milliseconds duration) {
   std::lock_guard lock(mutex_);
   silent_ = false;
-  silent_until_ = Clock::now() + duration;
+  silent_until_ = model_now() + duration;
 }
 
 void SimulatedUps::set_battery(double percent) {
   std::lock_guard lock(mutex_);
-  advance(Clock::now());
+  advance(model_now());
   options_.battery_percent = std::clamp(percent, 0.0, 100.0);
 }
 
@@ -836,7 +844,7 @@ bool SimulatedUps::wait_for_received(std::size_t count, std::chrono::millisecond
 
 std::string SimulatedUps::describe() const {
   std::lock_guard lock(mutex_);
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = model_now();
   const long backup = std::lround(backup_minutes());
   char text[256];
   std::snprintf(text, sizeof text,

@@ -54,6 +54,11 @@ struct SimulatedUpsOptions {
   std::string link_path;           // when set, start() makes a symlink to the slave here
   std::size_t log_limit = 100000;  // oldest log entries are dropped beyond this
   std::uint64_t seed = 1;          // the random bytes and choices of the fault modes
+  // The simulated world's clock: the battery's charge, a silence for a while
+  // and the self-test run on it. Empty: the steady clock. Tests pass a clock
+  // they move, so simulated minutes pass without sleeping. The line's own
+  // timing (pacing, the fault modes) always runs on the steady clock.
+  std::function<std::chrono::steady_clock::time_point()> clock;
 };
 
 // One event on the line, as a journal keeps it (see set_journal).
@@ -238,7 +243,7 @@ class SimulatedUps {
   void take_byte(char byte);
   void complete_line();
   void finish_pending();
-  void publish(ReceivedCommand command);
+  void publish(const ReceivedCommand &command);
   void note_command(const std::string &bytes);
   void answer(const std::string &command);
   std::string plan_delivery(const Meant &meant, const Faults &faults, std::size_t command_size);
@@ -254,6 +259,8 @@ class SimulatedUps {
   std::optional<char> next_mark();
   void advance(Clock::time_point now);
   bool silent_now(Clock::time_point now) const;
+  // Now on the simulated world's clock (options_.clock).
+  Clock::time_point model_now() const;
   std::string test_status(Clock::time_point now) const;
   double backup_minutes() const;
   std::string describe_faults() const;

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "sim/simulated_ups.h"
+#include "tests/kit/loopback.h"
 #include "tests/support/daemon_home.h"
-#include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/status_key.h"

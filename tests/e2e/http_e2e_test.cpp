@@ -10,7 +10,7 @@
 #include "sim/simulated_ups.h"
 #include "tests/support/daemon_home.h"
 #include "tests/support/http_client.h"
-#include "tests/support/loopback.h"
+#include "tests/kit/loopback.h"
 #include "tests/support/sim_fixture.h"
 
 namespace tornax {

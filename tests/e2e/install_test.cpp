@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "tests/support/temp_dir.h"
+#include "tests/kit/files.h"
 
 namespace tornax {
 namespace {

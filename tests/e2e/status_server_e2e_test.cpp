@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "sim/simulated_ups.h"
+#include "tests/kit/loopback.h"
 #include "tests/support/daemon_home.h"
-#include "tests/support/loopback.h"
 #include "tests/support/sim_fixture.h"
 
 namespace tornax {

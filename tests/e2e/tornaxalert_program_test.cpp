@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/scratch_dir.h"
+#include "tests/kit/files.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/status_key.h"
 
 namespace tornax {
 namespace {
 
-using test::slurp;
+using test::read_file;
 
 std::string quoted(const std::string &word) {
   std::string out = "'";
@@ -47,12 +47,12 @@ class ProgramTest : public ::testing::Test {
     const int raw = std::system(command.c_str());
     Run result;
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = slurp(dir.file("out"));
-    result.err = slurp(dir.file("err"));
+    result.out = read_file(dir.file("out"));
+    result.err = read_file(dir.file("err"));
     return result;
   }
 
-  test::ScratchDir dir;
+  test::TempDir dir;
 };
 
 const std::string title = "Brenmoor Tornax Alert : ";
@@ -88,7 +88,7 @@ TEST_F(ProgramTest, RefusedStartsEndBeforeDetaching) {
     EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
     EXPECT_EQ(r.err, c.err) << testing::PrintToString(c.args);
   }
-  EXPECT_EQ(slurp(dir.file("record/actions")), "");  // no stub was ever called
+  EXPECT_EQ(read_file(dir.file("record/actions")), "");  // no stub was ever called
 }
 
 TEST_F(ProgramTest, DetachedClientAlertsAndRunsItsShutdownCommand) {
@@ -107,17 +107,17 @@ TEST_F(ProgramTest, DetachedClientAlertsAndRunsItsShutdownCommand) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(r.err, title + "Connection lost\n" + title + "Reconnect time expired. Quit.\n");
-  EXPECT_EQ(slurp(broadcasts),
+  EXPECT_EQ(read_file(broadcasts),
             title + "Low battery detect\n" + title + "Low battery detect,shutdown executed\n");
-  EXPECT_EQ(slurp(shutdowns), "down\n");
-  EXPECT_EQ(slurp(dir.file("record/actions")), "");
+  EXPECT_EQ(read_file(shutdowns), "down\n");
+  EXPECT_EQ(read_file(dir.file("record/actions")), "");
 }
 
 TEST_F(ProgramTest, ConsoleAlertsReachTheSandboxConsole) {
   test::ScriptedServer server({{"TN0100\n\nNA\n2 0.0 230.0 90 31 50.0 1.2 3 -1 OK -1\n"}});
   const Run r = run({"-a", "console", "-x", "true", "127.0.0.1", std::to_string(server.port())});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(slurp(dir.file("record/console")), title + "Power fail detect\n");
+  EXPECT_EQ(read_file(dir.file("record/console")), title + "Power fail detect\n");
 }
 
 }  // namespace

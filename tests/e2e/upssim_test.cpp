@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "daemon/ups.h"
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {

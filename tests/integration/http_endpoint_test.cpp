@@ -14,7 +14,7 @@
 #include "daemon/cycle_facts.h"
 #include "daemon/monitor.h"
 #include "tests/support/http_client.h"
-#include "tests/support/loopback.h"
+#include "tests/kit/loopback.h"
 #include "tests/support/sandbox_run.h"
 #include "tests/support/sim_fixture.h"
 #include "tornax.h"

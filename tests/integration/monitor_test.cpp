@@ -11,8 +11,8 @@
 
 #include "daemon/clock.h"
 #include "daemon/util.h"
+#include "tests/kit/files.h"
 #include "tests/support/sim_fixture.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -286,7 +286,7 @@ TEST_F(MonitorTest, FirstLowBatteryMarkShutsDownInTheSameCycleWhateverTheTimeout
     cycle();
     EXPECT_EQ(status[LOWBATT], 1u);
     EXPECT_EQ(status[POWERFAIL_DOWN], 1u);
-    EXPECT_EQ(last_due.mode, 3);
+    EXPECT_EQ(last_due.mode, POWERFAIL_DOWN);
     EXPECT_EQ(last_due.ups_sleep_time, 0);
     EXPECT_EQ(ext_status.load() & ext_lowbatt, ext_lowbatt);
     const std::string text = read_file(home.file("low.log"));
@@ -377,7 +377,7 @@ TEST_F(MonitorTest, ScheduledShutdownIsDueInCycleKPlus599) {
   cycle();
   EXPECT_EQ(schedule_down_timer, 600);
   EXPECT_EQ(status[SCHEDULE_DOWN], 1u);
-  EXPECT_EQ(last_due.mode, 6);
+  EXPECT_EQ(last_due.mode, SCHEDULE_DOWN);
   EXPECT_EQ(last_due.ups_sleep_time, 465);
   EXPECT_NE(log().find("Schedule shutdown"), std::string::npos);
 }

@@ -19,8 +19,9 @@
 #include "daemon/clock.h"
 #include "daemon/ups.h"
 #include "sim/control.h"
+#include "tests/kit/clock.h"
+#include "tests/kit/files.h"
 #include "tests/support/sim_fixture.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -83,11 +84,28 @@ TEST_F(SimulatedUpsBehaviour, IdentificationCarriesNoMarkAndLeavesTheNewsOfMains
   EXPECT_EQ(next_marks(1), "$");
 }
 
-TEST_F(SimulatedUpsBehaviour, SilenceForAWhileEndsByItself) {
+// A simulator whose world runs on `world`, started, with its line open.
+struct SimOnClock {
+  explicit SimOnClock(const test::SettableClock &world,
+                      SimulatedUpsOptions options = test::test_ups_options())
+      : sim((options.clock = world.reader(), options)) {
+    sim.start();
+    fd = openport(sim.slave_path().c_str());
+  }
+  ~SimOnClock() { close(fd); }
+  SimulatedUps sim;
+  int fd = -1;
+};
+
+TEST(SimulatedUpsSilence, ForAWhileEndsByItself) {
+  test::SettableClock world;
+  SimOnClock on_clock(world);
+  SimulatedUps &sim = on_clock.sim;
+  const int fd = on_clock.fd;
   float value = -1.0f;
   sim.set_silent_for(300ms);
   EXPECT_EQ(get_linevoltage(fd, &value), 0);
-  std::this_thread::sleep_for(400ms);
+  world.advance(400ms);
   EXPECT_GT(get_linevoltage(fd, &value), 0);
   EXPECT_EQ(value, 230.5f);
   // Silent commands are still logged, unanswered.
@@ -302,16 +320,14 @@ TEST(SimulatedUpsBattery, FallsOnBatteryUntilLowBatteryIsMarked) {
   SimulatedUpsOptions options = test::test_ups_options();
   options.runtime_minutes = 0.05;  // a full battery lasts 3 seconds
   options.low_battery_percent = 90;
-  SimulatedUps sim(options);
-  sim.start();
-  const int fd = openport(sim.slave_path().c_str());
-  sim.set_mains(false);
-  std::this_thread::sleep_for(500ms);
+  test::SettableClock world;
+  SimOnClock on_clock(world, options);
+  on_clock.sim.set_mains(false);
+  world.advance(500ms);
   float level = 100.0f;
-  EXPECT_GT(get_percentbatt(fd, &level), 0);
+  EXPECT_GT(get_percentbatt(on_clock.fd, &level), 0);
   EXPECT_LT(level, 90.0f);
-  EXPECT_EQ(sim.received().back().reply.at(0), '*');
-  close(fd);
+  EXPECT_EQ(on_clock.sim.received().back().reply.at(0), '*');
 }
 
 TEST(SimulatedUpsPacing, RepliesTakeTheirTimeOnTheLine) {

@@ -27,10 +27,10 @@
 #include "daemon/ups.h"
 #include "daemon/util.h"
 #include "sim/simulated_ups.h"
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/soak_model.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {

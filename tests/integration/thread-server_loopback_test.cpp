@@ -20,11 +20,11 @@
 #include "daemon/listener.h"
 #include "daemon/thread-server.h"
 #include "daemon/util.h"
+#include "tests/kit/files.h"
+#include "tests/kit/loopback.h"
 #include "tests/support/daemon_state.h"
-#include "tests/support/loopback.h"
 #include "tests/support/sandbox_run.h"
 #include "tests/support/status_key.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {

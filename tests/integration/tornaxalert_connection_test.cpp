@@ -10,7 +10,7 @@
 
 #include "client/connection.h"
 #include "common/status_auth.h"
-#include "tests/support/loopback.h"
+#include "tests/kit/loopback.h"
 #include "tests/support/recording_alerts.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/status_key.h"

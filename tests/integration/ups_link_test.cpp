@@ -84,7 +84,7 @@ std::string key_of(const char *command) {
 class QueryTest : public test::SimulatedUpsTest, public ::testing::WithParamInterface<QueryCase> {};
 
 INSTANTIATE_TEST_SUITE_P(AllQueries, QueryTest, ::testing::ValuesIn(query_cases),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &case_info) { return std::string(case_info.param.name); });
 
 TEST_P(QueryTest, SendsItsCommandAndParsesTheReply) {
   const QueryCase &q = GetParam();

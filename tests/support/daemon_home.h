@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/files.h"
 #include "tests/support/sandbox_run.h"
-#include "tests/support/temp_dir.h"
 
 namespace tornax::test {
 

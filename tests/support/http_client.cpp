@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "tests/support/loopback.h"
-#include "tests/support/temp_dir.h"
+#include "tests/kit/loopback.h"
+#include "tests/kit/files.h"
 
 namespace tornax::test {
 namespace {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/processes.h"
+
 namespace tornax::test {
 
 // Path of a program built by the project (tornax, tornaxalert, tornax-upssim,
@@ -53,11 +55,6 @@ class SandboxRun {
   std::optional<int> status_;
   std::string record_dir_;
 };
-
-// Polls `condition` every 20 ms until it holds or `limit` passes. A bound on
-// how long to wait for something to happen, not an assertion on speed.
-bool wait_until(const std::function<bool()> &condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 }  // namespace tornax::test
 

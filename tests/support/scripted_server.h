@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/loopback.h"
+#include "tests/kit/loopback.h"
 
 namespace tornax::test {
 

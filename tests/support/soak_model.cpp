@@ -159,7 +159,7 @@ std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
   }
   if (due.mode != 0) {
     const std::string why = allowed(due.cause, w);
-    if (due.mode != shutdown_powerfail || !why.empty()) {
+    if (due.mode != POWERFAIL_DOWN || !why.empty()) {
       violations.push_back("shutdown (mode " + std::to_string(due.mode) + ") " + why);
     }
     pending_.clear();

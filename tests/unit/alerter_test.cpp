@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -93,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
                     DueCase{"CommErrorEveryMinute", COMM_ERROR, 60, {1, 61, 121}, {0, 2, 60, 120}},
                     DueCase{"FlagEventOnceWhateverTheInterval", POWERRETURN, 600, {1}, {0}},
                     DueCase{"LostCommunicationIsNotAConnect", COMM_CONNECT, 60, {1}, {0, 2}}),
-    [](const testing::TestParamInfo<DueCase> &info) { return info.param.name; });
+    [](const testing::TestParamInfo<DueCase> &case_info) { return case_info.param.name; });
 
 TEST_F(AlerterTest, ScopesOtherThanConsoleAndAllSendNothing) {
   for (int who : {scope_none, 3, -1, 100}) {

@@ -14,10 +14,10 @@
 
 #include "daemon/access_policy.h"
 #include "daemon/util.h"
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/settings_text.h"
 #include "tests/support/status_key.h"
-#include "tests/support/temp_dir.h"
 
 namespace tornax {
 namespace {
@@ -27,50 +27,10 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-const char *const kind_names[] = {
-    "END",
-    "ALERT_TAG",
-    "LOG_TAG",
-    "PAGER_TAG",
-    "SCOPE",
-    "YESNO",
-    "SHUTDOWN",
-    "DAILY",
-    "WEEKLY",
-    "MANUAL",
-    "UPSTEST",
-    "BACKUPTIME",
-    "SILENT_SHUTDOWN",
-    "WALLPATH",
-    "UPS_TYPE",
-    "UPS_SHUTDOWN_DELAY",
-    "UPS_DEVICE",
-    "MODEM_DEVICE",
-    "TURNOFF_UPS",
-    "LOGSIZE",
-    "UPS_LOCATION",
-    "MAX_CLIENT",
-    "PORT",
-    "LISTEN",
-    "ALLOW",
-    "MAX_CLIENT_PER_HOST",
-    "STATUS_KEY",
-    "HTTP_PORT",
-    "ON",
-    "TO",
-    "WEEKDAY",
-    "DATE_TIME",
-    "TIME",
-    "WEEK_TIME",
-    "NUMBER",
-    "STRING",
-    "EOL",
-};
-
 // One token as text: its kind and the value it carries.
 std::string describe(token kind) {
   const struct tm &t = yylval.time;
-  std::string text = kind_names[static_cast<int>(kind)];
+  std::string text = token_name(kind);
   if (kind >= token::WEEKDAY && kind <= token::WEEK_TIME) {
     return text + " " + std::to_string(t.tm_mday) + "/" + std::to_string(t.tm_mon) + " " +
            std::to_string(t.tm_hour) + ":" + std::to_string(t.tm_min) + "#" +

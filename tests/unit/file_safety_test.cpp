@@ -8,7 +8,7 @@
 #include <string>
 
 #include "daemon/util.h"
-#include "tests/support/temp_dir.h"
+#include "tests/kit/files.h"
 
 namespace tornax {
 namespace {

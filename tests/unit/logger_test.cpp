@@ -11,8 +11,8 @@
 
 #include "daemon/clock.h"
 #include "daemon/util.h"
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -190,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                         0xff,
                         5,
                         "Power is return |Communication with UPS error |Schedule shutdown |"}),
-    [](const testing::TestParamInfo<LoggerCase> &info) { return info.param.name; });
+    [](const testing::TestParamInfo<LoggerCase> &case_info) { return case_info.param.name; });
 
 }  // namespace
 }  // namespace tornax

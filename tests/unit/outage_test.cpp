@@ -8,8 +8,8 @@
 
 #include "daemon/clock.h"
 #include "daemon/util.h"
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {

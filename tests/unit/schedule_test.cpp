@@ -12,9 +12,9 @@
 #include "daemon/clock.h"
 #include "daemon/config_read.h"
 #include "daemon/util.h"
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/sim_fixture.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -266,7 +266,9 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    {"WED 09:50=10020"}},
         WindowCase{"UnknownModeNeverTriggers", 5, clock_time(22, 30), clock_time(6, 15), 0, 0, {}}),
-    [](const testing::TestParamInfo<WindowCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<WindowCase> &case_info) {
+      return std::string(case_info.param.name);
+    });
 
 TEST_F(ScheduleTest, ApplyPeriodPrintsTheDaysOnTheLastWeekday) {
   set_window(schedule_daily_apply, clock_time(22, 0), clock_time(6, 0));

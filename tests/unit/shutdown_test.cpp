@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "daemon/util.h"
+#include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/recording_host.h"
-#include "tests/support/temp_dir.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -223,7 +223,7 @@ TEST_F(ShutdownTest, ScheduledShutdownTakesEveryStepInOrder) {
       warned("The system is halted.\r\n"),
       "halt",
   };
-  EXPECT_EQ(run(shutdown_scheduled, 60), expected);
+  EXPECT_EQ(run(SCHEDULE_DOWN, 60), expected);
   EXPECT_EQ(exit_status, 0);
   char cwd[PATH_MAX];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
@@ -285,7 +285,9 @@ INSTANTIATE_TEST_SUITE_P(
                               "ups: " + command15("TD=7\n") + command15("D=0\n"), halted, "halt"}},
                     ModeCase{"OtherModeSendsNothing", 0, 1, 60, 0.993f, {halted, "halt"}},
                     ModeCase{"ModeFourSendsNothing", 4, 1, 60, 0.993f, {halted, "halt"}}),
-    [](const testing::TestParamInfo<ModeCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<ModeCase> &case_info) {
+      return std::string(case_info.param.name);
+    });
 
 TEST(CorrectedSleepTimeTest, ProductInDoublePrecisionTruncatedTowardZero) {
   struct Case {
@@ -312,7 +314,7 @@ TEST(CorrectedSleepTimeTest, ProductInDoublePrecisionTruncatedTowardZero) {
 TEST_F(ShutdownTest, InitThatCannotBeIdledEndsWithStatusOneBeforeAnySignal) {
   settings.turnoff_ups = 1;
   host.recorder.kill_result = -1;
-  const std::vector<std::string> journal = run(shutdown_powerfail, 0);
+  const std::vector<std::string> journal = run(POWERFAIL_DOWN, 0);
   ASSERT_GE(journal.size(), 2u);
   EXPECT_EQ(journal.end()[-2], "kill 1 " + std::to_string(SIGTSTP));
   EXPECT_EQ(journal.back(), warned("shutdown: can't idle init.\r\n"));
@@ -322,7 +324,7 @@ TEST_F(ShutdownTest, InitThatCannotBeIdledEndsWithStatusOneBeforeAnySignal) {
 
 TEST_F(ShutdownTest, ScriptWithoutExecutePermissionIsSkippedSilently) {
   home.write("shutdown.sh", "#!/bin/sh\n", 0644);
-  const std::vector<std::string> journal = run(shutdown_powerfail, 0);
+  const std::vector<std::string> journal = run(POWERFAIL_DOWN, 0);
   EXPECT_EQ(journal.front(), "pid file removed");
   for (const std::string &entry : journal) {
     EXPECT_EQ(entry.find("shutdown"), std::string::npos) << entry;
@@ -336,7 +338,7 @@ TEST_F(ShutdownTest, UnsafeScriptIsNotRunAndThatIsLogged) {
   const std::string refusal = "Shutdown script " + script +
                               " not run: writable by group or others (mode 0775); it must be "
                               "owned by root and not writable by group or others";
-  const std::vector<std::string> journal = run(shutdown_powerfail, 0);
+  const std::vector<std::string> journal = run(POWERFAIL_DOWN, 0);
   ASSERT_GE(journal.size(), 2u);
   EXPECT_EQ(journal[0], warned(refusal));
   EXPECT_EQ(journal[1], "pid file removed");
@@ -358,7 +360,7 @@ TEST_F(ShutdownTest, ScriptPathIsQuotedForTheShell) {
   std::snprintf(shutdown_script_filename, sizeof shutdown_script_filename, "%s", script.c_str());
   odd_home.write("ups home 'it's; echo x/shutdown.sh", "#!/bin/sh\necho \"$#\" > " + marker + "\n",
                  0755);
-  run(shutdown_powerfail, 0);
+  run(POWERFAIL_DOWN, 0);
   ASSERT_GE(host.recorder.actions.size(), 2u);
   const std::string command = host.recorder.actions[1].substr(std::string("system ").size());
   ASSERT_EQ(command.front(), '\'');
@@ -368,9 +370,9 @@ TEST_F(ShutdownTest, ScriptPathIsQuotedForTheShell) {
 }
 
 TEST_F(ShutdownTest, DownExitsWithTheSequencesStatus) {
-  EXPECT_EXIT(down(shutdown_powerfail, 0, host), testing::ExitedWithCode(0), "halted");
+  EXPECT_EXIT(down(POWERFAIL_DOWN, 0, host), testing::ExitedWithCode(0), "halted");
   host.recorder.kill_result = -1;
-  EXPECT_EXIT(down(shutdown_powerfail, 0, host), testing::ExitedWithCode(1), "can't idle init");
+  EXPECT_EXIT(down(POWERFAIL_DOWN, 0, host), testing::ExitedWithCode(1), "can't idle init");
 }
 
 }  // namespace

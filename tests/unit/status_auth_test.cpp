@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "tests/kit/files.h"
 #include "tests/support/status_key.h"
-#include "tests/support/temp_dir.h"
 
 namespace tornax {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/support/temp_dir.h"
+#include "tests/kit/files.h"
 
 namespace tornax {
 namespace {

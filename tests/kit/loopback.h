@@ -1,9 +1,8 @@
-// Loopback TCP helpers for the status server's and the client's tests: a
-// listening socket on an ephemeral port, a connecting socket, and a line
-// reader with a deadline. Header-only, because the client's tests link none
-// of the daemon's code and so not the test-support library either.
-#ifndef TORNAX_TESTS_SUPPORT_LOOPBACK_H
-#define TORNAX_TESTS_SUPPORT_LOOPBACK_H
+// The test kit: loopback TCP for the status server's and the client's tests
+// and the benchmark: a listening socket on an ephemeral port, a connecting
+// socket, and a line reader with a deadline.
+#ifndef TORNAX_TESTS_KIT_LOOPBACK_H
+#define TORNAX_TESTS_KIT_LOOPBACK_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -138,4 +137,4 @@ class LineReader {
 
 }  // namespace tornax::test
 
-#endif  // TORNAX_TESTS_SUPPORT_LOOPBACK_H
+#endif  // TORNAX_TESTS_KIT_LOOPBACK_H

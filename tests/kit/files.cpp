@@ -1,4 +1,4 @@
-#include "tests/support/temp_dir.h"
+#include "tests/kit/files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,17 +11,21 @@
 
 namespace tornax::test {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tornax-test-XXXXXX").string();
+std::string make_temp_dir(const std::string &prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
+    throw std::runtime_error("cannot make a temporary directory " + pattern);
   }
-  path_ = pattern;
+  return pattern;
 }
 
+TempDir::TempDir(const std::string &prefix) : path_(make_temp_dir(prefix)) {}
+
 TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  if (!kept_) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
 }
 
 std::string TempDir::file(const std::string &name) const {
@@ -30,7 +34,7 @@ std::string TempDir::file(const std::string &name) const {
 
 std::string TempDir::write(const std::string &name, const std::string &content, int mode) const {
   const std::string path = file(name);
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  write_file(path, content);
   chmod(path.c_str(), static_cast<mode_t>(mode));
   return path;
 }
@@ -40,6 +44,12 @@ std::string read_file(const std::string &path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+bool write_file(const std::string &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  return static_cast<bool>(out.flush());
 }
 
 bool file_exists(const std::string &path) {
