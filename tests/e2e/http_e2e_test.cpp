@@ -8,9 +8,9 @@
 #include <string>
 
 #include "sim/simulated_ups.h"
+#include "tests/kit/loopback.h"
 #include "tests/support/daemon_home.h"
 #include "tests/support/http_client.h"
-#include "tests/kit/loopback.h"
 #include "tests/support/sim_fixture.h"
 
 namespace tornax {

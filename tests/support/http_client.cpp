@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "tests/kit/loopback.h"
 #include "tests/kit/files.h"
+#include "tests/kit/loopback.h"
 
 namespace tornax::test {
 namespace {
