@@ -3,8 +3,9 @@
 //
 // The simulated UPS and every probe run in this process, outside the
 // sandbox; the daemon and tornaxalert run only inside scripts/sandbox. The
-// phases, in order: idle footprint and cycle cost with no client; event
-// latency over a series of outages; a burst of clients connecting at once;
+// phases, in order: idle footprint and cycle cost with no client; the cost
+// of HTTP scrapes and their effect on the cycle; event latency over a series
+// of outages; a burst of clients connecting at once;
 // fan-out to growing numbers of clients.
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -31,6 +32,7 @@
 
 #include "bench/cycles.h"
 #include "bench/exchange_floor.h"
+#include "bench/http_scrapes.h"
 #include "bench/latency_probes.h"
 #include "bench/process_probe.h"
 #include "bench/sandboxed.h"
@@ -54,6 +56,8 @@ struct Options {
   int fanout_seconds = 30;
   std::vector<int> fanout_clients = {10, 100, 1000};
   int burst_clients = 100;
+  int scrapes = 1000;       // back to back, per document
+  int scrape_seconds = 30;  // window of a scrape every 100 ms
   unsigned seed = 1;
   bool keep = false;
 };
@@ -66,6 +70,19 @@ struct IdleResult {
   double cpu = 0;      // utime + stime over the window
   double runtime = 0;  // the scheduler's run time over the window
   CycleStats cycles;
+};
+
+struct ScrapeCost {
+  std::string path;
+  double cpu = 0;      // the daemon's run time over the scrapes, idle share taken off
+  double seconds = 0;  // wall time of the scrapes
+  int failed = 0;
+};
+
+struct HttpResult {
+  std::vector<ScrapeCost> costs;
+  int paced_done = 0, paced_failed = 0;
+  CycleStats cycles;  // while a scrape came every 100 ms
 };
 
 struct LatencyResult {
@@ -138,7 +155,7 @@ void write_file(const std::string &path, const std::string &content) {
 // A healthy UPS on the simulator's link, every event logged, alerts to the
 // (stubbed) wall program, a power-fail timeout far beyond any outage of the
 // run, and a status server with room for every client of the fan-out.
-std::string daemon_config(const std::string &device, int port, int max_client) {
+std::string daemon_config(const std::string &device, int port, int max_client, int http_port) {
   std::ostringstream c;
   c << "UPS_DEVICE " << device << "\nBACKUPTIME 60\n";
   for (const char *event : {"POWERFAIL", "POWERRETURN", "LOWBATT", "POWERFAIL_DOWN", "COMM_ERROR",
@@ -146,6 +163,7 @@ std::string daemon_config(const std::string &device, int port, int max_client) {
     c << event << "_ALERT 0 all \"" << event << " event\"\n" << event << "_LOG yes\n";
   }
   c << "WALLPATH /usr/bin/wall\nMAX_CLIENT " << max_client << "\nPORT " << port << "\n";
+  c << "LISTEN 127.0.0.1\nHTTP_PORT " << http_port << "\n";
   return c.str();
 }
 
@@ -173,6 +191,7 @@ class Bench {
   ~Bench();
   void start_daemon();
   IdleResult measure_idle();
+  HttpResult measure_http(const IdleResult &idle);
   LatencyResult measure_latency();
   BurstResult measure_burst(int clients);
   FanoutResult measure_fanout(int clients);
@@ -188,6 +207,7 @@ class Bench {
   Options options_;
   std::string work_;
   int port_ = 0;
+  int http_port_ = 0;
   SimulatedUps ups_;
   std::unique_ptr<Sandboxed> daemon_;
   pid_t daemon_pid_ = 0;
@@ -208,6 +228,7 @@ Bench::Bench(const Options &options)
     : options_(options),
       work_(test::make_temp_dir("tornax-bench")),
       port_(free_port()),
+      http_port_(free_port()),
       ups_(simulator_options(work_)),
       random_(options.seed) {
   ups_.start();
@@ -215,7 +236,8 @@ Bench::Bench(const Options &options)
   const int most =
       *std::max_element(options_.fanout_clients.begin(), options_.fanout_clients.end());
   write_file(work_ + "/home/tornax.conf",
-             daemon_config(work_ + "/ups", port_, std::max(most, options_.burst_clients) + 10));
+             daemon_config(work_ + "/ups", port_, std::max(most, options_.burst_clients) + 10,
+                           http_port_));
 }
 
 Bench::~Bench() {
@@ -276,6 +298,33 @@ IdleResult Bench::measure_idle() {
   result.cpu = result.end.cpu_seconds - before.cpu_seconds;
   result.runtime = result.end.runtime_seconds - before.runtime_seconds;
   result.cycles = analyse_cycles(ups_.received(), from, to);
+  return result;
+}
+
+HttpResult Bench::measure_http(const IdleResult &idle) {
+  say("http: " + std::to_string(options_.scrapes) + " scrapes of each document, then one every " +
+      "100 ms for " + std::to_string(options_.scrape_seconds) + " s");
+  const double idle_rate = idle.runtime / options_.idle_seconds;
+  HttpResult result;
+  for (const char *path : {"/metrics", "/status", "/"}) {
+    ScrapeCost cost;
+    cost.path = path;
+    const double before = sample_process(daemon_pid_, false).runtime_seconds;
+    const auto from = Clock::now();
+    cost.failed = scrape_many(http_port_, path, options_.scrapes);
+    cost.seconds = std::chrono::duration<double>(Clock::now() - from).count();
+    cost.cpu =
+        sample_process(daemon_pid_, false).runtime_seconds - before - idle_rate * cost.seconds;
+    result.costs.push_back(cost);
+  }
+  const auto from = Clock::now();
+  {
+    const PacedScraper scraper(http_port_, "/metrics", milliseconds(100));
+    std::this_thread::sleep_for(seconds(options_.scrape_seconds));
+    result.paced_done = scraper.done();
+    result.paced_failed = scraper.failed();
+  }
+  result.cycles = analyse_cycles(ups_.received(), from, Clock::now());
   return result;
 }
 
@@ -500,6 +549,21 @@ void fanout_rows(const FanoutResult &f, const CycleStats &idle, int window) {
       big ? "unaffected" : "", big ? verdict(period_kept(f.cycles, idle)) : "");
 }
 
+void http_rows(const HttpResult &h, const CycleStats &idle, int scrapes) {
+  for (const ScrapeCost &c : h.costs) {
+    row("HTTP " + c.path + ": daemon CPU per 1000 scrapes (" + std::to_string(scrapes) +
+            " back to back, idle share off); scrapes a second",
+        fixed(c.cpu * 1000.0 / scrapes * 1e3, 1) + " ms; " + fixed(scrapes / c.seconds, 0) +
+            (c.failed > 0 ? " (" + std::to_string(c.failed) + " failed)" : ""));
+  }
+  const CycleStats &c = h.cycles;
+  row("Cycle period min / median / max with a /metrics scrape every 100 ms (" +
+          std::to_string(h.paced_done) + " scrapes)",
+      fixed(c.min_period, 3) + " / " + fixed(c.median_period, 3) + " / " + fixed(c.max_period, 3) +
+          " s" + (h.paced_failed > 0 ? " (" + std::to_string(h.paced_failed) + " failed)" : ""),
+      "unaffected", verdict(period_kept(c, idle) && h.paced_failed == 0));
+}
+
 void burst_row(const BurstResult &b) {
   const bool met = b.seconds >= 0 && b.seconds < 2.0 && !b.refused;
   row(std::to_string(b.clients) + " clients connecting at once: until the last has its first line",
@@ -508,10 +572,12 @@ void burst_row(const BurstResult &b) {
       "< 2 s", verdict(met));
 }
 
-void print_table(const Options &options, const IdleResult &idle, const LatencyResult &latency,
-                 const BurstResult &burst, const std::vector<FanoutResult> &fanout) {
+void print_table(const Options &options, const IdleResult &idle, const HttpResult &http,
+                 const LatencyResult &latency, const BurstResult &burst,
+                 const std::vector<FanoutResult> &fanout) {
   std::printf("| Measure | Value | Target | Result |\n|---|---|---|---|\n");
   idle_rows(idle, options.idle_seconds);
+  http_rows(http, idle.cycles, options.scrapes);
   latency_rows(latency);
   burst_row(burst);
   for (const FanoutResult &f : fanout) {
@@ -540,18 +606,26 @@ void usage(FILE *out) {
                "  --fanout S      window of each fan-out level in seconds (30)\n"
                "  --clients LIST  fan-out levels, comma-separated (10,100,1000)\n"
                "  --burst N       clients connecting at once (100)\n"
+               "  --scrapes N     HTTP scrapes of each document back to back (1000)\n"
+               "  --scrape-window S  window of a scrape every 100 ms, in seconds (30)\n"
                "  --seed N        seed of the random pauses between mains changes (1)\n"
 
                "  --keep          keep the work directory (logs, records)\n");
 }
 
 bool parse_options(int argc, char **argv, Options *options) {
-  static const option long_options[] = {
-      {"source", required_argument, nullptr, 's'}, {"build", required_argument, nullptr, 'b'},
-      {"idle", required_argument, nullptr, 'i'},   {"outages", required_argument, nullptr, 'o'},
-      {"fanout", required_argument, nullptr, 'f'}, {"clients", required_argument, nullptr, 'c'},
-      {"burst", required_argument, nullptr, 'u'},  {"seed", required_argument, nullptr, 'r'},
-      {"keep", no_argument, nullptr, 'k'},         {nullptr, 0, nullptr, 0}};
+  static const option long_options[] = {{"source", required_argument, nullptr, 's'},
+                                        {"build", required_argument, nullptr, 'b'},
+                                        {"idle", required_argument, nullptr, 'i'},
+                                        {"outages", required_argument, nullptr, 'o'},
+                                        {"fanout", required_argument, nullptr, 'f'},
+                                        {"clients", required_argument, nullptr, 'c'},
+                                        {"burst", required_argument, nullptr, 'u'},
+                                        {"seed", required_argument, nullptr, 'r'},
+                                        {"scrapes", required_argument, nullptr, 'n'},
+                                        {"scrape-window", required_argument, nullptr, 'w'},
+                                        {"keep", no_argument, nullptr, 'k'},
+                                        {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
     switch (c) {
@@ -579,6 +653,12 @@ bool parse_options(int argc, char **argv, Options *options) {
       case 'r':
         options->seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10));
         break;
+      case 'n':
+        options->scrapes = std::max(1, std::atoi(optarg));
+        break;
+      case 'w':
+        options->scrape_seconds = std::max(1, std::atoi(optarg));
+        break;
       case 'k':
         options->keep = true;
         break;
@@ -596,6 +676,7 @@ int run(const Options &options) {
   Bench bench(options);
   bench.start_daemon();
   const IdleResult idle = bench.measure_idle();
+  const HttpResult http = bench.measure_http(idle);
   const LatencyResult latency = bench.measure_latency();
   bench.settle(idle.end.threads);
   const BurstResult burst = bench.measure_burst(options.burst_clients);
@@ -604,7 +685,7 @@ int run(const Options &options) {
     fanout.push_back(bench.measure_fanout(clients));
   }
   bench.stop_daemon();
-  print_table(options, idle, latency, burst, fanout);
+  print_table(options, idle, http, latency, burst, fanout);
   return 0;
 }
 

@@ -145,10 +145,8 @@ std::string next_test_row(const Settings &config, std::time_t now) {
   return next ? local_date(*next) : "never (no UPSTEST date occurs)";
 }
 
-std::string status_server_row(const Settings &config, std::time_t) {
-  if (config.max_client == 0) {
-    return "off (MAX_CLIENT 0)";
-  }
+// The LISTEN addresses both network surfaces bind to.
+std::string listen_places(const Settings &config) {
   std::string where = "every IPv4 address";
   if (!config.listen.empty()) {
     where.clear();
@@ -156,12 +154,28 @@ std::string status_server_row(const Settings &config, std::time_t) {
       where += (where.empty() ? "" : ", ") + format_ip_address(address);
     }
   }
+  return where;
+}
+
+std::string status_server_row(const Settings &config, std::time_t) {
+  if (config.max_client == 0) {
+    return "off (MAX_CLIENT 0)";
+  }
+  const std::string where = listen_places(config);
   std::string text = "port " + std::to_string(config.port) + " on " + where + ", at most " +
                      std::to_string(config.max_client) + " clients at once";
   if (config.max_client_per_host != 0) {
     text += ", " + std::to_string(config.max_client_per_host) + " per host";
   }
   return text;
+}
+
+std::string http_row(const Settings &config, std::time_t) {
+  if (config.http_port == 0) {
+    return "off (HTTP_PORT 0)";
+  }
+  return "port " + std::to_string(config.http_port) + " on " + listen_places(config) +
+         ": /metrics, /status, /";
 }
 
 std::string allowed_row(const Settings &config, std::time_t) {
@@ -212,6 +226,7 @@ constexpr SummaryRow summary_rows[] = {
     {"Next scheduled shutdown", next_shutdown_row},
     {"Next self-test", next_test_row},
     {"Status server", status_server_row},
+    {"HTTP endpoint", http_row},
     {"Clients allowed", allowed_row},
     {"Status key", status_key_row},
     {"Shutdown script", shutdown_script_row},

@@ -52,6 +52,7 @@ const char *token_name(token kind) {
                                       "ALLOW",
                                       "MAX_CLIENT_PER_HOST",
                                       "STATUS_KEY",
+                                      "HTTP_PORT",
                                       "ON",
                                       "TO",
                                       "WEEKDAY",
@@ -67,6 +68,7 @@ const char *token_name(token kind) {
   return index < std::size(names) ? names[index] : "?";
 }
 int config_lineno = 0;
+unsigned int settings_generation = 0;
 
 namespace {
 
@@ -112,6 +114,7 @@ constexpr Keyword keywords[] = {
     {"ALLOW", token::ALLOW},
     {"MAX_CLIENT_PER_HOST", token::MAX_CLIENT_PER_HOST},
     {"STATUS_KEY", token::STATUS_KEY},
+    {"HTTP_PORT", token::HTTP_PORT},
 };
 
 struct ValueWord {
@@ -570,6 +573,7 @@ class Parser {
   void listen_statement();
   void allow_statement();
   void status_key_statement();
+  void http_port_statement();
   void set_window(int mode, const struct tm &down, const struct tm &up);
 
   Settings &s_;
@@ -653,6 +657,9 @@ void Parser::statement() {
       break;
     case token::STATUS_KEY:
       status_key_statement();
+      break;
+    case token::HTTP_PORT:
+      http_port_statement();
       break;
     case token::SHUTDOWN:
       shutdown_statement();
@@ -823,6 +830,16 @@ void Parser::status_key_statement() {
   s_.status_key = key;
 }
 
+// Unlike PORT, whose low 16 bits count as they always have, a new statement
+// can refuse a number that names no port instead of serving on another one.
+void Parser::http_port_statement() {
+  const int port = expect(token::NUMBER).number;
+  if (port < 0 || port > 65535) {
+    yyerror("HTTP_PORT must be 0 (off) to 65535");
+  }
+  s_.http_port = port;
+}
+
 }  // namespace
 
 int yyparse(Settings &target) {
@@ -845,6 +862,7 @@ void init_var(Settings &target) {
   target.listen.clear();
   target.allow.clear();
   target.max_client_per_host = 0;
+  target.http_port = 0;
   target.status_key_file.reset();
   target.status_key.reset();
   target.shutdown_runtime = 0;
@@ -917,6 +935,7 @@ void commit(Settings &&next) {
   pthread_mutex_lock(&tornax_mutex);
   settings = std::move(next);
   pthread_mutex_unlock(&tornax_mutex);
+  ++settings_generation;
 }
 
 }  // namespace

@@ -52,6 +52,7 @@ enum class token : int {
   ALLOW,
   MAX_CLIENT_PER_HOST,
   STATUS_KEY,
+  HTTP_PORT,
   ON,
   TO,
   WEEKDAY,    // value: time with tm_wday
@@ -148,6 +149,10 @@ void config_test_read();
 // shutdown schedule that its file does not name (a reload keeps it; only
 // "SHUTDOWN NONE" ends it).
 bool schedule_kept_without_statement();
+
+// Raised by every reading that puts settings in force, so a unit that works
+// values out from the settings knows when to do it again. Main thread only.
+extern unsigned int settings_generation;
 
 // The reload reading of config_filename. Reports a failure with the same
 // texts on the same streams as config_read, except the "Exit" line, and

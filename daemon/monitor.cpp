@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <utility>
@@ -20,9 +22,11 @@
 #include "daemon/alerter.h"
 #include "daemon/clock.h"
 #include "daemon/config_read.h"
+#include "daemon/cycle_facts.h"
 #include "daemon/descriptors.h"
 #include "daemon/error.h"
 #include "daemon/file_safety.h"
+#include "daemon/http_server.h"
 #include "daemon/logger.h"
 #include "daemon/pager.h"
 #include "daemon/schedule.h"
@@ -267,6 +271,7 @@ void identify_ups(MonitorState &state) {
 }
 
 ShutdownDue run_cycle(MonitorState &state) {
+  const auto started = std::chrono::steady_clock::now();
   pthread_mutex_lock(&tornax_mutex);
   for (bool &stalled : status_stalled) {
     stalled = true;
@@ -290,6 +295,7 @@ ShutdownDue run_cycle(MonitorState &state) {
   pthread_mutex_unlock(&tornax_mutex);
 
   publish_ext_status();
+  publish_cycle_facts(std::chrono::steady_clock::now() - started, clock_now());
   announce_cycle();  // status lines go out now, not after the log and alerts
   logger();
   alerter();
@@ -506,6 +512,9 @@ void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
   state.outage.start();
   if (settings.max_client != 0) {
     start_status_server();  // reports its own failure; monitoring goes on
+  }
+  if (settings.http_port != 0) {
+    start_http_server();  // the same
   }
 
   ServiceReports reports(notifier);

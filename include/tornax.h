@@ -121,6 +121,7 @@ struct Settings {
   std::vector<IpAddress> listen;               // LISTEN; empty: every IPv4 interface
   std::vector<IpNetwork> allow;                // ALLOW; empty: every host
   int max_client_per_host = 0;                 // places one source address may hold, 0 any
+  int http_port = 0;                           // HTTP_PORT of the HTTP endpoint, 0 none
   std::optional<std::string> status_key_file;  // STATUS_KEY
   std::optional<StatusKey> status_key;         // its key, read with the configuration
   int shutdown_schedule_mode = schedule_none;

@@ -45,7 +45,7 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
       "WALLPATH wall\nUPS_DEVICE /dev/ttyS0\nLOWBATT_PAGER yes \"low\"\nMODEM_DEVICE /dev/ttyS1\n"
       "BACKUPTIME 10\nSILENT_SHUTDOWN 0\nSHUTDOWN DAILY 22:30 to 6:15\nUPSTEST 1 JAN 10:00\n"
       "MAX_CLIENT 10 PORT 4005\n"
-      "LISTEN 127.0.0.1 ::1\nALLOW 127.0.0.0/8 ::1\nMAX_CLIENT_PER_HOST 2\n"
+      "LISTEN 127.0.0.1 ::1\nALLOW 127.0.0.0/8 ::1\nMAX_CLIENT_PER_HOST 2\nHTTP_PORT 9110\n"
       "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10\n"
       "POWERFAIL_EXEC " +
       home.write("mail", "#!/bin/sh\n", 0755) + " LOWBATT_EXEC " + home.file("gone") + "\n";
@@ -68,6 +68,7 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
             "Next scheduled shutdown: Mon 2026-03-02 22:30 UTC, the UPS off for 465 min\n"
             "Next self-test: Fri 2027-01-01 10:00 UTC\n"
             "Status server: port 4005 on 127.0.0.1, ::1, at most 10 clients at once, 2 per host\n"
+            "HTTP endpoint: port 9110 on 127.0.0.1, ::1: /metrics, /status, /\n"
             "Clients allowed: 127.0.0.0/8, ::1/128\n"
             "Status key: none: status lines are not authenticated\n"
             "Shutdown script: " +
@@ -93,6 +94,7 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
             "Next scheduled shutdown: never (no down-time of the schedule starts one)\n"
             "Next self-test: none\n"
             "Status server: off (MAX_CLIENT 0)\n"
+            "HTTP endpoint: off (HTTP_PORT 0)\n"
             "Clients allowed: every host (no ALLOW statement)\n"
             "Status key: none: status lines are not authenticated\n"
             "Shutdown script: " +

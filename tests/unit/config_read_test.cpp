@@ -296,7 +296,7 @@ TEST_F(ConfigReadTest, NetworkStatementsAndTheirDefaultsAtEachReading) {
   const std::string key = test::write_key_file(home.file("key"), test::key_hex + "\n");
   load(required_statements() + "LISTEN 127.0.0.2 ::1 \"0.0.0.0\"\nLISTEN 10.0.0.1 ::1 fe80::1%1\n" +
        "ALLOW 10.1.2.3/8 2001:db8::1/32\nALLOW 192.0.2.7\nMAX_CLIENT_PER_HOST 2\n" + "STATUS_KEY " +
-       key + "\n");
+       key + "\nHTTP_PORT 9110\n");
   // The IPv4 wildcard covers the IPv4 addresses; a repeated address counts once.
   EXPECT_EQ(addresses(settings.listen), (std::vector<std::string>{"::1", "0.0.0.0", "fe80::1%1"}));
   ASSERT_EQ(settings.allow.size(), 3u);
@@ -308,6 +308,7 @@ TEST_F(ConfigReadTest, NetworkStatementsAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.max_client_per_host, 2);
   EXPECT_EQ(settings.status_key, test::key_of(test::key_hex));
   EXPECT_EQ(*settings.status_key_file, key);
+  EXPECT_EQ(settings.http_port, 9110);
 
   // Unlike the older statements, these are what the file says at each reading.
   ASSERT_TRUE(reload(required_statements()));
@@ -315,6 +316,7 @@ TEST_F(ConfigReadTest, NetworkStatementsAndTheirDefaultsAtEachReading) {
   EXPECT_TRUE(settings.allow.empty());
   EXPECT_EQ(settings.max_client_per_host, 0);
   EXPECT_FALSE(settings.status_key);
+  EXPECT_EQ(settings.http_port, 0);
 }
 
 TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
@@ -336,6 +338,7 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
       {"STATUS_KEY " + home.path(), "STATUS_KEY " + home.path() + ": not a regular file"},
       {"STATUS_KEY " + home.file("none"),
        "STATUS_KEY " + home.file("none") + ": No such file or directory"},
+      {"HTTP_PORT 65536", "HTTP_PORT must be 0 (off) to 65535"},
       {"LISTEN", "syntax error"},
   };
   load(required_statements() + "STATUS_KEY " + good_key + "\n");
