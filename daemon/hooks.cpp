@@ -186,6 +186,7 @@ pid_t SystemProcessSpawner::spawn(const std::string &path,
                                   const std::vector<std::string> &environment, int &error) {
   const SpawnSetup setup;
   std::vector<char *> envp;
+  envp.reserve(environment.size() + 1);
   for (const std::string &entry : environment) {
     envp.push_back(const_cast<char *>(entry.c_str()));
   }
@@ -224,7 +225,7 @@ void HookRunner::start(int e, Clock::time_point now, std::time_t wall_now) {
   }
   Waiting hook{e, *settings.exec[e], hook_environment(e, wall_now)};
   if (running_.size() < max_running_hooks) {
-    launch(std::move(hook), now);
+    launch(hook, now);
   } else if (waiting_.size() < max_waiting_hooks) {
     waiting_.push_back(std::move(hook));
   } else {
@@ -235,7 +236,7 @@ void HookRunner::start(int e, Clock::time_point now, std::time_t wall_now) {
 
 // The file is judged when it is about to run, not when it was configured: it
 // may have been replaced since.
-void HookRunner::launch(Waiting hook, Clock::time_point now) {
+void HookRunner::launch(const Waiting &hook, Clock::time_point now) {
   const std::optional<HookCheck> check = hook_for_event(settings, hook.event);
   std::optional<std::string> refusal;
   if (!check || check->path != hook.path) {
@@ -261,7 +262,7 @@ void HookRunner::start_waiting(Clock::time_point now) {
   while (!waiting_.empty() && running_.size() < max_running_hooks) {
     Waiting hook = std::move(waiting_.front());
     waiting_.pop_front();
-    launch(std::move(hook), now);
+    launch(hook, now);
   }
 }
 

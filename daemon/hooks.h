@@ -129,7 +129,7 @@ class HookRunner {
     std::vector<std::string> environment;
   };
 
-  void launch(Waiting hook, Clock::time_point now);
+  void launch(const Waiting &hook, Clock::time_point now);
   void start_waiting(Clock::time_point now);
   void reap_ended();
   void kill_all(const char *why);
