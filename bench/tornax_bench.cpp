@@ -3,8 +3,9 @@
 //
 // The simulated UPS and every probe run in this process, outside the
 // sandbox; the daemon and tornaxalert run only inside scripts/sandbox. The
-// phases, in order: idle footprint and cycle cost with no client; event
-// latency over a series of outages; a burst of clients connecting at once;
+// phases, in order: idle footprint and cycle cost with no client; the cost
+// of HTTP scrapes and their effect on the cycle; event latency over a series
+// of outages; a burst of clients connecting at once;
 // fan-out to growing numbers of clients.
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -31,6 +32,7 @@
 
 #include "bench/cycles.h"
 #include "bench/exchange_floor.h"
+#include "bench/http_scrapes.h"
 #include "bench/latency_probes.h"
 #include "bench/nut_clients.h"
 #include "bench/process_probe.h"
@@ -57,6 +59,8 @@ struct Options {
   int burst_clients = 100;
   int nut_outages = 10;
   int pollers = 100;
+  int scrapes = 1000;       // back to back, per document
+  int scrape_seconds = 30;  // window of a scrape every 100 ms
   unsigned seed = 1;
   bool keep = false;
 };
@@ -69,6 +73,19 @@ struct IdleResult {
   double cpu = 0;      // utime + stime over the window
   double runtime = 0;  // the scheduler's run time over the window
   CycleStats cycles;
+};
+
+struct ScrapeCost {
+  std::string path;
+  double cpu = 0;      // the daemon's run time over the scrapes, idle share taken off
+  double seconds = 0;  // wall time of the scrapes
+  int failed = 0;
+};
+
+struct HttpResult {
+  std::vector<ScrapeCost> costs;
+  int paced_done = 0, paced_failed = 0;
+  CycleStats cycles;  // while a scrape came every 100 ms
 };
 
 struct LatencyResult {
@@ -141,7 +158,8 @@ void write_file(const std::string &path, const std::string &content) {
 // A healthy UPS on the simulator's link, every event logged, alerts to the
 // (stubbed) wall program, a power-fail timeout far beyond any outage of the
 // run, and a status server with room for every client of the fan-out.
-std::string daemon_config(const std::string &device, int port, int max_client, int nut_port) {
+std::string daemon_config(const std::string &device, int port, int max_client, int nut_port,
+                          int http_port) {
   std::ostringstream c;
   c << "UPS_DEVICE " << device << "\nBACKUPTIME 60\n";
   for (const char *event : {"POWERFAIL", "POWERRETURN", "LOWBATT", "POWERFAIL_DOWN", "COMM_ERROR",
@@ -151,6 +169,7 @@ std::string daemon_config(const std::string &device, int port, int max_client, i
   c << "WALLPATH /usr/bin/wall\nMAX_CLIENT " << max_client << "\nPORT " << port << "\n";
   c << "NUT_PORT " << nut_port << "\nNUT_MAX_CLIENT " << max_client << "\nNUT_USER "
     << nut_bench_user << " " << nut_bench_password << "\n";
+  c << "LISTEN 127.0.0.1\nHTTP_PORT " << http_port << "\n";
   return c.str();
 }
 
@@ -178,6 +197,7 @@ class Bench {
   ~Bench();
   void start_daemon();
   IdleResult measure_idle();
+  HttpResult measure_http(const IdleResult &idle);
   LatencyResult measure_latency();
   BurstResult measure_burst(int clients);
   FanoutResult measure_fanout(int clients);
@@ -196,6 +216,7 @@ class Bench {
   std::string work_;
   int port_ = 0;
   int nut_port_ = 0;
+  int http_port_ = 0;
   SimulatedUps ups_;
   std::unique_ptr<Sandboxed> daemon_;
   pid_t daemon_pid_ = 0;
@@ -217,6 +238,7 @@ Bench::Bench(const Options &options)
       work_(test::make_temp_dir("tornax-bench")),
       port_(free_port()),
       nut_port_(free_port()),
+      http_port_(free_port()),
       ups_(simulator_options(work_)),
       random_(options.seed) {
   ups_.start();
@@ -226,7 +248,7 @@ Bench::Bench(const Options &options)
   const std::string config = work_ + "/home/tornax.conf";
   write_file(config, daemon_config(work_ + "/ups", port_,
                                    std::max({most, options_.burst_clients, options_.pollers}) + 10,
-                                   nut_port_));
+                                   nut_port_, http_port_));
   chmod(config.c_str(), 0600);  // it holds a password
 }
 
@@ -288,6 +310,33 @@ IdleResult Bench::measure_idle() {
   result.cpu = result.end.cpu_seconds - before.cpu_seconds;
   result.runtime = result.end.runtime_seconds - before.runtime_seconds;
   result.cycles = analyse_cycles(ups_.received(), from, to);
+  return result;
+}
+
+HttpResult Bench::measure_http(const IdleResult &idle) {
+  say("http: " + std::to_string(options_.scrapes) + " scrapes of each document, then one every " +
+      "100 ms for " + std::to_string(options_.scrape_seconds) + " s");
+  const double idle_rate = idle.runtime / options_.idle_seconds;
+  HttpResult result;
+  for (const char *path : {"/metrics", "/status", "/"}) {
+    ScrapeCost cost;
+    cost.path = path;
+    const double before = sample_process(daemon_pid_, false).runtime_seconds;
+    const auto from = Clock::now();
+    cost.failed = scrape_many(http_port_, path, options_.scrapes);
+    cost.seconds = std::chrono::duration<double>(Clock::now() - from).count();
+    cost.cpu =
+        sample_process(daemon_pid_, false).runtime_seconds - before - idle_rate * cost.seconds;
+    result.costs.push_back(cost);
+  }
+  const auto from = Clock::now();
+  {
+    const PacedScraper scraper(http_port_, "/metrics", milliseconds(100));
+    std::this_thread::sleep_for(seconds(options_.scrape_seconds));
+    result.paced_done = scraper.done();
+    result.paced_failed = scraper.failed();
+  }
+  result.cycles = analyse_cycles(ups_.received(), from, Clock::now());
   return result;
 }
 
@@ -527,6 +576,21 @@ void fanout_rows(const FanoutResult &f, const CycleStats &idle, int window) {
       big ? "unaffected" : "", big ? verdict(period_kept(f.cycles, idle)) : "");
 }
 
+void http_rows(const HttpResult &h, const CycleStats &idle, int scrapes) {
+  for (const ScrapeCost &c : h.costs) {
+    row("HTTP " + c.path + ": daemon CPU per 1000 scrapes (" + std::to_string(scrapes) +
+            " back to back, idle share off); scrapes a second",
+        fixed(c.cpu * 1000.0 / scrapes * 1e3, 1) + " ms; " + fixed(scrapes / c.seconds, 0) +
+            (c.failed > 0 ? " (" + std::to_string(c.failed) + " failed)" : ""));
+  }
+  const CycleStats &c = h.cycles;
+  row("Cycle period min / median / max with a /metrics scrape every 100 ms (" +
+          std::to_string(h.paced_done) + " scrapes)",
+      fixed(c.min_period, 3) + " / " + fixed(c.median_period, 3) + " / " + fixed(c.max_period, 3) +
+          " s" + (h.paced_failed > 0 ? " (" + std::to_string(h.paced_failed) + " failed)" : ""),
+      "unaffected", verdict(period_kept(c, idle) && h.paced_failed == 0));
+}
+
 void burst_row(const BurstResult &b) {
   const bool met = b.seconds >= 0 && b.seconds < 2.0 && !b.refused;
   row(std::to_string(b.clients) + " clients connecting at once: until the last has its first line",
@@ -560,11 +624,13 @@ void nut_rows(const UpsmonLatency &upsmon, const PollingResult &polling, int win
                                                   std::to_string(polling.peak_threads));
 }
 
-void print_table(const Options &options, const IdleResult &idle, const LatencyResult &latency,
-                 const BurstResult &burst, const std::vector<FanoutResult> &fanout,
-                 const UpsmonLatency &upsmon, const PollingResult &polling) {
+void print_table(const Options &options, const IdleResult &idle, const HttpResult &http,
+                 const LatencyResult &latency, const BurstResult &burst,
+                 const std::vector<FanoutResult> &fanout, const UpsmonLatency &upsmon,
+                 const PollingResult &polling) {
   std::printf("| Measure | Value | Target | Result |\n|---|---|---|---|\n");
   idle_rows(idle, options.idle_seconds);
+  http_rows(http, idle.cycles, options.scrapes);
   latency_rows(latency);
   burst_row(burst);
   for (const FanoutResult &f : fanout) {
@@ -596,8 +662,9 @@ void usage(FILE *out) {
                "  --burst N       clients connecting at once (100)\n"
                "  --nut-outages N power failures for upsmon's notification (10)\n"
                "  --pollers N     network UPS clients polling the status (100)\n"
+               "  --scrapes N     HTTP scrapes of each document back to back (1000)\n"
+               "  --scrape-window S  window of a scrape every 100 ms, in seconds (30)\n"
                "  --seed N        seed of the random pauses between mains changes (1)\n"
-
                "  --keep          keep the work directory (logs, records)\n");
 }
 
@@ -612,6 +679,8 @@ bool parse_options(int argc, char **argv, Options *options) {
                                         {"seed", required_argument, nullptr, 'r'},
                                         {"nut-outages", required_argument, nullptr, 'n'},
                                         {"pollers", required_argument, nullptr, 'p'},
+                                        {"scrapes", required_argument, nullptr, 'a'},
+                                        {"scrape-window", required_argument, nullptr, 'w'},
                                         {"keep", no_argument, nullptr, 'k'},
                                         {nullptr, 0, nullptr, 0}};
   int c;
@@ -647,6 +716,12 @@ bool parse_options(int argc, char **argv, Options *options) {
       case 'p':
         options->pollers = std::max(1, std::atoi(optarg));
         break;
+      case 'a':
+        options->scrapes = std::max(1, std::atoi(optarg));
+        break;
+      case 'w':
+        options->scrape_seconds = std::max(1, std::atoi(optarg));
+        break;
       case 'k':
         options->keep = true;
         break;
@@ -664,6 +739,7 @@ int run(const Options &options) {
   Bench bench(options);
   bench.start_daemon();
   const IdleResult idle = bench.measure_idle();
+  const HttpResult http = bench.measure_http(idle);
   const LatencyResult latency = bench.measure_latency();
   bench.settle(idle.end.threads);
   const BurstResult burst = bench.measure_burst(options.burst_clients);
@@ -674,7 +750,7 @@ int run(const Options &options) {
   const UpsmonLatency upsmon = bench.measure_upsmon();
   const PollingResult polling = bench.measure_polling(options.pollers);
   bench.stop_daemon();
-  print_table(options, idle, latency, burst, fanout, upsmon, polling);
+  print_table(options, idle, http, latency, burst, fanout, upsmon, polling);
   return 0;
 }
 

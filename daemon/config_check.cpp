@@ -10,6 +10,7 @@
 #include "daemon/config_read.h"
 #include "daemon/error.h"
 #include "daemon/file_safety.h"
+#include "daemon/hooks.h"
 #include "daemon/schedule.h"
 #include "daemon/util.h"
 
@@ -95,6 +96,34 @@ std::string silent_shutdown_row(const Settings &config, std::time_t) {
          " min of silence from a UPS last seen on battery";
 }
 
+std::string shutdown_runtime_row(const Settings &config, std::time_t) {
+  if (config.shutdown_runtime == 0) {
+    return "none";
+  }
+  return "shutdown when the UPS's backup time is below " +
+         std::to_string(config.shutdown_runtime / 60) + " min on battery, in two readings in a row";
+}
+
+std::string shutdown_charge_row(const Settings &config, std::time_t) {
+  if (config.shutdown_charge == 0) {
+    return "none";
+  }
+  return "shutdown when the battery level is below " + std::to_string(config.shutdown_charge) +
+         "% on battery, in two readings in a row";
+}
+
+std::string hooks_row(const Settings &config, std::time_t) {
+  std::string text;
+  for (int e = 0; e < event_count; ++e) {
+    if (const std::optional<HookCheck> hook = hook_for_event(config, e)) {
+      text += (text.empty() ? "" : ", ") + hook_label(e, hook->path) +
+              (hook->refusal ? " (not run: " + *hook->refusal + ")" : "");
+    }
+  }
+  return text.empty() ? "none"
+                      : text + "; each killed after " + std::to_string(config.exec_timeout) + " s";
+}
+
 std::string next_shutdown_row(const Settings &config, std::time_t now) {
   if (config.shutdown_schedule_mode < schedule_daily ||
       config.shutdown_schedule_mode > schedule_manual) {
@@ -116,10 +145,8 @@ std::string next_test_row(const Settings &config, std::time_t now) {
   return next ? local_date(*next) : "never (no UPSTEST date occurs)";
 }
 
-std::string status_server_row(const Settings &config, std::time_t) {
-  if (config.max_client == 0) {
-    return "off (MAX_CLIENT 0)";
-  }
+// The LISTEN addresses both network surfaces bind to.
+std::string listen_places(const Settings &config) {
   std::string where = "every IPv4 address";
   if (!config.listen.empty()) {
     where.clear();
@@ -127,6 +154,14 @@ std::string status_server_row(const Settings &config, std::time_t) {
       where += (where.empty() ? "" : ", ") + format_ip_address(address);
     }
   }
+  return where;
+}
+
+std::string status_server_row(const Settings &config, std::time_t) {
+  if (config.max_client == 0) {
+    return "off (MAX_CLIENT 0)";
+  }
+  const std::string where = listen_places(config);
   std::string text = "port " + std::to_string(config.port) + " on " + where + ", at most " +
                      std::to_string(config.max_client) + " clients at once";
   if (config.max_client_per_host != 0) {
@@ -144,6 +179,14 @@ std::string nut_server_row(const Settings &config, std::time_t) {
          std::to_string(config.nut_max_client) + " clients at once; " + std::to_string(accounts) +
          (accounts == 1 ? " account" : " accounts") + ", a shutdown waits up to " +
          std::to_string(config.nut_hostsync) + " s for the hosts logged in";
+}
+
+std::string http_row(const Settings &config, std::time_t) {
+  if (config.http_port == 0) {
+    return "off (HTTP_PORT 0)";
+  }
+  return "port " + std::to_string(config.http_port) + " on " + listen_places(config) +
+         ": /metrics, /status, /";
 }
 
 std::string allowed_row(const Settings &config, std::time_t) {
@@ -189,13 +232,17 @@ constexpr SummaryRow summary_rows[] = {
     {"Paged", paged_row},
     {"BACKUPTIME", backuptime_row},
     {"SILENT_SHUTDOWN", silent_shutdown_row},
+    {"SHUTDOWN_RUNTIME", shutdown_runtime_row},
+    {"SHUTDOWN_CHARGE", shutdown_charge_row},
     {"Next scheduled shutdown", next_shutdown_row},
     {"Next self-test", next_test_row},
     {"Status server", status_server_row},
     {"Network UPS server", nut_server_row},
+    {"HTTP endpoint", http_row},
     {"Clients allowed", allowed_row},
     {"Status key", status_key_row},
     {"Shutdown script", shutdown_script_row},
+    {"Event hooks", hooks_row},
 };
 
 }  // namespace
@@ -217,6 +264,9 @@ int check_configuration() {
     tornax_error("%s", refusal->c_str());
   }
   config_test_read();
+  if (std::optional<std::string> refusal = unsafe_hook(settings)) {
+    tornax_error("%s", refusal->c_str());
+  }
   std::printf("configuration OK\n%s", configuration_summary(settings, clock_now()).c_str());
   std::fflush(stdout);
   return 0;

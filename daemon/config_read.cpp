@@ -28,6 +28,7 @@ const char *token_name(token kind) {
                                       "ALERT_TAG",
                                       "LOG_TAG",
                                       "PAGER_TAG",
+                                      "EXEC_TAG",
                                       "SCOPE",
                                       "YESNO",
                                       "SHUTDOWN",
@@ -37,6 +38,9 @@ const char *token_name(token kind) {
                                       "UPSTEST",
                                       "BACKUPTIME",
                                       "SILENT_SHUTDOWN",
+                                      "SHUTDOWN_RUNTIME",
+                                      "SHUTDOWN_CHARGE",
+                                      "EXEC_TIMEOUT",
                                       "WALLPATH",
                                       "UPS_TYPE",
                                       "UPS_SHUTDOWN_DELAY",
@@ -56,6 +60,7 @@ const char *token_name(token kind) {
                                       "NUT_MAX_CLIENT",
                                       "NUT_USER",
                                       "NUT_HOSTSYNC",
+                                      "HTTP_PORT",
                                       "ON",
                                       "TO",
                                       "WEEKDAY",
@@ -71,6 +76,7 @@ const char *token_name(token kind) {
   return index < std::size(names) ? names[index] : "?";
 }
 int config_lineno = 0;
+unsigned int settings_generation = 0;
 
 namespace {
 
@@ -99,6 +105,9 @@ constexpr Keyword keywords[] = {
     {"UPSTEST", token::UPSTEST},
     {"BACKUPTIME", token::BACKUPTIME},
     {"SILENT_SHUTDOWN", token::SILENT_SHUTDOWN},
+    {"SHUTDOWN_RUNTIME", token::SHUTDOWN_RUNTIME},
+    {"SHUTDOWN_CHARGE", token::SHUTDOWN_CHARGE},
+    {"EXEC_TIMEOUT", token::EXEC_TIMEOUT},
     {"WALLPATH", token::WALLPATH},
     {"UPS_TYPE", token::UPS_TYPE},
     {"UPS_SHUTDOWN_DELAY", token::UPS_SHUTDOWN_DELAY},
@@ -118,6 +127,7 @@ constexpr Keyword keywords[] = {
     {"NUT_MAX_CLIENT", token::NUT_MAX_CLIENT},
     {"NUT_USER", token::NUT_USER},
     {"NUT_HOSTSYNC", token::NUT_HOSTSYNC},
+    {"HTTP_PORT", token::HTTP_PORT},
 };
 
 struct ValueWord {
@@ -355,9 +365,9 @@ token date_time_token(std::size_t length) {
 std::optional<token> keyword_token(const std::string &word) {
   for (int e = 0; e < event_count; ++e) {
     const std::string stem = event_stems[e];
-    const token tags[] = {token::ALERT_TAG, token::LOG_TAG, token::PAGER_TAG};
-    const char *suffixes[] = {"_ALERT", "_LOG", "_PAGER"};
-    for (int k = 0; k < 3; ++k) {
+    const token tags[] = {token::ALERT_TAG, token::LOG_TAG, token::PAGER_TAG, token::EXEC_TAG};
+    const char *suffixes[] = {"_ALERT", "_LOG", "_PAGER", "_EXEC"};
+    for (int k = 0; k < 4; ++k) {
       if (word == stem + suffixes[k]) {
         yylval.number = e;
         return tags[k];
@@ -558,8 +568,17 @@ class Parser {
     return minutes * 60;
   }
 
+  unsigned int expect_between(int smallest, int largest, const char *message) {
+    const int value = expect(token::NUMBER).number;
+    if (value < smallest || value > largest) {
+      yyerror(message);
+    }
+    return static_cast<unsigned int>(value);
+  }
+
   void statement();
   void alert_statement(int e);
+  void exec_statement(int e);
   void shutdown_statement();
   void daily_statement();
   void weekly_statement();
@@ -578,6 +597,7 @@ class Parser {
     }
     return std::move(next.value.text);
   }
+  void http_port_statement();
   void set_window(int mode, const struct tm &down, const struct tm &up);
 
   Settings &s_;
@@ -620,6 +640,18 @@ void Parser::statement() {
     case token::SILENT_SHUTDOWN:
       s_.silent_shutdown = static_cast<unsigned int>(expect_minutes_in_seconds());
       break;
+    case token::SHUTDOWN_RUNTIME:
+      s_.shutdown_runtime = static_cast<unsigned int>(expect_minutes_in_seconds());
+      break;
+    case token::SHUTDOWN_CHARGE:
+      s_.shutdown_charge = expect_between(0, 100, "SHUTDOWN_CHARGE is a percentage, 0 to 100");
+      break;
+    case token::EXEC_TIMEOUT:
+      s_.exec_timeout = expect_between(1, 86400, "EXEC_TIMEOUT is 1 to 86400 seconds");
+      break;
+    case token::EXEC_TAG:
+      exec_statement(e);
+      break;
     case token::UPS_TYPE:
       s_.adapter_type = expect(token::NUMBER).number;
       break;
@@ -657,6 +689,9 @@ void Parser::statement() {
     case token::NUT_HOSTSYNC:
       nut_statement(first.kind);
       break;
+    case token::HTTP_PORT:
+      http_port_statement();
+      break;
     case token::SHUTDOWN:
       shutdown_statement();
       break;
@@ -680,6 +715,16 @@ void Parser::alert_statement(int e) {
   record.who = who;
   record.message = std::move(message);
   record.found = 1;
+}
+
+// The daemon runs in "/" and hands the path to no shell: only an absolute
+// path names one program, whatever the working directory.
+void Parser::exec_statement(int e) {
+  std::string path = expect(token::STRING).text;
+  if (path.empty() || path[0] != '/') {
+    yyerror((std::string(event_stems[e]) + "_EXEC " + path + ": not an absolute path").c_str());
+  }
+  s_.exec[e] = std::move(path);
 }
 
 // Whether the file being read names a shutdown schedule (or ends one).
@@ -866,6 +911,16 @@ void Parser::nut_statement(token kind) {
   }
 }
 
+// Unlike PORT, whose low 16 bits count as they always have, a new statement
+// can refuse a number that names no port instead of serving on another one.
+void Parser::http_port_statement() {
+  const int port = expect(token::NUMBER).number;
+  if (port < 0 || port > 65535) {
+    yyerror("HTTP_PORT must be 0 (off) to 65535");
+  }
+  s_.http_port = port;
+}
+
 }  // namespace
 
 int yyparse(Settings &target) {
@@ -888,6 +943,7 @@ void init_var(Settings &target) {
   target.listen.clear();
   target.allow.clear();
   target.max_client_per_host = 0;
+  target.http_port = 0;
   target.status_key_file.reset();
   target.status_key.reset();
   target.nut_port = 0;
@@ -895,9 +951,13 @@ void init_var(Settings &target) {
   target.nut_max_client = default_nut_max_client;
   target.nut_users.clear();
   target.nut_hostsync = default_nut_hostsync;
+  target.shutdown_runtime = 0;
+  target.shutdown_charge = 0;
+  target.exec_timeout = default_exec_timeout;
   for (int i = 0; i < event_count; ++i) {
     target.alert[i].found = 0;
     target.log_control[i].found = 0;
+    target.exec[i].reset();
   }
   config_lineno = 0;
   schedule_named = false;
@@ -978,6 +1038,7 @@ void commit(Settings &&next) {
   pthread_mutex_lock(&tornax_mutex);
   settings = std::move(next);
   pthread_mutex_unlock(&tornax_mutex);
+  ++settings_generation;
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ enum class token : int {
   ALERT_TAG,  // value: event index
   LOG_TAG,    // value: event index
   PAGER_TAG,  // value: event index
+  EXEC_TAG,   // value: event index
   SCOPE,      // value: scope_none, scope_console or scope_all
   YESNO,      // value: 1 yes, 0 no
   SHUTDOWN,
@@ -34,6 +35,9 @@ enum class token : int {
   UPSTEST,
   BACKUPTIME,
   SILENT_SHUTDOWN,
+  SHUTDOWN_RUNTIME,
+  SHUTDOWN_CHARGE,
+  EXEC_TIMEOUT,
   WALLPATH,
   UPS_TYPE,
   UPS_SHUTDOWN_DELAY,
@@ -53,6 +57,7 @@ enum class token : int {
   NUT_MAX_CLIENT,
   NUT_USER,
   NUT_HOSTSYNC,
+  HTTP_PORT,
   ON,
   TO,
   WEEKDAY,    // value: time with tm_wday
@@ -105,7 +110,7 @@ token yylex();
 int yyparse(Settings &target);
 
 // The configuration's name of an event ("POWERFAIL" ... "OVERLOAD"), the stem
-// of its _ALERT, _LOG and _PAGER statements; `e` is an event index.
+// of its _ALERT, _LOG, _PAGER and _EXEC statements; `e` is an event index.
 const char *event_stem(int e);
 
 // 0 to 11 for "JAN" to "DEC", 0 to 6 for "SUN" to "SAT"; -1 for anything else.
@@ -113,8 +118,8 @@ int to_mon(const char *month_string);
 int to_wday(const char *wday_string);
 
 // Puts the values that every reading starts from into `target` (schedule
-// counts, port, the found flags, the network statements) and sets
-// config_lineno to 0.
+// counts, port, the found flags, the network statements, the thresholds,
+// the hooks and their time-out) and sets config_lineno to 0.
 void init_var(Settings &target);
 
 // Throws ConfigFailure naming the first required statement that `target`
@@ -149,6 +154,10 @@ void config_test_read();
 // shutdown schedule that its file does not name (a reload keeps it; only
 // "SHUTDOWN NONE" ends it).
 bool schedule_kept_without_statement();
+
+// Raised by every reading that puts settings in force, so a unit that works
+// values out from the settings knows when to do it again. Main thread only.
+extern unsigned int settings_generation;
 
 // The reload reading of config_filename. Reports a failure with the same
 // texts on the same streams as config_read, except the "Exit" line, and

@@ -5,22 +5,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "daemon/alerter.h"
+#include "daemon/clock.h"
 #include "daemon/config_read.h"
+#include "daemon/cycle_facts.h"
 #include "daemon/descriptors.h"
 #include "daemon/error.h"
 #include "daemon/file_safety.h"
+#include "daemon/http_server.h"
 #include "daemon/logger.h"
 #include "daemon/nut_server.h"
 #include "daemon/pager.h"
@@ -52,8 +58,11 @@ void drop_serial_line() {
 }
 
 // The eight queries of a cycle, each only if the one before was answered.
-// Returns the last query's result: positive when the whole chain was answered.
-int poll_ups() {
+// Returns the last query's result: positive when the whole chain was
+// answered. The readings the thresholds follow are noted in `fresh` only
+// when their reply was well formed: an unanswered query stores 0, which is
+// no reading of an empty battery.
+int poll_ups(FreshReadings &fresh) {
   using Query = int (*)(int, float *);
   static const struct {
     Query query;
@@ -72,13 +81,18 @@ int poll_ups() {
     if (byte_read <= 0) {
       return byte_read;
     }
+    if (step.target == &ups_percentbatt) {
+      fresh.charge_percent = ups_percentbatt;
+    } else if (step.target == &ups_backuptime) {
+      fresh.runtime_minutes = ups_backuptime;
+    }
   }
   return get_upsteststatus(serial_fd, ups_teststatus);
 }
 
 // Polls the UPS, first opening the line again when it is closed. A line that
 // can't be opened counts as a silent UPS, without a report every second.
-int poll_serial_line(MonitorState &state) {
+int poll_serial_line(MonitorState &state, FreshReadings &fresh) {
   if (serial_fd < 0) {
     if (!open_serial_line(false)) {
       return 0;
@@ -86,7 +100,7 @@ int poll_serial_line(MonitorState &state) {
     log_device("opened");
     identify_ups(state);
   }
-  const int byte_read = poll_ups();
+  const int byte_read = poll_ups(fresh);
   if (byte_read < 0) {
     drop_serial_line();
   }
@@ -131,18 +145,6 @@ void correct_voltages(const MonitorState &state) {
   }
 }
 
-// Whole minutes of a float, truncated toward zero and held within range: the
-// UPS's reply may be negative or absurdly large.
-unsigned int whole_minutes(float minutes) {
-  if (!(minutes > 0.0f)) {
-    return 0;
-  }
-  if (minutes >= static_cast<float>(UINT_MAX)) {
-    return UINT_MAX;
-  }
-  return static_cast<unsigned int>(minutes);
-}
-
 void compute_remain_time() {
   if (settings.powerfail_timeout != 0) {
     remain_time = minutes_to_timeout(settings.powerfail_timeout, status[POWERFAIL]);
@@ -181,9 +183,18 @@ char interpret_prefixqueue() {
 // A UPS that falls silent on battery (cable pulled, adapter dead) leaves the
 // host to die with the battery unless the outage is taken to go on: its
 // silent cycles count as cycles on battery.
-void track_power(MonitorState &state, char last_mark) {
+void track_power(MonitorState &state, char last_mark, const FreshReadings &fresh) {
   if (follow_power(state.power, take_replies_accepted(), last_mark)) {
     count_event(POWERFAIL);
+  }
+  follow_readings(state.power, fresh);
+}
+
+// Remote hosts go down when the time left falls below their own margin, so
+// it must be the time left by whichever rule will shut this host down first.
+void lower_remain_time(const MonitorState &state) {
+  if (const std::optional<unsigned int> left = minutes_to_thresholds(state.power, settings)) {
+    remain_time = std::min(remain_time, *left);
   }
 }
 
@@ -261,6 +272,7 @@ void identify_ups(MonitorState &state) {
 }
 
 ShutdownDue run_cycle(MonitorState &state) {
+  const auto started = std::chrono::steady_clock::now();
   pthread_mutex_lock(&tornax_mutex);
   for (bool &stalled : status_stalled) {
     stalled = true;
@@ -268,30 +280,35 @@ ShutdownDue run_cycle(MonitorState &state) {
   if (status[COMM_CONNECT] == 1) {
     status[COMM_CONNECT] = 0;
   }
-  state.byte_read = poll_serial_line(state);
+  FreshReadings fresh;
+  state.byte_read = poll_serial_line(state, fresh);
   update_communication(state.byte_read > 0);
   if (status[POWERRETURN] == 1) {
     status[POWERRETURN] = 0;
   }
   correct_voltages(state);
   compute_remain_time();
-  track_power(state, interpret_prefixqueue());
+  track_power(state, interpret_prefixqueue(), fresh);
+  lower_remain_time(state);
   const auto [cause, why] = decide_powerfail_down(state);
   run_countdown(state);
   check_test_schedule(serial_fd);
   pthread_mutex_unlock(&tornax_mutex);
 
   publish_ext_status();
+  publish_cycle_facts(std::chrono::steady_clock::now() - started, clock_now());
   announce_cycle();  // status lines go out now, not after the log and alerts
   publish_nut_readings();
   logger();
   alerter();
   sendpager();
 
+  if (status[POWERFAIL_DOWN] != 0 && !why.empty()) {
+    writelog(why.c_str());
+  }
+  state.hooks.after_cycle(std::chrono::steady_clock::now(), clock_now());
+
   if (status[POWERFAIL_DOWN] != 0) {
-    if (!why.empty()) {
-      writelog(why.c_str());
-    }
     return {POWERFAIL_DOWN, 0, cause};
   }
   if (status[SCHEDULE_DOWN] != 0) {
@@ -389,7 +406,7 @@ int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake,
     state.outage.after_cycle();
     if (due.mode != 0) {
       reports.shutting_down();
-      down(due.mode, due.ups_sleep_time, host);
+      down(due.mode, due.ups_sleep_time, host, &state.hooks);
     }
     reports.cycle_completed(current_service_state());
     const Wakeup wakeup = wake.wait();
@@ -428,6 +445,9 @@ void start_in_foreground(MonitorState &state) {
   getpath();
   refuse_unsafe_files();
   config_read();
+  if (const std::optional<std::string> refusal = unsafe_hook(settings)) {
+    tornax_error("%s", refusal->c_str());
+  }
   check_pidfile();
   if (open_serial_line(true)) {
     identify_ups(state);
@@ -471,6 +491,8 @@ void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
   ups_temp = -1.0f;
   ext_status = 0;
   MonitorState state;
+  static SystemProcessSpawner spawner;  // outlives the state: down() never returns
+  state.hooks.use(spawner);
 
   raise_descriptor_limit();  // before the configuration is read and checked against it
   start_in_foreground(state);
@@ -495,6 +517,9 @@ void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
   }
   if (settings.nut_port != 0) {
     start_nut_server();  // the same
+  }
+  if (settings.http_port != 0) {
+    start_http_server();  // the same
   }
 
   ServiceReports reports(notifier);

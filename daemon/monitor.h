@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "daemon/hooks.h"
 #include "daemon/host.h"
 #include "daemon/notify.h"
 #include "daemon/outage.h"
@@ -25,6 +26,7 @@ struct MonitorState {
   int byte_read = 0;                  // result of the last query chain
   OutageRecorder outage;              // keeps tornax.outage in step with the power-fail count
   PowerState power;                   // on battery when last heard, and silent since
+  HookRunner hooks;                   // event hooks running or waiting their turn
 };
 
 // The shutdown a cycle found due: mode 0 none, else the event that calls for
@@ -45,7 +47,8 @@ bool open_serial_line(bool report);
 void identify_ups(MonitorState &state);
 
 // Runs one monitoring cycle and returns the shutdown it found due; the caller
-// runs it. A power-fail shutdown's cause is logged after the cycle's events.
+// runs it. A power-fail shutdown's cause is logged after the cycle's events,
+// and the hooks of the events that began are started after it.
 // Main thread only; takes tornax_mutex for the poll and the schedules.
 ShutdownDue run_cycle(MonitorState &state);
 

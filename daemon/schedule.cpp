@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "daemon/clock.h"
+#include "daemon/cycle_facts.h"
 #include "daemon/logger.h"
 #include "daemon/ups.h"
 #include "tornax.h"
@@ -216,7 +217,9 @@ void show_shutdown_schedule(const Settings &config) {
 void run_self_test(int fd) {
   writelog("Schedule UPS TEST");
   ups_testing = 1;
+  note_self_test(true);  // the cycle publishes nothing while the test holds it
   ups_test(fd, ups_teststatus);
+  note_self_test(false);
   ups_testing = 0;
   char line[test_result_size];
   format_test_result(line, ups_teststatus, sizeof ups_teststatus);

@@ -42,20 +42,22 @@ std::string shell_quoted(const std::string &path) {
   return quoted + "'";
 }
 
-void run_shutdown_script(HostActions &host) {
+// Returns whether the script ran.
+bool run_shutdown_script(HostActions &host) {
   if (access(shutdown_script_filename, R_OK | X_OK) != 0) {
-    return;
+    return false;
   }
   // Checked again here: it may have changed since the start-up checked it.
   if (const std::optional<std::string> reason = unsafe_reason(shutdown_script_filename)) {
     const std::string text = unsafe_file_message(
         std::string("Shutdown script ") + shutdown_script_filename + " not run", *reason);
     tornax_warn_and_log("%s", text.c_str());
-    return;
+    return false;
   }
   tornax_warn("Execute shutdown script\n");
   host.pause_seconds(2);
   host.run_shell(shell_quoted(shutdown_script_filename).c_str());
+  return true;
 }
 
 // From here on the daemon must not be stopped or reloaded by the signals the
@@ -107,11 +109,15 @@ long corrected_sleep_time(long ups_sleep_time, float multiplier) {
   return static_cast<long>(product);
 }
 
-int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host) {
+int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,
+                      HookRunner *hooks) {
   // The script may already stop the network: the hosts that follow this UPS
   // over it are told, and waited for, first.
   hold_for_secondaries();
-  run_shutdown_script(host);
+  const bool script_ran = run_shutdown_script(host);
+  if (hooks != nullptr) {
+    hooks->end_for_shutdown(host, script_ran);
+  }
   clear_file();
   if (chdir("/") != 0) {
     std::perror("down():chdir() fail");
@@ -130,8 +136,8 @@ int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host)
   return 0;
 }
 
-void down(int shutdown_mode, long ups_sleep_time, HostActions &host) {
-  const int exit_status = shutdown_sequence(shutdown_mode, ups_sleep_time, host);
+void down(int shutdown_mode, long ups_sleep_time, HostActions &host, HookRunner *hooks) {
+  const int exit_status = shutdown_sequence(shutdown_mode, ups_sleep_time, host, hooks);
   // The status server's threads still run and read the settings: end without
   // destroying the globals under them, after writing out what is buffered.
   std::fflush(nullptr);

@@ -6,6 +6,7 @@
 #ifndef TORNAX_DAEMON_SHUTDOWN_H
 #define TORNAX_DAEMON_SHUTDOWN_H
 
+#include "daemon/hooks.h"
 #include "daemon/host.h"
 #include "tornax.h"
 
@@ -21,12 +22,15 @@ long corrected_sleep_time(long ups_sleep_time, float multiplier);
 // ends with: 1 when init could not be idled, 0 when the halt call returned.
 // The mode is the event that called for the shutdown: POWERFAIL_DOWN switches
 // the UPS off when settings.turnoff_ups is set, SCHEDULE_DOWN sends the
-// corrected `ups_sleep_time` (minutes); other modes send nothing.
-// Main thread only; takes no lock.
-int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host);
+// corrected `ups_sleep_time` (minutes); other modes send nothing. Event hooks
+// still running (`hooks`, when given) have until the shutdown script ends, and
+// are then killed. Main thread only; takes no lock.
+int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,
+                      HookRunner *hooks = nullptr);
 
 // shutdown_sequence(), then exit with its result. Never returns.
-[[noreturn]] void down(int shutdown_mode, long ups_sleep_time, HostActions &host);
+[[noreturn]] void down(int shutdown_mode, long ups_sleep_time, HostActions &host,
+                       HookRunner *hooks = nullptr);
 
 }  // namespace tornax
 

@@ -16,7 +16,7 @@
 
 namespace tornax {
 
-char dir_prefix[path_size] = "/usr/tornax";
+char dir_prefix[path_size] = TORNAX_DEFAULT_HOME;
 char pid_filename[path_size];
 char log_filename[path_size];
 char config_filename[path_size];

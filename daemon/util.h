@@ -8,7 +8,12 @@ namespace tornax {
 
 inline constexpr int path_size = 170;
 inline constexpr int max_home_length = 150;
-inline constexpr const char *default_home = "/usr/tornax";
+// The build sets the default home (a distribution package puts it where its
+// file layout wants it); a plain build keeps the traditional one.
+#ifndef TORNAX_DEFAULT_HOME
+#define TORNAX_DEFAULT_HOME "/usr/tornax"
+#endif
+inline constexpr const char *default_home = TORNAX_DEFAULT_HOME;
 
 extern char dir_prefix[path_size];                // home directory
 extern char pid_filename[path_size];              // <home>/tornax.pid
@@ -17,7 +22,7 @@ extern char config_filename[path_size];           // <home>/tornax.conf
 extern char shutdown_script_filename[path_size];  // <home>/shutdown.sh
 extern char outage_filename[path_size];           // <home>/tornax.outage
 
-// Fills dir_prefix from $TORNAXHOME (default /usr/tornax) and builds the file
+// Fills dir_prefix from $TORNAXHOME (default default_home) and builds the file
 // names. A value longer than 150 characters ends the process.
 void getpath();
 

@@ -75,19 +75,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (size < setting_bytes) {
     return 0;
   }
-  const AlertSettings settings = settings_from(data);
+  const AlertSettings chosen = settings_from(data);
   const Connection connection(data + setting_bytes, size - setting_bytes);
   reset_client_state();
   RemoteValues values;
   test::RecordingAlerts actions;
-  follow_session(connection.client(), settings, values, actions);
+  follow_session(connection.client(), chosen, values, actions);
   fuzz::require(strnlen(ups_teststatus, sizeof ups_teststatus) < sizeof ups_teststatus,
                 "the self-test text stays terminated in its field");
   // The stream was made without the key (and the client's nonce is new), so
   // none of its lines may verify.
-  fuzz::require(!settings.key || actions.lines.empty(),
+  fuzz::require(!chosen.key || actions.lines.empty(),
                 "with a key, nothing from a server without it is acted on");
-  const std::string scope = "alert " + std::to_string(settings.tornaxalert_who) + " ";
+  const std::string scope = "alert " + std::to_string(chosen.tornaxalert_who) + " ";
   for (const std::string &line : actions.lines) {
     fuzz::require(line.starts_with(scope) || line == "run recorded shutdown",
                   "alerts go to the chosen scope, and only the chosen command runs");

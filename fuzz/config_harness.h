@@ -57,6 +57,7 @@ inline void require_sound_settings(const Settings &s) {
   }
   require(s.wall_cmd.has_value(), "a broadcast command");
   require(is_flag(s.turnoff_ups), "a yes/no TURNOFF_UPS");
+  require(s.http_port >= 0 && s.http_port <= 65535, "an HTTP_PORT that names a port or none");
   require(s.shutdown_schedule_mode >= schedule_none && s.shutdown_schedule_mode <= schedule_manual,
           "a known schedule mode");
   require(s.num_shutdown_schedule >= 0 && s.num_shutdown_schedule <= max_schedule_entries,

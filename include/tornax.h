@@ -73,6 +73,7 @@ inline constexpr int schedule_manual = 4;
 inline constexpr int default_nut_max_client = 16;
 inline constexpr int default_nut_hostsync = 15;
 inline constexpr const char *default_nut_upsname = "tornax";
+inline constexpr unsigned int default_exec_timeout = 30;  // seconds
 
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
@@ -112,16 +113,24 @@ struct Settings {
   unsigned int logsize = 0;                   // log size limit in KiB, 0 no limit
   unsigned int powerfail_timeout = 0;         // seconds on battery before shutdown, 0 never
   unsigned int silent_shutdown = 60;          // seconds silent on battery before shutdown, 0 never
-  int adapter_type = 0;                       // stored as written, read by nothing
-  int ups_shutdown_delay = 0;                 // sent with the UPS shutdown-delay command
-  int port = default_port;                    // TCP port of the status server
-  int max_client = 0;                         // clients served at once, 0 no server
+  // Like the network statements below, the thresholds and the hooks start
+  // from their defaults at every reading: removed from the file, they are
+  // off after a reload.
+  unsigned int shutdown_runtime = 0;  // seconds of UPS backup time to shut down below, 0 off
+  unsigned int shutdown_charge = 0;   // battery percent to shut down below, 0 off
+  std::optional<std::string> exec[event_count];  // <EVENT>_EXEC: program run as the event begins
+  unsigned int exec_timeout = default_exec_timeout;  // EXEC_TIMEOUT: seconds a hook may run
+  int adapter_type = 0;                              // stored as written, read by nothing
+  int ups_shutdown_delay = 0;                        // sent with the UPS shutdown-delay command
+  int port = default_port;                           // TCP port of the status server
+  int max_client = 0;                                // clients served at once, 0 no server
   // Who may reach the network surfaces. Unlike the settings above, these four
   // start from their defaults at every reading: a statement removed from the
   // file is no longer in force after a reload.
   std::vector<IpAddress> listen;               // LISTEN; empty: every IPv4 interface
   std::vector<IpNetwork> allow;                // ALLOW; empty: every host
   int max_client_per_host = 0;                 // places one source address may hold, 0 any
+  int http_port = 0;                           // HTTP_PORT of the HTTP endpoint, 0 none
   std::optional<std::string> status_key_file;  // STATUS_KEY
   std::optional<StatusKey> status_key;         // its key, read with the configuration
   // The network UPS protocol server; these too start from their defaults at

@@ -359,7 +359,8 @@ std::string SimulatedUps::plan_delivery(const Meant &meant, const Faults &faults
   }
   const Clock::time_point now = Clock::now();
   const long id = ++reply_counter_;
-  outgoing_.push_back({id, meant.key, meant.mark, exact && !foreign_before_, now, {}, false});
+  outgoing_.push_back(
+      {id, meant.key, meant.mark, meant.value, exact && !foreign_before_, now, {}, false});
   last_reply_id_ = id;
 
   Clock::time_point not_before = now;
@@ -426,6 +427,7 @@ void SimulatedUps::write_chunk(const Chunk &chunk, Clock::time_point now) {
     if (chunk.last) {
       LineEvent done(LineEvent::Kind::reply, reply.key);
       done.mark = reply.mark;
+      done.value = reply.value;
       done.clean = reply.clean && reply.id == last_reply_id_ && !foreign_now_;
       done.latency =
           std::chrono::duration_cast<std::chrono::microseconds>(reply.first - reply.received);
@@ -523,7 +525,7 @@ std::optional<SimulatedUps::Meant> SimulatedUps::reply_to(const std::string &key
     return std::nullopt;
   }
   if (const auto raw = raw_replies_.find(key); raw != raw_replies_.end()) {
-    return Meant{raw->second, key, '\0', true};
+    return Meant{raw->second, key, '\0', true, {}};
   }
   if (key == "XT") {
     test_until_ = now + std::chrono::seconds(options_.self_test_seconds);
@@ -535,11 +537,11 @@ std::optional<SimulatedUps::Meant> SimulatedUps::reply_to(const std::string &key
     return std::nullopt;
   }
   if (key == "V?") {
-    return Meant{*text + "\r\n", key, '\0', true};
+    return Meant{*text + "\r\n", key, '\0', true, *text};
   }
   const std::optional<char> mark = next_mark();
   return Meant{(mark ? std::string(1, *mark) : std::string()) + *text + "\r\n", key,
-               mark.value_or('\0'), false};
+               mark.value_or('\0'), false, *text};
 }
 
 // Caller holds mutex_. The value part of a reply; nothing for an unknown

@@ -84,6 +84,7 @@ struct LineEvent {
   bool clean = false;
   std::chrono::microseconds latency{0};  // reply: from its command to its first byte
   std::chrono::microseconds spread{0};   // reply: from its first byte to its last
+  std::string value;                     // reply: the value meant, without mark and line end
 };
 
 // One command as the UPS received it.
@@ -221,6 +222,7 @@ class SimulatedUps {
     long id = 0;
     std::string key;
     char mark = '\0';
+    std::string value;
     bool clean = false;
     Clock::time_point received, first;
     bool started = false;
@@ -231,6 +233,7 @@ class SimulatedUps {
     std::string key;
     char mark = '\0';
     bool faultless = false;  // the identification, which no fault touches
+    std::string value;       // the value text alone
   };
 
   void open_pty();

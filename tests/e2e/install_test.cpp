@@ -55,12 +55,15 @@ TEST(Install, PutsEverythingInPlaceAndNamesTheInstalledPaths) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(dir.file("log"));
   const std::string root = stage + prefix;
 
-  for (const char *program : {"/sbin/tornax", "/sbin/tornaxalert", "/bin/tornax-upssim",
-                              "/share/doc/tornax/shutdown.sh"}) {
+  for (const char *program :
+       {"/sbin/tornax", "/sbin/tornaxalert", "/bin/tornax-upssim", "/share/doc/tornax/shutdown.sh",
+        "/lib/tornax/sandbox", "/share/doc/tornax/hooks/mail", "/share/doc/tornax/hooks/webhook",
+        "/share/doc/tornax/hooks/push"}) {
     EXPECT_TRUE(executable(root + program)) << program;
   }
   for (const char *file : {"/share/doc/tornax/tornax.conf", "/share/man/man8/tornax.8",
-                           "/share/man/man8/tornaxalert.8", "/share/man/man5/tornax.conf.5"}) {
+                           "/share/man/man8/tornaxalert.8", "/share/man/man5/tornax.conf.5",
+                           "/share/man/man1/tornax-upssim.1"}) {
     EXPECT_TRUE(test::file_exists(root + file)) << file;
   }
 

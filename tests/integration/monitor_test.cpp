@@ -350,6 +350,115 @@ TEST_F(MonitorTest, RemainTimeFollowsTheTimeoutOrTheBackupTime) {
   EXPECT_EQ(remain_time, 0u);
 }
 
+// The thresholds against the UPS's own readings, on battery. Each reply is
+// the query's value for one cycle; "~" leaves the query unanswered (which
+// stores 0), "?" is a reply that is not well formed. Only two well-formed readings in a row below
+// the threshold count; BACKUPTIME and the thresholds race, and the log names the winner.
+TEST_F(MonitorTest, ThresholdsShutDownOnTwoReadingsOnBattery) {
+  shorten_reply_timeout(std::chrono::milliseconds(100));
+  struct Case {
+    const char *name, *query;
+    unsigned int runtime, charge, timeout;  // seconds, percent, seconds
+    bool mains;
+    std::vector<const char *> replies;
+    std::vector<int> modes;
+    std::vector<unsigned int> remain;  // empty: not checked
+    const char *why;
+  } cases[] = {
+      {"RuntimeFalling",
+       "T",
+       600,
+       0,
+       3600,
+       false,
+       {"0:30", "0:12", "0:09", "0:08"},
+       {0, 0, 0, 3},
+       {20, 20, 2, 0},
+       "Power-fail shutdown: on battery with 8 min (9 min the reading before) of backup time "
+       "left, below SHUTDOWN_RUNTIME (10 min)"},
+      {"ChargeFalling",
+       "B%",
+       0,
+       25,
+       0,
+       false,
+       {"40", "24", "30", "20", "10"},
+       {0, 0, 0, 0, 3},
+       {},
+       "Power-fail shutdown: on battery with the battery at 10% (20% the reading before), "
+       "below SHUTDOWN_CHARGE (25%)"},
+      {"LoneLowReadingsAndSilence",
+       "B%",
+       0,
+       25,
+       0,
+       false,
+       {"80", "5", "80", "~", "~", "80", "5"},
+       {0, 0, 0, 0, 0, 0, 0},
+       {},
+       nullptr},
+      {"RefusedReplyIsNoReading",
+       "B%",
+       0,
+       25,
+       0,
+       false,
+       {"24", "?", "24"},
+       {0, 0, 3},
+       {},
+       "Power-fail shutdown: on battery with the battery at 24% (24% the reading before), "
+       "below SHUTDOWN_CHARGE (25%)"},
+      {"TimeoutFirst",
+       "B%",
+       0,
+       25,
+       2,
+       false,
+       {"5", "5"},
+       {0, 3},
+       {},
+       "Power-fail shutdown: on battery for 2 s, reaching BACKUPTIME (2 s)"},
+      {"OnMains", "B%", 0, 25, 0, true, {"5", "5", "5"}, {0, 0, 0}, {}, nullptr},
+  };
+  for (const Case &c : cases) {
+    test::reset_daemon_state();
+    state.power = PowerState{};
+    serial_fd = fd;
+    std::snprintf(log_filename, sizeof log_filename, "%s", home.file(c.name).c_str());
+    settings.shutdown_runtime = c.runtime;
+    settings.shutdown_charge = c.charge;
+    settings.powerfail_timeout = c.timeout;
+    settings.silent_shutdown = 0;
+    sim.set_mains(c.mains);
+    std::vector<int> modes;
+    std::vector<unsigned int> remain;
+    for (const char *reply : c.replies) {
+      if (std::string(reply) == "~") {
+        sim.set_raw_reply(c.query, "");
+      } else if (std::string(reply) == "?") {
+        sim.set_raw_reply(c.query, "!2\x80\r\n");
+      } else {
+        sim.clear_reply(c.query);
+        sim.set_reply(c.query, reply);
+      }
+      cycle();
+      modes.push_back(last_due.mode);
+      remain.push_back(remain_time);
+    }
+    sim.clear_reply(c.query);
+    EXPECT_EQ(modes, c.modes) << c.name;
+    if (!c.remain.empty()) {
+      EXPECT_EQ(remain, c.remain) << c.name;
+    }
+    const std::string log = read_file(home.file(c.name));
+    if (c.why != nullptr) {
+      EXPECT_NE(log.find(std::string(" : ") + c.why + " \n"), std::string::npos) << log;
+    } else {
+      EXPECT_EQ(log.find("Power-fail shutdown"), std::string::npos) << log;
+    }
+  }
+}
+
 TEST_F(MonitorTest, KyrelFamilyShowsLineVoltageAsInverterVoltageInsideItsWindow) {
   sim.set_identification("TXSIM-1 Kyrel 1500");
   sim.set_nominal_voltage(220.0);

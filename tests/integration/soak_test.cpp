@@ -1,6 +1,7 @@
 // The soak: the real monitoring cycle, in process and unpaced, against the
 // simulated UPS, through thousands of cycles of faults (every fault mode of
-// the simulator) and genuine events (mains off and on, low battery, silence)
+// the simulator) and genuine events (mains off and on, low battery, silence,
+// the battery's level and backup time falling)
 // scheduled at random; every cycle judged by the reference model of
 // tests/support/soak_model.h. A cycle returns the shutdown it found due and
 // nothing runs it: no host action is ever reached.
@@ -113,7 +114,11 @@ void Soak::begin_life() {
   settings.ups_filename = link_;
   settings.powerfail_timeout = dice_.chance(0.25) ? 0 : static_cast<unsigned>(dice_.between(3, 60));
   settings.silent_shutdown = dice_.chance(0.25) ? 0 : static_cast<unsigned>(dice_.between(1, 8));
-  rules_ = {settings.powerfail_timeout, settings.silent_shutdown, reply_timeout};
+  settings.shutdown_runtime =
+      dice_.chance(0.4) ? 0 : static_cast<unsigned>(dice_.between(1, 20) * 60);
+  settings.shutdown_charge = dice_.chance(0.4) ? 0 : static_cast<unsigned>(dice_.between(5, 60));
+  rules_ = {settings.powerfail_timeout, settings.silent_shutdown, settings.shutdown_runtime,
+            settings.shutdown_charge, reply_timeout};
   std::FILE *log = std::fopen(log_.c_str(), "w");  // each life starts a fresh log
   if (log != nullptr) {
     std::fclose(log);
@@ -122,6 +127,7 @@ void Soak::begin_life() {
   sim_.set_silent(false);
   sim_.set_mains(true);
   sim_.set_low_battery(false);
+  sim_.set_battery(100);
   sim_.clear_forced_mark();
   left_.fill(0);
   mains_ = true;
@@ -159,7 +165,8 @@ void Soak::run_life(More more) {
       report(violation, model);
     }
     if (due.mode != 0) {
-      static const char *const causes[] = {"none", "low battery", "timeout", "silence"};
+      static const char *const causes[] = {"none",    "low battery", "timeout",
+                                           "silence", "runtime",     "charge"};
       ++shutdowns_[causes[static_cast<int>(due.cause)]];
       break;
     }
@@ -189,6 +196,10 @@ void Soak::schedule_events() {
   } else if (!mains_ && !low_ && dice_.chance(0.15)) {
     sim_.force_mark('@', static_cast<int>(dice_.between(1, 7)));  // the other power-fail mark
     ++events_["@ marks"];
+  } else if (dice_.chance(0.02)) {
+    // The level, and with it the backup time, moves across the thresholds.
+    sim_.set_battery(static_cast<double>(dice_.between(0, 100)));
+    ++events_["battery level"];
   }
   sim_.set_mains(mains_);
   sim_.set_low_battery(low_);
@@ -288,7 +299,9 @@ void Soak::report(const std::string &violation, const SoakModel &model) {
   std::string text = "life " + std::to_string(lives_) + ", cycle " + std::to_string(life_cycle_) +
                      " (BACKUPTIME " + std::to_string(rules_.powerfail_timeout) +
                      " s, SILENT_SHUTDOWN " + std::to_string(rules_.silent_shutdown) +
-                     " s): " + violation + "\n  model: " + model.state() + "\n  recent cycles:";
+                     " s, SHUTDOWN_RUNTIME " + std::to_string(rules_.shutdown_runtime) +
+                     " s, SHUTDOWN_CHARGE " + std::to_string(rules_.shutdown_charge) +
+                     "%): " + violation + "\n  model: " + model.state() + "\n  recent cycles:";
   for (const std::string &line : recent_) {
     text += "\n    " + line;
   }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "daemon/clock.h"
+#include "daemon/cycle_facts.h"
 #include "daemon/ups.h"
 #include "tornax.h"
 
@@ -11,6 +12,7 @@ namespace tornax::test {
 
 void reset_daemon_state() {
   settings = Settings{};
+  reset_cycle_facts();
   std::memset(status, 0, sizeof status);
   std::memset(status_stalled, 0, sizeof status_stalled);
   ext_status = 0;

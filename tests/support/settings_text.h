@@ -44,7 +44,7 @@ inline std::string settings_text(const Settings &s) {
     out << '/' << n.prefix << ' ';
   }
   text(s.status_key_file);
-  out << s.max_client_per_host << ' ';
+  out << s.max_client_per_host << ' ' << s.http_port << ' ';
   if (s.status_key) {
     for (unsigned char byte : *s.status_key) {
       out << static_cast<int>(byte) << '.';

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <map>
 #include <set>
+#include <string>
 
 #include "daemon/shutdown.h"
 
@@ -41,6 +44,15 @@ struct SoakModel::Window {
   std::vector<char> forged;    // marks stray bytes may pass off as a reply's, one per place
   bool stray_line = false;     // stray bytes hold a line end: an unmarked reply may be forged
   bool timing_ok = false;
+  // The threshold readings: the replies to their queries, by command.
+  struct Reading {
+    bool certain;  // read by the daemon, as meant
+    std::string value;
+  };
+  std::map<std::string, Reading> readings;
+  // Stray bytes or a reply not sent clean: any reading may be a number of
+  // their own making.
+  bool values_forgeable = false;
 
   bool any(char mark) const {
     return std::any_of(replies.begin(), replies.end(),
@@ -103,6 +115,27 @@ unsigned int most_powerfail_entries(const std::vector<char> &marks) {
 
 }  // namespace
 
+SoakModel::SoakModel(Rules rules) : rules_(rules) {
+  runtime_.limit = rules.shutdown_runtime;
+  charge_.limit = rules.shutdown_charge;
+}
+
+namespace {
+
+// Whether a reading as the UPS meant it is below the threshold: the backup
+// time "h:mm" against seconds, the battery level against percent.
+bool below(const char *query, const std::string &value, unsigned int limit) {
+  if (std::string(query) == "T") {
+    const std::size_t colon = value.find(':');
+    const long minutes = std::atol(value.c_str()) * 60 +
+                         (colon == std::string::npos ? 0 : std::atol(value.c_str() + colon + 1));
+    return minutes * 60 < static_cast<long>(limit);
+  }
+  return std::atof(value.c_str()) < static_cast<double>(limit);
+}
+
+}  // namespace
+
 std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
                                           microseconds duration, const ShutdownDue &due) {
   ++counts_.cycles;
@@ -121,6 +154,7 @@ std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
       case LineEvent::Kind::write:
         stream += event.bytes;
         stray.resize(stream.size(), event.stray);
+        w.values_forgeable = w.values_forgeable || event.stray;
         w.stray_line = w.stray_line || (event.stray && event.bytes.find('\n') != std::string::npos);
         break;
       case LineEvent::Kind::reply: {
@@ -130,6 +164,10 @@ std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
         if (event.bytes != "V?") {
           w.replies.push_back({event.mark, in_time});
         }
+        if (event.bytes == "T" || event.bytes == "B%") {
+          w.readings[event.bytes] = {in_time, event.value};
+        }
+        w.values_forgeable = w.values_forgeable || !event.clean;
         break;
       }
       case LineEvent::Kind::hangup:
@@ -144,6 +182,9 @@ std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
     for (Window::Reply &reply : w.replies) {
       reply.certain = false;
     }
+    for (auto &[query, reading] : w.readings) {
+      reading.certain = false;
+    }
   }
   w.forged = forgeable(stream, stray);
   if (w.clean()) {
@@ -151,6 +192,8 @@ std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
   } else {
     follow_faulty(w);
   }
+  follow_threshold(w, runtime_);
+  follow_threshold(w, charge_);
 
   std::vector<std::string> violations;
   const std::string cause_due = due_cause(w);
@@ -256,6 +299,35 @@ void SoakModel::follow_faulty(const Window &w) {
   }
 }
 
+// The daemon keeps the readings of cycles that end on battery and drops them
+// on mains; its threshold holds on a run of two below it.
+void SoakModel::follow_threshold(const Window &w, Threshold &t) {
+  if (t.limit == 0) {
+    return;
+  }
+  if (battery_ == Battery::no) {
+    t.run = {0, 0};
+    return;
+  }
+  const auto found = w.readings.find(t.query);
+  const bool present = found != w.readings.end();
+  const bool meant_low = present && below(t.query, found->second.value, t.limit);
+  const bool surely_absent = !present && !w.values_forgeable;
+  const bool surely_read = present && found->second.certain && !w.values_forgeable;
+  if (w.values_forgeable || meant_low) {
+    t.run.high = plus(t.run.high, 1);
+  } else if (surely_read) {
+    t.run.high = 0;  // a reading at or above the threshold ends the run
+  }
+  if (battery_ != Battery::yes) {
+    t.run.low = 0;
+  } else if (surely_read && meant_low) {
+    t.run.low = plus(t.run.low, 1);
+  } else if (!surely_absent) {
+    t.run.low = 0;
+  }
+}
+
 // Empty when a shutdown for `cause` is allowed in this cycle, else why not.
 std::string SoakModel::allowed(ShutdownCause cause, const Window &w) {
   switch (cause) {
@@ -281,6 +353,14 @@ std::string SoakModel::allowed(ShutdownCause cause, const Window &w) {
                      battery_ != Battery::no
                  ? ""
                  : "for silence on battery, which cannot have lasted so long";
+    case ShutdownCause::runtime_below:
+      return runtime_.limit != 0 && runtime_.run.high >= 2 && battery_ != Battery::no
+                 ? ""
+                 : "for the backup time, which cannot have been below SHUTDOWN_RUNTIME twice";
+    case ShutdownCause::charge_below:
+      return charge_.limit != 0 && charge_.run.high >= 2 && battery_ != Battery::no
+                 ? ""
+                 : "for the battery level, which cannot have been below SHUTDOWN_CHARGE twice";
     case ShutdownCause::none:
       break;
   }
@@ -300,6 +380,12 @@ std::string SoakModel::due_cause(const Window &w) const {
   if (rules_.silent_shutdown != 0 && silent_.low >= rules_.silent_shutdown) {
     return "silence on battery past SILENT_SHUTDOWN";
   }
+  if (runtime_.limit != 0 && runtime_.run.low >= 2) {
+    return "the backup time below SHUTDOWN_RUNTIME twice on battery";
+  }
+  if (charge_.limit != 0 && charge_.run.low >= 2) {
+    return "the battery level below SHUTDOWN_CHARGE twice on battery";
+  }
   return "";
 }
 
@@ -307,7 +393,10 @@ std::string SoakModel::state() const {
   static const char *const battery[] = {"no", "yes", "maybe"};
   return "count " + std::to_string(count_.low) + ".." + std::to_string(count_.high) +
          ", on battery " + battery[static_cast<int>(battery_)] + ", silent " +
-         std::to_string(silent_.low) + ".." + std::to_string(silent_.high);
+         std::to_string(silent_.low) + ".." + std::to_string(silent_.high) + ", runs below " +
+         std::to_string(runtime_.run.low) + ".." + std::to_string(runtime_.run.high) +
+         " (runtime) " + std::to_string(charge_.run.low) + ".." + std::to_string(charge_.run.high) +
+         " (charge)";
 }
 
 }  // namespace tornax::test

@@ -15,10 +15,19 @@
 // low-battery reply that no framing can tell from a real one. Such a shutdown
 // is allowed and counted.
 //
+// The thresholds (SHUTDOWN_RUNTIME, SHUTDOWN_CHARGE) count the daemon's run
+// of readings below them on battery, as bounds too. A reading may be low when
+// the UPS meant a low value, or when the cycle saw stray bytes or a reply not
+// sent clean (either may pass off a number of its own); it surely is when its
+// reply went out clean and in time in a cycle without such bytes. A
+// threshold shutdown is allowed once the upper bound reaches two readings
+// with the UPS possibly on battery, and due once the lower bound does with
+// the UPS surely on battery.
+//
 // Due: a cause that surely holds (a clean low-battery reply; the lower bound
-// of the count at the timeout, or of the silence at SILENT_SHUTDOWN, with
-// the UPS surely on battery). The shutdown must come in that cycle or the
-// next.
+// of the count at the timeout, or of the silence at SILENT_SHUTDOWN, or of a
+// threshold's run at two, with the UPS surely on battery). The shutdown must
+// come in that cycle or the next.
 //
 // Timing: a reply is taken as read when it went out clean within half the
 // reply time-out and the cycle took no longer than its own replies and
@@ -41,6 +50,8 @@ class SoakModel {
   struct Rules {
     unsigned int powerfail_timeout = 0;  // cycles, 0 off
     unsigned int silent_shutdown = 0;    // cycles, 0 off
+    unsigned int shutdown_runtime = 0;   // seconds of backup time, 0 off
+    unsigned int shutdown_charge = 0;    // percent, 0 off
     std::chrono::milliseconds reply_timeout{100};
   };
   struct Counts {
@@ -50,7 +61,7 @@ class SoakModel {
     long forgeries = 0;  // shutdowns allowed as indistinguishable forgeries
   };
 
-  explicit SoakModel(Rules rules) : rules_(rules) {}
+  explicit SoakModel(Rules rules);
 
   // Judges one cycle from the journal of its window (everything the line saw
   // since the cycle before returned), how long run_cycle took and what it
@@ -69,8 +80,10 @@ class SoakModel {
     unsigned int low = 0, high = 0;
   };
 
+  struct Threshold;
   void follow_clean(const Window &w);
   void follow_faulty(const Window &w);
+  void follow_threshold(const Window &w, Threshold &threshold);
   std::string allowed(ShutdownCause cause, const Window &w);
   std::string due_cause(const Window &w) const;
 
@@ -79,6 +92,14 @@ class SoakModel {
   Bounds count_;   // the daemon's power-fail count
   Bounds silent_;  // the daemon's silent cycles
   Battery battery_ = Battery::no;
+  // The run of readings below a threshold at the end of the daemon's kept
+  // readings, per threshold.
+  struct Threshold {
+    const char *query;  // the command whose reply is the reading
+    unsigned int limit = 0;
+    Bounds run;
+  };
+  Threshold runtime_{"T", 0, {}}, charge_{"B%", 0, {}};
   std::string pending_;  // a cause that held last cycle without a shutdown
 };
 

@@ -45,8 +45,11 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
       "WALLPATH wall\nUPS_DEVICE /dev/ttyS0\nLOWBATT_PAGER yes \"low\"\nMODEM_DEVICE /dev/ttyS1\n"
       "BACKUPTIME 10\nSILENT_SHUTDOWN 0\nSHUTDOWN DAILY 22:30 to 6:15\nUPSTEST 1 JAN 10:00\n"
       "MAX_CLIENT 10 PORT 4005\n"
-      "LISTEN 127.0.0.1 ::1\nALLOW 127.0.0.0/8 ::1\nMAX_CLIENT_PER_HOST 2\n"
-      "NUT_PORT 3493\nNUT_USER upsmon secret\n";
+      "LISTEN 127.0.0.1 ::1\nALLOW 127.0.0.0/8 ::1\nMAX_CLIENT_PER_HOST 2\nHTTP_PORT 9110\n"
+      "NUT_PORT 3493\nNUT_USER upsmon secret\n"
+      "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10\n"
+      "POWERFAIL_EXEC " +
+      home.write("mail", "#!/bin/sh\n", 0755) + " LOWBATT_EXEC " + home.file("gone") + "\n";
   std::snprintf(config_filename, sizeof config_filename, "%s",
                 home.write("tornax.conf", text, 0600).c_str());
   home.write("shutdown.sh", "#!/bin/sh\n", 0755);
@@ -59,15 +62,22 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
             "Paged: LOWBATT through /dev/ttyS1\n"
             "BACKUPTIME: shutdown after 10 min on battery\n"
             "SILENT_SHUTDOWN: none: a UPS silent on battery shuts nothing down before BACKUPTIME\n"
+            "SHUTDOWN_RUNTIME: shutdown when the UPS's backup time is below 5 min on battery, in "
+            "two readings in a row\n"
+            "SHUTDOWN_CHARGE: shutdown when the battery level is below 20% on battery, in two "
+            "readings in a row\n"
             "Next scheduled shutdown: Mon 2026-03-02 22:30 UTC, the UPS off for 465 min\n"
             "Next self-test: Fri 2027-01-01 10:00 UTC\n"
             "Status server: port 4005 on 127.0.0.1, ::1, at most 10 clients at once, 2 per host\n"
             "Network UPS server: port 3493, UPS tornax, at most 16 clients at once; 1 account, a "
             "shutdown waits up to 15 s for the hosts logged in\n"
+            "HTTP endpoint: port 9110 on 127.0.0.1, ::1: /metrics, /status, /\n"
             "Clients allowed: 127.0.0.0/8, ::1/128\n"
             "Status key: none: status lines are not authenticated\n"
             "Shutdown script: " +
-                home.file("shutdown.sh") + ", run at shutdown\n");
+                home.file("shutdown.sh") + ", run at shutdown\n" + "Event hooks: POWERFAIL_EXEC " +
+                home.file("mail") + ", LOWBATT_EXEC " + home.file("gone") +
+                " (not run: No such file or directory); each killed after 10 s\n");
 }
 
 TEST_F(ConfigurationSummaryTest, NothingConfigured) {
@@ -83,14 +93,17 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
             "Paged: LOWBATT, but no MODEM_DEVICE is set: nothing can be sent\n"
             "BACKUPTIME: none: only a low-battery mark shuts the host down\n"
             "SILENT_SHUTDOWN: shutdown after 1 min of silence from a UPS last seen on battery\n"
+            "SHUTDOWN_RUNTIME: none\nSHUTDOWN_CHARGE: none\n"
             "Next scheduled shutdown: never (no down-time of the schedule starts one)\n"
             "Next self-test: none\n"
             "Status server: off (MAX_CLIENT 0)\n"
             "Network UPS server: off (NUT_PORT 0)\n"
+            "HTTP endpoint: off (HTTP_PORT 0)\n"
             "Clients allowed: every host (no ALLOW statement)\n"
             "Status key: none: status lines are not authenticated\n"
             "Shutdown script: " +
-                home.file("shutdown.sh") + " is not readable and executable: not run\n");
+                home.file("shutdown.sh") + " is not readable and executable: not run\n" +
+                "Event hooks: none\n");
 }
 
 }  // namespace

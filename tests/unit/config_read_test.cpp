@@ -297,7 +297,7 @@ TEST_F(ConfigReadTest, NetworkStatementsAndTheirDefaultsAtEachReading) {
   const std::string key = test::write_key_file(home.file("key"), test::key_hex + "\n");
   load(required_statements() + "LISTEN 127.0.0.2 ::1 \"0.0.0.0\"\nLISTEN 10.0.0.1 ::1 fe80::1%1\n" +
        "ALLOW 10.1.2.3/8 2001:db8::1/32\nALLOW 192.0.2.7\nMAX_CLIENT_PER_HOST 2\n" + "STATUS_KEY " +
-       key + "\n");
+       key + "\nHTTP_PORT 9110\n");
   // The IPv4 wildcard covers the IPv4 addresses; a repeated address counts once.
   EXPECT_EQ(addresses(settings.listen), (std::vector<std::string>{"::1", "0.0.0.0", "fe80::1%1"}));
   ASSERT_EQ(settings.allow.size(), 3u);
@@ -309,6 +309,7 @@ TEST_F(ConfigReadTest, NetworkStatementsAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.max_client_per_host, 2);
   EXPECT_EQ(settings.status_key, test::key_of(test::key_hex));
   EXPECT_EQ(*settings.status_key_file, key);
+  EXPECT_EQ(settings.http_port, 9110);
 
   // Unlike the older statements, these are what the file says at each reading.
   ASSERT_TRUE(reload(required_statements()));
@@ -316,6 +317,7 @@ TEST_F(ConfigReadTest, NetworkStatementsAndTheirDefaultsAtEachReading) {
   EXPECT_TRUE(settings.allow.empty());
   EXPECT_EQ(settings.max_client_per_host, 0);
   EXPECT_FALSE(settings.status_key);
+  EXPECT_EQ(settings.http_port, 0);
 }
 
 TEST_F(ConfigReadTest, NetworkUpsStatementsAndTheirDefaultsAtEachReading) {
@@ -374,6 +376,7 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
       {"STATUS_KEY " + home.path(), "STATUS_KEY " + home.path() + ": not a regular file"},
       {"STATUS_KEY " + home.file("none"),
        "STATUS_KEY " + home.file("none") + ": No such file or directory"},
+      {"HTTP_PORT 65536", "HTTP_PORT must be 0 (off) to 65535"},
       {"LISTEN", "syntax error"},
       {"NUT_PORT 65536", "NUT_PORT 65536: must be 0 to 65535"},
       {"NUT_MAX_CLIENT 0", "NUT_MAX_CLIENT 0: must be 1 to 65535"},
@@ -388,6 +391,37 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
     EXPECT_FALSE(reload(required_statements() + c.line + "\n", &out));
     EXPECT_EQ(out, syntax_error(c.line == "LISTEN" ? line + 1 : line, c.message)) << c.line;
     EXPECT_EQ(settings.status_key, test::key_of(test::key_hex));  // the old one stays
+  }
+}
+
+TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
+  load(required_statements() +
+       "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10\n"
+       "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n");
+  EXPECT_EQ(settings.shutdown_runtime, 300u);
+  EXPECT_EQ(settings.shutdown_charge, 20u);
+  EXPECT_EQ(settings.exec_timeout, 10u);
+  EXPECT_EQ(*settings.exec[POWERFAIL], "/etc/tornax/hooks/mail");
+  EXPECT_EQ(*settings.exec[OVERLOAD], "/opt/my hooks/page");
+  EXPECT_FALSE(settings.exec[LOWBATT]);
+  ASSERT_TRUE(reload(required_statements()));  // removed from the file: off
+  EXPECT_EQ(settings.shutdown_runtime, 0u);
+  EXPECT_EQ(settings.shutdown_charge, 0u);
+  EXPECT_EQ(settings.exec_timeout, 30u);
+  EXPECT_FALSE(settings.exec[POWERFAIL]);
+
+  const struct {
+    std::string line, message;
+  } cases[] = {
+      {"SHUTDOWN_CHARGE 101", "SHUTDOWN_CHARGE is a percentage, 0 to 100"},
+      {"EXEC_TIMEOUT 0", "EXEC_TIMEOUT is 1 to 86400 seconds"},
+      {"POWERFAIL_EXEC hooks/mail", "POWERFAIL_EXEC hooks/mail: not an absolute path"},
+      {"SHUTDOWN_RUNTIME 35791395", "minutes too large, the largest is 35791394"},
+  };
+  for (const auto &c : cases) {
+    std::string out;
+    EXPECT_FALSE(reload(required_statements() + c.line + "\n", &out));
+    EXPECT_EQ(out, syntax_error(18, c.message)) << c.line;
   }
 }
 

@@ -30,7 +30,7 @@ TEST(GetpathTest, BuildsTheFourNamesUnderTheHome) {
 TEST(GetpathTest, DefaultAndEmptyHome) {
   unsetenv("TORNAXHOME");
   getpath();
-  EXPECT_STREQ(config_filename, "/usr/tornax/tornax.conf");
+  EXPECT_EQ(std::string(config_filename), std::string(default_home) + "/tornax.conf");
   setenv("TORNAXHOME", "", 1);
   getpath();
   EXPECT_STREQ(pid_filename, "/tornax.pid");

@@ -1,0 +1,200 @@
+#include "daemon/http_render.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "daemon/http_server.h"
+#include "tests/support/http_client.h"
+
+namespace tornax {
+namespace {
+
+using nlohmann::json;
+
+CycleFacts on_line_facts() {
+  CycleFacts facts;
+  facts.cycled = true;
+  facts.time = 1'800'000'000;
+  facts.start_time = 1'799'999'000;
+  facts.values.linevoltage = 230.2f;
+  facts.values.invvoltage = 229.9f;
+  facts.values.percentbatt = 95.0f;
+  facts.values.percentloadpower = 23.0f;
+  facts.values.freq = 50.0f;
+  facts.values.loadcurrent = 1.3f;
+  facts.values.remain_time = 40;
+  std::strcpy(facts.values.teststatus, "OK");
+  facts.backuptime = 40.5f;
+  facts.linenormal = 230.0f;
+  facts.ups_version = "TORNAX  Kyrel 1000 ";
+  facts.location = "Server room";
+  facts.cycle_seconds = 0.125;
+  return facts;
+}
+
+// Three minutes into an outage with a five-minute BACKUPTIME.
+CycleFacts on_battery_facts() {
+  CycleFacts facts = on_line_facts();
+  facts.status[POWERFAIL] = 180;
+  facts.powerfail_timeout = 300;
+  facts.values.ext_status = 0x02;
+  facts.events_total[POWERFAIL] = 1;
+  facts.recent.push_back({facts.time - 179, POWERFAIL});
+  return facts;
+}
+
+TEST(HttpTextTest, OutsideTextsBecomeValidUtf8AndAreEscapedForEachFormat) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const struct {
+    std::string in, clean;
+  } cases[] = {
+      {"Kyrel 1000", "Kyrel 1000"},
+      {"Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8B", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8B"},
+      {"a\nb\r\x7F\x01", "a" + fffd + "b" + fffd + fffd + fffd},
+      {"\xC0\xAF", fffd + fffd},                        // overlong '/'
+      {"\xED\xA0\x80", fffd + fffd + fffd},             // a surrogate
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // past U+10FFFF
+      {"\xC2\x85", fffd + fffd},                        // a C1 control
+      {"cut \xE2\x82", "cut " + fffd + fffd},           // a sequence cut short
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(clean_text(c.in), c.clean) << c.in;
+  }
+  EXPECT_EQ(prometheus_label("a\"b\\c\nd"), "a\\\"b\\\\c" + fffd + "d");
+  EXPECT_EQ(html_escape("<a href='x'>&\"</a>"), "&lt;a href=&#39;x&#39;&gt;&amp;&quot;&lt;/a&gt;");
+}
+
+TEST(HttpTextTest, ShutdownPendingAndTimeLeft) {
+  const struct {
+    const char *what;
+    unsigned int powerfail_count, powerfail_timeout;
+    long schedule_timer;
+    std::optional<long> left;
+  } cases[] = {
+      {"on line", 0, 300, 0, std::nullopt},
+      {"on battery without BACKUPTIME", 50, 0, 0, std::nullopt},
+      {"on battery", 180, 300, 0, 120},
+      {"count stepped past the timeout", 301, 300, 0, std::nullopt},
+      {"scheduled countdown", 0, 0, 30, 570},
+      {"both: the nearer one", 250, 300, 30, 50},
+  };
+  for (const auto &c : cases) {
+    CycleFacts facts = on_line_facts();
+    facts.status[POWERFAIL] = c.powerfail_count;
+    facts.powerfail_timeout = c.powerfail_timeout;
+    facts.values.schedule_down_timer = c.schedule_timer;
+    EXPECT_EQ(shutdown_remaining_seconds(facts), c.left) << c.what;
+    EXPECT_EQ(shutdown_pending(facts), c.left.has_value()) << c.what;
+  }
+  CycleFacts due = on_line_facts();
+  due.status[POWERFAIL_DOWN] = 1;
+  EXPECT_EQ(shutdown_remaining_seconds(due), 0);
+}
+
+TEST(HttpMetricsTest, FixedNamesUnitsAndValues) {
+  const LiveFacts live{1'800'000'000, 3, false};
+  const auto samples = test::metric_samples(render_metrics(on_battery_facts(), live));
+  const std::pair<const char *, const char *> expected[] = {
+      {"tornax_input_voltage_volts", "230.2"},
+      {"tornax_output_voltage_volts", "229.9"},
+      {"tornax_input_frequency_hertz", "50"},
+      {"tornax_output_current_amperes", "1.3"},
+      {"tornax_battery_charge_ratio", "0.95"},
+      {"tornax_ups_load_ratio", "0.23"},
+      {"tornax_battery_runtime_seconds", "2430"},
+      {"tornax_shutdown_remaining_seconds", "120"},
+      {"tornax_ups_status{flag=\"on_battery\"}", "1"},
+      {"tornax_ups_status{flag=\"low_battery\"}", "0"},
+      {"tornax_ups_status{flag=\"comm_lost\"}", "0"},
+      {"tornax_ups_status{flag=\"self_test\"}", "0"},
+      {"tornax_ups_status{flag=\"shutdown_pending\"}", "1"},
+      {"tornax_ups_comm_up", "1"},
+      {"tornax_events_total{event=\"powerfail\"}", "1"},
+      {"tornax_events_total{event=\"overload\"}", "0"},
+      {"tornax_status_clients", "3"},
+      {"tornax_cycle_duration_seconds", "0.125"},
+      {"tornax_last_selftest_info{result=\"OK\"}", "1"},
+      {"tornax_ups_info{model=\"TORNAX  Kyrel 1000\",location=\"Server room\"}", "1"},
+      {"tornax_build_info{version=\"1.40\"}", "1"},
+      {"tornax_start_time_seconds", "1799999000"},
+      {"tornax_next_shutdown_timestamp_seconds", "+Inf"},
+  };
+  for (const auto &[name, value] : expected) {
+    ASSERT_TRUE(samples.count(name)) << name;
+    EXPECT_EQ(samples.at(name), value) << name;
+  }
+  const auto quiet = test::metric_samples(render_metrics(CycleFacts{}, live));
+  EXPECT_EQ(quiet.at("tornax_ups_comm_up"), "0");  // before the first poll
+  EXPECT_EQ(quiet.at("tornax_shutdown_remaining_seconds"), "+Inf");
+}
+
+TEST(HttpStatusTest, JsonFollowsItsDocumentedForm) {
+  CycleFacts facts = on_battery_facts();
+  facts.next_self_test = facts.time + 3600;
+  facts.ups_version = "bad \xFF\"\n";
+  const json status = json::parse(render_status_json(facts, {facts.time, 0, false}));
+  EXPECT_EQ(status["state"], "on_battery");
+  EXPECT_EQ(status["flags"]["on_battery"], true);
+  EXPECT_EQ(status["flags"]["shutdown_pending"], true);
+  EXPECT_EQ(status["shutdown_remaining_seconds"], 120);
+  EXPECT_EQ(status["input_voltage_volts"], 230.2);
+  EXPECT_EQ(status["battery_charge_ratio"], 0.95);
+  EXPECT_EQ(status["ups"]["model"], "bad \xEF\xBF\xBD\"\xEF\xBF\xBD");
+  EXPECT_EQ(status["ups"]["location"], "Server room");
+  EXPECT_EQ(status["next_shutdown"], nullptr);
+  EXPECT_EQ(status["next_selftest"], facts.time + 3600);
+  EXPECT_EQ(status["events_total"]["powerfail"], 1);
+  EXPECT_EQ(status["recent_events"][0]["text"], "Power fail detected");
+  EXPECT_EQ(status["daemon"]["version"], "1.40");
+
+  const json starting = json::parse(render_status_json(CycleFacts{}, {}));
+  EXPECT_EQ(starting["state"], "starting");
+  EXPECT_EQ(starting["updated"], nullptr);
+  EXPECT_EQ(starting["ups"]["location"], nullptr);
+}
+
+TEST(HttpPageTest, StateAtAGlanceAndEscapedTexts) {
+  CycleFacts facts = on_battery_facts();
+  facts.location = "<script>alert(1)</script>";
+  const std::string page = render_status_page(facts, {facts.time, 0, false});
+  EXPECT_NE(page.find("<h1 class=\"on_battery\">On battery</h1>"), std::string::npos);
+  EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+  EXPECT_EQ(page.find("<script>"), std::string::npos);
+  EXPECT_NE(page.find("<meta http-equiv=\"refresh\" content=\"5\">"), std::string::npos);
+  EXPECT_NE(page.find("Power fail detected"), std::string::npos);
+  EXPECT_NE(page.find("<dt>Shutdown in</dt><dd>2 min</dd>"), std::string::npos);
+  EXPECT_EQ(page.find("://"), std::string::npos);  // nothing fetched from elsewhere
+  EXPECT_EQ(page.find("src="), std::string::npos);
+  EXPECT_NE(render_status_page(on_line_facts(), {}).find(">On line</h1>"), std::string::npos);
+}
+
+TEST(HttpAnswerTest, MethodsAndPaths) {
+  const struct {
+    const char *method, *path;
+    unsigned int status;
+    std::string content_type;
+  } cases[] = {
+      {"GET", "/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
+      {"HEAD", "/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
+      {"GET", "/status", 200, "application/json"},
+      {"GET", "/", 200, "text/html; charset=utf-8"},
+      {"GET", "/metrics/", 404, "text/plain; charset=utf-8"},
+      {"GET", "/../etc/passwd", 404, "text/plain; charset=utf-8"},
+      {"GET", "", 404, "text/plain; charset=utf-8"},
+      {"POST", "/status", 405, "text/plain; charset=utf-8"},
+      {"get", "/status", 405, "text/plain; charset=utf-8"},
+      {"OPTIONS", "*", 405, "text/plain; charset=utf-8"},
+  };
+  for (const auto &c : cases) {
+    const HttpAnswer answer = answer_request(c.method, c.path, on_line_facts(), {});
+    EXPECT_EQ(answer.status, c.status) << c.method << " " << c.path;
+    EXPECT_EQ(answer.content_type, c.content_type) << c.method << " " << c.path;
+    EXPECT_EQ(answer.allow_header, c.status == 405);
+  }
+}
+
+}  // namespace
+}  // namespace tornax
