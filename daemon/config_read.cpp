@@ -192,9 +192,10 @@ namespace {
 constexpr std::size_t max_token_length = 8191;
 
 [[noreturn]] void token_too_large() {
-  std::fputs("token too large, exceeds YYLMAX\n", stderr);
+  const char *reported = "token too large, exceeds YYLMAX";
+  std::fprintf(stderr, "%s\n", reported);
   std::fflush(stderr);
-  throw ConfigFailure{2, ""};
+  throw ConfigFailure{2, "", reported};
 }
 
 void check_length(std::size_t length) {
@@ -931,9 +932,11 @@ int yyparse(Settings &target) {
 // ---- Loading and checking ---------------------------------------------------
 
 void yyerror(const char *s) {
-  std::printf("%s : Configuration Error! line %d: %s \n", program_title, config_lineno + 1, s);
+  const std::string reported =
+      format_text("Configuration Error! line %d: %s", config_lineno + 1, s);
+  std::printf("%s : %s \n", program_title, reported.c_str());
   std::fflush(stdout);
-  throw ConfigFailure{1, ""};
+  throw ConfigFailure{1, "", reported};
 }
 
 void init_var(Settings &target) {
@@ -1084,10 +1087,13 @@ bool schedule_kept_without_statement() {
   return !schedule_named && mode >= schedule_daily && mode <= schedule_weekly;
 }
 
-bool config_reload() {
+bool config_reload(std::string *reason) {
   if (const std::optional<ConfigFailure> failure = try_config_read()) {
     if (!failure->message.empty()) {
       tornax_warn("%s", failure->message.c_str());
+    }
+    if (reason != nullptr) {
+      *reason = failure->message.empty() ? failure->reported : failure->message;
     }
     return false;
   }

@@ -89,10 +89,13 @@ extern int config_lineno;
 // check_var, and caught by config_read and config_reload, which never let it
 // escape. `message` is the text for the titled reporters, or empty when the
 // failure was already reported on its stream; `exit_status` is the status a
-// failed start-up reading ends the process with.
+// failed start-up reading ends the process with; `reported` is the text
+// already printed, untitled, so a reload can log it too (a detached daemon's
+// streams go nowhere).
 struct ConfigFailure {
   int exit_status = 1;
   std::string message;
+  std::string reported{};
 };
 
 // Makes yylex read `stream` from its first character, at a line start, with
@@ -161,9 +164,10 @@ extern unsigned int settings_generation;
 
 // The reload reading of config_filename. Reports a failure with the same
 // texts on the same streams as config_read, except the "Exit" line, and
-// returns false with `settings` untouched; returns true once the new
-// configuration is in force. Main thread only, without tornax_mutex held.
-bool config_reload();
+// returns false with `settings` untouched, and the failure's text, untitled,
+// in `reason` when given; returns true once the new configuration is in force.
+// Main thread only, without tornax_mutex held.
+bool config_reload(std::string *reason = nullptr);
 
 }  // namespace tornax
 

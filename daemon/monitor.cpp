@@ -388,7 +388,12 @@ void reload_configuration() {
   if (const std::optional<std::string> refusal = unsafe_configuration()) {
     tornax_warn_and_log("%s", refusal->c_str());
   } else {
-    read = config_reload();
+    // A detached daemon's standard streams go nowhere: the log says why too.
+    std::string reason;
+    read = config_reload(&reason);
+    if (!read && !reason.empty()) {
+      writelog(reason.c_str());
+    }
   }
   if (!read) {
     writelog("Reading the configuration failed; the previous configuration stays in force");

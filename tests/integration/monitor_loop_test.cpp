@@ -106,6 +106,8 @@ TEST_F(MonitorLoopTest, BrokenReloadKeepsTheSettingsAndTheLoopGoingOn) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Brenmoor Tornax X : Configuration Error! line 2: syntax error \n");
   EXPECT_EQ(settings.powerfail_timeout, 120u);
+  // The reason reaches the log too: a detached daemon's standard output goes nowhere.
+  EXPECT_NE(home.log().find(" : Configuration Error! line 2: syntax error \n"), std::string::npos);
   EXPECT_NE(home.log().find("Reading the configuration failed; the previous configuration stays "
                             "in force"),
             std::string::npos);
