@@ -36,6 +36,18 @@ inline int listen_loopback(int *port) {
   return fd;
 }
 
+// A loopback port that nothing listens on at the moment; 0 when none could
+// be had.
+inline int free_loopback_port() {
+  int port = 0;
+  const int fd = listen_loopback(&port);
+  if (fd < 0) {
+    return 0;
+  }
+  close(fd);
+  return port;
+}
+
 // A socket connected to `to`:port from the loopback address `from` (another
 // "host": 127.0.0.2, 127.0.0.3 ...); -1 on failure. A `receive_buffer` other
 // than 0 fixes the socket's receive buffer at about that many bytes (the

@@ -1,0 +1,55 @@
+// The common ground of the end-to-end tests of the real daemon: a simulated
+// UPS running in this (outside) process for the whole test, a home for the
+// daemon, and the daemon started in the sandbox against the simulator's line.
+#ifndef TORNAX_TESTS_SUPPORT_SANDBOXED_DAEMON_H
+#define TORNAX_TESTS_SUPPORT_SANDBOXED_DAEMON_H
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/simulated_ups.h"
+#include "tests/kit/files.h"
+#include "tests/kit/processes.h"
+#include "tests/kit/texts.h"
+#include "tests/support/daemon_home.h"
+#include "tests/support/sandbox_run.h"
+#include "tests/support/sim_fixture.h"
+
+namespace tornax::test {
+
+class SandboxedDaemonTest : public testing::Test {
+ protected:
+  // Starts the simulator.
+  void SetUp() override;
+  // Stops the simulator; a sandbox still running ends with `run`.
+  void TearDown() override;
+
+  // Starts `argv` (default: the daemon alone) in the sandbox with the home as
+  // it is, and waits until the daemon has logged its start; sets `run` and
+  // `daemon` (its host pid). A fatal failure, with the run's output, when it
+  // did not start.
+  void start_daemon(const std::vector<std::string> &argv = {});
+  // Writes the home's configuration for the simulator's line with `extra`,
+  // then starts the daemon as start_daemon() does, behind `prefix` (a command
+  // such as prlimit ...) when one is given.
+  void start_configured(const std::string &extra = "", const std::vector<std::string> &prefix = {});
+  // Stops the daemon with SIGTERM between two cycles and expects a clean end
+  // of its sandbox.
+  void stop_daemon();
+  // Lets `cycles` more monitoring cycles poll the UPS (eight queries each);
+  // false when they did not come within a generous time.
+  bool let_cycles_pass(std::size_t cycles);
+
+  SimulatedUps sim{test_ups_options()};
+  DaemonHome home;
+  std::unique_ptr<SandboxRun> run;
+  pid_t daemon = 0;
+};
+
+}  // namespace tornax::test
+
+#endif  // TORNAX_TESTS_SUPPORT_SANDBOXED_DAEMON_H
