@@ -35,11 +35,6 @@ bool head_then_repeats(const std::string &text, const std::string &head, const s
 
 class ClientDaemonE2eTest : public SandboxedDaemonTest {
  protected:
-  void SetUp() override {
-    SandboxedDaemonTest::SetUp();
-    port = free_loopback_port();
-    ASSERT_GT(port, 0);
-  }
   void TearDown() override {
     if (probe >= 0) {
       close(probe);
@@ -92,7 +87,6 @@ class ClientDaemonE2eTest : public SandboxedDaemonTest {
   }
 
   test::TempDir client_records;
-  int port = 0;
   int probe = -1;
   std::optional<test::LineReader> probe_reader;
   std::unique_ptr<test::SandboxRun> client;

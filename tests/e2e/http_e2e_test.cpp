@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "tests/kit/loopback.h"
 #include "tests/support/http_client.h"
 #include "tests/support/sandboxed_daemon.h"
 
@@ -18,8 +17,6 @@ class HttpE2eTest : public SandboxedDaemonTest {
  protected:
   void SetUp() override {
     SandboxedDaemonTest::SetUp();
-    port = free_loopback_port();
-    ASSERT_GT(port, 0);
     ASSERT_NO_FATAL_FAILURE(
         start_configured("HTTP_PORT " + std::to_string(port) +
                          "\nLISTEN 127.0.0.1\nUPS_LOCATION \"Rack 3 & <B>\"\n"));
@@ -48,7 +45,6 @@ class HttpE2eTest : public SandboxedDaemonTest {
     return dom.output;
   }
 
-  int port = 0;
 };
 
 TEST_F(HttpE2eTest, StatusMetricsAndPageBeforeDuringAndAfterAPowerFailure) {

@@ -22,11 +22,6 @@ const std::string refusal = "Max client reach.Try again later";
 
 class StatusServerE2eTest : public SandboxedDaemonTest {
  protected:
-  void SetUp() override {
-    SandboxedDaemonTest::SetUp();
-    port = free_loopback_port();
-    ASSERT_GT(port, 0);
-  }
   void TearDown() override {
     for (int fd : sockets) {
       close(fd);
@@ -65,7 +60,6 @@ class StatusServerE2eTest : public SandboxedDaemonTest {
     })) << run->stderr_text();
   }
 
-  int port = 0;
   std::vector<int> sockets;
 };
 

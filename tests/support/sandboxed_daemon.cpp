@@ -4,10 +4,14 @@
 
 #include <chrono>
 
+#include "tests/kit/loopback.h"
+
 namespace tornax::test {
 
 void SandboxedDaemonTest::SetUp() {
   sim.start();
+  port = free_loopback_port();
+  ASSERT_GT(port, 0);
 }
 
 void SandboxedDaemonTest::TearDown() {

@@ -23,7 +23,7 @@ namespace tornax::test {
 
 class SandboxedDaemonTest : public testing::Test {
  protected:
-  // Starts the simulator.
+  // Starts the simulator and finds a free loopback port.
   void SetUp() override;
   // Stops the simulator; a sandbox still running ends with `run`.
   void TearDown() override;
@@ -48,6 +48,9 @@ class SandboxedDaemonTest : public testing::Test {
   DaemonHome home;
   std::unique_ptr<SandboxRun> run;
   pid_t daemon = 0;
+  // A loopback port nothing listened on at the start, for a listener of the
+  // daemon's.
+  int port = 0;
 };
 
 }  // namespace tornax::test
