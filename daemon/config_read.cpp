@@ -83,39 +83,10 @@ constexpr const char *month_names[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN
                                          "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 constexpr const char *weekday_names[7] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
 
-struct Keyword {
-  const char *name;
-  token kind;
-};
-
-// Upper case only.
-constexpr Keyword keywords[] = {
-    {"SHUTDOWN", token::SHUTDOWN},
-    {"DAILY", token::DAILY},
-    {"WEEKLY", token::WEEKLY},
-    {"MANUAL", token::MANUAL},
-    {"UPSTEST", token::UPSTEST},
-    {"BACKUPTIME", token::BACKUPTIME},
-    {"SILENT_SHUTDOWN", token::SILENT_SHUTDOWN},
-    {"SHUTDOWN_RUNTIME", token::SHUTDOWN_RUNTIME},
-    {"SHUTDOWN_CHARGE", token::SHUTDOWN_CHARGE},
-    {"EXEC_TIMEOUT", token::EXEC_TIMEOUT},
-    {"WALLPATH", token::WALLPATH},
-    {"UPS_TYPE", token::UPS_TYPE},
-    {"UPS_SHUTDOWN_DELAY", token::UPS_SHUTDOWN_DELAY},
-    {"UPS_DEVICE", token::UPS_DEVICE},
-    {"MODEM_DEVICE", token::MODEM_DEVICE},
-    {"TURNOFF_UPS", token::TURNOFF_UPS},
-    {"LOGSIZE", token::LOGSIZE},
-    {"UPS_LOCATION", token::UPS_LOCATION},
-    {"MAX_CLIENT", token::MAX_CLIENT},
-    {"PORT", token::PORT},
-    {"LISTEN", token::LISTEN},
-    {"ALLOW", token::ALLOW},
-    {"MAX_CLIENT_PER_HOST", token::MAX_CLIENT_PER_HOST},
-    {"STATUS_KEY", token::STATUS_KEY},
-    {"HTTP_PORT", token::HTTP_PORT},
-};
+// The statement keywords: the tokens from SHUTDOWN to HTTP_PORT, each spelt
+// as its name, upper case only.
+constexpr token first_keyword = token::SHUTDOWN;
+constexpr token last_keyword = token::HTTP_PORT;
 
 struct ValueWord {
   const char *name;
@@ -367,9 +338,9 @@ std::optional<token> keyword_token(const std::string &word) {
       return v.kind;
     }
   }
-  for (const Keyword &k : keywords) {
-    if (word == k.name) {
-      return k.kind;
+  for (int k = static_cast<int>(first_keyword); k <= static_cast<int>(last_keyword); ++k) {
+    if (word == token_name(static_cast<token>(k))) {
+      return static_cast<token>(k);
     }
   }
   return std::nullopt;
@@ -554,10 +525,12 @@ class Parser {
     return minutes * 60;
   }
 
-  unsigned int expect_between(int smallest, int largest, const char *message) {
+  // A number from `smallest` to `largest`; else the error "<statement's
+  // name> `limits`".
+  unsigned int expect_between(int smallest, int largest, token statement, const char *limits) {
     const int value = expect(token::NUMBER).number;
     if (value < smallest || value > largest) {
-      yyerror(message);
+      yyerror(format_text("%s %s", token_name(statement), limits).c_str());
     }
     return static_cast<unsigned int>(value);
   }
@@ -620,10 +593,10 @@ void Parser::statement() {
       s_.shutdown_runtime = static_cast<unsigned int>(expect_minutes_in_seconds());
       break;
     case token::SHUTDOWN_CHARGE:
-      s_.shutdown_charge = expect_between(0, 100, "SHUTDOWN_CHARGE is a percentage, 0 to 100");
+      s_.shutdown_charge = expect_between(0, 100, first.kind, "is a percentage, 0 to 100");
       break;
     case token::EXEC_TIMEOUT:
-      s_.exec_timeout = expect_between(1, 86400, "EXEC_TIMEOUT is 1 to 86400 seconds");
+      s_.exec_timeout = expect_between(1, 86400, first.kind, "is 1 to 86400 seconds");
       break;
     case token::EXEC_TAG:
       exec_statement(e);
@@ -769,7 +742,9 @@ void Parser::manual_statement() {
     expect(token::TO);
     const struct tm up = expect(token::DATE_TIME).time;
     if (s_.num_shutdown_schedule >= max_schedule_entries) {
-      yyerror("more than 50 MANUAL shutdown ranges");
+      yyerror(format_text("more than %d %s shutdown ranges", max_schedule_entries,
+                          token_name(token::MANUAL))
+                  .c_str());
     }
     shutdown_schedule &range = s_.shutdown_schedule_list[s_.num_shutdown_schedule++];
     range.downtime = down;
@@ -788,7 +763,8 @@ void Parser::upstest_statement() {
   while (peek() == token::DATE_TIME) {
     const struct tm time = take().value.time;
     if (s_.num_test_schedule >= max_schedule_entries) {
-      yyerror("more than 50 UPSTEST dates");
+      yyerror(format_text("more than %d %s dates", max_schedule_entries, token_name(token::UPSTEST))
+                  .c_str());
     }
     s_.test_schedule_list[s_.num_test_schedule++].time = time;
   }
@@ -800,7 +776,9 @@ void Parser::listen_statement() {
     const std::string text = expect(token::STRING).text;
     const std::optional<IpAddress> address = parse_ip_address(text);
     if (!address) {
-      yyerror(("LISTEN " + text + ": not an IPv4 or IPv6 address").c_str());
+      yyerror(
+          format_text("%s %s: not an IPv4 or IPv6 address", token_name(token::LISTEN), text.c_str())
+              .c_str());
     }
     add_listen_address(s_.listen, *address);
   } while (peek() == token::STRING);
@@ -811,7 +789,9 @@ void Parser::allow_statement() {
     const std::string text = expect(token::STRING).text;
     const std::optional<IpNetwork> network = parse_ip_network(text);
     if (!network) {
-      yyerror(("ALLOW " + text + ": not an IPv4 or IPv6 network").c_str());
+      yyerror(
+          format_text("%s %s: not an IPv4 or IPv6 network", token_name(token::ALLOW), text.c_str())
+              .c_str());
     }
     s_.allow.push_back(*network);
   } while (peek() == token::STRING);
@@ -824,7 +804,8 @@ void Parser::status_key_statement() {
   std::string error;
   const std::optional<StatusKey> key = read_status_key(path.c_str(), error);
   if (!key) {
-    yyerror(("STATUS_KEY " + path + ": " + error).c_str());
+    yyerror(format_text("%s %s: %s", token_name(token::STATUS_KEY), path.c_str(), error.c_str())
+                .c_str());
   }
   s_.status_key_file = std::move(path);
   s_.status_key = key;
@@ -835,7 +816,7 @@ void Parser::status_key_statement() {
 void Parser::http_port_statement() {
   const int port = expect(token::NUMBER).number;
   if (port < 0 || port > 65535) {
-    yyerror("HTTP_PORT must be 0 (off) to 65535");
+    yyerror(format_text("%s must be 0 (off) to 65535", token_name(token::HTTP_PORT)).c_str());
   }
   s_.http_port = port;
 }
