@@ -90,7 +90,7 @@ TEST_F(DaemonE2eTest, SecondDaemonIsRefusedBeforeItForks) {
   run = home.start({"sh", "-c", script});
   EXPECT_TRUE(wait_until([&] { return run->stdout_text().find("second=") != std::string::npos; }));
   EXPECT_EQ(run->stdout_text(), daemon_banner + "second=1\n");
-  const std::string err = run->stderr_text();
+  err = run->stderr_text();
   EXPECT_NE(err.find("Brenmoor Tornax X : PIDFILE exist\nBrenmoor Tornax X : Exit\n"),
             std::string::npos)
       << err;

@@ -145,11 +145,8 @@ TEST_F(HooksE2eTest, AnUnsafeHookRefusesTheStartAndTheCheck) {
                               daemon_title + "Exit\n";
   for (const std::vector<std::string> &args :
        {std::vector<std::string>{}, std::vector<std::string>{"-t"}}) {
-    std::vector<std::string> argv = {test::built_program("tornax")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    test::SandboxRun sandbox(argv, {"TORNAXHOME=" + home.path()}, home.records.path());
-    EXPECT_EQ(sandbox.wait(), 1);
-    EXPECT_EQ(sandbox.stderr_text(), refusal);
+    EXPECT_EQ(run_to_end(args), 1);
+    EXPECT_EQ(err, refusal);
   }
   EXPECT_FALSE(test::file_exists(home.pid_file()));
 }

@@ -44,7 +44,6 @@ class HttpE2eTest : public SandboxedDaemonTest {
     EXPECT_EQ(shot.substr(0, 8), "\x89PNG\r\n\x1a\n");
     return dom.output;
   }
-
 };
 
 TEST_F(HttpE2eTest, StatusMetricsAndPageBeforeDuringAndAfterAPowerFailure) {

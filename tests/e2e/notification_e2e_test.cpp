@@ -74,7 +74,7 @@ TEST_F(NotificationE2eTest, MissingModemIsReportedPerPageAndNeverCreated) {
   stop_daemon();
 
   const std::string failure = daemon_title + "Cannot open modem device (" + modem + ")\n";
-  const std::string err = run->stderr_text();
+  err = run->stderr_text();
   const std::size_t first = err.find(failure);
   ASSERT_NE(first, std::string::npos) << err;
   EXPECT_EQ(err.substr(first), failure + failure);

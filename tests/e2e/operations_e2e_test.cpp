@@ -22,20 +22,6 @@ namespace {
 
 class OperationsE2eTest : public SandboxedDaemonTest {
  protected:
-  // Runs `tornax args...` (under `prefix`, a command such as setpriv) in the
-  // sandbox to its end; returns its exit status.
-  int run_to_end(const std::vector<std::string> &args,
-                 const std::vector<std::string> &prefix = {}) {
-    std::vector<std::string> argv = prefix;
-    argv.push_back(test::built_program("tornax"));
-    argv.insert(argv.end(), args.begin(), args.end());
-    test::SandboxRun sandbox(argv, {"TORNAXHOME=" + home.path()}, home.records.path());
-    out = err = "";
-    const std::optional<int> status = sandbox.wait();
-    out = sandbox.stdout_text();
-    err = sandbox.stderr_text();
-    return status.value_or(-1);
-  }
   std::set<std::string> home_files() const {
     std::set<std::string> names;
     for (const auto &entry : std::filesystem::directory_iterator(home.path())) {
@@ -43,8 +29,6 @@ class OperationsE2eTest : public SandboxedDaemonTest {
     }
     return names;
   }
-
-  std::string out, err;
 };
 
 TEST_F(OperationsE2eTest, HelpVersionAndUsageErrors) {

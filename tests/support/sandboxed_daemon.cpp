@@ -19,8 +19,12 @@ void SandboxedDaemonTest::TearDown() {
 }
 
 void SandboxedDaemonTest::start_daemon(const std::vector<std::string> &argv) {
+  // The log may hold the start of an earlier run: this run's is one more.
+  const std::string started = "*** Daemon started ***";
+  const std::size_t earlier = occurrences(home.log(), started);
   run = home.start(argv);
-  ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << run->stderr_text();
+  ASSERT_TRUE(wait_until([&] { return occurrences(home.log(), started) > earlier; }))
+      << run->stderr_text();
   daemon = run->find_process("tornax");
   ASSERT_GT(daemon, 0) << run->stderr_text();
 }
@@ -38,6 +42,18 @@ void SandboxedDaemonTest::start_configured(const std::string &extra,
 void SandboxedDaemonTest::stop_daemon() {
   ASSERT_EQ(kill(daemon, SIGTERM), 0);
   EXPECT_EQ(run->wait(), 0) << run->stderr_text();
+}
+
+int SandboxedDaemonTest::run_to_end(const std::vector<std::string> &args,
+                                    const std::vector<std::string> &prefix) {
+  std::vector<std::string> argv = prefix;
+  argv.push_back(built_program("tornax"));
+  argv.insert(argv.end(), args.begin(), args.end());
+  SandboxRun sandbox(argv, {"TORNAXHOME=" + home.path()}, home.records.path());
+  const std::optional<int> status = sandbox.wait();
+  out = sandbox.stdout_text();
+  err = sandbox.stderr_text();
+  return status.value_or(-1);
 }
 
 bool SandboxedDaemonTest::let_cycles_pass(std::size_t cycles) {

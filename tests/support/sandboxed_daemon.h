@@ -40,6 +40,11 @@ class SandboxedDaemonTest : public testing::Test {
   // Stops the daemon with SIGTERM between two cycles and expects a clean end
   // of its sandbox.
   void stop_daemon();
+  // Runs `tornax args...` (behind `prefix`, a command such as setpriv) in a
+  // sandbox of its own to its end, with this home, as an administrator's
+  // command; its output goes to `out` and `err`. Returns its exit status, -1
+  // when it did not end.
+  int run_to_end(const std::vector<std::string> &args, const std::vector<std::string> &prefix = {});
   // Lets `cycles` more monitoring cycles poll the UPS (eight queries each);
   // false when they did not come within a generous time.
   bool let_cycles_pass(std::size_t cycles);
@@ -51,6 +56,7 @@ class SandboxedDaemonTest : public testing::Test {
   // A loopback port nothing listened on at the start, for a listener of the
   // daemon's.
   int port = 0;
+  std::string out, err;
 };
 
 }  // namespace tornax::test
