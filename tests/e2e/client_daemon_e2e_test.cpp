@@ -108,7 +108,7 @@ TEST_F(ClientDaemonE2eTest, PowerFailReturnAndLowBatteryReachTheClient) {
   EXPECT_TRUE(wait_until([&] { return test::file_exists(shutdowns()); }, shutdown_limit))
       << read_file(broadcasts());
   // The daemon goes down too; the client's command ran first or meanwhile.
-  EXPECT_EQ(run->wait(shutdown_limit), 130) << run->stderr_text();
+  EXPECT_EQ(run->wait(shutdown_limit), halted) << run->stderr_text();
   expect_client_quits();
 
   // The client warns and shuts down on every line that still reports the low

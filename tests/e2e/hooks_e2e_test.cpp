@@ -129,7 +129,7 @@ TEST_F(HooksE2eTest, HooksOfAShutdownHaveTheScriptsTurn) {
                  "POWERFAIL_DOWN_EXEC " + quick + "\nLOWBATT_EXEC " + endless + "\n");
   ASSERT_NO_FATAL_FAILURE(start_daemon());
   sim.set_low_battery(true);
-  EXPECT_EQ(run->wait(std::chrono::seconds(90)), 130) << run->stderr_text();
+  EXPECT_EQ(run->wait(std::chrono::seconds(90)), halted) << run->stderr_text();
   EXPECT_EQ(noted("quick"), "started\nfinished\n");
   EXPECT_EQ(noted("endless"), "started\n");
   EXPECT_EQ(log_line("LOWBATT_EXEC"), "LOWBATT_EXEC " + endless + " killed: the shutdown goes on ");

@@ -17,7 +17,6 @@
 namespace tornax::test {
 namespace {
 
-const int halted = 130;  // the sandbox's init was ended by the halt
 const auto sequence_limit = std::chrono::seconds(90);
 
 // What the daemon writes on standard error from the shutdown on.

@@ -21,6 +21,9 @@
 
 namespace tornax::test {
 
+// A sandbox's status once a halt inside it ended its init.
+inline constexpr int halted = 130;
+
 class SandboxedDaemonTest : public testing::Test {
  protected:
   // Starts the simulator and finds a free loopback port.
