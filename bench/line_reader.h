@@ -1,17 +1,19 @@
 // Whole lines from a non-blocking descriptor (a status connection or a
-// FIFO), however the bytes were split when they were sent.
+// FIFO) that the reader owns; the splitting into lines is the test kit's.
 #ifndef TORNAX_BENCH_LINE_READER_H
 #define TORNAX_BENCH_LINE_READER_H
 
 #include <string>
 #include <vector>
 
+#include "tests/kit/loopback.h"
+
 namespace tornax::bench {
 
 class LineReader {
  public:
   // Takes ownership of `fd`, which must be non-blocking.
-  explicit LineReader(int fd) : fd_(fd) {}
+  explicit LineReader(int fd) : fd_(fd), lines_(fd) {}
   ~LineReader();
   LineReader(const LineReader &) = delete;
   LineReader &operator=(const LineReader &) = delete;
@@ -21,13 +23,13 @@ class LineReader {
   // Reads everything available and appends each complete line (without its
   // line end) to `lines`. Returns false when the peer closed or the read
   // failed; the lines read before that are still appended.
-  bool drain(std::vector<std::string> *lines);
+  bool drain(std::vector<std::string> *lines) { return lines_.drain(lines); }
   // Closes the descriptor now.
   void close_now();
 
  private:
   int fd_ = -1;
-  std::string partial_;
+  test::LineReader lines_;
 };
 
 // Connects a non-blocking TCP socket to 127.0.0.1:port; -1 on failure.

@@ -1,9 +1,5 @@
 #include "bench/nut_clients.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,12 +7,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "bench/cycles.h"
 #include "bench/sandboxed.h"
+#include "tests/kit/loopback.h"
 
 namespace tornax::bench {
 namespace {
@@ -67,41 +65,15 @@ std::string upsmon_config(const std::string &dir, int port) {
          "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 15\n";
 }
 
-int connect_to(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // One request and its one-line answer; the round trip in ms, or -1.
 double ask_status(int fd) {
   static const std::string request = "GET VAR tornax ups.status\n";
   const auto sent = Clock::now();
-  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(request.size())) {
+  if (!test::send_all(fd, request)) {
     return -1;
   }
-  std::string answer;
-  char chunk[256];
-  while (answer.find('\n') == std::string::npos) {
-    pollfd wait{fd, POLLIN, 0};
-    if (poll(&wait, 1, 5000) <= 0) {
-      return -1;
-    }
-    const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) {
-      return -1;
-    }
-    answer.append(chunk, static_cast<std::size_t>(n));
-  }
-  if (answer.rfind("VAR tornax ups.status ", 0) != 0) {
+  const std::optional<std::string> answer = test::LineReader(fd).next(5000);
+  if (!answer || answer->rfind("VAR tornax ups.status ", 0) != 0) {
     return -1;
   }
   return std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
@@ -151,7 +123,7 @@ PollingResult measure_polling(pid_t daemon, int port, int clients, int seconds) 
   result.clients = clients;
   std::vector<int> fds;
   for (int i = 0; i < clients; ++i) {
-    fds.push_back(connect_to(port));
+    fds.push_back(test::connect_loopback(port));
   }
   const ProcessSample before = sample_process(daemon, false);
   std::vector<double> times;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <string>
 
 namespace tornax {
 namespace {
@@ -22,6 +23,21 @@ void real_sleep_full(unsigned int seconds) {
   while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
 }
+
+// The format is checked where each call names it (the declaration's
+// attribute), so passing it on here needs no check of its own.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+std::string local_time_text(std::time_t when, const char *format) {
+  struct tm local {};
+  char text[64];
+  if (localtime_r(&when, &local) == nullptr ||
+      std::strftime(text, sizeof text, format, &local) == 0) {
+    return "?";
+  }
+  return text;
+}
+#pragma GCC diagnostic pop
 
 std::time_t clock_now() {
   return clock_function();

@@ -6,6 +6,7 @@
 #define TORNAX_DAEMON_CLOCK_H
 
 #include <ctime>
+#include <string>
 
 namespace tornax {
 
@@ -22,6 +23,12 @@ using SleepFunction = void (*)(unsigned int seconds);
 // Install a replacement; nullptr restores the real one. Return the previous.
 ClockFunction set_clock_function(ClockFunction function);
 SleepFunction set_sleep_function(SleepFunction function);
+
+// `when` as local time in the strftime `format` (at most 63 characters of
+// text); "?" when it can't be shown. The attribute has the compiler check
+// every call's format.
+std::string local_time_text(std::time_t when, const char *format)
+    __attribute__((format(strftime, 2, 0)));
 
 // The real implementations, for replacements that want to delegate.
 std::time_t real_clock_now();

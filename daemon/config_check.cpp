@@ -53,11 +53,7 @@ std::optional<std::string> paged(const Settings &config, int e) {
 }
 
 std::string local_date(std::time_t when) {
-  struct tm local {};
-  localtime_r(&when, &local);
-  char text[64];
-  std::strftime(text, sizeof text, "%a %Y-%m-%d %H:%M %Z", &local);
-  return text;
+  return local_time_text(when, "%a %Y-%m-%d %H:%M %Z");
 }
 
 std::string ups_device_row(const Settings &config, std::time_t) {

@@ -91,44 +91,10 @@ constexpr const char *month_names[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN
                                          "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 constexpr const char *weekday_names[7] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
 
-struct Keyword {
-  const char *name;
-  token kind;
-};
-
-// Upper case only.
-constexpr Keyword keywords[] = {
-    {"SHUTDOWN", token::SHUTDOWN},
-    {"DAILY", token::DAILY},
-    {"WEEKLY", token::WEEKLY},
-    {"MANUAL", token::MANUAL},
-    {"UPSTEST", token::UPSTEST},
-    {"BACKUPTIME", token::BACKUPTIME},
-    {"SILENT_SHUTDOWN", token::SILENT_SHUTDOWN},
-    {"SHUTDOWN_RUNTIME", token::SHUTDOWN_RUNTIME},
-    {"SHUTDOWN_CHARGE", token::SHUTDOWN_CHARGE},
-    {"EXEC_TIMEOUT", token::EXEC_TIMEOUT},
-    {"WALLPATH", token::WALLPATH},
-    {"UPS_TYPE", token::UPS_TYPE},
-    {"UPS_SHUTDOWN_DELAY", token::UPS_SHUTDOWN_DELAY},
-    {"UPS_DEVICE", token::UPS_DEVICE},
-    {"MODEM_DEVICE", token::MODEM_DEVICE},
-    {"TURNOFF_UPS", token::TURNOFF_UPS},
-    {"LOGSIZE", token::LOGSIZE},
-    {"UPS_LOCATION", token::UPS_LOCATION},
-    {"MAX_CLIENT", token::MAX_CLIENT},
-    {"PORT", token::PORT},
-    {"LISTEN", token::LISTEN},
-    {"ALLOW", token::ALLOW},
-    {"MAX_CLIENT_PER_HOST", token::MAX_CLIENT_PER_HOST},
-    {"STATUS_KEY", token::STATUS_KEY},
-    {"NUT_PORT", token::NUT_PORT},
-    {"NUT_UPSNAME", token::NUT_UPSNAME},
-    {"NUT_MAX_CLIENT", token::NUT_MAX_CLIENT},
-    {"NUT_USER", token::NUT_USER},
-    {"NUT_HOSTSYNC", token::NUT_HOSTSYNC},
-    {"HTTP_PORT", token::HTTP_PORT},
-};
+// The statement keywords: the tokens from SHUTDOWN to HTTP_PORT, each spelt
+// as its name, upper case only.
+constexpr token first_keyword = token::SHUTDOWN;
+constexpr token last_keyword = token::HTTP_PORT;
 
 struct ValueWord {
   const char *name;
@@ -381,9 +347,9 @@ std::optional<token> keyword_token(const std::string &word) {
       return v.kind;
     }
   }
-  for (const Keyword &k : keywords) {
-    if (word == k.name) {
-      return k.kind;
+  for (int k = static_cast<int>(first_keyword); k <= static_cast<int>(last_keyword); ++k) {
+    if (word == token_name(static_cast<token>(k))) {
+      return static_cast<token>(k);
     }
   }
   return std::nullopt;
@@ -569,10 +535,12 @@ class Parser {
     return minutes * 60;
   }
 
-  unsigned int expect_between(int smallest, int largest, const char *message) {
+  // A number from `smallest` to `largest`; else the error "<statement's
+  // name> `limits`".
+  unsigned int expect_between(int smallest, int largest, token statement, const char *limits) {
     const int value = expect(token::NUMBER).number;
     if (value < smallest || value > largest) {
-      yyerror(message);
+      yyerror(format_text("%s %s", token_name(statement), limits).c_str());
     }
     return static_cast<unsigned int>(value);
   }
@@ -589,7 +557,7 @@ class Parser {
   void allow_statement();
   void status_key_statement();
   void nut_statement(token kind);
-  int expect_in_range(const char *statement, int low, int high);
+  int expect_in_range(token statement, int low, int high);
   // A word or quoted text; a word of digits counts as its text.
   std::string expect_text() {
     Token next = take();
@@ -645,10 +613,10 @@ void Parser::statement() {
       s_.shutdown_runtime = static_cast<unsigned int>(expect_minutes_in_seconds());
       break;
     case token::SHUTDOWN_CHARGE:
-      s_.shutdown_charge = expect_between(0, 100, "SHUTDOWN_CHARGE is a percentage, 0 to 100");
+      s_.shutdown_charge = expect_between(0, 100, first.kind, "is a percentage, 0 to 100");
       break;
     case token::EXEC_TIMEOUT:
-      s_.exec_timeout = expect_between(1, 86400, "EXEC_TIMEOUT is 1 to 86400 seconds");
+      s_.exec_timeout = expect_between(1, 86400, first.kind, "is 1 to 86400 seconds");
       break;
     case token::EXEC_TAG:
       exec_statement(e);
@@ -801,7 +769,9 @@ void Parser::manual_statement() {
     expect(token::TO);
     const struct tm up = expect(token::DATE_TIME).time;
     if (s_.num_shutdown_schedule >= max_schedule_entries) {
-      yyerror("more than 50 MANUAL shutdown ranges");
+      yyerror(format_text("more than %d %s shutdown ranges", max_schedule_entries,
+                          token_name(token::MANUAL))
+                  .c_str());
     }
     shutdown_schedule &range = s_.shutdown_schedule_list[s_.num_shutdown_schedule++];
     range.downtime = down;
@@ -820,7 +790,8 @@ void Parser::upstest_statement() {
   while (peek() == token::DATE_TIME) {
     const struct tm time = take().value.time;
     if (s_.num_test_schedule >= max_schedule_entries) {
-      yyerror("more than 50 UPSTEST dates");
+      yyerror(format_text("more than %d %s dates", max_schedule_entries, token_name(token::UPSTEST))
+                  .c_str());
     }
     s_.test_schedule_list[s_.num_test_schedule++].time = time;
   }
@@ -832,7 +803,9 @@ void Parser::listen_statement() {
     const std::string text = expect(token::STRING).text;
     const std::optional<IpAddress> address = parse_ip_address(text);
     if (!address) {
-      yyerror(("LISTEN " + text + ": not an IPv4 or IPv6 address").c_str());
+      yyerror(
+          format_text("%s %s: not an IPv4 or IPv6 address", token_name(token::LISTEN), text.c_str())
+              .c_str());
     }
     add_listen_address(s_.listen, *address);
   } while (peek() == token::STRING);
@@ -843,7 +816,9 @@ void Parser::allow_statement() {
     const std::string text = expect(token::STRING).text;
     const std::optional<IpNetwork> network = parse_ip_network(text);
     if (!network) {
-      yyerror(("ALLOW " + text + ": not an IPv4 or IPv6 network").c_str());
+      yyerror(
+          format_text("%s %s: not an IPv4 or IPv6 network", token_name(token::ALLOW), text.c_str())
+              .c_str());
     }
     s_.allow.push_back(*network);
   } while (peek() == token::STRING);
@@ -856,18 +831,18 @@ void Parser::status_key_statement() {
   std::string error;
   const std::optional<StatusKey> key = read_status_key(path.c_str(), error);
   if (!key) {
-    yyerror(("STATUS_KEY " + path + ": " + error).c_str());
+    yyerror(format_text("%s %s: %s", token_name(token::STATUS_KEY), path.c_str(), error.c_str())
+                .c_str());
   }
   s_.status_key_file = std::move(path);
   s_.status_key = key;
 }
 
-int Parser::expect_in_range(const char *statement, int low, int high) {
+int Parser::expect_in_range(token statement, int low, int high) {
   const int value = expect(token::NUMBER).number;
   if (value < low || value > high) {
-    yyerror((std::string(statement) + " " + std::to_string(value) + ": must be " +
-             std::to_string(low) + " to " + std::to_string(high))
-                .c_str());
+    yyerror(
+        format_text("%s %d: must be %d to %d", token_name(statement), value, low, high).c_str());
   }
   return value;
 }
@@ -885,18 +860,20 @@ bool plain_nut_name(const std::string &name) {
 void Parser::nut_statement(token kind) {
   switch (kind) {
     case token::NUT_PORT:
-      s_.nut_port = expect_in_range("NUT_PORT", 0, 65535);
+      s_.nut_port = expect_in_range(kind, 0, 65535);
       break;
     case token::NUT_MAX_CLIENT:
-      s_.nut_max_client = expect_in_range("NUT_MAX_CLIENT", 1, 65535);
+      s_.nut_max_client = expect_in_range(kind, 1, 65535);
       break;
     case token::NUT_HOSTSYNC:
-      s_.nut_hostsync = expect_in_range("NUT_HOSTSYNC", 0, 3600);
+      s_.nut_hostsync = expect_in_range(kind, 0, 3600);
       break;
     case token::NUT_UPSNAME: {
       std::string name = expect(token::STRING).text;
       if (!plain_nut_name(name)) {
-        yyerror(("NUT_UPSNAME " + name + ": use letters, digits, '-', '_' or '.'").c_str());
+        yyerror(format_text("%s %s: use letters, digits, '-', '_' or '.'", token_name(kind),
+                            name.c_str())
+                    .c_str());
       }
       s_.nut_upsname = std::move(name);
       break;
@@ -905,7 +882,7 @@ void Parser::nut_statement(token kind) {
       std::string name = expect_text();
       std::string password = expect_text();
       if (name.empty() || password.empty()) {
-        yyerror("NUT_USER needs a name and a password");
+        yyerror(format_text("%s needs a name and a password", token_name(kind)).c_str());
       }
       s_.nut_users.push_back({std::move(name), std::move(password)});
     }
@@ -917,7 +894,7 @@ void Parser::nut_statement(token kind) {
 void Parser::http_port_statement() {
   const int port = expect(token::NUMBER).number;
   if (port < 0 || port > 65535) {
-    yyerror("HTTP_PORT must be 0 (off) to 65535");
+    yyerror(format_text("%s must be 0 (off) to 65535", token_name(token::HTTP_PORT)).c_str());
   }
   s_.http_port = port;
 }

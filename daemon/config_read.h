@@ -28,6 +28,8 @@ enum class token : int {
   EXEC_TAG,   // value: event index
   SCOPE,      // value: scope_none, scope_console or scope_all
   YESNO,      // value: 1 yes, 0 no
+  // The statement keywords, each spelt as its name, from SHUTDOWN to
+  // HTTP_PORT (the scanner's range).
   SHUTDOWN,
   DAILY,
   WEEKLY,

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <utility>
 
+#include "daemon/clock.h"
 #include "daemon/config_read.h"
 #include "daemon/file_safety.h"
 #include "daemon/logger.h"
@@ -34,14 +35,6 @@ bool event_begins(int e) {
 std::string number(float value) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
-  return text;
-}
-
-std::string iso_time(std::time_t now) {
-  struct tm local {};
-  localtime_r(&now, &local);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
   return text;
 }
 
@@ -123,7 +116,7 @@ std::vector<std::string> hook_environment(int e, std::time_t now) {
       "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
       std::string("TORNAX_EVENT=") + event_stem(e),
       std::string("TORNAX_MESSAGE=") + event_message(e),
-      "TORNAX_TIME=" + iso_time(now),
+      "TORNAX_TIME=" + local_time_text(now, "%Y-%m-%dT%H:%M:%S%z"),
       std::string("TORNAX_STATUS=") + status_word,
       "TORNAX_LINE_VOLTAGE=" + number(ups_linevoltage),
       "TORNAX_OUTPUT_VOLTAGE=" + number(ups_invvoltage),

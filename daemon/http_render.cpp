@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "daemon/clock.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -62,13 +63,7 @@ double tidy(float value) {
 }
 
 std::string local_time(std::time_t t) {
-  struct tm local {};
-  char text[32];
-  if (localtime_r(&t, &local) == nullptr ||
-      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
-    return "?";
-  }
-  return text;
+  return local_time_text(t, "%Y-%m-%d %H:%M:%S");
 }
 
 std::string event_text(int e) {

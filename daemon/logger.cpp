@@ -163,20 +163,20 @@ void append_lines(const char *stamp, const std::vector<std::string> &lines) {
 
 }  // namespace
 
+std::string log_stamp(std::time_t when) {
+  return local_time_text(when, "[%x] %X");
+}
+
 void writelog(const char *message) {
-  const std::time_t now = clock_now();
-  struct tm local {};
-  localtime_r(&now, &local);
-  char timestr[30];
-  std::strftime(timestr, sizeof timestr, "[%x] %X", &local);
+  const std::string stamp = log_stamp(clock_now());
 
   const std::lock_guard<std::mutex> lock(log_mutex);
   std::vector<std::string> lines;
   if (log_too_large() && rotate_log()) {
-    lines.push_back(entry_line(timestr, "*** Logfile restart ***"));
+    lines.push_back(entry_line(stamp.c_str(), "*** Logfile restart ***"));
   }
-  lines.push_back(entry_line(timestr, message));
-  append_lines(timestr, lines);
+  lines.push_back(entry_line(stamp.c_str(), message));
+  append_lines(stamp.c_str(), lines);
 }
 
 void logger() {

@@ -4,6 +4,9 @@
 #ifndef TORNAX_DAEMON_LOGGER_H
 #define TORNAX_DAEMON_LOGGER_H
 
+#include <ctime>
+#include <string>
+
 namespace tornax {
 
 // Appends "[%x] %X : <message> \n" to log_filename. When settings.logsize is
@@ -15,6 +18,10 @@ namespace tornax {
 // write that works again adds them, says so once, and logs how many were
 // lost. Never waits or retries. Any thread.
 void writelog(const char *message);
+
+// The stamp the log puts before an entry made at `when` ("[%x] %X", the
+// locale's date and time).
+std::string log_stamp(std::time_t when);
 
 // Logs every event whose status slot the last cycle moved to exactly 1 and
 // whose logging is enabled, in index order; a power fail adds the time left before the

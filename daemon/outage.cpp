@@ -113,14 +113,6 @@ void remove_outage_file() {
   }
 }
 
-std::string log_stamp(std::time_t when) {
-  struct tm local {};
-  localtime_r(&when, &local);
-  char stamp[30];
-  std::strftime(stamp, sizeof stamp, "[%x] %X", &local);
-  return stamp;
-}
-
 }  // namespace
 
 void OutageRecorder::start() {

@@ -10,43 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "sim/simulated_ups.h"
 #include "tests/kit/loopback.h"
-#include "tests/support/daemon_home.h"
+#include "tests/support/sandboxed_daemon.h"
 #include "tests/support/scripted_server.h"
-#include "tests/support/sim_fixture.h"
 #include "tests/support/status_key.h"
 
-namespace tornax {
+namespace tornax::test {
 namespace {
 
-using test::DaemonHome;
-using test::read_file;
-using test::wait_for_log;
-using test::wait_until;
-
-const std::string client_title = "Brenmoor Tornax Alert : ";
 const auto shutdown_limit = std::chrono::seconds(90);
-
-// A loopback port that nothing listens on at the moment.
-int free_port() {
-  int port = 0;
-  const int fd = test::listen_loopback(&port);
-  if (fd < 0) {
-    return 0;
-  }
-  close(fd);
-  return port;
-}
-
-// How many times `part` occurs in `text`.
-std::size_t occurrences(const std::string &text, const std::string &part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
 
 // Whether `text` is `head` followed by any number of `tail`s.
 bool head_then_repeats(const std::string &text, const std::string &head, const std::string &tail) {
@@ -61,28 +33,23 @@ bool head_then_repeats(const std::string &text, const std::string &head, const s
   return true;
 }
 
-class ClientDaemonE2eTest : public testing::Test {
+class ClientDaemonE2eTest : public SandboxedDaemonTest {
  protected:
-  void SetUp() override {
-    sim.start();
-    port = free_port();
-    ASSERT_GT(port, 0);
-  }
   void TearDown() override {
     if (probe >= 0) {
       close(probe);
     }
-    sim.stop();
+    SandboxedDaemonTest::TearDown();
   }
 
   // Starts the daemon with a status server on `port` and waits until the
   // server greets. The probe connection stays open and takes one of the two
   // places; the client takes the other.
-  void start_daemon(const std::string &extra = "") {
-    home.configure(sim.slave_path(), "MAX_CLIENT 2\nPORT " + std::to_string(port) + "\n" + extra);
-    daemon = test::start_daemon(home);
+  void start_served(const std::string &extra = "") {
+    ASSERT_NO_FATAL_FAILURE(
+        start_configured("MAX_CLIENT 2\nPORT " + std::to_string(port) + "\n" + extra));
     ASSERT_TRUE(wait_until([&] { return (probe = test::connect_loopback(port)) >= 0; }))
-        << daemon->stderr_text();
+        << run->stderr_text();
     probe_reader.emplace(probe);
     ASSERT_EQ(probe_reader->next(20000), "TN0100");
   }
@@ -119,18 +86,14 @@ class ClientDaemonE2eTest : public testing::Test {
     EXPECT_EQ(client->actions(), "");  // the host's shutdown program was never called
   }
 
-  SimulatedUps sim{test::test_ups_options()};
-  DaemonHome home;
   test::TempDir client_records;
-  int port = 0;
   int probe = -1;
   std::optional<test::LineReader> probe_reader;
-  std::unique_ptr<test::SandboxRun> daemon;
   std::unique_ptr<test::SandboxRun> client;
 };
 
 TEST_F(ClientDaemonE2eTest, PowerFailReturnAndLowBatteryReachTheClient) {
-  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  ASSERT_NO_FATAL_FAILURE(start_served());
   ASSERT_NO_FATAL_FAILURE(start_client());
 
   sim.set_mains(false);
@@ -145,7 +108,7 @@ TEST_F(ClientDaemonE2eTest, PowerFailReturnAndLowBatteryReachTheClient) {
   EXPECT_TRUE(wait_until([&] { return test::file_exists(shutdowns()); }, shutdown_limit))
       << read_file(broadcasts());
   // The daemon goes down too; the client's command ran first or meanwhile.
-  EXPECT_EQ(daemon->wait(shutdown_limit), 130) << daemon->stderr_text();
+  EXPECT_EQ(run->wait(shutdown_limit), halted) << run->stderr_text();
   expect_client_quits();
 
   // The client warns and shuts down on every line that still reports the low
@@ -180,12 +143,12 @@ TEST_F(ClientDaemonE2eTest, ScheduledCountdownMakesTheClientShutDownAhead) {
   const std::string window = std::to_string(down.tm_hour) + ":" + std::to_string(down.tm_min) +
                              " to " + std::to_string((down.tm_hour + 1) % 24) + ":" +
                              std::to_string(down.tm_min);
-  ASSERT_NO_FATAL_FAILURE(start_daemon("SHUTDOWN DAILY " + window + "\n"));
+  ASSERT_NO_FATAL_FAILURE(start_served("SHUTDOWN DAILY " + window + "\n"));
   ASSERT_NO_FATAL_FAILURE(start_client({"-s", "10"}));
 
   ASSERT_TRUE(
       wait_for_broadcast("Power fail timeout,shutdown executed", 1, std::chrono::seconds(60)))
-      << read_file(broadcasts()) << daemon->stdout_text();
+      << read_file(broadcasts()) << run->stdout_text();
   EXPECT_TRUE(wait_until([&] { return test::file_exists(shutdowns()); }));
   // What the client reacted to: the countdown bit and nine whole minutes left.
   std::optional<std::string> line;
@@ -195,16 +158,12 @@ TEST_F(ClientDaemonE2eTest, ScheduledCountdownMakesTheClientShutDownAhead) {
   })) << line.value_or("(no line)");
   EXPECT_EQ(line->substr(line->rfind(' ')), " 9");
 
-  const pid_t pid = daemon->find_process("tornax");
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(kill(pid, SIGTERM), 0);
-  EXPECT_EQ(daemon->wait(), 0) << daemon->stderr_text();
+  stop_daemon();
   expect_client_quits();
 
-  EXPECT_EQ(daemon->stdout_text(),
-            "Brenmoor Tornax X version 1.40\n"
-            "sleeptime day=0 hour=1 min=0 total=60\n"
-            "ups_sleep_time =60\n");
+  EXPECT_EQ(run->stdout_text(), daemon_banner +
+                                    "sleeptime day=0 hour=1 min=0 total=60\n"
+                                    "ups_sleep_time =60\n");
   const std::string said = read_file(broadcasts());
   EXPECT_EQ(said.rfind(client_title + "Schedule shutdown in\n" + client_title +
                            "Power fail timeout,shutdown executed\n",
@@ -219,7 +178,7 @@ TEST_F(ClientDaemonE2eTest, ScheduledCountdownMakesTheClientShutDownAhead) {
 // peer held without reading is freed after about 30 seconds, and the client
 // is served at its next attempt a minute later.
 TEST_F(ClientDaemonE2eTest, IdlePeerLosesItsPlaceAndTheRefusedClientComesBack) {
-  ASSERT_NO_FATAL_FAILURE(start_daemon());  // the probe takes one place
+  ASSERT_NO_FATAL_FAILURE(start_served());  // the probe takes one place
   // The other goes to a peer that never reads; its buffer is fixed, so the
   // window it advertises shows that it takes nothing.
   const int idle = test::connect_loopback(port, "127.0.0.2", "127.0.0.1", 4096);
@@ -248,7 +207,7 @@ TEST_F(ClientDaemonE2eTest, IdlePeerLosesItsPlaceAndTheRefusedClientComesBack) {
 // reports a low battery and the client shuts nothing down.
 TEST_F(ClientDaemonE2eTest, WithTheKeyOnlyTheRealDaemonIsHeard) {
   const std::string key = test::write_key_file(home.file("status.key"), test::key_hex + "\n");
-  ASSERT_NO_FATAL_FAILURE(start_daemon("STATUS_KEY " + key + "\n"));
+  ASSERT_NO_FATAL_FAILURE(start_served("STATUS_KEY " + key + "\n"));
   ASSERT_NO_FATAL_FAILURE(start_client({"-k", key, "-r", "1"}));
   sim.set_mains(false);
   EXPECT_TRUE(wait_for_broadcast("Power fail detect")) << client->stderr_text();
@@ -267,4 +226,4 @@ TEST_F(ClientDaemonE2eTest, WithTheKeyOnlyTheRealDaemonIsHeard) {
 }
 
 }  // namespace
-}  // namespace tornax
+}  // namespace tornax::test

@@ -10,37 +10,13 @@
 #include <fstream>
 #include <string>
 
-#include "sim/simulated_ups.h"
-#include "tests/support/daemon_home.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/sandboxed_daemon.h"
 
-namespace tornax {
+namespace tornax::test {
 namespace {
 
-using test::DaemonHome;
-using test::log_has;
-using test::read_file;
-using test::wait_until;
-
-const std::string banner = "Brenmoor Tornax X version 1.40\n";
-
-class DaemonE2eTest : public testing::Test {
+class DaemonE2eTest : public SandboxedDaemonTest {
  protected:
-  void SetUp() override { sim.start(); }
-  void TearDown() override { sim.stop(); }
-
-  // Starts the daemon and waits until it has logged its start.
-  std::unique_ptr<test::SandboxRun> start_daemon() {
-    auto run = home.start();
-    EXPECT_TRUE(wait_until([&] { return log_has(home, "*** Daemon started ***"); }))
-        << run->stderr_text();
-    daemon = run->find_process("tornax");
-    EXPECT_GT(daemon, 0);
-    return run;
-  }
-  bool wait_for_log(const std::string &text) {
-    return wait_until([&] { return log_has(home, text); });
-  }
   // The daemon's pid as its own namespace sees it (what the pid file holds).
   std::string namespace_pid() const {
     const std::string status = read_file("/proc/" + std::to_string(daemon) + "/status");
@@ -49,19 +25,13 @@ class DaemonE2eTest : public testing::Test {
     const std::string nspid = status.substr(line, end - line);
     return nspid.substr(nspid.find_last_of(" \t") + 1);
   }
-
-  SimulatedUps sim{test::test_ups_options()};
-  DaemonHome home;
-  pid_t daemon = 0;
 };
 
 TEST_F(DaemonE2eTest, StartsDetachesAndStopsOnTerm) {
-  home.configure(sim.slave_path());
-  auto run = start_daemon();
-  EXPECT_EQ(run->stdout_text(), banner);
+  ASSERT_NO_FATAL_FAILURE(start_configured());
+  EXPECT_EQ(run->stdout_text(), daemon_banner);
   EXPECT_EQ(run->stderr_text(),
             "Detect TXSIM-1 Simline 1000VA (230V) on " + sim.slave_path() + "\n");
-  ASSERT_GT(daemon, 0);
   EXPECT_EQ(read_file(home.pid_file()), namespace_pid() + "\n");
   const std::string pid = namespace_pid();
 
@@ -75,8 +45,8 @@ TEST_F(DaemonE2eTest, StartsDetachesAndStopsOnTerm) {
 
 TEST_F(DaemonE2eTest, NotRootIsRefusedBeforeAnyFileIsTouched) {
   home.configure(sim.slave_path());
-  auto run = home.start({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                         test::built_program("tornax")});
+  run = home.start({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                    test::built_program("tornax")});
   EXPECT_EQ(run->wait(), 1);
   EXPECT_EQ(run->stderr_text(),
             "Brenmoor Tornax X : You don't have root permission\nBrenmoor Tornax X : Exit\n");
@@ -117,10 +87,10 @@ TEST_F(DaemonE2eTest, SecondDaemonIsRefusedBeforeItForks) {
   const std::string tornax = test::built_program("tornax");
   const std::string script = tornax + "; while [ ! -s " + home.pid_file() +
                              " ]; do sleep 0.05; done; " + tornax + "; echo second=$?";
-  auto run = home.start({"sh", "-c", script});
+  run = home.start({"sh", "-c", script});
   EXPECT_TRUE(wait_until([&] { return run->stdout_text().find("second=") != std::string::npos; }));
-  EXPECT_EQ(run->stdout_text(), banner + "second=1\n");
-  const std::string err = run->stderr_text();
+  EXPECT_EQ(run->stdout_text(), daemon_banner + "second=1\n");
+  err = run->stderr_text();
   EXPECT_NE(err.find("Brenmoor Tornax X : PIDFILE exist\nBrenmoor Tornax X : Exit\n"),
             std::string::npos)
       << err;
@@ -128,30 +98,26 @@ TEST_F(DaemonE2eTest, SecondDaemonIsRefusedBeforeItForks) {
   EXPECT_EQ(log.find("*** Daemon started ***"), log.rfind("*** Daemon started ***"));
   daemon = run->find_process("tornax");
   ASSERT_GT(daemon, 0);
-  kill(daemon, SIGTERM);
-  EXPECT_EQ(run->wait(), 0);
+  stop_daemon();
 }
 
 TEST_F(DaemonE2eTest, StalePidFileIsReplacedWithAWarning) {
   home.configure(sim.slave_path());
   home.dir.write("tornax.pid", "4000000\n");
-  auto run = start_daemon();
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
   EXPECT_NE(run->stderr_text().find("Brenmoor Tornax X : Replacing stale PIDFILE " +
                                     home.pid_file() + " (no daemon runs with its pid)\n"),
             std::string::npos);
   EXPECT_TRUE(wait_until([&] { return read_file(home.pid_file()) == namespace_pid() + "\n"; }));
-  kill(daemon, SIGTERM);
-  EXPECT_EQ(run->wait(), 0);
+  stop_daemon();
 }
 
 TEST_F(DaemonE2eTest, ReloadAppliesANewFileAndKeepsTheOldOneWhenTheNewIsBroken) {
-  home.configure(sim.slave_path());
-  auto run = start_daemon();
-  ASSERT_GT(daemon, 0);
+  ASSERT_NO_FATAL_FAILURE(start_configured());
   const std::string wall2 = home.file("wall2.out");
   home.configure(sim.slave_path(), "WALLPATH \"cat >> " + wall2 + "\"\n");
   kill(daemon, SIGHUP);
-  EXPECT_TRUE(wait_for_log("Reinitialize configuration"));
+  EXPECT_TRUE(wait_for_log(home, "Reinitialize configuration"));
   EXPECT_TRUE(wait_until([&] {
     return run->stderr_text().find("Brenmoor Tornax X : Reinitial configuration\n") !=
            std::string::npos;
@@ -159,8 +125,8 @@ TEST_F(DaemonE2eTest, ReloadAppliesANewFileAndKeepsTheOldOneWhenTheNewIsBroken) 
 
   home.dir.write("tornax.conf", "POWERFAIL_ALERT 0 all\n");  // line 1 ends too early
   kill(daemon, SIGHUP);
-  EXPECT_TRUE(
-      wait_for_log("Reading the configuration failed; the previous configuration stays in force"));
+  EXPECT_TRUE(wait_for_log(
+      home, "Reading the configuration failed; the previous configuration stays in force"));
   EXPECT_NE(
       run->stdout_text().find("Brenmoor Tornax X : Configuration Error! line 2: syntax error \n"),
       std::string::npos)
@@ -172,55 +138,50 @@ TEST_F(DaemonE2eTest, ReloadAppliesANewFileAndKeepsTheOldOneWhenTheNewIsBroken) 
   }));
   EXPECT_EQ(home.wall(), "");
   EXPECT_EQ(run->find_process("tornax", std::chrono::milliseconds(0)), daemon);
-  kill(daemon, SIGTERM);
-  EXPECT_EQ(run->wait(), 0);
+  stop_daemon();
 }
 
 TEST_F(DaemonE2eTest, PowerFailAndReturnAreLogged) {
-  home.configure(sim.slave_path());
-  auto run = start_daemon();
+  ASSERT_NO_FATAL_FAILURE(start_configured());
   sim.set_mains(false);
-  EXPECT_TRUE(wait_for_log("Power fail detected"));
-  EXPECT_TRUE(wait_for_log("Server shutdown in 0:"));
+  EXPECT_TRUE(wait_for_log(home, "Power fail detected"));
+  EXPECT_TRUE(wait_for_log(home, "Server shutdown in 0:"));
   sim.set_mains(true);
-  EXPECT_TRUE(wait_for_log("Power is return"));
+  EXPECT_TRUE(wait_for_log(home, "Power is return"));
   const std::string log = home.log();
   EXPECT_LT(log.find("Power fail detected"), log.find("Power is return"));
-  kill(daemon, SIGTERM);
-  EXPECT_EQ(run->wait(), 0);
+  stop_daemon();
 }
 
 TEST_F(DaemonE2eTest, SilentUpsDoesNotHoldTheStart) {
   home.configure(sim.slave_path());
   sim.set_silent(true);
-  auto run = start_daemon();
-  EXPECT_EQ(run->stdout_text(), banner);
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  EXPECT_EQ(run->stdout_text(), daemon_banner);
   EXPECT_EQ(run->stderr_text(), "Detect  (0V) on " + sim.slave_path() + "\n");
-  EXPECT_TRUE(wait_for_log("Communication with UPS error"));
+  EXPECT_TRUE(wait_for_log(home, "Communication with UPS error"));
   sim.set_silent(false);
-  EXPECT_TRUE(wait_for_log("Establish communication with UPS"));
-  kill(daemon, SIGTERM);
-  EXPECT_EQ(run->wait(), 0);
+  EXPECT_TRUE(wait_for_log(home, "Establish communication with UPS"));
+  stop_daemon();
 }
 
 TEST_F(DaemonE2eTest, MissingDeviceIsReportedOnceAndOpenedWhenItAppears) {
   const std::string link = home.file("ups");
   home.configure(link);
-  auto run = start_daemon();
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
   EXPECT_EQ(run->stderr_text(),
             "Brenmoor Tornax X : Cannot open UPS device (" + link +
                 "): No such file or directory; monitoring goes on and retries every cycle\n"
                 "Detect  (0V) on " +
                 link + "\n");
-  EXPECT_TRUE(wait_for_log("Communication with UPS error"));
+  EXPECT_TRUE(wait_for_log(home, "Communication with UPS error"));
   ASSERT_EQ(symlink(sim.slave_path().c_str(), link.c_str()), 0);
-  EXPECT_TRUE(wait_for_log("UPS device " + link + " opened"));
-  EXPECT_TRUE(wait_for_log("Establish communication with UPS"));
-  kill(daemon, SIGTERM);
-  EXPECT_EQ(run->wait(), 0);
+  EXPECT_TRUE(wait_for_log(home, "UPS device " + link + " opened"));
+  EXPECT_TRUE(wait_for_log(home, "Establish communication with UPS"));
+  stop_daemon();
   EXPECT_EQ(run->stderr_text().find("Cannot open UPS device"),
             run->stderr_text().rfind("Cannot open UPS device"));
 }
 
 }  // namespace
-}  // namespace tornax
+}  // namespace tornax::test

@@ -11,25 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "sim/simulated_ups.h"
-#include "tests/support/daemon_home.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/sandboxed_daemon.h"
 
-namespace tornax {
+namespace tornax::test {
 namespace {
 
-using test::DaemonHome;
-using test::read_file;
-using test::wait_for_log;
-using test::wait_until;
-
-const std::string title = "Brenmoor Tornax X : ";
-
-class HooksE2eTest : public testing::Test {
+class HooksE2eTest : public SandboxedDaemonTest {
  protected:
-  void SetUp() override { sim.start(); }
-  void TearDown() override { sim.stop(); }
-
   // A hook in the home: a shell script, executable, safe unless `mode` says.
   std::string hook(const std::string &name, const std::string &body, int mode = 0755) {
     return home.dir.write(name, "#!/bin/sh\n" + body + "\n", mode);
@@ -49,9 +37,6 @@ class HooksE2eTest : public testing::Test {
     }
     return "";
   }
-
-  SimulatedUps sim{test::test_ups_options()};
-  DaemonHome home;
 };
 
 TEST_F(HooksE2eTest, EnvironmentFailureTimeOutAndAnUnsafeHook) {
@@ -66,8 +51,7 @@ TEST_F(HooksE2eTest, EnvironmentFailureTimeOutAndAnUnsafeHook) {
                                        env_hook + "\nPOWERRETURN_EXEC " + failing +
                                        "\nCOMM_ERROR_EXEC " + slow + "\nCOMM_CONNECT_EXEC " +
                                        unsafe + "\n");
-  auto run = test::start_daemon(home);
-  ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << run->stderr_text();
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
 
   sim.set_mains(false);
   ASSERT_TRUE(wait_until([&] { return test::file_exists(home.file("env.out")); }));
@@ -143,10 +127,9 @@ TEST_F(HooksE2eTest, HooksOfAShutdownHaveTheScriptsTurn) {
   const std::string endless = noting_hook("endless", "sleep 600");
   home.configure(sim.slave_path(),
                  "POWERFAIL_DOWN_EXEC " + quick + "\nLOWBATT_EXEC " + endless + "\n");
-  auto run = test::start_daemon(home);
-  ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << run->stderr_text();
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
   sim.set_low_battery(true);
-  EXPECT_EQ(run->wait(std::chrono::seconds(90)), 130) << run->stderr_text();
+  EXPECT_EQ(run->wait(std::chrono::seconds(90)), halted) << run->stderr_text();
   EXPECT_EQ(noted("quick"), "started\nfinished\n");
   EXPECT_EQ(noted("endless"), "started\n");
   EXPECT_EQ(log_line("LOWBATT_EXEC"), "LOWBATT_EXEC " + endless + " killed: the shutdown goes on ");
@@ -156,17 +139,14 @@ TEST_F(HooksE2eTest, HooksOfAShutdownHaveTheScriptsTurn) {
 TEST_F(HooksE2eTest, AnUnsafeHookRefusesTheStartAndTheCheck) {
   const std::string unsafe = hook("unsafe", "", 0775);
   home.configure(sim.slave_path(), "OVERLOAD_EXEC " + unsafe + "\n");
-  const std::string refusal = title + "Refusing OVERLOAD_EXEC " + unsafe +
+  const std::string refusal = daemon_title + "Refusing OVERLOAD_EXEC " + unsafe +
                               ": writable by group or others (mode 0775); it must be owned by "
                               "root and not writable by group or others\n" +
-                              title + "Exit\n";
+                              daemon_title + "Exit\n";
   for (const std::vector<std::string> &args :
        {std::vector<std::string>{}, std::vector<std::string>{"-t"}}) {
-    std::vector<std::string> argv = {test::built_program("tornax")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    test::SandboxRun sandbox(argv, {"TORNAXHOME=" + home.path()}, home.records.path());
-    EXPECT_EQ(sandbox.wait(), 1);
-    EXPECT_EQ(sandbox.stderr_text(), refusal);
+    EXPECT_EQ(run_to_end(args), 1);
+    EXPECT_EQ(err, refusal);
   }
   EXPECT_FALSE(test::file_exists(home.pid_file()));
 }
@@ -228,4 +208,4 @@ TEST_F(HooksE2eTest, TheExampleHooksSendWhatTheyAreTold) {
 }
 
 }  // namespace
-}  // namespace tornax
+}  // namespace tornax::test

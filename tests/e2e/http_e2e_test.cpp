@@ -7,38 +7,25 @@
 
 #include <string>
 
-#include "sim/simulated_ups.h"
-#include "tests/kit/loopback.h"
-#include "tests/support/daemon_home.h"
 #include "tests/support/http_client.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/sandboxed_daemon.h"
 
-namespace tornax {
+namespace tornax::test {
 namespace {
 
-using test::read_file;
-using test::wait_until;
-
-class HttpE2eTest : public testing::Test {
+class HttpE2eTest : public SandboxedDaemonTest {
  protected:
   void SetUp() override {
-    sim.start();
-    const int probe = test::listen_loopback(&port);
-    ASSERT_GE(probe, 0);
-    close(probe);
-    home.configure(sim.slave_path(), "HTTP_PORT " + std::to_string(port) +
-                                         "\nLISTEN 127.0.0.1\nUPS_LOCATION \"Rack 3 & <B>\"\n");
-    run = home.start();
-    ASSERT_TRUE(test::wait_for_log(home, "*** Daemon started ***")) << run->stderr_text();
-    daemon = run->find_process("tornax");
-    ASSERT_GT(daemon, 0);
+    SandboxedDaemonTest::SetUp();
+    ASSERT_NO_FATAL_FAILURE(
+        start_configured("HTTP_PORT " + std::to_string(port) +
+                         "\nLISTEN 127.0.0.1\nUPS_LOCATION \"Rack 3 & <B>\"\n"));
   }
   void TearDown() override {
     if (daemon > 0) {
-      kill(daemon, SIGTERM);
-      EXPECT_EQ(run->wait(), 0);
+      stop_daemon();
     }
-    sim.stop();
+    SandboxedDaemonTest::TearDown();
   }
   // Waits until /status, in its documented form, reports `state`.
   bool wait_for_state(const std::string &state) {
@@ -57,12 +44,6 @@ class HttpE2eTest : public testing::Test {
     EXPECT_EQ(shot.substr(0, 8), "\x89PNG\r\n\x1a\n");
     return dom.output;
   }
-
-  SimulatedUps sim{test::test_ups_options()};
-  test::DaemonHome home;
-  int port = 0;
-  std::unique_ptr<test::SandboxRun> run;
-  pid_t daemon = 0;
 };
 
 TEST_F(HttpE2eTest, StatusMetricsAndPageBeforeDuringAndAfterAPowerFailure) {
@@ -91,4 +72,4 @@ TEST_F(HttpE2eTest, StatusMetricsAndPageBeforeDuringAndAfterAPowerFailure) {
 }
 
 }  // namespace
-}  // namespace tornax
+}  // namespace tornax::test

@@ -13,21 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/simulated_ups.h"
-#include "tests/kit/files.h"
-#include "tests/kit/loopback.h"
-#include "tests/kit/processes.h"
-#include "tests/support/daemon_home.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/sandboxed_daemon.h"
 
-namespace tornax {
+namespace tornax::test {
 namespace {
-
-using test::read_file;
-using test::wait_for_log;
-using test::wait_until;
-
-const int halted = 130;  // the sandbox's init was ended by the halt
 
 // Standard output of a shell command that only reads (a client asking the
 // daemon).
@@ -48,35 +37,28 @@ bool has(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-class NutClientsE2eTest : public testing::Test {
+class NutClientsE2eTest : public SandboxedDaemonTest {
  protected:
-  void SetUp() override {
-    sim.start();
-    const int probe = test::listen_loopback(&port);
-    ASSERT_GE(probe, 0);
-    close(probe);
-  }
   void TearDown() override {
-    if (daemon_run && daemon_run->running()) {
-      daemon_run->kill_all();
+    if (run && run->running()) {
+      run->kill_all();
     }
     if (upsmon_run && upsmon_run->running()) {
       upsmon_run->kill_all();
     }
-    sim.stop();
+    SandboxedDaemonTest::TearDown();
   }
 
   // The daemon with the protocol server on `port` and one account; the file
   // holds a password, so only root may read it.
-  void start_daemon(const std::string &extra = "") {
+  void start_with_account(const std::string &extra = "") {
     home.dir.write("tornax.conf",
                    home.configuration(sim.slave_path(), "NUT_PORT " + std::to_string(port) +
                                                             "\nNUT_USER upsmon s3cret\n" + extra),
                    0600);
-    daemon_run = test::start_daemon(home);
-    ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << daemon_run->stderr_text();
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
     ASSERT_TRUE(wait_until([&] { return has(upsc("ups.status"), "OL"); }))
-        << upsc("") << daemon_run->stderr_text();
+        << upsc("") << run->stderr_text();
   }
   std::string upsc(const std::string &variable) {
     return output_of("upsc tornax@127.0.0.1:" + std::to_string(port) + " " + variable +
@@ -114,17 +96,13 @@ class NutClientsE2eTest : public testing::Test {
   }
   std::string upsmon_record() const { return read_file(upsmon_dir.file("record")); }
 
-  SimulatedUps sim{test::test_ups_options()};
-  test::DaemonHome home;
   test::TempDir upsmon_dir;
   test::TempDir upsmon_records;
-  int port = 0;
-  std::unique_ptr<test::SandboxRun> daemon_run;
   std::unique_ptr<test::SandboxRun> upsmon_run;
 };
 
 TEST_F(NutClientsE2eTest, UpscListsTheVariablesAndFollowsAPowerFailure) {
-  start_daemon("UPS_LOCATION \"Rack 4\"\n");
+  ASSERT_NO_FATAL_FAILURE(start_with_account("UPS_LOCATION \"Rack 4\"\n"));
   EXPECT_EQ(output_of("upsc -l 127.0.0.1:" + std::to_string(port) + " 2>/dev/null"), "tornax\n");
   const std::string all = upsc("");
   for (const char *line :
@@ -142,7 +120,7 @@ TEST_F(NutClientsE2eTest, UpscListsTheVariablesAndFollowsAPowerFailure) {
 }
 
 TEST_F(NutClientsE2eTest, PythonClientListsTheVariables) {
-  start_daemon();
+  ASSERT_NO_FATAL_FAILURE(start_with_account());
   const std::string script =
       "import PyNUT\n"
       "c = PyNUT.PyNUTClient(host='127.0.0.1', port=" +
@@ -159,14 +137,14 @@ TEST_F(NutClientsE2eTest, PythonClientListsTheVariables) {
 // the FSD of the daemon's own shutdown (a timeout on battery, no low
 // battery), which waits for it to go before the halt.
 TEST_F(NutClientsE2eTest, UpsmonSecondaryShutsDownOnFsdBeforeTheHalt) {
-  start_daemon("BACKUPTIME 1\nNUT_HOSTSYNC 60\n");
+  ASSERT_NO_FATAL_FAILURE(start_with_account("BACKUPTIME 1\nNUT_HOSTSYNC 60\n"));
   start_upsmon();
   ASSERT_TRUE(wait_for_log(home, "Network UPS server: upsmon from 127.0.0.1 logged in"))
       << home.log() << upsmon_run->stderr_text() << upsmon_run->stdout_text();
   sim.set_mains(false);
   ASSERT_TRUE(wait_until([&] { return has(upsmon_record(), "notify-stub ONBATT"); }))
       << upsmon_record() << upsmon_run->stdout_text();
-  EXPECT_EQ(daemon_run->wait(std::chrono::seconds(150)), halted) << daemon_run->stderr_text();
+  EXPECT_EQ(run->wait(std::chrono::seconds(150)), halted) << run->stderr_text();
   const std::string record = upsmon_record();
   EXPECT_TRUE(has(record, "notify-stub FSD")) << record;
   EXPECT_TRUE(has(record, "shutdown-stub")) << record;
@@ -182,13 +160,14 @@ TEST_F(NutClientsE2eTest, UpsmonSecondaryShutsDownOnFsdBeforeTheHalt) {
 TEST_F(NutClientsE2eTest, PasswordsReadableByOthersAreRefused) {
   home.dir.write("tornax.conf", home.configuration(sim.slave_path(), "NUT_USER upsmon secret\n"),
                  0640);
-  auto run = home.start();
+  run = home.start();
   EXPECT_EQ(run->wait(), 1);
   EXPECT_EQ(run->stderr_text(),
-            "Brenmoor Tornax X : Refusing " + home.file("tornax.conf") +
+            daemon_title + "Refusing " + home.file("tornax.conf") +
                 ": it holds NUT_USER passwords and is readable by group or others (mode 0640); "
-                "make it mode 0600\nBrenmoor Tornax X : Exit\n");
+                "make it mode 0600\n" +
+                daemon_title + "Exit\n");
 }
 
 }  // namespace
-}  // namespace tornax
+}  // namespace tornax::test

@@ -14,40 +14,14 @@
 
 #include "daemon/options.h"
 #include "daemon/outage.h"
-#include "sim/simulated_ups.h"
-#include "tests/support/daemon_home.h"
 #include "tests/support/notify_socket.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/sandboxed_daemon.h"
 
-namespace tornax {
+namespace tornax::test {
 namespace {
 
-using test::DaemonHome;
-using test::read_file;
-using test::wait_for_log;
-using test::wait_until;
-
-const std::string title = "Brenmoor Tornax X : ";
-const std::string banner = "Brenmoor Tornax X version 1.40\n";
-
-class OperationsE2eTest : public testing::Test {
+class OperationsE2eTest : public SandboxedDaemonTest {
  protected:
-  void SetUp() override { sim.start(); }
-  void TearDown() override { sim.stop(); }
-
-  // Runs `tornax args...` (under `prefix`, a command such as setpriv) in the
-  // sandbox to its end; returns its exit status.
-  int run(const std::vector<std::string> &args, const std::vector<std::string> &prefix = {}) {
-    std::vector<std::string> argv = prefix;
-    argv.push_back(test::built_program("tornax"));
-    argv.insert(argv.end(), args.begin(), args.end());
-    test::SandboxRun sandbox(argv, {"TORNAXHOME=" + home.path()}, records.path());
-    out = err = "";
-    const std::optional<int> status = sandbox.wait();
-    out = sandbox.stdout_text();
-    err = sandbox.stderr_text();
-    return status.value_or(-1);
-  }
   std::set<std::string> home_files() const {
     std::set<std::string> names;
     for (const auto &entry : std::filesystem::directory_iterator(home.path())) {
@@ -55,30 +29,25 @@ class OperationsE2eTest : public testing::Test {
     }
     return names;
   }
-
-  SimulatedUps sim{test::test_ups_options()};
-  DaemonHome home;
-  test::TempDir records;
-  std::string out, err;
 };
 
 TEST_F(OperationsE2eTest, HelpVersionAndUsageErrors) {
-  EXPECT_EQ(run({"-h"}), 0);
+  EXPECT_EQ(run_to_end({"-h"}), 0);
   EXPECT_EQ(out, usage_text());
   EXPECT_EQ(err, "");
-  EXPECT_EQ(run({"-V"}), 0);
-  EXPECT_EQ(out, banner);
-  EXPECT_EQ(run({"-x"}), 1);
+  EXPECT_EQ(run_to_end({"-V"}), 0);
+  EXPECT_EQ(out, daemon_banner);
+  EXPECT_EQ(run_to_end({"-x"}), 1);
   EXPECT_EQ(out, "");
-  EXPECT_EQ(err, title + "unknown option -x\n" + usage_text());
-  EXPECT_EQ(run({"start"}), 1);
-  EXPECT_EQ(err, title + "unexpected argument start\n" + usage_text());
+  EXPECT_EQ(err, daemon_title + "unknown option -x\n" + usage_text());
+  EXPECT_EQ(run_to_end({"start"}), 1);
+  EXPECT_EQ(err, daemon_title + "unexpected argument start\n" + usage_text());
 }
 
 TEST_F(OperationsE2eTest, CheckReadsAsTheDaemonDoesAndTouchesNothing) {
   home.configure(sim.slave_path(), "MAX_CLIENT 3\n");
   const std::set<std::string> before = home_files();
-  EXPECT_EQ(run({"-t"}), 0) << err;
+  EXPECT_EQ(run_to_end({"-t"}), 0) << err;
   const std::string summary_start = "configuration OK\nUPS device: " + sim.slave_path() + "\n";
   EXPECT_EQ(out.substr(0, summary_start.size()), summary_start) << out;
   EXPECT_NE(out.find("\nStatus server: port 4004 on every IPv4 address, at most 3 clients at "
@@ -89,19 +58,20 @@ TEST_F(OperationsE2eTest, CheckReadsAsTheDaemonDoesAndTouchesNothing) {
   // Any user who can read the file, without a UPS.
   ASSERT_EQ(chmod(home.path().c_str(), 0755), 0);
   const std::string summary = out;
-  EXPECT_EQ(run({"-t"}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}), 0) << err;
+  EXPECT_EQ(run_to_end({"-t"}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}), 0)
+      << err;
   EXPECT_EQ(out, summary);
   EXPECT_EQ(home_files(), before);
   EXPECT_EQ(sim.received_count(), 0u);
 
   home.dir.write("tornax.conf", "LOGSIZE\n");
-  EXPECT_EQ(run({"-t"}), 1);
-  EXPECT_EQ(out, title + "Configuration Error! line 2: syntax error \n");
+  EXPECT_EQ(run_to_end({"-t"}), 1);
+  EXPECT_EQ(out, daemon_title + "Configuration Error! line 2: syntax error \n");
   home.dir.write("tornax.conf", "WALLPATH wall\n");
-  EXPECT_EQ(run({"-t"}), 1);
-  EXPECT_EQ(err, title + "POWERFAIL_ALERT tag not found\n" + title + "Exit\n");
+  EXPECT_EQ(run_to_end({"-t"}), 1);
+  EXPECT_EQ(err, daemon_title + "POWERFAIL_ALERT tag not found\n" + daemon_title + "Exit\n");
   home.dir.write("tornax.conf", std::string(9000, 'x') + "\n");
-  EXPECT_EQ(run({"-t"}), 1);  // the daemon's start-up ends with 2 here
+  EXPECT_EQ(run_to_end({"-t"}), 1);  // the daemon's start-up ends with 2 here
   EXPECT_EQ(err, "token too large, exceeds YYLMAX\n");
 }
 
@@ -109,14 +79,14 @@ TEST_F(OperationsE2eTest, UnsafeFileRefusesTheStartAndTheCheck) {
   home.configure(sim.slave_path());
   const std::string config = home.file("tornax.conf");
   ASSERT_EQ(chmod(config.c_str(), 0664), 0);
-  const std::string refusal = title + "Refusing " + config +
+  const std::string refusal = daemon_title + "Refusing " + config +
                               ": writable by group or others (mode 0664); it must be owned by "
                               "root and not writable by group or others\n" +
-                              title + "Exit\n";
-  EXPECT_EQ(run({}), 1);
+                              daemon_title + "Exit\n";
+  EXPECT_EQ(run_to_end({}), 1);
   EXPECT_EQ(err, refusal);
   EXPECT_EQ(out, "");
-  EXPECT_EQ(run({"-t"}), 1);
+  EXPECT_EQ(run_to_end({"-t"}), 1);
   EXPECT_EQ(err, refusal);
   EXPECT_FALSE(test::file_exists(home.pid_file()));
   EXPECT_FALSE(test::file_exists(home.file("tornax.log")));
@@ -135,15 +105,15 @@ pid_t session_of(pid_t pid) {
 TEST_F(OperationsE2eTest, ForegroundDaemonTalksToTheServiceManager) {
   home.configure(sim.slave_path());
   test::NotifySocket systemd(home.file("notify"));
-  auto daemon_run = home.start({test::built_program("tornax"), "-f"},
-                               {systemd.environment(), "WATCHDOG_USEC=30000000"});
+  run = home.start({test::built_program("tornax"), "-f"},
+                   {systemd.environment(), "WATCHDOG_USEC=30000000"});
   EXPECT_EQ(systemd.next(),
             "WATCHDOG=1\nREADY=1\nSTATUS=on line, battery 100%, 30 min left, 0 clients");
   EXPECT_EQ(systemd.next(), "WATCHDOG=1");  // every cycle
-  const pid_t daemon = daemon_run->find_process("tornax");
+  daemon = run->find_process("tornax");
   ASSERT_GT(daemon, 0);
   EXPECT_NE(session_of(daemon), daemon);  // neither forked nor detached
-  EXPECT_EQ(daemon_run->stdout_text(), banner);
+  EXPECT_EQ(run->stdout_text(), daemon_banner);
 
   sim.set_mains(false);
   EXPECT_TRUE(systemd.next_starting("WATCHDOG=1\nSTATUS=on battery, battery "));
@@ -152,7 +122,7 @@ TEST_F(OperationsE2eTest, ForegroundDaemonTalksToTheServiceManager) {
   EXPECT_EQ(systemd.next(), "READY=1");
   ASSERT_EQ(kill(daemon, SIGTERM), 0);
   EXPECT_TRUE(systemd.next_starting("STOPPING=1"));
-  EXPECT_EQ(daemon_run->wait(), 0);
+  EXPECT_EQ(run->wait(), 0);
 }
 
 // The outage record of the home, with its start moved `seconds` earlier.
@@ -164,44 +134,33 @@ void age_outage(const DaemonHome &home, long long seconds) {
   home.dir.write("tornax.outage", format_outage_record(*record));
 }
 
-std::size_t occurrences(const std::string &text, const std::string &what) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 TEST_F(OperationsE2eTest, RestartDuringAnOutageDoesNotPostponeTheShutdown) {
-  home.configure(sim.slave_path(), "BACKUPTIME 1\n");
+  ASSERT_NO_FATAL_FAILURE(start_configured("BACKUPTIME 1\n"));
   const std::string outage = home.file("tornax.outage");
-  auto first = test::start_daemon(home);
   sim.set_mains(false);
   ASSERT_TRUE(wait_for_log(home, "Power fail detected"));
   ASSERT_TRUE(wait_until([&] { return test::file_exists(outage); }));
   const std::string recorded = read_file(outage);
-  ASSERT_TRUE(sim.wait_for_received(sim.received_count() + 24, std::chrono::seconds(20)));
-  kill(first->find_process("tornax"), SIGTERM);
-  EXPECT_EQ(first->wait(), 0);
+  ASSERT_TRUE(let_cycles_pass(3));
+  stop_daemon();
   EXPECT_EQ(read_file(outage), recorded);  // a stop is no end of the outage
 
-  auto second = test::start_daemon(home);
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
   ASSERT_TRUE(wait_for_log(home, "Resuming the power failure that began at "));
   const std::string log = home.log();
   const std::size_t so_far = log.find(" seconds on battery so far");
   ASSERT_NE(so_far, std::string::npos) << log;
   EXPECT_GE(std::stoi(log.substr(log.rfind(": ", so_far) + 2)), 3) << log;
-  kill(second->find_process("tornax"), SIGTERM);
-  EXPECT_EQ(second->wait(), 0);
+  stop_daemon();
 
   // Down for longer than BACKUPTIME: the host goes down in the first cycle.
   age_outage(home, 120);
-  auto third = home.start();
-  EXPECT_EQ(third->wait(std::chrono::seconds(90)), 130) << third->stderr_text();
+  run = home.start();
+  EXPECT_EQ(run->wait(std::chrono::seconds(90)), halted) << run->stderr_text();
   EXPECT_NE(home.log().find("59 seconds on battery so far"), std::string::npos) << home.log();
   EXPECT_NE(home.log().find("Powerfail fail timeout, Server is shutdown"), std::string::npos);
   EXPECT_EQ(occurrences(home.log(), "Power fail detected"), 1u) << home.log();
 }
 
 }  // namespace
-}  // namespace tornax
+}  // namespace tornax::test

@@ -12,36 +12,26 @@
 #include <string>
 #include <vector>
 
-#include "sim/simulated_ups.h"
-#include "tests/support/daemon_home.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/sandboxed_daemon.h"
 
-namespace tornax {
+namespace tornax::test {
 namespace {
 
-using test::DaemonHome;
-using test::log_has;
-using test::read_file;
-using test::wait_for_log;
-using test::wait_until;
-
-const std::string title = "Brenmoor Tornax X : ";
-const int halted = 130;  // the sandbox's init was ended by the halt
 const auto sequence_limit = std::chrono::seconds(90);
 
 // What the daemon writes on standard error from the shutdown on.
 std::string sequence_messages(bool script, bool turnoff) {
   std::string text;
   if (script) {
-    text += title + "Execute shutdown script\n\n";
+    text += daemon_title + "Execute shutdown script\n\n";
   }
-  text += title + "sending all processes the TERM signal...\r\n\n";
-  text += title + "Turning off swap\r\n\n";
-  text += title + "Unmounting all file systems\r\n\n";
+  text += daemon_title + "sending all processes the TERM signal...\r\n\n";
+  text += daemon_title + "Turning off swap\r\n\n";
+  text += daemon_title + "Unmounting all file systems\r\n\n";
   if (turnoff) {
-    text += title + "Turn off UPS\n";
+    text += daemon_title + "Turn off UPS\n";
   }
-  return text + title + "The system is halted.\r\n\n";
+  return text + daemon_title + "The system is halted.\r\n\n";
 }
 
 // A handle on one process: a signal sent through it can only reach that
@@ -65,11 +55,8 @@ class ProcessHandle {
   int fd_;
 };
 
-class ShutdownE2eTest : public testing::Test {
+class ShutdownE2eTest : public SandboxedDaemonTest {
  protected:
-  void SetUp() override { sim.start(); }
-  void TearDown() override { sim.stop(); }
-
   // A shutdown script that records that it ran and whether the pid file was
   // still there.
   void write_script(int mode) {
@@ -87,10 +74,10 @@ class ShutdownE2eTest : public testing::Test {
   }
   // Checks what every power-fail shutdown leaves behind, once the sandbox has
   // ended.
-  void expect_whole_sequence(const test::SandboxRun &run, bool script, bool turnoff) {
-    EXPECT_EQ(run.stderr_text(), detect_line() + sequence_messages(script, turnoff));
-    EXPECT_EQ(run.stdout_text(), "Brenmoor Tornax X version 1.40\n");
-    EXPECT_EQ(run.actions(), "/sbin/swapoff -a\n/bin/umount -a -f\n");
+  void expect_whole_sequence(bool script, bool turnoff) {
+    EXPECT_EQ(run->stderr_text(), detect_line() + sequence_messages(script, turnoff));
+    EXPECT_EQ(run->stdout_text(), daemon_banner);
+    EXPECT_EQ(run->actions(), "/sbin/swapoff -a\n/bin/umount -a -f\n");
     EXPECT_FALSE(test::file_exists(home.pid_file()));
     const std::string log = home.log();
     const std::size_t low = log.find("Low battary detected");
@@ -102,18 +89,15 @@ class ShutdownE2eTest : public testing::Test {
 
   // Checks a power-fail shutdown that ended in the halt for the reason `why`,
   // logged before the sequence began.
-  void expect_halted_because(test::SandboxRun &run, const std::string &why) {
-    EXPECT_EQ(run.wait(std::chrono::seconds(150)), halted) << run.stderr_text();
-    EXPECT_EQ(run.stderr_text(), detect_line() + sequence_messages(false, false));
-    EXPECT_EQ(run.actions(), "/sbin/swapoff -a\n/bin/umount -a -f\n");
+  void expect_halted_because(const std::string &why) {
+    EXPECT_EQ(run->wait(std::chrono::seconds(150)), halted) << run->stderr_text();
+    EXPECT_EQ(run->stderr_text(), detect_line() + sequence_messages(false, false));
+    EXPECT_EQ(run->actions(), "/sbin/swapoff -a\n/bin/umount -a -f\n");
     const std::string log = home.log();
     const std::size_t event = log.find("Powerfail fail timeout, Server is shutdown");
     ASSERT_NE(event, std::string::npos) << log;
     EXPECT_NE(log.find(" : " + why + " \n", event), std::string::npos) << log;
   }
-
-  SimulatedUps sim{test::test_ups_options()};
-  DaemonHome home;
 };
 
 TEST_F(ShutdownE2eTest, LowBatteryOnBatteryRunsTheScriptAndSwitchesTheUpsOff) {
@@ -132,9 +116,8 @@ TEST_F(ShutdownE2eTest, LowBatteryOnBatteryRunsTheScriptAndSwitchesTheUpsOff) {
                      "\n"
                      "LOWBATT_PAGER yes \"battery low\"\n"
                      "POWERFAIL_DOWN_PAGER yes \"going down\"\n");
-  auto run = home.start(
-      {"sh", "-c", test::built_program("tornax") + " && exec " + watcher + " 2>/dev/null"});
-  ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << run->stderr_text();
+  ASSERT_NO_FATAL_FAILURE(start_daemon(
+      {"sh", "-c", test::built_program("tornax") + " && exec " + watcher + " 2>/dev/null"}));
 
   sim.set_mains(false);
   ASSERT_TRUE(wait_for_log(home, "Power fail detected"));
@@ -144,13 +127,14 @@ TEST_F(ShutdownE2eTest, LowBatteryOnBatteryRunsTheScriptAndSwitchesTheUpsOff) {
   sim.set_low_battery(true);
   EXPECT_EQ(run->wait(sequence_limit), halted) << run->stderr_text();
 
-  expect_whole_sequence(*run, true, true);
+  expect_whole_sequence(true, true);
   EXPECT_EQ(read_file(script_record()), "ran, pid file present\n");
   EXPECT_EQ(read_file(watcher_record), "TERM\n");
   // Told and paged before the sequence began, low battery first.
-  EXPECT_EQ(home.wall(), title + "POWERFAIL alert\n" + title +
-                             "You have aproximate 1:0 Hour, before server shutdown.\n" + title +
-                             "LOWBATT alert\n" + title + "POWERFAIL_DOWN alert\n");
+  EXPECT_EQ(home.wall(), daemon_title + "POWERFAIL alert\n" + daemon_title +
+                             "You have aproximate 1:0 Hour, before server shutdown.\n" +
+                             daemon_title + "LOWBATT alert\n" + daemon_title +
+                             "POWERFAIL_DOWN alert\n");
   EXPECT_EQ(read_file(modem), "battery low\ngoing down\n");
   // The switch-off is the last thing the UPS hears.
   const std::vector<std::string> expected = {test::padded_control("TD=20\n"),
@@ -162,10 +146,9 @@ TEST_F(ShutdownE2eTest, LowBatteryOnBatteryRunsTheScriptAndSwitchesTheUpsOff) {
 
 TEST_F(ShutdownE2eTest, LowBatteryAloneHaltsWithoutScriptOrUpsCommandAndIgnoresSignals) {
   write_script(0644);  // readable but not executable: skipped without a word
-  home.configure(sim.slave_path(), "TURNOFF_UPS no\nUPS_SHUTDOWN_DELAY 20\n");
-  auto run = test::start_daemon(home);
-  const ProcessHandle daemon(run->find_process("tornax"));
-  ASSERT_TRUE(daemon.valid()) << run->stderr_text();
+  ASSERT_NO_FATAL_FAILURE(start_configured("TURNOFF_UPS no\nUPS_SHUTDOWN_DELAY 20\n"));
+  const ProcessHandle handle(daemon);
+  ASSERT_TRUE(handle.valid()) << run->stderr_text();
 
   sim.set_low_battery(true);  // the first mark shuts down, with no timeout configured
   ASSERT_TRUE(wait_until(
@@ -174,11 +157,11 @@ TEST_F(ShutdownE2eTest, LowBatteryAloneHaltsWithoutScriptOrUpsCommandAndIgnoresS
   // Past the point where the sequence ignores them: neither stops nor reloads.
   // On a loaded machine the sequence may be over before they are sent; what
   // matters is that it ends in the halt, whenever they arrive.
-  daemon.signal(SIGHUP);
-  daemon.signal(SIGTERM);
+  handle.signal(SIGHUP);
+  handle.signal(SIGTERM);
   EXPECT_EQ(run->wait(sequence_limit), halted) << run->stderr_text();
 
-  expect_whole_sequence(*run, false, false);
+  expect_whole_sequence(false, false);
   EXPECT_FALSE(test::file_exists(script_record()));
   const std::string log = home.log();
   EXPECT_EQ(log.find("Power fail detected"), std::string::npos) << log;
@@ -191,8 +174,7 @@ TEST_F(ShutdownE2eTest, LowBatteryAloneHaltsWithoutScriptOrUpsCommandAndIgnoresS
 // flood) never halt the host: the daemon reports the lost communication and
 // finds the UPS again once the line is clean.
 TEST_F(ShutdownE2eTest, LineNoiseNeverHaltsTheHost) {
-  home.configure(sim.slave_path(), "BACKUPTIME 1\nSILENT_SHUTDOWN 1\n");
-  auto run = test::start_daemon(home);
+  ASSERT_NO_FATAL_FAILURE(start_configured("BACKUPTIME 1\nSILENT_SHUTDOWN 1\n"));
   sim.set_garbage(true);
   sim.set_noise(3000);
   sim.set_flood(200);
@@ -216,27 +198,24 @@ TEST_F(ShutdownE2eTest, LineNoiseNeverHaltsTheHost) {
 // A UPS last seen on battery that falls silent (cable pulled): the host goes
 // down once it has been silent for SILENT_SHUTDOWN, long before BACKUPTIME.
 TEST_F(ShutdownE2eTest, SilentUpsOnBatteryHaltsTheHost) {
-  home.configure(sim.slave_path(), "BACKUPTIME 10\nSILENT_SHUTDOWN 1\n");
-  auto run = test::start_daemon(home);
+  ASSERT_NO_FATAL_FAILURE(start_configured("BACKUPTIME 10\nSILENT_SHUTDOWN 1\n"));
   sim.set_mains(false);
   ASSERT_TRUE(wait_for_log(home, "Power fail detected")) << home.log();
   sim.set_silent(true);
-  expect_halted_because(*run,
-                        "Power-fail shutdown: the UPS has been silent for 60 s since it was last "
-                        "seen on battery, reaching SILENT_SHUTDOWN (60 s)");
+  expect_halted_because(
+      "Power-fail shutdown: the UPS has been silent for 60 s since it was last "
+      "seen on battery, reaching SILENT_SHUTDOWN (60 s)");
 }
 
 // Two power-fail marks a cycle ("!" and "@") step the count over the timeout
 // without ever meeting it: the host goes down all the same.
 TEST_F(ShutdownE2eTest, CountSteppingOverTheTimeoutHaltsTheHost) {
-  home.configure(sim.slave_path(), "BACKUPTIME 1\n");
-  auto run = test::start_daemon(home);
+  ASSERT_NO_FATAL_FAILURE(start_configured("BACKUPTIME 1\n"));
   sim.set_mains(false);
   ASSERT_TRUE(wait_for_log(home, "Power fail detected")) << home.log();
   sim.set_raw_reply("S5", "@NO\r\n");  // from now on 1, 3, 5, ... 59, 61
-  expect_halted_because(*run,
-                        "Power-fail shutdown: on battery for 61 s, reaching BACKUPTIME (60 s)");
+  expect_halted_because("Power-fail shutdown: on battery for 61 s, reaching BACKUPTIME (60 s)");
 }
 
 }  // namespace
-}  // namespace tornax
+}  // namespace tornax::test

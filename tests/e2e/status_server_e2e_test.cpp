@@ -12,54 +12,30 @@
 #include <thread>
 #include <vector>
 
-#include "sim/simulated_ups.h"
 #include "tests/kit/loopback.h"
-#include "tests/support/daemon_home.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/sandboxed_daemon.h"
 
-namespace tornax {
+namespace tornax::test {
 namespace {
-
-using test::connect_loopback;
-using test::LineReader;
-using test::log_has;
-using test::read_file;
-using test::wait_for_log;
-using test::wait_until;
 
 const std::string refusal = "Max client reach.Try again later";
 
-class StatusServerE2eTest : public testing::Test {
+class StatusServerE2eTest : public SandboxedDaemonTest {
  protected:
-  void SetUp() override {
-    sim.start();
-    const int probe = test::listen_loopback(&port);
-    ASSERT_GE(probe, 0);
-    close(probe);
-  }
   void TearDown() override {
     for (int fd : sockets) {
       close(fd);
     }
     if (daemon > 0) {
-      kill(daemon, SIGTERM);
-      EXPECT_EQ(run->wait(), 0);
+      stop_daemon();
     }
-    sim.stop();
+    SandboxedDaemonTest::TearDown();
   }
 
   // Starts the daemon with a status server on `port`, then `extra`; with a
   // `prefix` (prlimit ...) in front of the program.
   void start(const std::string &extra, const std::vector<std::string> &prefix = {}) {
-    home.configure(sim.slave_path(), "PORT " + std::to_string(port) + "\n" + extra);
-    std::vector<std::string> argv = prefix;
-    if (!argv.empty()) {
-      argv.push_back(test::built_program("tornax"));
-    }
-    run = home.start(argv);
-    ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << run->stderr_text();
-    daemon = run->find_process("tornax");
-    ASSERT_GT(daemon, 0);
+    start_configured("PORT " + std::to_string(port) + "\n" + extra, prefix);
   }
   // The first line a connection from `from` to `to` gets; "closed" when the
   // daemon closed it without a line, "no connection" when the host refused.
@@ -84,21 +60,8 @@ class StatusServerE2eTest : public testing::Test {
     })) << run->stderr_text();
   }
 
-  SimulatedUps sim{test::test_ups_options()};
-  test::DaemonHome home;
-  int port = 0;
-  std::unique_ptr<test::SandboxRun> run;
-  pid_t daemon = 0;
   std::vector<int> sockets;
 };
-
-std::size_t count(const std::string &text, const std::string &part) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++n;
-  }
-  return n;
-}
 
 TEST_F(StatusServerE2eTest, ListenAllowAndThePerHostLimitAlsoOnReload) {
   const std::string rules = "MAX_CLIENT 10\nLISTEN 127.0.0.2 ::1\nMAX_CLIENT_PER_HOST 1\n";
@@ -129,7 +92,7 @@ TEST_F(StatusServerE2eTest, ListenAllowAndThePerHostLimitAlsoOnReload) {
   ASSERT_TRUE(wait_until([&] { return first_line("127.0.0.4", "127.0.0.2") == "TN0100"; }));
   EXPECT_EQ(first_line("127.0.0.3", "127.0.0.2"), "closed");
   EXPECT_EQ(first_line("127.0.0.1", "127.0.0.5"), "no connection");
-  EXPECT_EQ(count(home.log(), refused), 1u);  // once a minute at most
+  EXPECT_EQ(occurrences(home.log(), refused), 1u);  // once a minute at most
 }
 
 // A local user who holds the port first keeps it only while it holds it.
@@ -144,7 +107,7 @@ TEST_F(StatusServerE2eTest, TakenPortIsReportedOnceAndTakenBack) {
   const std::string failure = "Status server cannot bind to 0.0.0.0 port " + std::to_string(port) +
                               " (Address already in use); trying again every 5 seconds";
   EXPECT_TRUE(wait_until([&] {
-    return count(run->stderr_text(), "Brenmoor Tornax X : " + failure + "\n") == 1;
+    return occurrences(run->stderr_text(), daemon_title + failure + "\n") == 1;
   })) << run->stderr_text();
   sim.set_mains(false);  // monitoring goes on meanwhile
   EXPECT_TRUE(wait_for_log(home, "Power fail detected"));
@@ -153,8 +116,8 @@ TEST_F(StatusServerE2eTest, TakenPortIsReportedOnceAndTakenBack) {
   EXPECT_TRUE(
       wait_for_log(home, "Status server listening on 0.0.0.0 port " + std::to_string(port)));
   EXPECT_EQ(first_line("127.0.0.2"), "TN0100");
-  EXPECT_EQ(count(home.log(), failure), 1u);
-  EXPECT_EQ(count(run->stderr_text(), failure), 1u);
+  EXPECT_EQ(occurrences(home.log(), failure), 1u);
+  EXPECT_EQ(occurrences(run->stderr_text(), failure), 1u);
 }
 
 // Every client that lost a restarted daemon comes back at the same moment.
@@ -192,7 +155,7 @@ TEST_F(StatusServerE2eTest, DescriptorsForTheDaemonsOwnWork) {
             std::string::npos);
   // Reported when the configuration is read, before the daemon detaches.
   const std::string warning = "MAX_CLIENT 100 does not fit the descriptor limit of 60: at most ";
-  EXPECT_NE(run->stderr_text().find("Brenmoor Tornax X : " + warning), std::string::npos)
+  EXPECT_NE(run->stderr_text().find(daemon_title + warning), std::string::npos)
       << run->stderr_text();
   EXPECT_TRUE(log_has(home, warning));
   // No probe first: a probe's place would be held a little while after it closed.
@@ -216,4 +179,4 @@ TEST_F(StatusServerE2eTest, DescriptorsForTheDaemonsOwnWork) {
 }
 
 }  // namespace
-}  // namespace tornax
+}  // namespace tornax::test

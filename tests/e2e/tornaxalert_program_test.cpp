@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "tests/kit/files.h"
+#include "tests/kit/texts.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/status_key.h"
 
-namespace tornax {
+namespace tornax::test {
 namespace {
-
-using test::read_file;
 
 std::string quoted(const std::string &word) {
   std::string out = "'";
@@ -55,8 +54,6 @@ class ProgramTest : public ::testing::Test {
   test::TempDir dir;
 };
 
-const std::string title = "Brenmoor Tornax Alert : ";
-
 TEST_F(ProgramTest, RefusedStartsEndBeforeDetaching) {
   // Whoever can read the key can pass for the daemon.
   const std::string open_key = test::write_key_file(dir.file("key"), test::key_hex, 0644);
@@ -69,17 +66,17 @@ TEST_F(ProgramTest, RefusedStartsEndBeforeDetaching) {
       {{"127.0.0.1"},
        "setpriv --reuid=65534 --regid=65534 --clear-groups ",
        1,
-       title + "You don't have root permission\n" + title + "Quit\n"},
-      {{}, "", 1, title + "Hostname is missing\n"},
+       client_title + "You don't have root permission\n" + client_title + "Quit\n"},
+      {{}, "", 1, client_title + "Hostname is missing\n"},
       {{"-a", "everyone", "127.0.0.1"}, "", 1, "Argument is unknown (-a everyone)\n"},
       {{"-p", "5", "no-such-host.invalid"},
        "",
        1,
-       title + "Unknown hostname: no-such-host.invalid\n"},
+       client_title + "Unknown hostname: no-such-host.invalid\n"},
       {{"-k", open_key, "127.0.0.1"},
        "",
        1,
-       title + "Cannot use key file " + open_key +
+       client_title + "Cannot use key file " + open_key +
            ": group or others have access to it (mode 0644)\n"},
       {{"-h"}, "", 0, ""},
   };
@@ -106,9 +103,10 @@ TEST_F(ProgramTest, DetachedClientAlertsAndRunsItsShutdownCommand) {
   EXPECT_NE(r.out.find("Connected to 127.0.0.1:" + std::to_string(server.port()) + "\n"),
             std::string::npos)
       << r.out;
-  EXPECT_EQ(r.err, title + "Connection lost\n" + title + "Reconnect time expired. Quit.\n");
-  EXPECT_EQ(read_file(broadcasts),
-            title + "Low battery detect\n" + title + "Low battery detect,shutdown executed\n");
+  EXPECT_EQ(r.err,
+            client_title + "Connection lost\n" + client_title + "Reconnect time expired. Quit.\n");
+  EXPECT_EQ(read_file(broadcasts), client_title + "Low battery detect\n" + client_title +
+                                       "Low battery detect,shutdown executed\n");
   EXPECT_EQ(read_file(shutdowns), "down\n");
   EXPECT_EQ(read_file(dir.file("record/actions")), "");
 }
@@ -117,8 +115,8 @@ TEST_F(ProgramTest, ConsoleAlertsReachTheSandboxConsole) {
   test::ScriptedServer server({{"TN0100\n\nNA\n2 0.0 230.0 90 31 50.0 1.2 3 -1 OK -1\n"}});
   const Run r = run({"-a", "console", "-x", "true", "127.0.0.1", std::to_string(server.port())});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(read_file(dir.file("record/console")), title + "Power fail detect\n");
+  EXPECT_EQ(read_file(dir.file("record/console")), client_title + "Power fail detect\n");
 }
 
 }  // namespace
-}  // namespace tornax
+}  // namespace tornax::test

@@ -500,8 +500,7 @@ std::time_t before_window() {
 }
 
 TEST_F(MonitorTest, ScheduledShutdownIsDueInCycleKPlus599) {
-  setenv("TZ", "UTC", 1);
-  tzset();
+  test::use_utc_time_zone();
   set_clock_function(before_window);
   settings.shutdown_schedule_mode = schedule_daily;
   settings.shutdown_schedule_list[0].downtime.tm_hour = 22;

@@ -22,6 +22,7 @@
 #include "daemon/util.h"
 #include "tests/kit/files.h"
 #include "tests/kit/loopback.h"
+#include "tests/kit/texts.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/sandbox_run.h"
 #include "tests/support/status_key.h"
@@ -278,14 +279,6 @@ TEST_F(StatusServerTest, ServerThreadsBlockTheDaemonSignals) {
   EXPECT_EQ(blocked_signals(std::to_string(getpid())) & daemon_signals, 0u);
 }
 
-std::size_t count(const std::string &text, const std::string &part) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++n;
-  }
-  return n;
-}
-
 TEST_F(StatusServerTest, TakenPortIsReportedOnceAndTakenBackOnceFree) {
   listener_retry_ms = 20;
   int port = 0;
@@ -306,9 +299,10 @@ TEST_F(StatusServerTest, TakenPortIsReportedOnceAndTakenBackOnceFree) {
   LineReader reader(open_client());
   EXPECT_EQ(reader.next(), "TN0100");
   const std::string log = log_after_cycle();
-  EXPECT_EQ(count(log, " : " + failure + " \n"), 1u) << log;
-  EXPECT_EQ(
-      count(log, " : Status server listening on 0.0.0.0 port " + std::to_string(port) + " \n"), 1u)
+  EXPECT_EQ(test::occurrences(log, " : " + failure + " \n"), 1u) << log;
+  EXPECT_EQ(test::occurrences(
+                log, " : Status server listening on 0.0.0.0 port " + std::to_string(port) + " \n"),
+            1u)
       << log;
 }
 
@@ -397,9 +391,10 @@ TEST_F(StatusServerTest, AllowAndThePerHostLimitDecideAtEachConnection) {
   }
   const std::string log = log_after_cycle();
   const std::string refused = " : Status server refused a connection from ";
-  EXPECT_EQ(count(log, refused + "127.0.0.3 (not allowed by ALLOW) \n"), 1u) << log;
-  EXPECT_EQ(count(log, refused + "127.0.0.1 (not allowed by ALLOW) \n"), 1u) << log;
-  EXPECT_EQ(count(log, refused + "127.0.0.2 (MAX_CLIENT_PER_HOST 1 reached) \n"), 1u) << log;
+  EXPECT_EQ(test::occurrences(log, refused + "127.0.0.3 (not allowed by ALLOW) \n"), 1u) << log;
+  EXPECT_EQ(test::occurrences(log, refused + "127.0.0.1 (not allowed by ALLOW) \n"), 1u) << log;
+  EXPECT_EQ(test::occurrences(log, refused + "127.0.0.2 (MAX_CLIENT_PER_HOST 1 reached) \n"), 1u)
+      << log;
   publish([] {
     settings.allow.clear();
     settings.max_client_per_host = 2;

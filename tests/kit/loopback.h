@@ -1,6 +1,6 @@
 // The test kit: loopback TCP for the status server's and the client's tests
 // and the benchmark: a listening socket on an ephemeral port, a connecting
-// socket, and a line reader with a deadline.
+// socket, and a line reader.
 #ifndef TORNAX_TESTS_KIT_LOOPBACK_H
 #define TORNAX_TESTS_KIT_LOOPBACK_H
 
@@ -10,9 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tornax::test {
 
@@ -34,6 +37,18 @@ inline int listen_loopback(int *port) {
   }
   *port = ntohs(address.sin_port);
   return fd;
+}
+
+// A loopback port that nothing listens on at the moment; 0 when none could
+// be had.
+inline int free_loopback_port() {
+  int port = 0;
+  const int fd = listen_loopback(&port);
+  if (fd < 0) {
+    return 0;
+  }
+  close(fd);
+  return port;
 }
 
 // A socket connected to `to`:port from the loopback address `from` (another
@@ -85,7 +100,9 @@ inline bool send_all(int fd, const std::string &text) {
   return true;
 }
 
-// Reads lines from a descriptor it does not own.
+// Whole lines from a descriptor it does not own, however the bytes were split
+// when they were sent: waiting for the next one with a deadline (tests), or
+// taking all that a non-blocking descriptor holds (the benchmark).
 class LineReader {
  public:
   explicit LineReader(int fd) : fd_(fd) {}
@@ -95,10 +112,7 @@ class LineReader {
   std::optional<std::string> next(int timeout_ms = 5000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-      const std::size_t end = pending_.find('\n');
-      if (end != std::string::npos) {
-        std::string line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
+      if (std::optional<std::string> line = take_line()) {
         return line;
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -109,24 +123,59 @@ class LineReader {
     }
   }
 
+  // Reads everything a non-blocking descriptor holds and appends each
+  // complete line (without its line end) to `lines`. False when the peer
+  // closed or a read failed; the lines read before that are still appended.
+  bool drain(std::vector<std::string> *lines) {
+    for (;;) {
+      const ssize_t n = read_some();
+      const int error = errno;
+      if (n < 0 && error == EINTR) {
+        continue;
+      }
+      while (std::optional<std::string> line = take_line()) {
+        lines->push_back(std::move(*line));
+      }
+      if (n <= 0) {
+        ended_ = !(n < 0 && (error == EAGAIN || error == EWOULDBLOCK));
+        return !ended_;
+      }
+    }
+  }
+
   // True once the peer closed the stream (or a read failed).
   bool ended() const { return ended_; }
   // Bytes received after the last complete line.
   const std::string &pending() const { return pending_; }
 
  private:
+  std::optional<std::string> take_line() {
+    const std::size_t end = pending_.find('\n');
+    if (end == std::string::npos) {
+      return std::nullopt;
+    }
+    std::string line = pending_.substr(0, end);
+    pending_.erase(0, end + 1);
+    return line;
+  }
+  // One read into pending_; its result as read() gives it.
+  ssize_t read_some() {
+    char chunk[4096];
+    const ssize_t n = read(fd_, chunk, sizeof chunk);
+    if (n > 0) {
+      pending_.append(chunk, static_cast<std::size_t>(n));
+    }
+    return n;
+  }
   bool fill(int timeout_ms) {
     pollfd wait{fd_, POLLIN, 0};
     if (poll(&wait, 1, timeout_ms) <= 0) {
       return false;
     }
-    char chunk[512];
-    const ssize_t n = read(fd_, chunk, sizeof chunk);
-    if (n <= 0) {
+    if (read_some() <= 0) {
       ended_ = true;
       return false;
     }
-    pending_.append(chunk, static_cast<std::size_t>(n));
     return true;
   }
 

@@ -46,10 +46,4 @@ bool wait_for_log(const DaemonHome &home, const std::string &text,
   return wait_until([&] { return log_has(home, text); }, limit);
 }
 
-std::unique_ptr<SandboxRun> start_daemon(const DaemonHome &home) {
-  auto run = home.start();
-  wait_for_log(home, "*** Daemon started ***");
-  return run;
-}
-
 }  // namespace tornax::test

@@ -48,11 +48,6 @@ bool log_has(const DaemonHome &home, const std::string &text);
 bool wait_for_log(const DaemonHome &home, const std::string &text,
                   std::chrono::milliseconds limit = std::chrono::seconds(20));
 
-// Starts the daemon alone (home.start()) and waits until it has logged its
-// start. The run is returned either way, so that a caller's assertions can
-// show its output.
-std::unique_ptr<SandboxRun> start_daemon(const DaemonHome &home);
-
 }  // namespace tornax::test
 
 #endif  // TORNAX_TESTS_SUPPORT_DAEMON_HOME_H

@@ -1,6 +1,7 @@
 #include "tests/support/daemon_state.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "daemon/clock.h"
@@ -32,6 +33,15 @@ void reset_daemon_state() {
   set_sleep_function(nullptr);
   set_reply_timeout(std::chrono::milliseconds(800));
   take_replies_accepted();
+}
+
+void use_utc_time_zone() {
+  setenv("TZ", "UTC", 1);
+  tzset();
+}
+
+std::time_t fixed_now() {
+  return 1796582661;
 }
 
 }  // namespace tornax::test

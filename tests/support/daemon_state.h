@@ -4,11 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 namespace tornax::test {
 
 // Settings, status, measurements, the prefix queue, the time seams and the
 // reply time-out.
 void reset_daemon_state();
+
+// Local time is UTC from now on in this process, so dates in texts are the
+// same on every machine.
+void use_utc_time_zone();
+
+// 6 December 2026, 18:44:21 UTC: a clock function for tests whose "now" is
+// fixed.
+std::time_t fixed_now();
 
 // A fixture that resets the daemon's state before each test.
 class DaemonStateTest : public ::testing::Test {

@@ -22,8 +22,7 @@ class ConfigurationSummaryTest : public test::DaemonStateTest {
  protected:
   void SetUp() override {
     DaemonStateTest::SetUp();
-    setenv("TZ", "UTC", 1);
-    tzset();
+    test::use_utc_time_zone();
     std::snprintf(shutdown_script_filename, sizeof shutdown_script_filename, "%s",
                   home.file("shutdown.sh").c_str());
   }

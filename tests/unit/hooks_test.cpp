@@ -167,8 +167,7 @@ TEST_F(HookRunnerTest, AShutdownGivesHooksTheScriptsTurnAndNoMore) {
 
 TEST(HookEnvironmentTest, CarriesTheEventTheStateAndTheUpsMadeSafe) {
   test::reset_daemon_state();
-  setenv("TZ", "UTC", 1);
-  tzset();
+  test::use_utc_time_zone();
   ups_linevoltage = 0.0f;
   ups_invvoltage = 229.5f;
   ups_percentbatt = 87.0f;

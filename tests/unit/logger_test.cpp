@@ -20,18 +20,12 @@ namespace {
 
 using test::read_file;
 
-// 6 December 2026, 18:44:21 UTC.
-std::time_t fixed_now() {
-  return 1796582661;
-}
-
 class LoggerTest : public test::DaemonStateTest {
  protected:
   void SetUp() override {
     DaemonStateTest::SetUp();
-    setenv("TZ", "UTC", 1);
-    tzset();
-    set_clock_function(fixed_now);
+    test::use_utc_time_zone();
+    set_clock_function(test::fixed_now);
     std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
   }
   std::string log() const { return read_file(home.file("tornax.log")); }

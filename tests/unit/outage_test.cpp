@@ -56,18 +56,12 @@ BootTime fake_boot() {
   return {"boot-a", 1000};
 }
 
-// 6 December 2026, 18:44:21 UTC.
-std::time_t fixed_now() {
-  return 1796582661;
-}
-
 class OutageRecorderTest : public test::DaemonStateTest {
  protected:
   void SetUp() override {
     DaemonStateTest::SetUp();
-    setenv("TZ", "UTC", 1);
-    tzset();
-    set_clock_function(fixed_now);
+    test::use_utc_time_zone();
+    set_clock_function(test::fixed_now);
     std::snprintf(outage_filename, sizeof outage_filename, "%s",
                   home.file("tornax.outage").c_str());
     std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
@@ -118,7 +112,7 @@ TEST_F(OutageRecorderTest, StartResumesOnBatteryAndDropsOtherwise) {
   };
   for (const Case &c : cases) {
     SetUp();  // a fresh daemon each time
-    home.write("tornax.outage", format_outage_record({fixed_now() - 75, c.boot, 925}));
+    home.write("tornax.outage", format_outage_record({test::fixed_now() - 75, c.boot, 925}));
     home.write("tornax.log", "");
     identified(c.marks, c.linenormal);
     OutageRecorder fresh{fake_boot};
@@ -138,7 +132,7 @@ TEST_F(OutageRecorderTest, StartResumesOnBatteryAndDropsOtherwise) {
 // A UPS that did not answer the identification: the first answered cycle
 // tells whether the outage goes on.
 TEST_F(OutageRecorderTest, SilentStartIsSettledByTheFirstAnsweredCycle) {
-  home.write("tornax.outage", format_outage_record({fixed_now() - 75, "boot-a", 925}));
+  home.write("tornax.outage", format_outage_record({test::fixed_now() - 75, "boot-a", 925}));
   recorder.start();
   status[COMM_ERROR] = 1;
   recorder.after_cycle();
