@@ -34,6 +34,7 @@
 #include "bench/exchange_floor.h"
 #include "bench/http_scrapes.h"
 #include "bench/latency_probes.h"
+#include "bench/nut_clients.h"
 #include "bench/process_probe.h"
 #include "bench/sandboxed.h"
 #include "bench/status_clients.h"
@@ -56,6 +57,8 @@ struct Options {
   int fanout_seconds = 30;
   std::vector<int> fanout_clients = {10, 100, 1000};
   int burst_clients = 100;
+  int nut_outages = 10;
+  int pollers = 100;
   int scrapes = 1000;       // back to back, per document
   int scrape_seconds = 30;  // window of a scrape every 100 ms
   unsigned seed = 1;
@@ -155,7 +158,8 @@ void write_file(const std::string &path, const std::string &content) {
 // A healthy UPS on the simulator's link, every event logged, alerts to the
 // (stubbed) wall program, a power-fail timeout far beyond any outage of the
 // run, and a status server with room for every client of the fan-out.
-std::string daemon_config(const std::string &device, int port, int max_client, int http_port) {
+std::string daemon_config(const std::string &device, int port, int max_client, int nut_port,
+                          int http_port) {
   std::ostringstream c;
   c << "UPS_DEVICE " << device << "\nBACKUPTIME 60\n";
   for (const char *event : {"POWERFAIL", "POWERRETURN", "LOWBATT", "POWERFAIL_DOWN", "COMM_ERROR",
@@ -163,6 +167,8 @@ std::string daemon_config(const std::string &device, int port, int max_client, i
     c << event << "_ALERT 0 all \"" << event << " event\"\n" << event << "_LOG yes\n";
   }
   c << "WALLPATH /usr/bin/wall\nMAX_CLIENT " << max_client << "\nPORT " << port << "\n";
+  c << "NUT_PORT " << nut_port << "\nNUT_MAX_CLIENT " << max_client << "\nNUT_USER "
+    << nut_bench_user << " " << nut_bench_password << "\n";
   c << "LISTEN 127.0.0.1\nHTTP_PORT " << http_port << "\n";
   return c.str();
 }
@@ -195,6 +201,8 @@ class Bench {
   LatencyResult measure_latency();
   BurstResult measure_burst(int clients);
   FanoutResult measure_fanout(int clients);
+  UpsmonLatency measure_upsmon();
+  PollingResult measure_polling(int clients);
   void stop_daemon();
   // Waits until the daemon is back to `threads` (its connection threads for
   // closed clients have noticed and ended).
@@ -207,6 +215,7 @@ class Bench {
   Options options_;
   std::string work_;
   int port_ = 0;
+  int nut_port_ = 0;
   int http_port_ = 0;
   SimulatedUps ups_;
   std::unique_ptr<Sandboxed> daemon_;
@@ -228,6 +237,7 @@ Bench::Bench(const Options &options)
     : options_(options),
       work_(test::make_temp_dir("tornax-bench")),
       port_(free_port()),
+      nut_port_(free_port()),
       http_port_(free_port()),
       ups_(simulator_options(work_)),
       random_(options.seed) {
@@ -235,9 +245,11 @@ Bench::Bench(const Options &options)
   std::filesystem::create_directories(work_ + "/home");
   const int most =
       *std::max_element(options_.fanout_clients.begin(), options_.fanout_clients.end());
-  write_file(work_ + "/home/tornax.conf",
-             daemon_config(work_ + "/ups", port_, std::max(most, options_.burst_clients) + 10,
-                           http_port_));
+  const std::string config = work_ + "/home/tornax.conf";
+  write_file(config, daemon_config(work_ + "/ups", port_,
+                                   std::max({most, options_.burst_clients, options_.pollers}) + 10,
+                                   nut_port_, http_port_));
+  chmod(config.c_str(), 0600);  // it holds a password
 }
 
 Bench::~Bench() {
@@ -364,6 +376,21 @@ LatencyResult Bench::measure_latency() {
   alert_->stop(alert_pid_, seconds(5));
   alert_.reset();
   return result;
+}
+
+UpsmonLatency Bench::measure_upsmon() {
+  say("upsmon: " + std::to_string(options_.nut_outages) + " outages, network UPS port " +
+      std::to_string(nut_port_));
+  std::uniform_int_distribution<int> pause_ms(1500, 3000);
+  return bench::measure_upsmon(
+      options_.source_dir, work_, nut_port_, options_.nut_outages,
+      [this](bool on) { ups_.set_mains(on); }, [&] { return pause_ms(random_); });
+}
+
+PollingResult Bench::measure_polling(int clients) {
+  say("polling: " + std::to_string(clients) + " clients for " +
+      std::to_string(options_.fanout_seconds) + " s");
+  return bench::measure_polling(daemon_pid_, nut_port_, clients, options_.fanout_seconds);
 }
 
 void Bench::settle(int threads) {
@@ -572,9 +599,35 @@ void burst_row(const BurstResult &b) {
       "< 2 s", verdict(met));
 }
 
+std::string values_text(std::vector<double> values) {
+  if (values.empty()) {
+    return "none";
+  }
+  return fixed(*std::min_element(values.begin(), values.end()), 3) + " / " +
+         fixed(median(values), 3) + " / " +
+         fixed(*std::max_element(values.begin(), values.end()), 3) + " s";
+}
+
+void nut_rows(const UpsmonLatency &upsmon, const PollingResult &polling, int window) {
+  const std::string missing =
+      upsmon.missing > 0 ? " (" + std::to_string(upsmon.missing) + " never seen)" : "";
+  row("Power fail → upsmon's ONBATT notification, min / median / max",
+      values_text(upsmon.on_battery) + missing);
+  row("Power return → upsmon's ONLINE notification", values_text(upsmon.on_line));
+  const std::string c = std::to_string(polling.clients) + " clients polling ups.status each second";
+  row(c + ": answers (failures) in " + std::to_string(window) + " s",
+      std::to_string(polling.answers) + " (" + std::to_string(polling.failures) + ")");
+  row(c + ": answer time median / max",
+      fixed(polling.median_ms, 3) + " / " + fixed(polling.max_ms, 3) + " ms");
+  row(c + ": daemon CPU; peak RSS / threads", fixed(polling.cpu, 2) + " s; " +
+                                                  mib(polling.peak_rss_kib) + " / " +
+                                                  std::to_string(polling.peak_threads));
+}
+
 void print_table(const Options &options, const IdleResult &idle, const HttpResult &http,
                  const LatencyResult &latency, const BurstResult &burst,
-                 const std::vector<FanoutResult> &fanout) {
+                 const std::vector<FanoutResult> &fanout, const UpsmonLatency &upsmon,
+                 const PollingResult &polling) {
   std::printf("| Measure | Value | Target | Result |\n|---|---|---|---|\n");
   idle_rows(idle, options.idle_seconds);
   http_rows(http, idle.cycles, options.scrapes);
@@ -583,6 +636,7 @@ void print_table(const Options &options, const IdleResult &idle, const HttpResul
   for (const FanoutResult &f : fanout) {
     fanout_rows(f, idle.cycles, options.fanout_seconds);
   }
+  nut_rows(upsmon, polling, options.fanout_seconds);
   std::fflush(stdout);
 }
 
@@ -606,10 +660,11 @@ void usage(FILE *out) {
                "  --fanout S      window of each fan-out level in seconds (30)\n"
                "  --clients LIST  fan-out levels, comma-separated (10,100,1000)\n"
                "  --burst N       clients connecting at once (100)\n"
+               "  --nut-outages N power failures for upsmon's notification (10)\n"
+               "  --pollers N     network UPS clients polling the status (100)\n"
                "  --scrapes N     HTTP scrapes of each document back to back (1000)\n"
                "  --scrape-window S  window of a scrape every 100 ms, in seconds (30)\n"
                "  --seed N        seed of the random pauses between mains changes (1)\n"
-
                "  --keep          keep the work directory (logs, records)\n");
 }
 
@@ -622,7 +677,9 @@ bool parse_options(int argc, char **argv, Options *options) {
                                         {"clients", required_argument, nullptr, 'c'},
                                         {"burst", required_argument, nullptr, 'u'},
                                         {"seed", required_argument, nullptr, 'r'},
-                                        {"scrapes", required_argument, nullptr, 'n'},
+                                        {"nut-outages", required_argument, nullptr, 'n'},
+                                        {"pollers", required_argument, nullptr, 'p'},
+                                        {"scrapes", required_argument, nullptr, 'a'},
                                         {"scrape-window", required_argument, nullptr, 'w'},
                                         {"keep", no_argument, nullptr, 'k'},
                                         {nullptr, 0, nullptr, 0}};
@@ -654,6 +711,12 @@ bool parse_options(int argc, char **argv, Options *options) {
         options->seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10));
         break;
       case 'n':
+        options->nut_outages = std::max(1, std::atoi(optarg));
+        break;
+      case 'p':
+        options->pollers = std::max(1, std::atoi(optarg));
+        break;
+      case 'a':
         options->scrapes = std::max(1, std::atoi(optarg));
         break;
       case 'w':
@@ -684,8 +747,10 @@ int run(const Options &options) {
   for (const int clients : options.fanout_clients) {
     fanout.push_back(bench.measure_fanout(clients));
   }
+  const UpsmonLatency upsmon = bench.measure_upsmon();
+  const PollingResult polling = bench.measure_polling(options.pollers);
   bench.stop_daemon();
-  print_table(options, idle, http, latency, burst, fanout);
+  print_table(options, idle, http, latency, burst, fanout, upsmon, polling);
   return 0;
 }
 

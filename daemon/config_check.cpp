@@ -182,6 +182,17 @@ std::string status_server_row(const Settings &config, std::time_t) {
   return text;
 }
 
+std::string nut_server_row(const Settings &config, std::time_t) {
+  if (config.nut_port == 0) {
+    return "off (NUT_PORT 0)";
+  }
+  const std::size_t accounts = config.nut_users.size();
+  return "port " + std::to_string(config.nut_port) + ", UPS " + config.nut_upsname + ", at most " +
+         std::to_string(config.nut_max_client) + " clients at once; " + std::to_string(accounts) +
+         (accounts == 1 ? " account" : " accounts") + ", a shutdown waits up to " +
+         std::to_string(config.nut_hostsync) + " s for the hosts logged in";
+}
+
 std::string http_row(const Settings &config, std::time_t) {
   if (config.http_port == 0) {
     return "off (HTTP_PORT 0)";
@@ -240,6 +251,7 @@ constexpr SummaryRow summary_rows[] = {
     {"Next scheduled shutdown", next_shutdown_row},
     {"Next self-test", next_test_row},
     {"Status server", status_server_row},
+    {"Network UPS server", nut_server_row},
     {"HTTP endpoint", http_row},
     {"Clients allowed", allowed_row},
     {"Status key", status_key_row},

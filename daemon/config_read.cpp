@@ -1,7 +1,10 @@
 #include "daemon/config_read.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +55,11 @@ const char *token_name(token kind) {
                                       "ALLOW",
                                       "MAX_CLIENT_PER_HOST",
                                       "STATUS_KEY",
+                                      "NUT_PORT",
+                                      "NUT_UPSNAME",
+                                      "NUT_MAX_CLIENT",
+                                      "NUT_USER",
+                                      "NUT_HOSTSYNC",
                                       "HTTP_PORT",
                                       "ON",
                                       "TO",
@@ -114,6 +122,11 @@ constexpr Keyword keywords[] = {
     {"ALLOW", token::ALLOW},
     {"MAX_CLIENT_PER_HOST", token::MAX_CLIENT_PER_HOST},
     {"STATUS_KEY", token::STATUS_KEY},
+    {"NUT_PORT", token::NUT_PORT},
+    {"NUT_UPSNAME", token::NUT_UPSNAME},
+    {"NUT_MAX_CLIENT", token::NUT_MAX_CLIENT},
+    {"NUT_USER", token::NUT_USER},
+    {"NUT_HOSTSYNC", token::NUT_HOSTSYNC},
     {"HTTP_PORT", token::HTTP_PORT},
 };
 
@@ -415,6 +428,7 @@ token word_token() {
     return *kind;
   }
   if (word.find_first_not_of("0123456789") == std::string::npos) {
+    yylval.text = word;  // a password may be all digits, leading zeros and all
     yylval.number = to_number(word);
     return token::NUMBER;
   }
@@ -573,6 +587,16 @@ class Parser {
   void listen_statement();
   void allow_statement();
   void status_key_statement();
+  void nut_statement(token kind);
+  int expect_in_range(const char *statement, int low, int high);
+  // A word or quoted text; a word of digits counts as its text.
+  std::string expect_text() {
+    Token next = take();
+    if (next.kind != token::STRING && next.kind != token::NUMBER) {
+      yyerror("syntax error");
+    }
+    return std::move(next.value.text);
+  }
   void http_port_statement();
   void set_window(int mode, const struct tm &down, const struct tm &up);
 
@@ -657,6 +681,13 @@ void Parser::statement() {
       break;
     case token::STATUS_KEY:
       status_key_statement();
+      break;
+    case token::NUT_PORT:
+    case token::NUT_UPSNAME:
+    case token::NUT_MAX_CLIENT:
+    case token::NUT_USER:
+    case token::NUT_HOSTSYNC:
+      nut_statement(first.kind);
       break;
     case token::HTTP_PORT:
       http_port_statement();
@@ -830,6 +861,56 @@ void Parser::status_key_statement() {
   s_.status_key = key;
 }
 
+int Parser::expect_in_range(const char *statement, int low, int high) {
+  const int value = expect(token::NUMBER).number;
+  if (value < low || value > high) {
+    yyerror((std::string(statement) + " " + std::to_string(value) + ": must be " +
+             std::to_string(low) + " to " + std::to_string(high))
+                .c_str());
+  }
+  return value;
+}
+
+// The UPS name stands unquoted in the protocol's answers, so it is one plain
+// word; an account name or password may be any text (quoted when it holds
+// blanks), as clients send it quoted too.
+bool plain_nut_name(const std::string &name) {
+  return !name.empty() && name.size() <= 64 &&
+         std::all_of(name.begin(), name.end(), [](unsigned char c) {
+           return std::isalnum(c) || c == '-' || c == '_' || c == '.';
+         });
+}
+
+void Parser::nut_statement(token kind) {
+  switch (kind) {
+    case token::NUT_PORT:
+      s_.nut_port = expect_in_range("NUT_PORT", 0, 65535);
+      break;
+    case token::NUT_MAX_CLIENT:
+      s_.nut_max_client = expect_in_range("NUT_MAX_CLIENT", 1, 65535);
+      break;
+    case token::NUT_HOSTSYNC:
+      s_.nut_hostsync = expect_in_range("NUT_HOSTSYNC", 0, 3600);
+      break;
+    case token::NUT_UPSNAME: {
+      std::string name = expect(token::STRING).text;
+      if (!plain_nut_name(name)) {
+        yyerror(("NUT_UPSNAME " + name + ": use letters, digits, '-', '_' or '.'").c_str());
+      }
+      s_.nut_upsname = std::move(name);
+      break;
+    }
+    default: {  // NUT_USER
+      std::string name = expect_text();
+      std::string password = expect_text();
+      if (name.empty() || password.empty()) {
+        yyerror("NUT_USER needs a name and a password");
+      }
+      s_.nut_users.push_back({std::move(name), std::move(password)});
+    }
+  }
+}
+
 // Unlike PORT, whose low 16 bits count as they always have, a new statement
 // can refuse a number that names no port instead of serving on another one.
 void Parser::http_port_statement() {
@@ -865,6 +946,11 @@ void init_var(Settings &target) {
   target.http_port = 0;
   target.status_key_file.reset();
   target.status_key.reset();
+  target.nut_port = 0;
+  target.nut_upsname = default_nut_upsname;
+  target.nut_max_client = default_nut_max_client;
+  target.nut_users.clear();
+  target.nut_hostsync = default_nut_hostsync;
   target.shutdown_runtime = 0;
   target.shutdown_charge = 0;
   target.exec_timeout = default_exec_timeout;
@@ -912,10 +998,26 @@ class ConfigStream {
   }
   ConfigStream(const ConfigStream &) = delete;
   ConfigStream &operator=(const ConfigStream &) = delete;
+  int fd() const { return fileno(stream_); }
 
  private:
   std::FILE *stream_;
 };
+
+// Passwords that any local user can read let anyone log in as a host that
+// the shutdown waits for. Judged on the open file, so it is the file read.
+void check_passwords_hidden(const Settings &next, int fd) {
+  struct stat info {};
+  if (next.nut_users.empty() || fstat(fd, &info) != 0 || (info.st_mode & 077) == 0) {
+    return;
+  }
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned int>(info.st_mode & 07777));
+  throw ConfigFailure{1, std::string("Refusing ") + config_filename +
+                             ": it holds NUT_USER passwords and is readable by group or "
+                             "others (mode " +
+                             mode + "); make it mode 0600"};
+}
 
 // Reads the file into a copy of the settings in force: what the file does
 // not name keeps its value, and nothing is in force until all of it is read.
@@ -925,6 +1027,7 @@ Settings read_configuration() {
   init_var(next);
   yyparse(next);
   check_var(next);
+  check_passwords_hidden(next, stream.fd());
   return next;
 }
 

@@ -52,6 +52,11 @@ enum class token : int {
   ALLOW,
   MAX_CLIENT_PER_HOST,
   STATUS_KEY,
+  NUT_PORT,
+  NUT_UPSNAME,
+  NUT_MAX_CLIENT,
+  NUT_USER,
+  NUT_HOSTSYNC,
   HTTP_PORT,
   ON,
   TO,
@@ -113,8 +118,8 @@ int to_mon(const char *month_string);
 int to_wday(const char *wday_string);
 
 // Puts the values that every reading starts from into `target` (schedule
-// counts, port, the found flags, the four network statements, the
-// thresholds, the hooks and their time-out) and sets config_lineno to 0.
+// counts, port, the found flags, the network statements, the thresholds,
+// the hooks and their time-out) and sets config_lineno to 0.
 void init_var(Settings &target);
 
 // Throws ConfigFailure naming the first required statement that `target`

@@ -28,6 +28,7 @@
 #include "daemon/file_safety.h"
 #include "daemon/http_server.h"
 #include "daemon/logger.h"
+#include "daemon/nut_server.h"
 #include "daemon/pager.h"
 #include "daemon/schedule.h"
 #include "daemon/shutdown.h"
@@ -297,6 +298,7 @@ ShutdownDue run_cycle(MonitorState &state) {
   publish_ext_status();
   publish_cycle_facts(std::chrono::steady_clock::now() - started, clock_now());
   announce_cycle();  // status lines go out now, not after the log and alerts
+  publish_nut_readings();
   logger();
   alerter();
   sendpager();
@@ -512,6 +514,9 @@ void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
   state.outage.start();
   if (settings.max_client != 0) {
     start_status_server();  // reports its own failure; monitoring goes on
+  }
+  if (settings.nut_port != 0) {
+    start_nut_server();  // the same
   }
   if (settings.http_port != 0) {
     start_http_server();  // the same

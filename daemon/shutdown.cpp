@@ -12,6 +12,7 @@
 #include "daemon/error.h"
 #include "daemon/file_safety.h"
 #include "daemon/logger.h"
+#include "daemon/nut_server.h"
 #include "daemon/ups.h"
 #include "daemon/util.h"
 #include "tornax.h"
@@ -110,6 +111,9 @@ long corrected_sleep_time(long ups_sleep_time, float multiplier) {
 
 int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,
                       HookRunner *hooks) {
+  // The script may already stop the network: the hosts that follow this UPS
+  // over it are told, and waited for, first.
+  hold_for_secondaries();
   const bool script_ran = run_shutdown_script(host);
   if (hooks != nullptr) {
     hooks->end_for_shutdown(host, script_ran);

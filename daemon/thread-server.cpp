@@ -150,10 +150,22 @@ void block_daemon_signals(sigset_t *previous) {
   pthread_sigmask(SIG_BLOCK, &blocked, previous);
 }
 
-// Starts `entry` in a detached thread with a small stack and the daemon's
-// signals blocked (the new thread inherits the mask in force here). Returns
-// 0 or the error number of the failure.
-int start_thread(void *(*entry)(void *), void *argument) {
+// Takes a place when one is free, in one atomic step: the listener admits,
+// and connection threads give places back at any time.
+bool take_client_place(int limit) {
+  int current = client.load();
+  while (current < limit) {
+    if (client.compare_exchange_weak(current, current + 1)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// The new thread inherits the signal mask in force while it is created.
+int start_server_thread(void *(*entry)(void *), void *argument) {
   pthread_attr_t attributes;
   if (const int error = pthread_attr_init(&attributes); error != 0) {
     return error;
@@ -170,17 +182,18 @@ int start_thread(void *(*entry)(void *), void *argument) {
   return result;
 }
 
-// Takes a place when one is free, in one atomic step: the listener admits,
-// and connection threads give places back at any time.
-bool take_client_place(int limit) {
-  int current = client.load();
-  while (current < limit) {
-    if (client.compare_exchange_weak(current, current + 1)) {
-      return true;
-    }
-  }
-  return false;
+// A host that vanished (no acknowledgement for the limit) or a peer whose
+// window stays shut (a send blocked for the limit) ends the connection; the
+// window watch catches a peer that merely stopped reading.
+void limit_peer_waiting(int fd) {
+  const int ms = stall_limit_ms.load();
+  const timeval send_timeout{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  const unsigned int user_timeout = static_cast<unsigned int>(ms);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
 }
+
+namespace {
 
 // ---- Sending ----------------------------------------------------------------
 
@@ -260,17 +273,6 @@ LinesEnd send_status_lines(LineSender &sender, int fd) {
 }
 
 // ---- Connections --------------------------------------------------------------
-
-// A host that vanished (no acknowledgement for the limit) or a peer whose
-// window stays shut (a send blocked for the limit) ends the connection; the
-// window watch catches a peer that merely stopped reading.
-void limit_waiting(int fd) {
-  const int ms = stall_limit_ms.load();
-  const timeval send_timeout{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
-  const unsigned int user_timeout = static_cast<unsigned int>(ms);
-  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
-}
 
 // A client that holds the key speaks first, right after connecting. Waits a
 // little for its hello; nothing when none comes (a client without the key),
@@ -393,7 +395,7 @@ void admit(int fd, const IpAddress &peer) {
     return;
   }
   auto *connection = new ClientConnection{fd, peer};
-  if (start_thread(serveClient, connection) != 0) {
+  if (start_server_thread(serveClient, connection) != 0) {
     // Never leave a peer connected to nobody.
     delete connection;
     release_places(peer);
@@ -453,7 +455,7 @@ bool StallWatch::stalled(std::uint32_t window, Clock::time_point now) {
 void *serveClient(void *connection) {
   const std::unique_ptr<ClientConnection> taken(static_cast<ClientConnection *>(connection));
   const int fd = taken->fd;
-  limit_waiting(fd);
+  limit_peer_waiting(fd);
   LineSender sender(fd);
   open_session(sender, fd);
   send_header(sender);
@@ -481,7 +483,7 @@ bool start_status_server() {
   status_listener = new Listener("Status server", addresses, port);
   status_listener->open();
   server_client_capacity = client_capacity(descriptor_limit(), open_descriptors());
-  if (const int error = start_thread(serverWatch, status_listener); error != 0) {
+  if (const int error = start_server_thread(serverWatch, status_listener); error != 0) {
     tornax_warn_and_log("Status server not started: cannot start its thread (%s)",
                         std::strerror(error));
     return false;

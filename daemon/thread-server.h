@@ -93,6 +93,14 @@ int format_version_line(const char *ups_version, char *buffer);
 // within 99 characters, or "NA" when none is configured. Returns the length.
 int format_location_line(const std::optional<std::string> &location, char *buffer);
 
+// Starts `entry` in a detached thread with a small stack and the daemon's
+// signals blocked. Returns 0 or the error number of the failure. Any thread.
+int start_server_thread(void *(*entry)(void *), void *argument);
+
+// Sets how long a connection may wait on its peer (an unacknowledged send, a
+// shut window) before it fails: the stall limit.
+void limit_peer_waiting(int fd);
+
 // An admitted connection on its way to its thread.
 struct ClientConnection {
   int fd = -1;

@@ -70,6 +70,9 @@ inline constexpr int schedule_daily_apply = 2;
 inline constexpr int schedule_weekly = 3;
 inline constexpr int schedule_manual = 4;
 
+inline constexpr int default_nut_max_client = 16;
+inline constexpr int default_nut_hostsync = 15;
+inline constexpr const char *default_nut_upsname = "tornax";
 inline constexpr unsigned int default_exec_timeout = 30;  // seconds
 
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
@@ -85,6 +88,12 @@ struct IpAddress {
 struct IpNetwork {
   IpAddress address;
   int prefix = 0;
+};
+
+// An account that clients of the network UPS protocol log in with (NUT_USER).
+struct NutAccount {
+  std::string name;
+  std::string password;
 };
 
 // The daemon's configuration: everything the configuration file sets. A
@@ -124,6 +133,13 @@ struct Settings {
   int http_port = 0;                           // HTTP_PORT of the HTTP endpoint, 0 none
   std::optional<std::string> status_key_file;  // STATUS_KEY
   std::optional<StatusKey> status_key;         // its key, read with the configuration
+  // The network UPS protocol server; these too start from their defaults at
+  // every reading.
+  int nut_port = 0;                               // NUT_PORT; 0: no server
+  std::string nut_upsname = default_nut_upsname;  // the UPS's name in that protocol
+  int nut_max_client = default_nut_max_client;    // its connections served at once
+  std::vector<NutAccount> nut_users;              // NUT_USER accounts
+  int nut_hostsync = default_nut_hostsync;        // seconds a shutdown waits for them
   int shutdown_schedule_mode = schedule_none;
   shutdown_schedule shutdown_schedule_list[max_schedule_entries];
   int num_shutdown_schedule = 0;

@@ -10,8 +10,12 @@
 #include <vector>
 
 #include "daemon/clock.h"
+#include "daemon/nut_server.h"
+#include "daemon/status_snapshot.h"
+#include "daemon/thread-server.h"
 #include "daemon/util.h"
 #include "tests/kit/files.h"
+#include "tests/kit/loopback.h"
 #include "tests/support/sim_fixture.h"
 #include "tornax.h"
 
@@ -52,6 +56,37 @@ TEST_F(MonitorTest, HealthyUpsIsPolledWithTheEightQueriesInOrder) {
   EXPECT_EQ(ext_status.load(), 0);
   EXPECT_EQ(last_due.mode, 0);
   EXPECT_EQ(log(), "");  // nothing happened
+}
+
+// A client of the network UPS protocol and a status-line client hear of a
+// change in the same cycle: right after the cycle that publishes it.
+TEST_F(MonitorTest, NetworkUpsAnswersChangeInTheCycleThatPublishesTheStatusLine) {
+  settings.nut_port = 0;  // the system picks one
+  ASSERT_TRUE(start_nut_server());
+  const int client_fd = test::connect_loopback(nut_server_port());
+  ASSERT_GE(client_fd, 0);
+  test::LineReader reader(client_fd);
+  const auto ask_status = [&] {
+    test::send_all(client_fd, "GET VAR tornax ups.status\n");
+    return reader.next().value_or("nothing");
+  };
+  const auto status_word = [] {
+    char line[line_buffer_size];
+    format_status_line(take_status_snapshot(), line);
+    return std::string(line).substr(0, std::string(line).find(' '));
+  };
+  EXPECT_EQ(ask_status(), "ERR DATA-STALE");  // nothing polled yet
+  cycle();
+  EXPECT_EQ(ask_status(), "VAR tornax ups.status \"OL\"");
+  sim.set_mains(false);
+  cycle();
+  EXPECT_EQ(status_word(), "2");
+  EXPECT_EQ(ask_status(), "VAR tornax ups.status \"OB\"");
+  sim.set_silent(true);
+  cycle();
+  EXPECT_EQ(status_word(), "3");
+  EXPECT_EQ(ask_status(), "ERR DATA-STALE");
+  close(client_fd);
 }
 
 TEST_F(MonitorTest, SilentUpsCountsCommunicationErrorsAndNoPowerFail) {

@@ -46,11 +46,12 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
       "BACKUPTIME 10\nSILENT_SHUTDOWN 0\nSHUTDOWN DAILY 22:30 to 6:15\nUPSTEST 1 JAN 10:00\n"
       "MAX_CLIENT 10 PORT 4005\nTURNOFF_UPS yes\nUPS_SHUTDOWN_DELAY 2\n"
       "LISTEN 127.0.0.1 ::1\nALLOW 127.0.0.0/8 ::1\nMAX_CLIENT_PER_HOST 2\nHTTP_PORT 9110\n"
+      "NUT_PORT 3493\nNUT_USER upsmon secret\n"
       "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10\n"
       "POWERFAIL_EXEC " +
       home.write("mail", "#!/bin/sh\n", 0755) + " LOWBATT_EXEC " + home.file("gone") + "\n";
   std::snprintf(config_filename, sizeof config_filename, "%s",
-                home.write("tornax.conf", text).c_str());
+                home.write("tornax.conf", text, 0600).c_str());
   home.write("shutdown.sh", "#!/bin/sh\n", 0755);
   config_read();
   EXPECT_EQ(configuration_summary(settings, monday_noon),
@@ -70,6 +71,8 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
             "Next scheduled shutdown: Mon 2026-03-02 22:30 UTC, the UPS off for 465 min\n"
             "Next self-test: Fri 2027-01-01 10:00 UTC\n"
             "Status server: port 4005 on 127.0.0.1, ::1, at most 10 clients at once, 2 per host\n"
+            "Network UPS server: port 3493, UPS tornax, at most 16 clients at once; 1 account, a "
+            "shutdown waits up to 15 s for the hosts logged in\n"
             "HTTP endpoint: port 9110 on 127.0.0.1, ::1: /metrics, /status, /\n"
             "Clients allowed: 127.0.0.0/8, ::1/128\n"
             "Status key: none: status lines are not authenticated\n"
@@ -98,6 +101,7 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
             "Next scheduled shutdown: never (no down-time of the schedule starts one)\n"
             "Next self-test: none\n"
             "Status server: off (MAX_CLIENT 0)\n"
+            "Network UPS server: off (NUT_PORT 0)\n"
             "HTTP endpoint: off (HTTP_PORT 0)\n"
             "Clients allowed: every host (no ALLOW statement)\n"
             "Status key: none: status lines are not authenticated\n"

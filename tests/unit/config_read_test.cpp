@@ -133,9 +133,10 @@ std::string required_statements(std::vector<std::string> skip = {}) {
 
 class ConfigReadTest : public test::DaemonStateTest {
  protected:
-  void write(const std::string &content) {
+  // Only root may read it, as a file with passwords must be.
+  void write(const std::string &content, int mode = 0600) {
     std::snprintf(config_filename, sizeof config_filename, "%s",
-                  home.write("tornax.conf", content).c_str());
+                  home.write("tornax.conf", content, mode).c_str());
   }
   void load(const std::string &content) {
     write(content);
@@ -319,6 +320,43 @@ TEST_F(ConfigReadTest, NetworkStatementsAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.http_port, 0);
 }
 
+TEST_F(ConfigReadTest, NetworkUpsStatementsAndTheirDefaultsAtEachReading) {
+  load(required_statements() +
+       "NUT_PORT 3493\nNUT_UPSNAME rack-4.ups\nNUT_MAX_CLIENT 4\nNUT_HOSTSYNC 30\n"
+       "NUT_USER upsmon 0123\nNUT_USER \"hyper visor\" \"pass word\"\n");
+  EXPECT_EQ(settings.nut_port, 3493);
+  EXPECT_EQ(settings.nut_upsname, "rack-4.ups");
+  EXPECT_EQ(settings.nut_max_client, 4);
+  EXPECT_EQ(settings.nut_hostsync, 30);
+  ASSERT_EQ(settings.nut_users.size(), 2u);
+  EXPECT_EQ(settings.nut_users[0].password, "0123");  // digits stay text
+  EXPECT_EQ(settings.nut_users[1].name, "hyper visor");
+  EXPECT_EQ(settings.nut_users[1].password, "pass word");
+
+  ASSERT_TRUE(reload(required_statements()));
+  EXPECT_EQ(settings.nut_port, 0);
+  EXPECT_EQ(settings.nut_upsname, "tornax");
+  EXPECT_EQ(settings.nut_max_client, 16);
+  EXPECT_EQ(settings.nut_hostsync, 15);
+  EXPECT_TRUE(settings.nut_users.empty());
+}
+
+// Anyone who could read the passwords could log in as a host the shutdown
+// waits for: such a file is refused, at start and on reload.
+TEST_F(ConfigReadTest, PasswordsReadableByOthersAreRefused) {
+  load(required_statements() + "NUT_USER upsmon secret\n");
+  write(required_statements() + "NUT_USER upsmon other\n", 0604);
+  CaptureStderr();
+  EXPECT_FALSE(config_reload());
+  EXPECT_EQ(GetCapturedStderr(),
+            "Brenmoor Tornax X : Refusing " + std::string(config_filename) +
+                ": it holds NUT_USER passwords and is readable by group or others (mode 0604); "
+                "make it mode 0600\n");
+  EXPECT_EQ(settings.nut_users[0].password, "secret");
+  write(required_statements(), 0644);  // no passwords: readable is fine
+  EXPECT_TRUE(config_reload());
+}
+
 TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
   const std::string good_key = test::write_key_file(home.file("good"), test::key_hex);
   const std::string open_key = test::write_key_file(home.file("open"), test::key_hex, 0644);
@@ -340,6 +378,11 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
        "STATUS_KEY " + home.file("none") + ": No such file or directory"},
       {"HTTP_PORT 65536", "HTTP_PORT must be 0 (off) to 65535"},
       {"LISTEN", "syntax error"},
+      {"NUT_PORT 65536", "NUT_PORT 65536: must be 0 to 65535"},
+      {"NUT_MAX_CLIENT 0", "NUT_MAX_CLIENT 0: must be 1 to 65535"},
+      {"NUT_HOSTSYNC 3601", "NUT_HOSTSYNC 3601: must be 0 to 3600"},
+      {"NUT_UPSNAME \"my ups\"", "NUT_UPSNAME my ups: use letters, digits, '-', '_' or '.'"},
+      {"NUT_USER \"\" secret", "NUT_USER needs a name and a password"},
   };
   load(required_statements() + "STATUS_KEY " + good_key + "\n");
   const int line = 18;  // after the seventeen required statements
@@ -593,6 +636,8 @@ TEST_F(ConfigReadTest, TheSampleConfigurationLoadsAndSoDoItsExamples) {
   EXPECT_FALSE(settings.allow.empty());
   EXPECT_GT(settings.max_client_per_host, 0);
   EXPECT_TRUE(settings.status_key);
+  EXPECT_EQ(settings.nut_port, 3493);
+  EXPECT_EQ(settings.nut_users.size(), 1u);
   EXPECT_EQ(settings.shutdown_schedule_mode, schedule_manual);
   EXPECT_EQ(settings.num_shutdown_schedule, 2);
   EXPECT_EQ(settings.num_test_schedule, 4);

@@ -1,0 +1,194 @@
+// The real daemon's network UPS protocol server, judged by the real clients
+// of that protocol that Debian ships: upsc and upsmon (nut-client) and the
+// Python module (python3-nut). upsmon runs in a sandbox of its own, with
+// recording stubs as its shutdown and notify commands, so its shutdown can
+// only be recorded.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/simulated_ups.h"
+#include "tests/kit/files.h"
+#include "tests/kit/loopback.h"
+#include "tests/kit/processes.h"
+#include "tests/support/daemon_home.h"
+#include "tests/support/sim_fixture.h"
+
+namespace tornax {
+namespace {
+
+using test::read_file;
+using test::wait_for_log;
+using test::wait_until;
+
+const int halted = 130;  // the sandbox's init was ended by the halt
+
+// Standard output of a shell command that only reads (a client asking the
+// daemon).
+std::string output_of(const std::string &command) {
+  std::string text;
+  if (std::FILE *pipe = popen(command.c_str(), "r")) {
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+      text.append(chunk, n);
+    }
+    pclose(pipe);
+  }
+  return text;
+}
+
+bool has(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+class NutClientsE2eTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    sim.start();
+    const int probe = test::listen_loopback(&port);
+    ASSERT_GE(probe, 0);
+    close(probe);
+  }
+  void TearDown() override {
+    if (daemon_run && daemon_run->running()) {
+      daemon_run->kill_all();
+    }
+    if (upsmon_run && upsmon_run->running()) {
+      upsmon_run->kill_all();
+    }
+    sim.stop();
+  }
+
+  // The daemon with the protocol server on `port` and one account; the file
+  // holds a password, so only root may read it.
+  void start_daemon(const std::string &extra = "") {
+    home.dir.write("tornax.conf",
+                   home.configuration(sim.slave_path(), "NUT_PORT " + std::to_string(port) +
+                                                            "\nNUT_USER upsmon s3cret\n" + extra),
+                   0600);
+    daemon_run = test::start_daemon(home);
+    ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << daemon_run->stderr_text();
+    ASSERT_TRUE(wait_until([&] { return has(upsc("ups.status"), "OL"); }))
+        << upsc("") << daemon_run->stderr_text();
+  }
+  std::string upsc(const std::string &variable) {
+    return output_of("upsc tornax@127.0.0.1:" + std::to_string(port) + " " + variable +
+                     " 2>/dev/null");
+  }
+
+  // upsmon as a secondary of this UPS, in its own sandbox and configuration
+  // directory; its shutdown and notify commands only record.
+  void start_upsmon() {
+    const std::string record = upsmon_dir.file("record");
+    const std::string stub = "#!/bin/sh\necho \"$0 $NOTIFYTYPE $*\" >> " + record + "\n";
+    const std::string shutdown = upsmon_dir.write("shutdown-stub", stub, 0755);
+    const std::string notify = upsmon_dir.write("notify-stub", stub, 0755);
+    upsmon_dir.write("upsmon.conf",
+                     "MONITOR tornax@127.0.0.1:" + std::to_string(port) +
+                         " 1 upsmon s3cret secondary\n"
+                         "MINSUPPLIES 1\nSHUTDOWNCMD \"" +
+                         shutdown + "\"\nNOTIFYCMD \"" + notify +
+                         "\"\n"
+                         "NOTIFYFLAG ONBATT EXEC\nNOTIFYFLAG ONLINE EXEC\nNOTIFYFLAG FSD EXEC\n"
+                         "NOTIFYFLAG SHUTDOWN EXEC\nNOTIFYFLAG COMMBAD EXEC\n"
+                         "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 15\nFINALDELAY 0\n"
+                         "POWERDOWNFLAG " +
+                         upsmon_dir.file("killpower") + "\n",
+                     0600);
+    // Its pid file goes to /run/nut, which the sandbox does not separate from
+    // the host: a tmpfs of the sandbox's own takes it.
+    upsmon_run = std::make_unique<test::SandboxRun>(
+        std::vector<std::string>{"sh", "-c",
+                                 "mkdir -p /run/nut && mount -t tmpfs tmpfs /run/nut && exec "
+                                 "/lib/nut/upsmon -D -p"},
+        std::vector<std::string>{"NUT_CONFPATH=" + upsmon_dir.path(),
+                                 "NUT_STATEPATH=" + upsmon_dir.path()},
+        upsmon_records.path());
+  }
+  std::string upsmon_record() const { return read_file(upsmon_dir.file("record")); }
+
+  SimulatedUps sim{test::test_ups_options()};
+  test::DaemonHome home;
+  test::TempDir upsmon_dir;
+  test::TempDir upsmon_records;
+  int port = 0;
+  std::unique_ptr<test::SandboxRun> daemon_run;
+  std::unique_ptr<test::SandboxRun> upsmon_run;
+};
+
+TEST_F(NutClientsE2eTest, UpscListsTheVariablesAndFollowsAPowerFailure) {
+  start_daemon("UPS_LOCATION \"Rack 4\"\n");
+  EXPECT_EQ(output_of("upsc -l 127.0.0.1:" + std::to_string(port) + " 2>/dev/null"), "tornax\n");
+  const std::string all = upsc("");
+  for (const char *line :
+       {"battery.charge: ", "battery.runtime: ", "device.type: ups\n", "driver.name: tornax\n",
+        "driver.version: 1.40\n", "input.frequency: ", "input.voltage: ", "input.voltage.nominal: ",
+        "output.current: ", "output.voltage: ", "ups.load: ", "ups.model: ", "device.model: ",
+        "ups.status: OL\n", "ups.test.result: "}) {
+    EXPECT_TRUE(has(all, line)) << line << " in\n" << all;
+  }
+  sim.set_mains(false);
+  EXPECT_TRUE(wait_until([&] { return upsc("ups.status") == "OB\n"; })) << upsc("ups.status");
+  EXPECT_EQ(upsc("input.voltage"), "0.0\n");
+  sim.set_mains(true);
+  EXPECT_TRUE(wait_until([&] { return upsc("ups.status") == "OL\n"; })) << upsc("ups.status");
+}
+
+TEST_F(NutClientsE2eTest, PythonClientListsTheVariables) {
+  start_daemon();
+  const std::string script =
+      "import PyNUT\n"
+      "c = PyNUT.PyNUTClient(host='127.0.0.1', port=" +
+      std::to_string(port) +
+      ", login='upsmon', password='s3cret')\n"
+      "print(sorted(c.GetUPSList().keys()))\n"
+      "v = c.GetUPSVars('tornax')\n"
+      "print(v[b'ups.status'], v[b'device.type'], len(v))\n";
+  const std::string path = home.dir.write("client.py", script);
+  EXPECT_EQ(output_of("/usr/bin/python3 " + path + " 2>&1"), "[b'tornax']\nb'OL' b'ups' 15\n");
+}
+
+// A secondary host logs in, hears of the power failure, and shuts down on
+// the FSD of the daemon's own shutdown (a timeout on battery, no low
+// battery), which waits for it to go before the halt.
+TEST_F(NutClientsE2eTest, UpsmonSecondaryShutsDownOnFsdBeforeTheHalt) {
+  start_daemon("BACKUPTIME 1\nNUT_HOSTSYNC 60\n");
+  start_upsmon();
+  ASSERT_TRUE(wait_for_log(home, "Network UPS server: upsmon from 127.0.0.1 logged in"))
+      << home.log() << upsmon_run->stderr_text() << upsmon_run->stdout_text();
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_until([&] { return has(upsmon_record(), "notify-stub ONBATT"); }))
+      << upsmon_record() << upsmon_run->stdout_text();
+  EXPECT_EQ(daemon_run->wait(std::chrono::seconds(150)), halted) << daemon_run->stderr_text();
+  const std::string record = upsmon_record();
+  EXPECT_TRUE(has(record, "notify-stub FSD")) << record;
+  EXPECT_TRUE(has(record, "shutdown-stub")) << record;
+  const std::string log = home.log();
+  EXPECT_TRUE(has(log,
+                  "Shutdown: FSD set for 1 host logged in to the network UPS server; "
+                  "waiting up to 60 seconds for them to log out"))
+      << log;
+  EXPECT_TRUE(has(log, "Shutdown: 1 of 1 host told logged out in time")) << log;
+  EXPECT_TRUE(upsmon_run->wait(std::chrono::seconds(30)).has_value());
+}
+
+TEST_F(NutClientsE2eTest, PasswordsReadableByOthersAreRefused) {
+  home.dir.write("tornax.conf", home.configuration(sim.slave_path(), "NUT_USER upsmon secret\n"),
+                 0640);
+  auto run = home.start();
+  EXPECT_EQ(run->wait(), 1);
+  EXPECT_EQ(run->stderr_text(),
+            "Brenmoor Tornax X : Refusing " + home.file("tornax.conf") +
+                ": it holds NUT_USER passwords and is readable by group or others (mode 0640); "
+                "make it mode 0600\nBrenmoor Tornax X : Exit\n");
+}
+
+}  // namespace
+}  // namespace tornax

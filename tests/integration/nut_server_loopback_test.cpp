@@ -1,0 +1,217 @@
+// The network UPS protocol server over loopback with real sockets. Every test
+// runs in its own process, so each starts its own listener on a port the
+// system picks.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/access_policy.h"
+#include "daemon/deferred_log.h"
+#include "daemon/nut_protocol.h"
+#include "daemon/nut_server.h"
+#include "daemon/util.h"
+#include "tests/kit/files.h"
+#include "tests/kit/loopback.h"
+#include "tests/kit/processes.h"
+#include "tests/support/daemon_state.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+using test::connect_loopback;
+using test::LineReader;
+
+class NutServerTest : public test::DaemonStateTest {
+ protected:
+  void SetUp() override {
+    DaemonStateTest::SetUp();
+    std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
+    settings.nut_port = 0;
+    settings.nut_users = {{"upsmon", "secret"}};
+    settings.ups_location = "Server room";
+    std::strcpy(ups_version, "UPS-1000 Kyrel");
+    ups_linevoltage = 230.0f;
+  }
+  void TearDown() override {
+    for (int fd : sockets) {
+      close(fd);
+    }
+  }
+
+  void start() {
+    ASSERT_TRUE(start_nut_server());
+    ASSERT_NE(nut_server_port(), 0);
+  }
+  // A connection from `from` with a reader on it.
+  LineReader &open_client(const char *from = "127.0.0.1") {
+    const int fd = connect_loopback(nut_server_port(), from);
+    EXPECT_GE(fd, 0);
+    sockets.push_back(fd);
+    readers.emplace_back(fd);
+    return readers.back();
+  }
+  std::optional<std::string> ask(LineReader &reader, const std::string &request) {
+    const int fd = sockets[static_cast<std::size_t>(&reader - readers.data())];
+    test::send_all(fd, request + "\n");
+    return reader.next();
+  }
+  void log_in(LineReader &reader) {
+    EXPECT_EQ(ask(reader, "USERNAME upsmon"), "OK");
+    EXPECT_EQ(ask(reader, "PASSWORD secret"), "OK");
+    EXPECT_EQ(ask(reader, "LOGIN tornax"), "OK");
+  }
+  std::string log() const { return test::read_file(home.file("tornax.log")); }
+
+  test::TempDir home;
+  std::vector<int> sockets;
+  std::vector<LineReader> readers = [] {
+    std::vector<LineReader> v;
+    v.reserve(16);
+    return v;
+  }();
+};
+
+// Nothing is known of the UPS before the first cycle; a cycle's change is in
+// the answers as soon as that cycle has published.
+TEST_F(NutServerTest, AnswersFollowEachPublishedCycle) {
+  start();
+  LineReader &reader = open_client();
+  EXPECT_EQ(ask(reader, "GET VAR tornax ups.status"), "ERR DATA-STALE");
+  EXPECT_EQ(ask(reader, "GET UPSDESC tornax"), "UPSDESC tornax \"Server room\"");
+  publish_nut_readings();
+  EXPECT_EQ(ask(reader, "GET VAR tornax ups.status"), "VAR tornax ups.status \"OL\"");
+  EXPECT_EQ(ask(reader, "GET VAR tornax input.voltage"), "VAR tornax input.voltage \"230.0\"");
+  ext_status = ext_powerfail;
+  ups_linevoltage = 0.0f;
+  publish_nut_readings();
+  EXPECT_EQ(ask(reader, "GET VAR tornax ups.status"), "VAR tornax ups.status \"OB\"");
+  EXPECT_EQ(ask(reader, "GET VAR tornax input.voltage"), "VAR tornax input.voltage \"0.0\"");
+  status[COMM_ERROR] = 1;
+  publish_nut_readings();
+  EXPECT_EQ(ask(reader, "GET VAR tornax ups.status"), "ERR DATA-STALE");
+}
+
+// Every line gets its answer in order, whatever the segments; an over-long
+// one is an error and the connection goes on.
+TEST_F(NutServerTest, LinesAnsweredInOrderAndAnOverLongOneRefused) {
+  start();
+  publish_nut_readings();
+  LineReader &reader = open_client();
+  const int fd = sockets.back();
+  test::send_all(fd, "NETVER\r\nGET NUMLOGINS tornax\n" + std::string(2000, 'x'));
+  test::send_all(fd, "\nVER\n");
+  EXPECT_EQ(reader.next(), "1.3");
+  EXPECT_EQ(reader.next(), "NUMLOGINS tornax 0");
+  EXPECT_EQ(reader.next(), "ERR INVALID-ARGUMENT");
+  EXPECT_EQ(reader.next(), "Brenmoor Tornax X 1.40");
+  // The longest line taken, with its line end, and one byte more.
+  const std::string longest = "NETVER" + std::string(nut_line_limit - 7, ' ');
+  test::send_all(fd, longest + "\n" + longest + " \nNETVER\n");
+  EXPECT_EQ(reader.next(), "1.3");
+  EXPECT_EQ(reader.next(), "ERR INVALID-ARGUMENT");
+  EXPECT_EQ(reader.next(), "1.3");
+}
+
+TEST_F(NutServerTest, LoginsAreCountedUntilLogoutOrDisconnect) {
+  start();
+  LineReader &first = open_client("127.0.0.2");
+  LineReader &second = open_client("127.0.0.3");
+  LineReader &watcher = open_client();
+  log_in(first);
+  log_in(second);
+  nut_second_ms = 10;
+  EXPECT_EQ(ask(watcher, "USERNAME upsmon"), "OK");
+  EXPECT_EQ(ask(watcher, "PASSWORD guess"), "OK");
+  EXPECT_EQ(ask(watcher, "LOGIN tornax"), "ERR ACCESS-DENIED");
+  EXPECT_EQ(ask(watcher, "GET NUMLOGINS tornax"), "NUMLOGINS tornax 2");
+  EXPECT_EQ(ask(watcher, "LIST CLIENT tornax"), "BEGIN LIST CLIENT tornax");
+  EXPECT_EQ(watcher.next(), "CLIENT tornax 127.0.0.2");
+  EXPECT_EQ(watcher.next(), "CLIENT tornax 127.0.0.3");
+  EXPECT_EQ(watcher.next(), "END LIST CLIENT tornax");
+  EXPECT_EQ(ask(first, "LOGOUT"), "OK Goodbye");
+  EXPECT_TRUE(test::peer_closed(sockets[0], 5000));
+  close(sockets[1]);
+  EXPECT_TRUE(test::wait_until(
+      [&] { return ask(watcher, "GET NUMLOGINS tornax") == "NUMLOGINS tornax 0"; }));
+  write_deferred_log();  // as the main thread does after each cycle
+  EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.2 logged in"), std::string::npos);
+  EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.2 logged out"), std::string::npos);
+  EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.3 went away while logged in"),
+            std::string::npos);
+  EXPECT_NE(log().find("Network UPS server: refused the login of upsmon from 127.0.0.1 (wrong "
+                       "name or password)"),
+            std::string::npos);
+}
+
+// The shutdown raises FSD and waits for the hosts logged in: one that logs
+// out when it sees FSD ends the wait; one that stays holds it only for
+// NUT_HOSTSYNC seconds.
+TEST_F(NutServerTest, ShutdownWaitsForLoggedInHostsAtMostHostsync) {
+  settings.nut_hostsync = 3;
+  nut_second_ms = 200;
+  start();
+  publish_nut_readings();
+  LineReader &leaving = open_client("127.0.0.2");
+  LineReader &staying = open_client("127.0.0.3");
+  log_in(leaving);
+  log_in(staying);
+  std::thread secondary([&] {
+    test::wait_until([&] {
+      return ask(leaving, "GET VAR tornax ups.status") == "VAR tornax ups.status \"FSD OL\"";
+    });
+    ask(leaving, "LOGOUT");
+  });
+  const auto began = std::chrono::steady_clock::now();
+  hold_for_secondaries();
+  const auto waited = std::chrono::steady_clock::now() - began;
+  secondary.join();
+  EXPECT_GE(waited, std::chrono::milliseconds(600));
+  EXPECT_NE(log().find("Shutdown: FSD set for 2 hosts logged in to the network UPS server; "
+                       "waiting up to 3 seconds for them to log out"),
+            std::string::npos);
+  EXPECT_NE(log().find("Shutdown: 1 of 2 hosts told logged out in time; going on without the "
+                       "1 host still logged in"),
+            std::string::npos);
+  EXPECT_EQ(ask(staying, "GET VAR tornax ups.status"), "VAR tornax ups.status \"FSD OL\"");
+}
+
+TEST_F(NutServerTest, AdmissionRules) {
+  settings.nut_max_client = 2;
+  settings.max_client_per_host = 1;
+  settings.allow = {*parse_ip_network("127.0.0.0/30")};
+  start();
+  publish_nut_readings();
+  LineReader &served = open_client("127.0.0.1");
+  LineReader &same_host = open_client("127.0.0.1");
+  LineReader &not_allowed = open_client("127.0.0.9");
+  LineReader &second = open_client("127.0.0.2");
+  LineReader &beyond = open_client("127.0.0.3");
+  EXPECT_EQ(ask(served, "NETVER"), "1.3");
+  EXPECT_EQ(ask(second, "NETVER"), "1.3");
+  for (LineReader *refused : {&same_host, &not_allowed, &beyond}) {
+    EXPECT_EQ(ask(*refused, "NETVER"), std::nullopt);
+    EXPECT_TRUE(refused->ended());
+  }
+  write_deferred_log();
+  EXPECT_NE(log().find("Network UPS server refused a connection from 127.0.0.1 "
+                       "(MAX_CLIENT_PER_HOST 1 reached)"),
+            std::string::npos);
+  EXPECT_NE(log().find("Network UPS server refused a connection from 127.0.0.9 (not allowed by "
+                       "ALLOW)"),
+            std::string::npos);
+  EXPECT_NE(log().find("Network UPS server refused a connection from 127.0.0.3 (NUT_MAX_CLIENT "
+                       "2 reached)"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace tornax
