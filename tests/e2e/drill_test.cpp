@@ -113,8 +113,8 @@ TEST(Drill, FaultyConfigurationOutageIsFoundAndNothingRealRuns) {
             "  none is told: the status server is off (MAX_CLIENT 0)\n");
   EXPECT_EQ(part(summary, "Findings"),
             "Findings about the configuration:\n"
-            "  - a power failure is told to nobody: no POWERFAIL_ALERT, page, hook or status "
-            "server\n"
+            "  - a power failure is told to nobody: no POWERFAIL_ALERT, page, hook, status server "
+            "or network UPS server\n"
             "  - only the UPS's own low-battery mark shuts the host down: an aged battery can run "
             "empty first; set BACKUPTIME, SHUTDOWN_RUNTIME or SHUTDOWN_CHARGE\n"
             "  - a UPS that goes silent on battery leaves the host up until the battery is empty: "
@@ -132,8 +132,12 @@ TEST(Drill, FaultyConfigurationOutageIsFoundAndNothingRealRuns) {
   EXPECT_EQ(steps.find("Execute shutdown script"), std::string::npos) << steps;
 }
 
+// The sample with a network UPS server added (on a port nothing answers on).
 TEST(Drill, ShortenedTimeoutOnTheSampleRunsTheScriptOnlyWhenAsked) {
-  AdminHome home(read_file(std::string(TORNAX_SOURCE_DIR) + "/packaging/tornax.conf"), 0755);
+  AdminHome home(read_file(std::string(TORNAX_SOURCE_DIR) + "/packaging/tornax.conf") +
+                     "NUT_PORT 3\nNUT_USER upsmon secret\n",
+                 0755);
+  chmod(home.dir.file("tornax.conf").c_str(), 0600);  // it holds a password
   DrillRun drill(home.dir.path(), {"--scenario", "timeout", "--run-script"});
   ASSERT_EQ(drill.script.wait_exit(200s), 1) << drill.script.output() << drill.script.errors();
   EXPECT_EQ(read_file(home.ran), "drill=1\n");
@@ -159,6 +163,12 @@ TEST(Drill, ShortenedTimeoutOnTheSampleRunsTheScriptOnlyWhenAsked) {
   EXPECT_NE(findings.find("  - only the UPS's own low-battery mark"), std::string::npos);
   EXPECT_NE(findings.find("  - TURNOFF_UPS is off"), std::string::npos) << findings;
   EXPECT_EQ(findings.find("told to nobody"), std::string::npos) << findings;
+  EXPECT_EQ(part(summary, "Secondary hosts"),
+            "Secondary hosts (network UPS protocol):\n"
+            "  network UPS server: port 3, UPS tornax, at most 16 clients at once; 1 account, a "
+            "shutdown waits up to 15 s for the hosts logged in\n"
+            "  in the drill: no host is logged in to the network UPS server\n"
+            "  no daemon running on this host answers on that port now\n");
 }
 
 // Configurations the drill does not rehearse, and say why: one the daemon
