@@ -260,7 +260,7 @@ const Command commands[] = {
     {"LOGIN", answer_login},
     {"LOGOUT",
      [](const Words &a, NutSession &s, const NutServerSide &) {
-       const std::string answer = no_arguments(a, "OK Goodbye\n");
+       std::string answer = no_arguments(a, "OK Goodbye\n");
        s.closing = a.empty();
        return answer;
      }},
