@@ -60,6 +60,18 @@ std::string ups_device_row(const Settings &config, std::time_t) {
   return config.ups_filename ? *config.ups_filename : "none (no UPS_DEVICE statement)";
 }
 
+std::string switch_off_row(const Settings &config, std::time_t) {
+  if (config.turnoff_ups == 0) {
+    return "no (TURNOFF_UPS no): the UPS stays on after a power-fail shutdown";
+  }
+  return "after a power-fail shutdown, with a shutdown delay of " +
+         std::to_string(config.ups_shutdown_delay);
+}
+
+std::string broadcast_row(const Settings &config, std::time_t) {
+  return config.wall_cmd ? *config.wall_cmd : "none (no WALLPATH statement)";
+}
+
 std::string alerted_row(const Settings &config, std::time_t) {
   return event_list(config, alerted);
 }
@@ -223,7 +235,9 @@ struct SummaryRow {
 
 constexpr SummaryRow summary_rows[] = {
     {"UPS device", ups_device_row},
+    {"UPS switch-off", switch_off_row},
     {"Alerted", alerted_row},
+    {"Broadcast command", broadcast_row},
     {"Logged", logged_row},
     {"Paged", paged_row},
     {"BACKUPTIME", backuptime_row},

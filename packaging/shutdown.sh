@@ -10,6 +10,13 @@
 
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 
+# tornax-drill --run-script rehearses the shutdown with TORNAX_DRILL=1: say
+# what would be stopped, and stop nothing.
+if [ "${TORNAX_DRILL:-}" = 1 ]; then
+  echo "a drill: the services would be stopped here"
+  exit 0
+fi
+
 log() { logger -t tornax-shutdown -- "$*" 2>/dev/null || true; }
 
 log "UPS shutdown: stopping services"

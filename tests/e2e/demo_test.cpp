@@ -2,120 +2,41 @@
 // scripted outage must play out to the sandboxed halt with every record in
 // place, an interactive run must pass typed commands to the simulated UPS, and
 // however the demo ends, nothing it started may be left running.
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/kit/files.h"
-#include "tests/support/sandbox_run.h"
+#include "tests/support/script_run.h"
 
 namespace tornax {
 namespace {
 
 using namespace std::chrono_literals;
+using test::lines_of;
+using test::narration;
+using test::processes_naming;
 using test::read_file;
 
-// One run of scripts/demo with its output in files; an interactive run reads
-// what the test types.
-class DemoRun {
+// One run of scripts/demo on the programs of this build, its files in `run`.
+class DemoRun : public test::ScriptRun {
  public:
   DemoRun(const test::TempDir &dir, std::vector<std::string> args)
-      : run_dir_(dir.file("run")), out_(dir.file("out")), err_(dir.file("err")) {
-    args.insert(args.begin(), {std::string(TORNAX_SOURCE_DIR) + "/scripts/demo", "--bin",
-                               TORNAX_BINARY_DIR, "--dir", run_dir_});
-    std::vector<char *> argv;
-    for (std::string &arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    int in[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
-      return;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], STDIN_FILENO);
-      dup2(open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-      dup2(open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(in[0]);
-    stdin_ = in[1];
-  }
-  ~DemoRun() {
-    if (!status_) {
-      stop();
-    }
-    close(stdin_);
-  }
-  DemoRun(const DemoRun &) = delete;
-  DemoRun &operator=(const DemoRun &) = delete;
-
-  void type(const std::string &line) const {
-    ASSERT_EQ(write(stdin_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-  }
-  bool narrated(const std::string &text, std::chrono::milliseconds limit = 60s) const {
-    return test::wait_until([&] { return output().find(text) != std::string::npos; }, limit);
-  }
-  void signal(int sig) const { kill(pid_, sig); }
-
-  // The demo's exit status (128 + signal when killed). A demo still running
-  // after `limit` is stopped as Ctrl-C would, then killed: the test fails,
-  // but leaves nothing behind.
-  int wait_exit(std::chrono::milliseconds limit = 110s) {
-    if (!test::wait_until([&] { return reaped(); }, limit)) {
-      ADD_FAILURE() << "the demo still runs after its time limit";
-      stop();
-    }
-    return *status_;
-  }
-
-  std::string output() const { return read_file(out_); }
-  std::string errors() const { return read_file(err_); }
+      : ScriptRun(dir, "demo", with_common(dir, std::move(args))), run_dir_(dir.file("run")) {}
   std::string file(const std::string &name) const { return read_file(run_dir_ + "/" + name); }
   const std::string &run_dir() const { return run_dir_; }
 
  private:
-  bool reaped() {
-    int status = 0;
-    if (!status_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    return status_.has_value();
+  static std::vector<std::string> with_common(const test::TempDir &dir,
+                                              std::vector<std::string> args) {
+    args.insert(args.begin(), {"--bin", TORNAX_BINARY_DIR, "--dir", dir.file("run")});
+    return args;
   }
-  void stop() {
-    kill(pid_, SIGTERM);
-    if (!test::wait_until([&] { return reaped(); }, 20s)) {
-      kill(pid_, SIGKILL);
-      test::wait_until([&] { return reaped(); }, 5s);
-    }
-  }
-
-  std::string run_dir_, out_, err_;
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  std::optional<int> status_;
+  std::string run_dir_;
 };
-
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 // The log's entries without their time stamps ("[12/07/26] 22:35:40 : ").
 std::vector<std::string> log_texts(const std::string &log) {
@@ -125,41 +46,6 @@ std::vector<std::string> log_texts(const std::string &log) {
     texts.push_back(text == std::string::npos ? line : line.substr(text + 3));
   }
   return texts;
-}
-
-// The narration lines of `tag` that contain `text`, in order.
-std::vector<std::string> narration(const std::string &output, const std::string &tag) {
-  std::vector<std::string> found;
-  for (const std::string &line : lines_of(output)) {
-    const std::size_t at = line.find("[" + tag + "]");
-    if (at != std::string::npos && at < 8) {
-      found.push_back(line.substr(line.find_first_not_of(' ', at + tag.size() + 2)));
-    }
-  }
-  return found;
-}
-
-// Processes whose command line or environment names `text`: whatever the demo
-// started names its run directory.
-std::vector<std::string> processes_naming(const std::string &text) {
-  std::vector<std::string> found;
-  DIR *proc = opendir("/proc");
-  while (dirent *entry = proc ? readdir(proc) : nullptr) {
-    const std::string pid = entry->d_name;
-    if (pid.find_first_not_of("0123456789") != std::string::npos ||
-        pid == std::to_string(getpid())) {
-      continue;
-    }
-    const std::string cmdline = read_file("/proc/" + pid + "/cmdline");
-    if (cmdline.find(text) != std::string::npos ||
-        read_file("/proc/" + pid + "/environ").find(text) != std::string::npos) {
-      found.push_back(pid + " " + cmdline);
-    }
-  }
-  if (proc) {
-    closedir(proc);
-  }
-  return found;
 }
 
 void expect_nothing_left(const DemoRun &demo) {
@@ -182,19 +68,23 @@ TEST(Demo, ScriptedOutagePlaysOutToTheSandboxedHalt) {
                 "Low battary detected ", "Powerfail fail timeout, Server is shutdown ",
                 "Power-fail shutdown: the UPS reports low battery "}));
   const std::string fail =
-      "Brenmoor Tornax X : Power failure: the UPS runs on battery. "
-      "Save your work.\n"
+      "Brenmoor Tornax X : Power failure: the UPS is running on battery. "
+      "Save your work and log out.\n"
       "Brenmoor Tornax X : You have aproximate 0:2 Hour, before server "
       "shutdown.\n";
   EXPECT_EQ(demo.file("wall"),
-            fail + "Brenmoor Tornax X : Power is back: the UPS runs on mains again.\n" + fail +
-                "Brenmoor Tornax X : UPS battery low: the server shuts down now.\n"
+            fail + "Brenmoor Tornax X : Power is back. The UPS runs on mains again.\n" + fail +
+                "Brenmoor Tornax X : UPS battery low: the server shuts down NOW.\n"
                 "Brenmoor Tornax X : The server shuts down because of the power failure.\n");
   EXPECT_EQ(demo.file("modem"),
             "ATDT5550100,,,1001 power fail\nATDT5550100,,,1002 power back\n"
             "ATDT5550100,,,1001 power fail\nATDT5550100,,,1003 low battery\n"
             "ATDT5550100,,,1004 shutting down\n");
-  EXPECT_EQ(lines_of(demo.file("script")).size(), 1u);
+  // The demo's script saw TORNAX_DRILL=1 and skipped its real actions.
+  const std::string script = demo.run_dir() + "/sample/shutdown.sh";
+  EXPECT_EQ(demo.file("script"), "running " + script + " with TORNAX_DRILL=1\n" +
+                                     "shutdown.sh: a drill; stopping nothing\n" + script +
+                                     " ended with status 0\n");
   EXPECT_FALSE(test::file_exists(demo.run_dir() + "/home/tornax.pid"));
   const std::string actions = demo.file("daemon.sandbox/actions");
   EXPECT_LT(actions.find("swapoff -a"), actions.find("umount -a -f")) << actions;
@@ -230,8 +120,35 @@ TEST(Demo, ScriptedOutagePlaysOutToTheSandboxedHalt) {
   const std::vector<std::string> status = narration(out, "status");
   ASSERT_GE(status.size(), 4u) << out;
   EXPECT_NE(status[1].find("<- on mains"), std::string::npos) << status[1];
-  EXPECT_EQ(narration(out, "check").size(), 7u) << out;
+  std::size_t checks = 0;
+  for (const std::string &line : lines_of(out)) {
+    checks += line.rfind("demo: ok: ", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(checks, 7u) << out;
   EXPECT_EQ(out.find("FAILED"), std::string::npos) << out;
+
+  // The drill's summary: the steps of the shutdown in their order, the UPS's
+  // commands decoded, what the remote hosts read; the demo's additions leave
+  // nothing to find.
+  const std::string summary = out.substr(out.find("==== Summary of the drill (outage)"));
+  at = 0;
+  for (const char *step :
+       {"Shutdown steps", "[log]     Power-fail shutdown: the UPS reports low battery",
+        "[page]    ATDT5550100,,,1004 shutting down",
+        "[daemon]  Brenmoor Tornax X : Execute shutdown script",
+        "[script]  shutdown.sh: a drill; stopping nothing",
+        "[daemon]  Brenmoor Tornax X : sending all processes the TERM signal...",
+        "[halt]    /sbin/swapoff -a", "[halt]    /bin/umount -a -f", "Commands the UPS received:\n",
+        "received \"TD=2\\n\" + 10 NUL (shutdown delay 2)\n",
+        "received \"D=0\\n\" + 11 NUL (switch off; sleep time 0 min)\n",
+        "Remote hosts (tornaxalert on other hosts):\n"
+        "  status server: port 4004 on every IPv4 address, at most 3 clients at once; each "
+        "client read:\n",
+        "s  on battery, low battery\n  a client shuts its own host down on the low-battery line\n",
+        "Findings about the configuration:\n  none\n"}) {
+    at = summary.find(step, at);
+    ASSERT_NE(at, std::string::npos) << "missing in order: " << step << "\n" << summary;
+  }
   EXPECT_EQ(demo.errors(), "");
 }
 

@@ -56,14 +56,14 @@ TEST(Install, PutsEverythingInPlaceAndNamesTheInstalledPaths) {
   const std::string root = stage + prefix;
 
   for (const char *program :
-       {"/sbin/tornax", "/sbin/tornaxalert", "/bin/tornax-upssim", "/share/doc/tornax/shutdown.sh",
-        "/lib/tornax/sandbox", "/share/doc/tornax/hooks/mail", "/share/doc/tornax/hooks/webhook",
-        "/share/doc/tornax/hooks/push"}) {
+       {"/sbin/tornax", "/sbin/tornax-drill", "/sbin/tornaxalert", "/bin/tornax-upssim",
+        "/share/doc/tornax/shutdown.sh", "/lib/tornax/sandbox", "/share/doc/tornax/hooks/mail",
+        "/share/doc/tornax/hooks/webhook", "/share/doc/tornax/hooks/push"}) {
     EXPECT_TRUE(executable(root + program)) << program;
   }
   for (const char *file : {"/share/doc/tornax/tornax.conf", "/share/man/man8/tornax.8",
                            "/share/man/man8/tornaxalert.8", "/share/man/man5/tornax.conf.5",
-                           "/share/man/man1/tornax-upssim.1"}) {
+                           "/share/man/man1/tornax-upssim.1", "/share/man/man8/tornax-drill.8"}) {
     EXPECT_TRUE(test::file_exists(root + file)) << file;
   }
 
@@ -76,6 +76,10 @@ TEST(Install, PutsEverythingInPlaceAndNamesTheInstalledPaths) {
   const std::string client_unit = read_file(root + "/lib/systemd/system/tornaxalert@.service");
   EXPECT_EQ(setting(client_unit, "ExecStart="),
             prefix + "/sbin/tornaxalert $TORNAXALERT_OPTIONS %i $TORNAXALERT_PORT");
+
+  // The drill rehearses the daemon's own default home.
+  EXPECT_NE(read_file(root + "/sbin/tornax-drill").find("\ndefault_home=" TORNAX_DEFAULT_HOME "\n"),
+            std::string::npos);
 
   const std::string page = read_file(root + "/share/man/man5/tornax.conf.5");
   EXPECT_NE(page.find(prefix + "/share/doc/tornax/tornax.conf"), std::string::npos);

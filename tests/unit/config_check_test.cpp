@@ -43,7 +43,7 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
   text +=
       "WALLPATH wall\nUPS_DEVICE /dev/ttyS0\nLOWBATT_PAGER yes \"low\"\nMODEM_DEVICE /dev/ttyS1\n"
       "BACKUPTIME 10\nSILENT_SHUTDOWN 0\nSHUTDOWN DAILY 22:30 to 6:15\nUPSTEST 1 JAN 10:00\n"
-      "MAX_CLIENT 10 PORT 4005\n"
+      "MAX_CLIENT 10 PORT 4005\nTURNOFF_UPS yes\nUPS_SHUTDOWN_DELAY 2\n"
       "LISTEN 127.0.0.1 ::1\nALLOW 127.0.0.0/8 ::1\nMAX_CLIENT_PER_HOST 2\nHTTP_PORT 9110\n"
       "NUT_PORT 3493\nNUT_USER upsmon secret\n"
       "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10\n"
@@ -55,7 +55,9 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
   config_read();
   EXPECT_EQ(configuration_summary(settings, monday_noon),
             "UPS device: /dev/ttyS0\n"
+            "UPS switch-off: after a power-fail shutdown, with a shutdown delay of 2\n"
             "Alerted: POWERFAIL (all, every 5 min), LOWBATT (console, once)\n"
+            "Broadcast command: wall\n"
             "Logged: POWERFAIL, POWERRETURN, LOWBATT, POWERFAIL_DOWN, COMM_CONNECT, "
             "SCHEDULE_DOWN, OVERLOAD\n"
             "Paged: LOWBATT through /dev/ttyS1\n"
@@ -87,7 +89,9 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
   home.write("shutdown.sh", "#!/bin/sh\n", 0644);
   EXPECT_EQ(configuration_summary(settings, monday_noon),
             "UPS device: none (no UPS_DEVICE statement)\n"
+            "UPS switch-off: no (TURNOFF_UPS no): the UPS stays on after a power-fail shutdown\n"
             "Alerted: none\n"
+            "Broadcast command: none (no WALLPATH statement)\n"
             "Logged: none\n"
             "Paged: LOWBATT, but no MODEM_DEVICE is set: nothing can be sent\n"
             "BACKUPTIME: none: only a low-battery mark shuts the host down\n"
