@@ -199,13 +199,17 @@ void lower_remain_time(const MonitorState &state) {
 }
 
 // Raises POWERFAIL_DOWN when a cause calls for it; returns the cause and,
-// for one, the log line that says why.
+// for one, the log line that says why. Once it is due, no time is left: a
+// remote host waiting for its margin (tornaxalert -p) must hear it now
+// whatever the cause, a silent UPS included, whose last backup time would
+// otherwise still stand in the status line while this host halts.
 std::pair<ShutdownCause, std::string> decide_powerfail_down(const MonitorState &state) {
   const PowerfailFacts facts{status[POWERFAIL], status[LOWBATT], state.power};
   const ShutdownCause cause = powerfail_cause(facts, settings);
   if (cause == ShutdownCause::none) {
     return {cause, ""};
   }
+  remain_time = 0;
   raise_event(POWERFAIL_DOWN);
   return {cause, describe_cause(cause, facts, settings)};
 }

@@ -260,6 +260,8 @@ TEST_F(MonitorTest, SilenceOnBatteryCountsOnAndEndsInTheShutdown) {
     }
     EXPECT_EQ(modes, c.modes);
     EXPECT_EQ(counts, (std::vector<unsigned int>{2, 3, 4}));
+    // The UPS's last backup time must not stand while this host halts.
+    EXPECT_EQ(remain_time, 0u);
     EXPECT_EQ(last_due.cause, c.cause);
     EXPECT_NE(log().find(c.why), std::string::npos) << log();
     std::remove(home.file("tornax.log").c_str());
@@ -444,6 +446,9 @@ TEST_F(MonitorTest, ThresholdsShutDownOnTwoReadingsOnBattery) {
       cycle();
       modes.push_back(last_due.mode);
       remain.push_back(remain_time);
+      if (last_due.mode == POWERFAIL_DOWN) {
+        EXPECT_EQ(remain_time, 0u) << c.name << ": no time is left once the shutdown is due";
+      }
     }
     sim.clear_reply(c.query);
     EXPECT_EQ(modes, c.modes) << c.name;
