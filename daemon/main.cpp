@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <string>
 
-#include "daemon/config_check.h"
-#include "daemon/host.h"
-#include "daemon/monitor.h"
-#include "daemon/notify.h"
-#include "daemon/options.h"
+#include "daemon/config/config_check.h"
+#include "daemon/core/monitor.h"
+#include "daemon/core/options.h"
+#include "daemon/report/notify.h"
+#include "daemon/shutdown/host.h"
 #include "tornax.h"
 
 int main(int argc, char **argv) {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "daemon/access_policy.h"
+#include "daemon/net/access_policy.h"
 #include "fuzz/harness.h"
 
 using namespace tornax;

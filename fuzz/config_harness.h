@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "daemon/clock.h"
-#include "daemon/config_check.h"
-#include "daemon/config_read.h"
-#include "daemon/schedule.h"
-#include "daemon/util.h"
+#include "daemon/config/config_check.h"
+#include "daemon/config/config_read.h"
+#include "daemon/core/clock.h"
+#include "daemon/core/schedule.h"
+#include "daemon/core/util.h"
 #include "fuzz/harness.h"
 #include "tornax.h"
 

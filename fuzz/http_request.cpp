@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "daemon/http_render.h"
-#include "daemon/http_server.h"
+#include "daemon/net/http_render.h"
+#include "daemon/net/http_server.h"
 #include "fuzz/harness.h"
 
 using namespace tornax;

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "daemon/nut_protocol.h"
-#include "daemon/nut_variables.h"
+#include "daemon/net/nut_protocol.h"
+#include "daemon/net/nut_variables.h"
 #include "fuzz/harness.h"
 
 namespace {

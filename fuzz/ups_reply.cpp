@@ -16,7 +16,7 @@
 #include <optional>
 #include <string_view>
 
-#include "daemon/ups.h"
+#include "daemon/ups/ups.h"
 #include "fuzz/harness.h"
 #include "tornax.h"
 

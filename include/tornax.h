@@ -2,7 +2,7 @@
 // the daemon's settings and the state that the monitoring cycle publishes,
 // on top of what it shares with the client (tornax_shared.h) and the status
 // stream's facts (wire_protocol.h). The daemon defines every global declared
-// here (daemon/state.cpp); the client never includes it.
+// here (daemon/core/state.cpp); the client never includes it.
 #ifndef TORNAX_TORNAX_H
 #define TORNAX_TORNAX_H
 

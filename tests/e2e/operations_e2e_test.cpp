@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon/options.h"
-#include "daemon/outage.h"
+#include "daemon/core/options.h"
+#include "daemon/core/outage.h"
 #include "tests/support/notify_socket.h"
 #include "tests/support/sandboxed_daemon.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/ups.h"
+#include "daemon/ups/ups.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tornax.h"

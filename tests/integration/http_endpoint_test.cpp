@@ -1,7 +1,7 @@
 // The HTTP endpoint in process, fed by the real cycle against the simulated
 // UPS and reached over loopback by curl and by raw sockets: each document,
 // the outside checkers (promtool, jq), the access rules, hostile requests.
-#include "daemon/http_server.h"
+#include "daemon/net/http_server.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "daemon/access_policy.h"
-#include "daemon/cycle_facts.h"
-#include "daemon/monitor.h"
+#include "daemon/core/cycle_facts.h"
+#include "daemon/core/monitor.h"
+#include "daemon/net/access_policy.h"
 #include "tests/kit/loopback.h"
 #include "tests/support/http_client.h"
 #include "tests/support/sandbox_run.h"

@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/monitor.h"
-#include "daemon/util.h"
+#include "daemon/core/monitor.h"
+#include "daemon/core/util.h"
 #include "tests/support/daemon_home.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/recording_notifier.h"

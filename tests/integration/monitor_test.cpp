@@ -1,6 +1,6 @@
 // The monitoring cycle driven directly against the simulated UPS on a pty,
 // many cycles a second.
-#include "daemon/monitor.h"
+#include "daemon/core/monitor.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "daemon/clock.h"
-#include "daemon/nut_server.h"
-#include "daemon/status_snapshot.h"
-#include "daemon/thread-server.h"
-#include "daemon/util.h"
+#include "daemon/core/clock.h"
+#include "daemon/core/status_snapshot.h"
+#include "daemon/core/util.h"
+#include "daemon/net/nut_server.h"
+#include "daemon/net/thread-server.h"
 #include "tests/kit/files.h"
 #include "tests/kit/loopback.h"
 #include "tests/support/sim_fixture.h"

@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/access_policy.h"
-#include "daemon/deferred_log.h"
-#include "daemon/nut_protocol.h"
-#include "daemon/nut_server.h"
-#include "daemon/util.h"
+#include "daemon/core/util.h"
+#include "daemon/net/access_policy.h"
+#include "daemon/net/nut_protocol.h"
+#include "daemon/net/nut_server.h"
+#include "daemon/report/deferred_log.h"
 #include "tests/kit/files.h"
 #include "tests/kit/loopback.h"
 #include "tests/kit/processes.h"

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/clock.h"
-#include "daemon/ups.h"
+#include "daemon/core/clock.h"
+#include "daemon/ups/ups.h"
 #include "sim/control.h"
 #include "tests/kit/clock.h"
 #include "tests/kit/files.h"

@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "daemon/monitor.h"
-#include "daemon/ups.h"
-#include "daemon/util.h"
+#include "daemon/core/monitor.h"
+#include "daemon/core/util.h"
+#include "daemon/ups/ups.h"
 #include "sim/simulated_ups.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "common/status_auth.h"
-#include "daemon/access_policy.h"
-#include "daemon/listener.h"
-#include "daemon/thread-server.h"
-#include "daemon/util.h"
+#include "daemon/core/util.h"
+#include "daemon/net/access_policy.h"
+#include "daemon/net/listener.h"
+#include "daemon/net/thread-server.h"
 #include "tests/kit/files.h"
 #include "tests/kit/loopback.h"
 #include "tests/kit/texts.h"

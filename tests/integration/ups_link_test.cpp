@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/clock.h"
-#include "daemon/ups.h"
+#include "daemon/core/clock.h"
+#include "daemon/ups/ups.h"
 #include "tests/support/sim_fixture.h"
 #include "tornax.h"
 

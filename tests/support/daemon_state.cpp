@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon/clock.h"
-#include "daemon/cycle_facts.h"
-#include "daemon/ups.h"
+#include "daemon/core/clock.h"
+#include "daemon/core/cycle_facts.h"
+#include "daemon/ups/ups.h"
 #include "tornax.h"
 
 namespace tornax::test {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/host.h"
+#include "daemon/shutdown/host.h"
 
 namespace tornax::test {
 

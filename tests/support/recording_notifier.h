@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/notify.h"
+#include "daemon/report/notify.h"
 
 namespace tornax::test {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/hooks.h"
+#include "daemon/report/hooks.h"
 
 namespace tornax::test {
 

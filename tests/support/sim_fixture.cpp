@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "daemon/ups.h"
+#include "daemon/ups/ups.h"
 #include "tornax.h"
 
 namespace tornax::test {

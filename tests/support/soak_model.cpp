@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "daemon/shutdown.h"
+#include "daemon/shutdown/shutdown.h"
 
 namespace tornax::test {
 namespace {

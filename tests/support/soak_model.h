@@ -40,7 +40,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/monitor.h"
+#include "daemon/core/monitor.h"
 #include "sim/simulated_ups.h"
 
 namespace tornax::test {

@@ -1,4 +1,4 @@
-#include "daemon/access_policy.h"
+#include "daemon/net/access_policy.h"
 
 #include <gtest/gtest.h>
 

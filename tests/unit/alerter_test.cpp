@@ -1,4 +1,4 @@
-#include "daemon/alerter.h"
+#include "daemon/report/alerter.h"
 
 #include <gtest/gtest.h>
 

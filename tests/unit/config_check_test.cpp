@@ -1,4 +1,4 @@
-#include "daemon/config_check.h"
+#include "daemon/config/config_check.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon/config_read.h"
-#include "daemon/util.h"
+#include "daemon/config/config_read.h"
+#include "daemon/core/util.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tornax.h"

@@ -1,4 +1,4 @@
-#include "daemon/config_read.h"
+#include "daemon/config/config_read.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/access_policy.h"
-#include "daemon/util.h"
+#include "daemon/core/util.h"
+#include "daemon/net/access_policy.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/settings_text.h"

@@ -1,4 +1,4 @@
-#include "daemon/error.h"
+#include "daemon/core/error.h"
 
 #include <gtest/gtest.h>
 

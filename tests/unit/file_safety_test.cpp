@@ -1,4 +1,4 @@
-#include "daemon/file_safety.h"
+#include "daemon/config/file_safety.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "daemon/util.h"
+#include "daemon/core/util.h"
 #include "tests/kit/files.h"
 
 namespace tornax {

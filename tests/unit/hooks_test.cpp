@@ -1,7 +1,7 @@
 // Event hooks through the recording spawner: which run, what they are told,
 // how their ends are logged, the limit on hooks at once, the time-out and
 // the shutdown's turn. No program is started here.
-#include "daemon/hooks.h"
+#include "daemon/report/hooks.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/util.h"
+#include "daemon/core/util.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/recording_host.h"

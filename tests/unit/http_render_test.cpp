@@ -1,4 +1,4 @@
-#include "daemon/http_render.h"
+#include "daemon/net/http_render.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "daemon/http_server.h"
+#include "daemon/net/http_server.h"
 #include "tests/support/http_client.h"
 
 namespace tornax {

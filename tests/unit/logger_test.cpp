@@ -1,4 +1,4 @@
-#include "daemon/logger.h"
+#include "daemon/report/logger.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon/clock.h"
-#include "daemon/util.h"
+#include "daemon/core/clock.h"
+#include "daemon/core/util.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tornax.h"

@@ -1,4 +1,4 @@
-#include "daemon/notify.h"
+#include "daemon/report/notify.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "daemon/nut_protocol.h"
+#include "daemon/net/nut_protocol.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "daemon/nut_variables.h"
+#include "daemon/net/nut_variables.h"
 #include "tornax.h"
 
 namespace tornax {

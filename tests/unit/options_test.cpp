@@ -1,4 +1,4 @@
-#include "daemon/options.h"
+#include "daemon/core/options.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "daemon/outage.h"
+#include "daemon/core/outage.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "daemon/clock.h"
-#include "daemon/util.h"
+#include "daemon/core/clock.h"
+#include "daemon/core/util.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tornax.h"

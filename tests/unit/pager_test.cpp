@@ -1,4 +1,4 @@
-#include "daemon/pager.h"
+#include "daemon/report/pager.h"
 
 #include <gtest/gtest.h>
 

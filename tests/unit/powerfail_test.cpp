@@ -1,6 +1,6 @@
 // The power-fail shutdown decision: which cause holds, in which order, and
 // how the outage is followed through silent cycles.
-#include "daemon/powerfail.h"
+#include "daemon/core/powerfail.h"
 
 #include <gtest/gtest.h>
 

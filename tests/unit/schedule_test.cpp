@@ -1,4 +1,4 @@
-#include "daemon/schedule.h"
+#include "daemon/core/schedule.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "daemon/clock.h"
-#include "daemon/config_read.h"
-#include "daemon/util.h"
+#include "daemon/config/config_read.h"
+#include "daemon/core/clock.h"
+#include "daemon/core/util.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/sim_fixture.h"

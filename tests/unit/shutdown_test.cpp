@@ -1,4 +1,4 @@
-#include "daemon/shutdown.h"
+#include "daemon/shutdown/shutdown.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/util.h"
+#include "daemon/core/util.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/recording_host.h"

@@ -1,4 +1,4 @@
-#include "daemon/thread-server.h"
+#include "daemon/net/thread-server.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The prefix queue, the mark handling of reply texts, and how the UPS link
 // reports a line that cannot be used at all.
-#include "daemon/ups.h"
+#include "daemon/ups/ups.h"
 
 #include <gtest/gtest.h>
 

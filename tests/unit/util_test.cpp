@@ -1,4 +1,4 @@
-#include "daemon/util.h"
+#include "daemon/core/util.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

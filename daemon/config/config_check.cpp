@@ -1,0 +1,285 @@
+#include "daemon/config/config_check.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <optional>
+
+#include "daemon/config/config_read.h"
+#include "daemon/config/file_safety.h"
+#include "daemon/core/clock.h"
+#include "daemon/core/error.h"
+#include "daemon/core/schedule.h"
+#include "daemon/core/util.h"
+#include "daemon/net/access_policy.h"
+#include "daemon/report/hooks.h"
+
+namespace tornax {
+namespace {
+
+const char *scope_name(int who) {
+  return who == scope_console ? "console" : "all";
+}
+
+// The events `describe` names (nullopt for the others), or "none".
+template <typename Describe>
+std::string event_list(const Settings &config, Describe describe) {
+  std::string list;
+  for (int e = 0; e < event_count; ++e) {
+    if (const std::optional<std::string> item = describe(config, e)) {
+      list += (list.empty() ? "" : ", ") + *item;
+    }
+  }
+  return list.empty() ? "none" : list;
+}
+
+std::optional<std::string> alerted(const Settings &config, int e) {
+  const alert_record &alert = config.alert[e];
+  if (alert.who != scope_console && alert.who != scope_all) {
+    return std::nullopt;
+  }
+  const int minutes = alert.interval / 60;
+  return std::string(event_stem(e)) + " (" + scope_name(alert.who) +
+         (minutes > 0 ? ", every " + std::to_string(minutes) + " min)" : ", once)");
+}
+
+std::optional<std::string> logged(const Settings &config, int e) {
+  return config.log_control[e].enable != 0 ? std::optional<std::string>(event_stem(e))
+                                           : std::nullopt;
+}
+
+std::optional<std::string> paged(const Settings &config, int e) {
+  return config.pager[e].enable != 0 ? std::optional<std::string>(event_stem(e)) : std::nullopt;
+}
+
+std::string local_date(std::time_t when) {
+  return local_time_text(when, "%a %Y-%m-%d %H:%M %Z");
+}
+
+std::string ups_device_row(const Settings &config, std::time_t) {
+  return config.ups_filename ? *config.ups_filename : "none (no UPS_DEVICE statement)";
+}
+
+std::string switch_off_row(const Settings &config, std::time_t) {
+  if (config.turnoff_ups == 0) {
+    return "no (TURNOFF_UPS no): the UPS stays on after a power-fail shutdown";
+  }
+  return "after a power-fail shutdown, with a shutdown delay of " +
+         std::to_string(config.ups_shutdown_delay);
+}
+
+std::string broadcast_row(const Settings &config, std::time_t) {
+  return config.wall_cmd ? *config.wall_cmd : "none (no WALLPATH statement)";
+}
+
+std::string alerted_row(const Settings &config, std::time_t) {
+  return event_list(config, alerted);
+}
+
+std::string logged_row(const Settings &config, std::time_t) {
+  return event_list(config, logged);
+}
+
+std::string paged_row(const Settings &config, std::time_t) {
+  std::string events = event_list(config, paged);
+  if (events == "none") {
+    return events;
+  }
+  return config.modem_filename ? events + " through " + *config.modem_filename
+                               : events + ", but no MODEM_DEVICE is set: nothing can be sent";
+}
+
+std::string backuptime_row(const Settings &config, std::time_t) {
+  if (config.powerfail_timeout == 0) {
+    return "none: only a low-battery mark shuts the host down";
+  }
+  return "shutdown after " + std::to_string(config.powerfail_timeout / 60) + " min on battery";
+}
+
+std::string silent_shutdown_row(const Settings &config, std::time_t) {
+  if (config.silent_shutdown == 0) {
+    return "none: a UPS silent on battery shuts nothing down before BACKUPTIME";
+  }
+  return "shutdown after " + std::to_string(config.silent_shutdown / 60) +
+         " min of silence from a UPS last seen on battery";
+}
+
+std::string shutdown_runtime_row(const Settings &config, std::time_t) {
+  if (config.shutdown_runtime == 0) {
+    return "none";
+  }
+  return "shutdown when the UPS's backup time is below " +
+         std::to_string(config.shutdown_runtime / 60) + " min on battery, in two readings in a row";
+}
+
+std::string shutdown_charge_row(const Settings &config, std::time_t) {
+  if (config.shutdown_charge == 0) {
+    return "none";
+  }
+  return "shutdown when the battery level is below " + std::to_string(config.shutdown_charge) +
+         "% on battery, in two readings in a row";
+}
+
+std::string hooks_row(const Settings &config, std::time_t) {
+  std::string text;
+  for (int e = 0; e < event_count; ++e) {
+    if (const std::optional<HookCheck> hook = hook_for_event(config, e)) {
+      text += (text.empty() ? "" : ", ") + hook_label(e, hook->path) +
+              (hook->refusal ? " (not run: " + *hook->refusal + ")" : "");
+    }
+  }
+  return text.empty() ? "none"
+                      : text + "; each killed after " + std::to_string(config.exec_timeout) + " s";
+}
+
+std::string next_shutdown_row(const Settings &config, std::time_t now) {
+  if (config.shutdown_schedule_mode < schedule_daily ||
+      config.shutdown_schedule_mode > schedule_manual) {
+    return "none";
+  }
+  const std::optional<ShutdownPreview> next = next_scheduled_shutdown(config, now);
+  if (!next) {
+    return "never (no down-time of the schedule starts one)";
+  }
+  return local_date(next->down) + ", the UPS off for " + std::to_string(next->sleep_minutes) +
+         " min";
+}
+
+std::string next_test_row(const Settings &config, std::time_t now) {
+  if (config.num_test_schedule == 0) {
+    return "none";
+  }
+  const std::optional<std::time_t> next = next_self_test(config, now);
+  return next ? local_date(*next) : "never (no UPSTEST date occurs)";
+}
+
+// The LISTEN addresses both network surfaces bind to.
+std::string listen_places(const Settings &config) {
+  std::string where = "every IPv4 address";
+  if (!config.listen.empty()) {
+    where.clear();
+    for (const IpAddress &address : config.listen) {
+      where += (where.empty() ? "" : ", ") + format_ip_address(address);
+    }
+  }
+  return where;
+}
+
+std::string status_server_row(const Settings &config, std::time_t) {
+  if (config.max_client == 0) {
+    return "off (MAX_CLIENT 0)";
+  }
+  const std::string where = listen_places(config);
+  std::string text = "port " + std::to_string(config.port) + " on " + where + ", at most " +
+                     std::to_string(config.max_client) + " clients at once";
+  if (config.max_client_per_host != 0) {
+    text += ", " + std::to_string(config.max_client_per_host) + " per host";
+  }
+  return text;
+}
+
+std::string nut_server_row(const Settings &config, std::time_t) {
+  if (config.nut_port == 0) {
+    return "off (NUT_PORT 0)";
+  }
+  const std::size_t accounts = config.nut_users.size();
+  return "port " + std::to_string(config.nut_port) + ", UPS " + config.nut_upsname + ", at most " +
+         std::to_string(config.nut_max_client) + " clients at once; " + std::to_string(accounts) +
+         (accounts == 1 ? " account" : " accounts") + ", a shutdown waits up to " +
+         std::to_string(config.nut_hostsync) + " s for the hosts logged in";
+}
+
+std::string http_row(const Settings &config, std::time_t) {
+  if (config.http_port == 0) {
+    return "off (HTTP_PORT 0)";
+  }
+  return "port " + std::to_string(config.http_port) + " on " + listen_places(config) +
+         ": /metrics, /status, /";
+}
+
+std::string allowed_row(const Settings &config, std::time_t) {
+  if (config.allow.empty()) {
+    return "every host (no ALLOW statement)";
+  }
+  std::string text;
+  for (const IpNetwork &network : config.allow) {
+    text += (text.empty() ? "" : ", ") + format_ip_address(network.address) + "/" +
+            std::to_string(network.prefix);
+  }
+  return text;
+}
+
+std::string status_key_row(const Settings &config, std::time_t) {
+  if (!config.status_key_file) {
+    return "none: status lines are not authenticated";
+  }
+  return *config.status_key_file + ": lines are authenticated for clients started with -k";
+}
+
+std::string shutdown_script_row(const Settings &, std::time_t) {
+  const std::string path = shutdown_script_filename;
+  if (access(shutdown_script_filename, R_OK | X_OK) == 0) {
+    return path + ", run at shutdown";
+  }
+  if (access(shutdown_script_filename, F_OK) == 0) {
+    return path + " is not readable and executable: not run";
+  }
+  return "none (" + path + ")";
+}
+
+// One row per line of the summary; a new setting is one row more.
+struct SummaryRow {
+  const char *what;
+  std::string (*value)(const Settings &, std::time_t);
+};
+
+constexpr SummaryRow summary_rows[] = {
+    {"UPS device", ups_device_row},
+    {"UPS switch-off", switch_off_row},
+    {"Alerted", alerted_row},
+    {"Broadcast command", broadcast_row},
+    {"Logged", logged_row},
+    {"Paged", paged_row},
+    {"BACKUPTIME", backuptime_row},
+    {"SILENT_SHUTDOWN", silent_shutdown_row},
+    {"SHUTDOWN_RUNTIME", shutdown_runtime_row},
+    {"SHUTDOWN_CHARGE", shutdown_charge_row},
+    {"Next scheduled shutdown", next_shutdown_row},
+    {"Next self-test", next_test_row},
+    {"Status server", status_server_row},
+    {"Network UPS server", nut_server_row},
+    {"HTTP endpoint", http_row},
+    {"Clients allowed", allowed_row},
+    {"Status key", status_key_row},
+    {"Shutdown script", shutdown_script_row},
+    {"Event hooks", hooks_row},
+};
+
+}  // namespace
+
+std::string configuration_summary(const Settings &config, std::time_t now) {
+  std::string text;
+  for (const SummaryRow &row : summary_rows) {
+    text += std::string(row.what) + ": " + row.value(config, now) + "\n";
+  }
+  return text;
+}
+
+int check_configuration() {
+  getpath();
+  if (std::optional<std::string> refusal = unsafe_configuration()) {
+    tornax_error("%s", refusal->c_str());
+  }
+  if (std::optional<std::string> refusal = unsafe_shutdown_script()) {
+    tornax_error("%s", refusal->c_str());
+  }
+  config_test_read();
+  if (std::optional<std::string> refusal = unsafe_hook(settings)) {
+    tornax_error("%s", refusal->c_str());
+  }
+  std::printf("configuration OK\n%s", configuration_summary(settings, clock_now()).c_str());
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace tornax

@@ -1,0 +1,154 @@
+#include "daemon/core/cycle_facts.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "daemon/config/config_read.h"
+#include "daemon/core/monitor.h"
+
+namespace tornax {
+namespace {
+
+// The handed-over copy and the lock that guards the pointer alone. Never
+// destroyed: the HTTP thread may read it until the very end of the process.
+struct Published {
+  std::mutex lock;
+  std::shared_ptr<const CycleFacts> facts;
+};
+
+const std::time_t process_start = std::time(nullptr);
+
+std::shared_ptr<const CycleFacts> unpublished_facts() {
+  auto facts = std::make_shared<CycleFacts>();
+  facts->start_time = process_start;
+  return facts;
+}
+
+Published &published() {
+  static Published *const instance = [] {
+    auto *p = new Published;
+    p->facts = unpublished_facts();
+    return p;
+  }();
+  return *instance;
+}
+
+std::atomic<bool> self_test_now{false};
+
+// The schedule previews cost up to a few hundred local-time conversions, so
+// the main thread works them out again only when the minute or the settings
+// change, and not while a countdown runs: then the down-time that started it
+// is the one to show.
+struct PreviewCache {
+  long minute = -1;
+  unsigned int generation = 0;
+};
+PreviewCache preview_cache;  // the main thread's
+
+void refresh_previews(CycleFacts &facts, std::time_t now, PreviewCache &cache) {
+  const long minute = static_cast<long>(now / 60);
+  if (schedule_down_timer != 0 ||
+      (minute == cache.minute && settings_generation == cache.generation)) {
+    return;
+  }
+  cache = {minute, settings_generation};
+  facts.next_shutdown = next_scheduled_shutdown(settings, now);
+  facts.next_self_test = next_self_test(settings, now);
+}
+
+// Only the main thread writes the settings, so it reads them without the lock.
+void copy_settings(CycleFacts &facts) {
+  facts.location = settings.ups_location;
+  facts.powerfail_timeout = settings.powerfail_timeout;
+  facts.allow = settings.allow;
+  facts.max_client_per_host = settings.max_client_per_host;
+}
+
+// An event fires as the log sees it: its slot moved to exactly 1 this cycle.
+void count_fired_events(CycleFacts &facts, std::time_t now) {
+  for (int n = 0; n < event_count; ++n) {
+    if (status[n] != 1 || status_stalled[n]) {
+      continue;
+    }
+    ++facts.events_total[static_cast<std::size_t>(n)];
+    facts.recent.push_back({now, n});
+    if (facts.recent.size() > recent_event_count) {
+      facts.recent.pop_front();
+    }
+  }
+}
+
+}  // namespace
+
+void publish_cycle_facts(std::chrono::steady_clock::duration cycle_time, std::time_t now) {
+  auto facts = std::make_shared<CycleFacts>(*latest_cycle_facts());
+  facts->cycled = true;
+  facts->time = now;
+  facts->values = take_status_snapshot();
+  facts->backuptime = ups_backuptime;
+  facts->linenormal = ups_linenormal;
+  std::memcpy(facts->status.data(), status, sizeof status);
+  facts->ups_version.assign(ups_version, strnlen(ups_version, sizeof ups_version));
+  facts->cycle_seconds = std::chrono::duration<double>(cycle_time).count();
+  copy_settings(*facts);
+  refresh_previews(*facts, now, preview_cache);
+  count_fired_events(*facts, now);
+  const std::lock_guard<std::mutex> hold(published().lock);
+  published().facts = std::move(facts);
+}
+
+std::shared_ptr<const CycleFacts> latest_cycle_facts() {
+  const std::lock_guard<std::mutex> hold(published().lock);
+  return published().facts;
+}
+
+void note_self_test(bool running) {
+  self_test_now.store(running);
+}
+
+bool self_test_running() {
+  return self_test_now.load();
+}
+
+bool on_battery(const CycleFacts &facts) {
+  return facts.status[POWERFAIL] != 0;
+}
+
+bool low_battery(const CycleFacts &facts) {
+  return facts.status[LOWBATT] != 0;
+}
+
+bool comm_lost(const CycleFacts &facts) {
+  return facts.status[COMM_ERROR] != 0;
+}
+
+bool shutdown_pending(const CycleFacts &facts) {
+  return facts.status[POWERFAIL_DOWN] != 0 || facts.status[SCHEDULE_DOWN] != 0 ||
+         shutdown_remaining_seconds(facts).has_value();
+}
+
+std::optional<long> shutdown_remaining_seconds(const CycleFacts &facts) {
+  if (facts.status[POWERFAIL_DOWN] != 0 || facts.status[SCHEDULE_DOWN] != 0) {
+    return 0;
+  }
+  std::optional<long> left;
+  if (facts.values.schedule_down_timer > 0) {
+    left = std::max(0L, schedule_countdown - facts.values.schedule_down_timer);
+  }
+  const unsigned int count = facts.status[POWERFAIL];
+  if (count != 0 && facts.powerfail_timeout != 0 && count < facts.powerfail_timeout) {
+    const long outage_left = static_cast<long>(facts.powerfail_timeout - count);
+    left = left ? std::min(*left, outage_left) : outage_left;
+  }
+  return left;
+}
+
+void reset_cycle_facts() {
+  const std::lock_guard<std::mutex> hold(published().lock);
+  published().facts = unpublished_facts();
+  self_test_now.store(false);
+  preview_cache = {};
+}
+
+}  // namespace tornax

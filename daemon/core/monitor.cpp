@@ -1,0 +1,540 @@
+#include "daemon/core/monitor.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "daemon/config/config_read.h"
+#include "daemon/config/file_safety.h"
+#include "daemon/core/clock.h"
+#include "daemon/core/cycle_facts.h"
+#include "daemon/core/error.h"
+#include "daemon/core/schedule.h"
+#include "daemon/core/signals.h"
+#include "daemon/core/util.h"
+#include "daemon/net/descriptors.h"
+#include "daemon/net/http_server.h"
+#include "daemon/net/nut_server.h"
+#include "daemon/net/thread-server.h"
+#include "daemon/report/alerter.h"
+#include "daemon/report/logger.h"
+#include "daemon/report/pager.h"
+#include "daemon/shutdown/shutdown.h"
+#include "daemon/ups/ups.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+const char *ups_device_name() {
+  return settings.ups_filename ? settings.ups_filename->c_str() : "no UPS_DEVICE configured";
+}
+
+void log_device(const char *what) {
+  writelog(format_text("UPS device %s %s", ups_device_name(), what).c_str());
+}
+
+// A read that fails means the device itself is gone (a serial adapter
+// unplugged, say): close it so that the next cycles can open it anew.
+void drop_serial_line() {
+  close(serial_fd);
+  serial_fd = -1;
+  log_device("failed; trying to open it again every cycle");
+}
+
+// The eight queries of a cycle, each only if the one before was answered.
+// Returns the last query's result: positive when the whole chain was
+// answered. The readings the thresholds follow are noted in `fresh` only
+// when their reply was well formed: an unanswered query stores 0, which is
+// no reading of an empty battery.
+int poll_ups(FreshReadings &fresh) {
+  using Query = int (*)(int, float *);
+  static const struct {
+    Query query;
+    float *target;
+  } chain[] = {
+      {get_linevoltage, &ups_linevoltage},
+      {get_invvoltage, &ups_invvoltage},
+      {get_percentbatt, &ups_percentbatt},
+      {get_percentloadpower, &ups_percentloadpower},
+      {get_freq, &ups_freq},
+      {get_loadcurrent, &ups_loadcurrent},
+      {get_backuptime, &ups_backuptime},
+  };
+  for (const auto &step : chain) {
+    const int byte_read = step.query(serial_fd, step.target);
+    if (byte_read <= 0) {
+      return byte_read;
+    }
+    if (step.target == &ups_percentbatt) {
+      fresh.charge_percent = ups_percentbatt;
+    } else if (step.target == &ups_backuptime) {
+      fresh.runtime_minutes = ups_backuptime;
+    }
+  }
+  return get_upsteststatus(serial_fd, ups_teststatus);
+}
+
+// Polls the UPS, first opening the line again when it is closed. A line that
+// can't be opened counts as a silent UPS, without a report every second.
+int poll_serial_line(MonitorState &state, FreshReadings &fresh) {
+  if (serial_fd < 0) {
+    if (!open_serial_line(false)) {
+      return 0;
+    }
+    log_device("opened");
+    identify_ups(state);
+  }
+  const int byte_read = poll_ups(fresh);
+  if (byte_read < 0) {
+    drop_serial_line();
+  }
+  return byte_read;
+}
+
+// A slot that a cycle counts or raises has moved: only such a slot may fire
+// its event (see status_stalled).
+void count_event(int n) {
+  ++status[n];
+  status_stalled[n] = false;
+}
+
+void raise_event(int n, unsigned int value = 1) {
+  status[n] = value;
+  status_stalled[n] = false;
+}
+
+void update_communication(bool answered) {
+  if (answered) {
+    status[COMM_ERROR] = 0;
+    if (status[COMM_CONNECT] == 2) {
+      raise_event(COMM_CONNECT);
+    }
+  } else {
+    count_event(COMM_ERROR);
+    raise_event(COMM_CONNECT, 2);
+  }
+}
+
+// For one model family the inverter voltage shown is the line voltage while
+// that is within its normal window, and a line reading of 50 V or less is 0.
+void correct_voltages(const MonitorState &state) {
+  if (state.voltage_correction_enable != 1) {
+    return;
+  }
+  if (state.lower_correction <= ups_linevoltage && ups_linevoltage <= state.upper_correction) {
+    ups_invvoltage = ups_linevoltage;
+  }
+  if (ups_linevoltage <= state.zero_correction) {
+    ups_linevoltage = 0.0f;
+  }
+}
+
+void compute_remain_time() {
+  if (settings.powerfail_timeout != 0) {
+    remain_time = minutes_to_timeout(settings.powerfail_timeout, status[POWERFAIL]);
+  } else {
+    remain_time = whole_minutes(ups_backuptime);
+  }
+}
+
+// Returns the last of the marks that tell mains from battery ('\0' none).
+char interpret_prefixqueue() {
+  char last_mark = '\0';
+  for (int i = 1; i <= last_prefixqueue && i < prefixqueue_size; ++i) {
+    switch (prefixqueue[i]) {
+      case '!':
+      case '@':
+        count_event(POWERFAIL);
+        last_mark = prefixqueue[i];
+        break;
+      case '$':
+        status[POWERFAIL] = 0;
+        raise_event(POWERRETURN);
+        last_mark = '$';
+        break;
+      case '*':
+        count_event(LOWBATT);
+        last_mark = '*';
+        break;
+      default:
+        break;
+    }
+  }
+  last_prefixqueue = 0;
+  return last_mark;
+}
+
+// A UPS that falls silent on battery (cable pulled, adapter dead) leaves the
+// host to die with the battery unless the outage is taken to go on: its
+// silent cycles count as cycles on battery.
+void track_power(MonitorState &state, char last_mark, const FreshReadings &fresh) {
+  if (follow_power(state.power, take_replies_accepted(), last_mark)) {
+    count_event(POWERFAIL);
+  }
+  follow_readings(state.power, fresh);
+}
+
+// Remote hosts go down when the time left falls below their own margin, so
+// it must be the time left by whichever rule will shut this host down first.
+void lower_remain_time(const MonitorState &state) {
+  if (const std::optional<unsigned int> left = minutes_to_thresholds(state.power, settings)) {
+    remain_time = std::min(remain_time, *left);
+  }
+}
+
+// Raises POWERFAIL_DOWN when a cause calls for it; returns the cause and,
+// for one, the log line that says why. Once it is due, no time is left: a
+// remote host waiting for its margin (tornaxalert -p) must hear it now
+// whatever the cause, a silent UPS included, whose last backup time would
+// otherwise still stand in the status line while this host halts.
+std::pair<ShutdownCause, std::string> decide_powerfail_down(const MonitorState &state) {
+  const PowerfailFacts facts{status[POWERFAIL], status[LOWBATT], state.power};
+  const ShutdownCause cause = powerfail_cause(facts, settings);
+  if (cause == ShutdownCause::none) {
+    return {cause, ""};
+  }
+  remain_time = 0;
+  raise_event(POWERFAIL_DOWN);
+  return {cause, describe_cause(cause, facts, settings)};
+}
+
+void run_countdown(MonitorState &state) {
+  if (schedule_down_timer > 0) {
+    ++schedule_down_timer;
+  }
+  if (schedule_down_timer == 0) {
+    state.ups_sleep_time = check_shutdown_schedule();
+    if (state.ups_sleep_time != 0) {
+      schedule_down_timer = 1;
+      std::printf("ups_sleep_time =%d\n", static_cast<int>(state.ups_sleep_time));
+      std::fflush(stdout);
+    }
+  }
+  if (schedule_down_timer == schedule_countdown) {
+    raise_event(SCHEDULE_DOWN);
+  }
+}
+
+void publish_ext_status() {
+  unsigned short word = 0;
+  word |= status[COMM_ERROR] != 0 ? ext_comm_error : 0;
+  word |= status[POWERFAIL] != 0 ? ext_powerfail : 0;
+  word |= status[OVERLOAD] != 0 ? ext_overload : 0;
+  word |= status[LOWBATT] != 0 ? ext_lowbatt : 0;
+  word |= ups_testing != 0 ? ext_testing : 0;
+  word |= schedule_down_timer != 0 ? ext_schedule_down : 0;
+  ext_status.store(word);
+}
+
+}  // namespace
+
+bool open_serial_line(bool report) {
+  if (!settings.ups_filename) {
+    serial_fd = -1;
+  } else {
+    serial_fd = openport(settings.ups_filename->c_str());
+  }
+  if (serial_fd < 0 && report) {
+    const char *reason = settings.ups_filename ? std::strerror(errno) : "nothing to open";
+    tornax_warn("Cannot open UPS device (%s): %s; monitoring goes on and retries every cycle",
+                ups_device_name(), reason);
+  }
+  return serial_fd >= 0;
+}
+
+void identify_ups(MonitorState &state) {
+  get_version(serial_fd, ups_version);
+  get_linenormal(serial_fd, &ups_linenormal);
+  const std::size_t length = strnlen(ups_version, sizeof ups_version);
+  state.ups_family = length > 8 ? std::string(ups_version + 8, length - 8) : std::string();
+  if (state.ups_family.compare(0, 5, "Kyrel") == 0) {
+    state.voltage_correction_enable = 1;
+    sleep_time_multiplier = 0.97f;
+  } else {
+    state.voltage_correction_enable = 0;
+    sleep_time_multiplier = 0.993f;
+  }
+  state.zero_correction = 50.0f;
+  state.lower_correction = ups_linenormal * 91.0f / 100.0f;
+  state.upper_correction = ups_linenormal * 109.0f / 100.0f;
+}
+
+ShutdownDue run_cycle(MonitorState &state) {
+  const auto started = std::chrono::steady_clock::now();
+  pthread_mutex_lock(&tornax_mutex);
+  for (bool &stalled : status_stalled) {
+    stalled = true;
+  }
+  if (status[COMM_CONNECT] == 1) {
+    status[COMM_CONNECT] = 0;
+  }
+  FreshReadings fresh;
+  state.byte_read = poll_serial_line(state, fresh);
+  update_communication(state.byte_read > 0);
+  if (status[POWERRETURN] == 1) {
+    status[POWERRETURN] = 0;
+  }
+  correct_voltages(state);
+  compute_remain_time();
+  track_power(state, interpret_prefixqueue(), fresh);
+  lower_remain_time(state);
+  const auto [cause, why] = decide_powerfail_down(state);
+  run_countdown(state);
+  check_test_schedule(serial_fd);
+  pthread_mutex_unlock(&tornax_mutex);
+
+  publish_ext_status();
+  publish_cycle_facts(std::chrono::steady_clock::now() - started, clock_now());
+  announce_cycle();  // status lines go out now, not after the log and alerts
+  publish_nut_readings();
+  logger();
+  alerter();
+  sendpager();
+
+  if (status[POWERFAIL_DOWN] != 0 && !why.empty()) {
+    writelog(why.c_str());
+  }
+  state.hooks.after_cycle(std::chrono::steady_clock::now(), clock_now());
+
+  if (status[POWERFAIL_DOWN] != 0) {
+    return {POWERFAIL_DOWN, 0, cause};
+  }
+  if (status[SCHEDULE_DOWN] != 0) {
+    return {SCHEDULE_DOWN, state.ups_sleep_time};
+  }
+  return {};
+}
+
+// ---- Signals ---------------------------------------------------------------
+
+namespace {
+
+volatile sig_atomic_t tick_flag = 0;
+volatile sig_atomic_t reload_flag = 0;
+volatile sig_atomic_t stop_flag = 0;
+
+extern "C" void alarm_handle(int) {
+  const int saved_errno = errno;
+  tick_flag = 1;
+  alarm(1);
+  errno = saved_errno;
+}
+
+extern "C" void reinit(int) {
+  reload_flag = 1;
+}
+
+extern "C" void kill_daemon(int) {
+  stop_flag = 1;
+}
+
+void install_handler(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(sig, &action, nullptr);
+}
+
+}  // namespace
+
+SignalWakeSource::SignalWakeSource() {
+  install_handler(SIGTERM, kill_daemon);
+  install_handler(SIGINT, kill_daemon);
+  install_handler(SIGHUP, reinit);
+  install_handler(SIGALRM, alarm_handle);
+  std::signal(SIGPIPE, SIG_IGN);
+  alarm(1);
+}
+
+Wakeup SignalWakeSource::wait() {
+  const sigset_t signals = daemon_signals();
+  sigset_t unblocked;
+  pthread_sigmask(SIG_BLOCK, &signals, &unblocked);
+  tick_flag = 0;
+  while (tick_flag == 0 && reload_flag == 0 && stop_flag == 0) {
+    sigsuspend(&unblocked);
+  }
+  Wakeup wakeup = Wakeup::tick;
+  if (stop_flag != 0) {
+    wakeup = Wakeup::stop;
+  } else if (reload_flag != 0) {
+    reload_flag = 0;
+    wakeup = Wakeup::reload;
+  }
+  tick_flag = 0;
+  pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
+  return wakeup;
+}
+
+// ---- The loop --------------------------------------------------------------
+
+void reload_configuration() {
+  tornax_warn("Reinitial configuration");
+  writelog("Reinitialize configuration");
+  bool read = false;
+  if (const std::optional<std::string> refusal = unsafe_configuration()) {
+    tornax_warn_and_log("%s", refusal->c_str());
+  } else {
+    // A detached daemon's standard streams go nowhere: the log says why too.
+    std::string reason;
+    read = config_reload(&reason);
+    if (!read && !reason.empty()) {
+      writelog(reason.c_str());
+    }
+  }
+  if (!read) {
+    writelog("Reading the configuration failed; the previous configuration stays in force");
+  } else if (schedule_kept_without_statement()) {
+    writelog(
+        "The configuration names no shutdown schedule; the one in force stays "
+        "(SHUTDOWN NONE ends it)");
+  }
+}
+
+int monitor_loop(MonitorState &state, HostActions &host, WakeSource &wake,
+                 ServiceReports &reports) {
+  for (;;) {
+    const ShutdownDue due = run_cycle(state);
+    state.outage.after_cycle();
+    if (due.mode != 0) {
+      reports.shutting_down();
+      down(due.mode, due.ups_sleep_time, host, &state.hooks);
+    }
+    reports.cycle_completed(current_service_state());
+    const Wakeup wakeup = wake.wait();
+    if (wakeup == Wakeup::stop) {
+      reports.stopping();
+      writelog("*** Daemon stopped ***");
+      clear_file();
+      return 0;
+    }
+    if (wakeup == Wakeup::reload) {
+      reports.reloading();
+      reload_configuration();
+      reports.reloaded();
+    }
+  }
+}
+
+// ---- Start-up --------------------------------------------------------------
+
+namespace {
+
+// Anyone who could write these could have the daemon run any command as root.
+void refuse_unsafe_files() {
+  for (const std::optional<std::string> &refusal :
+       {unsafe_configuration(), unsafe_shutdown_script()}) {
+    if (refusal) {
+      tornax_error("%s", refusal->c_str());
+    }
+  }
+}
+
+void start_in_foreground(MonitorState &state) {
+  if (getuid() != 0) {
+    tornax_error("You don't have root permission");
+  }
+  getpath();
+  refuse_unsafe_files();
+  config_read();
+  if (const std::optional<std::string> refusal = unsafe_hook(settings)) {
+    tornax_error("%s", refusal->c_str());
+  }
+  check_pidfile();
+  if (open_serial_line(true)) {
+    identify_ups(state);
+  }
+  std::fprintf(stderr, "Detect %s (%.0fV) on %s\n", ups_version,
+               static_cast<double>(ups_linenormal), ups_device_name());
+  std::fflush(stderr);
+}
+
+void print_banner() {
+  std::printf("%s version %s\n", program_title, version_text);
+  std::fflush(stdout);
+}
+
+void detach() {
+  const pid_t child = fork();
+  if (child < 0) {
+    tornax_error("Cannot fork process.");
+  }
+  if (child > 0) {
+    print_banner();
+    _exit(0);
+  }
+}
+
+void write_pidfile() {
+  const int result = make_file();
+  if (result == pidfile_exists) {
+    tornax_error("PIDFILE exist");
+  }
+  if (result == pidfile_failed) {
+    tornax_warn_and_log("Cannot create PIDFILE %s: %s", pid_filename, std::strerror(errno));
+  }
+}
+
+}  // namespace
+
+void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
+  schedule_down_timer = 0;
+  last_prefixqueue = 0;
+  ups_temp = -1.0f;
+  ext_status = 0;
+  MonitorState state;
+  static SystemProcessSpawner spawner;  // outlives the state: down() never returns
+  state.hooks.use(spawner);
+
+  raise_descriptor_limit();  // before the configuration is read and checked against it
+  start_in_foreground(state);
+  if (foreground) {
+    print_banner();  // a service manager keeps the process: no fork, no new session
+  } else {
+    detach();
+  }
+  SignalWakeSource wake;
+  if (!foreground) {
+    setsid();
+  }
+  if (chdir("/") != 0) {
+    tornax_warn("Cannot change directory to /");
+  }
+  umask(022);
+  writelog("*** Daemon started ***");
+  write_pidfile();
+  state.outage.start();
+  if (settings.max_client != 0) {
+    start_status_server();  // reports its own failure; monitoring goes on
+  }
+  if (settings.nut_port != 0) {
+    start_nut_server();  // the same
+  }
+  if (settings.http_port != 0) {
+    start_http_server();  // the same
+  }
+
+  ServiceReports reports(notifier);
+  const int exit_status = monitor_loop(state, host, wake, reports);
+  std::fflush(nullptr);
+  _exit(exit_status);
+}
+
+}  // namespace tornax

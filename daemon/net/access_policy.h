@@ -1,0 +1,89 @@
+// Who may use the daemon's network surfaces (the status server, and every
+// later listener alike): the addresses of LISTEN and the networks of ALLOW as
+// the configuration writes them, the allow check made at accept, the places
+// each source address holds (MAX_CLIENT_PER_HOST), and the rate at which
+// refusals are logged, so a host that keeps knocking can't flood the log.
+#ifndef TORNAX_DAEMON_NET_ACCESS_POLICY_H
+#define TORNAX_DAEMON_NET_ACCESS_POLICY_H
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tornax.h"
+
+namespace tornax {
+
+// A numeric IPv4 or IPv6 address ("192.0.2.1", "::1", "fe80::1%eth0"); an
+// IPv4-mapped IPv6 address ("::ffff:192.0.2.1") is taken as the IPv4 one.
+// Nothing for any other text (host names included).
+std::optional<IpAddress> parse_ip_address(std::string_view text);
+
+// A network in CIDR form ("10.0.0.0/8", "2001:db8::/32") or a single address
+// (the whole address is the prefix). Bits beyond the prefix are cleared, so
+// "10.1.2.3/8" is 10.0.0.0/8. Nothing for a bad address or prefix.
+std::optional<IpNetwork> parse_ip_network(std::string_view text);
+
+// The address as text: "192.0.2.1", "2001:db8::1", "fe80::1%2".
+std::string format_ip_address(const IpAddress &address);
+
+// The address of a socket address (a peer from accept, say); IPv4-mapped
+// IPv6 comes out as IPv4. A family other than IPv4 and IPv6 gives family 0.
+IpAddress ip_address_of(const sockaddr_storage &socket_address);
+
+// Fills `out` with the address and port; returns the length to bind with.
+socklen_t socket_address_of(const IpAddress &address, int port, sockaddr_storage &out);
+
+// Adds a LISTEN address to `list` unless it is there already or a wildcard
+// of its family ("0.0.0.0", "::") covers it; a wildcard takes the place of
+// the addresses of its family. Binding both would fail for good.
+void add_listen_address(std::vector<IpAddress> &list, const IpAddress &address);
+
+// Whether `address` lies in `network` (families must match).
+bool in_network(const IpAddress &address, const IpNetwork &network);
+
+// Whether ALLOW lets `peer` in: everyone when the list is empty.
+bool allowed(const std::vector<IpNetwork> &allow, const IpAddress &peer);
+
+// The connections each source address holds. Any thread; the lock is its
+// own, held only for a look-up, and never taken with tornax_mutex held.
+class HostPlaces {
+ public:
+  // Takes a place for `host` unless it already holds `limit` (0: no limit).
+  bool take(const IpAddress &host, int limit);
+  // Gives back a place that take() gave.
+  void release(const IpAddress &host);
+  // Places `host` holds now.
+  int held(const IpAddress &host) const;
+
+ private:
+  mutable std::mutex lock_;
+  std::map<IpAddress, int> held_;
+};
+
+// Decides which refusals are logged: an address the first time, then again
+// only once a minute has passed. It remembers at most `capacity` addresses;
+// while that many were all refused within the minute, a new address is not
+// logged (a flood from many addresses must not grow memory or the log).
+// One thread (the listener's) uses each instance.
+class RefusalLog {
+ public:
+  explicit RefusalLog(std::size_t capacity = 4096) : capacity_(capacity) {}
+  // Whether to log a refusal of `address` at `now_seconds` (a monotonic
+  // clock), remembering it when so.
+  bool should_log(const IpAddress &address, long now_seconds);
+
+ private:
+  std::size_t capacity_;
+  std::map<IpAddress, long> last_logged_;
+};
+
+}  // namespace tornax
+
+#endif  // TORNAX_DAEMON_NET_ACCESS_POLICY_H

@@ -1,0 +1,384 @@
+#include "daemon/net/nut_protocol.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+using Words = std::vector<std::string>;
+
+std::string error(const char *word) {
+  return std::string("ERR ") + word + "\n";
+}
+
+std::string upper(std::string word) {
+  std::transform(word.begin(), word.end(), word.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return word;
+}
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+const NutVariable *find_variable(const NutView &view, const std::string &name) {
+  for (const NutVariable &variable : view.variables) {
+    if (variable.name == name) {
+      return &variable;
+    }
+  }
+  return nullptr;
+}
+
+// A block answer: "BEGIN LIST <what>", the lines, "END LIST <what>".
+std::string block(const std::string &what, const std::vector<std::string> &lines) {
+  std::string text = "BEGIN LIST " + what + "\n";
+  for (const std::string &line : lines) {
+    text += line + "\n";
+  }
+  return text + "END LIST " + what + "\n";
+}
+
+// Requests about the UPS name it: only ours is known, and only after the
+// name has been checked is anything echoed back.
+std::optional<std::string> unknown_ups(const NutView &view, const std::string &name) {
+  if (name != view.ups_name) {
+    return error("UNKNOWN-UPS");
+  }
+  return std::nullopt;
+}
+
+// ---- LIST ---------------------------------------------------------------------
+
+std::string list_ups(const NutView &view) {
+  return block("UPS", {"UPS " + view.ups_name + " " + nut_quoted(view.description)});
+}
+
+std::string list_vars(const NutView &view) {
+  if (view.stale) {
+    return error("DATA-STALE");
+  }
+  std::vector<std::string> lines;
+  for (const NutVariable &variable : view.variables) {
+    lines.push_back("VAR " + view.ups_name + " " + variable.name + " " +
+                    nut_quoted(variable.value));
+  }
+  return block("VAR " + view.ups_name, lines);
+}
+
+std::string list_clients(const NutView &view) {
+  std::vector<std::string> lines;
+  for (const std::string &address : view.clients) {
+    lines.push_back("CLIENT " + view.ups_name + " " + address);
+  }
+  return block("CLIENT " + view.ups_name, lines);
+}
+
+std::string answer_list(const Words &args, const NutServerSide &side) {
+  if (args.empty()) {
+    return error("INVALID-ARGUMENT");
+  }
+  const std::string what = upper(args[0]);
+  const bool per_ups = what == "VAR" || what == "RW" || what == "CMD" || what == "CLIENT";
+  const bool per_variable = what == "ENUM" || what == "RANGE";
+  const std::size_t count = what == "UPS" ? 1 : per_ups ? 2 : per_variable ? 3 : 0;
+  if (count == 0 || args.size() != count) {
+    return error("INVALID-ARGUMENT");
+  }
+  const NutView view = side.view();
+  if (what == "UPS") {
+    return list_ups(view);
+  }
+  if (auto refused = unknown_ups(view, args[1])) {
+    return *refused;
+  }
+  if (what == "VAR") {
+    return list_vars(view);
+  }
+  if (what == "CLIENT") {
+    return list_clients(view);
+  }
+  if (per_ups) {  // nothing here can be written or commanded
+    return block(what + " " + view.ups_name, {});
+  }
+  const NutVariable *variable = find_variable(view, args[2]);
+  if (variable == nullptr) {
+    return error("VAR-NOT-SUPPORTED");
+  }
+  return block(what + " " + view.ups_name + " " + variable->name, {});
+}
+
+// ---- GET ----------------------------------------------------------------------
+
+std::string variable_type(const NutVariable &variable) {
+  if (variable.string_length == 0) {
+    return "NUMBER";
+  }
+  return "STRING:" + std::to_string(variable.string_length);
+}
+
+std::string get_variable_fact(const std::string &what, const NutView &view,
+                              const std::string &name) {
+  const bool told_anyway = view.forced_shutdown && name == "ups.status";
+  if (what == "VAR" && view.stale && !told_anyway) {
+    return error("DATA-STALE");
+  }
+  const NutVariable *variable = find_variable(view, name);
+  if (variable == nullptr) {
+    return error("VAR-NOT-SUPPORTED");
+  }
+  const std::string head = what + " " + view.ups_name + " " + variable->name + " ";
+  if (what == "VAR") {
+    return head + nut_quoted(variable->value) + "\n";
+  }
+  if (what == "TYPE") {
+    return head + variable_type(*variable) + "\n";
+  }
+  return head + nut_quoted(variable->description) + "\n";
+}
+
+std::string answer_get(const Words &args, const NutServerSide &side) {
+  if (args.empty()) {
+    return error("INVALID-ARGUMENT");
+  }
+  const std::string what = upper(args[0]);
+  const bool per_variable = what == "VAR" || what == "TYPE" || what == "DESC" || what == "CMDDESC";
+  const bool per_ups = what == "UPSDESC" || what == "NUMLOGINS";
+  const std::size_t count = per_variable ? 3 : per_ups ? 2 : 0;
+  if (count == 0 || args.size() != count) {
+    return error("INVALID-ARGUMENT");
+  }
+  const NutView view = side.view();
+  if (auto refused = unknown_ups(view, args[1])) {
+    return *refused;
+  }
+  if (what == "UPSDESC") {
+    return "UPSDESC " + view.ups_name + " " + nut_quoted(view.description) + "\n";
+  }
+  if (what == "NUMLOGINS") {
+    return "NUMLOGINS " + view.ups_name + " " + std::to_string(view.numlogins) + "\n";
+  }
+  if (what == "CMDDESC") {
+    return error("CMD-NOT-SUPPORTED");
+  }
+  return get_variable_fact(what, view, args[2]);
+}
+
+// ---- Accounts -------------------------------------------------------------------
+
+std::string set_credential(const Words &args, std::optional<std::string> &slot,
+                           const char *already) {
+  if (args.size() != 1) {
+    return error("INVALID-ARGUMENT");
+  }
+  if (slot) {
+    return error(already);
+  }
+  slot = args[0];
+  return "OK\n";
+}
+
+std::string answer_login(const Words &args, NutSession &session, const NutServerSide &side) {
+  if (args.size() != 1) {
+    return error("INVALID-ARGUMENT");
+  }
+  if (session.logged_in) {
+    return error("ALREADY-LOGGED-IN");
+  }
+  if (!session.username) {
+    return error("USERNAME-REQUIRED");
+  }
+  if (!session.password) {
+    return error("PASSWORD-REQUIRED");
+  }
+  if (auto refused = unknown_ups(side.view(), args[0])) {
+    return *refused;
+  }
+  if (!side.login(*session.username, *session.password)) {
+    return error("ACCESS-DENIED");
+  }
+  session.logged_in = true;
+  return "OK\n";
+}
+
+// Requests that would change the UPS: refused, and never acted on.
+std::string refuse_change(const NutSession &session) {
+  if (!session.username) {
+    return error("USERNAME-REQUIRED");
+  }
+  if (!session.password) {
+    return error("PASSWORD-REQUIRED");
+  }
+  return error("ACCESS-DENIED");
+}
+
+// ---- Dispatch -----------------------------------------------------------------
+
+using Handler = std::string (*)(const Words &, NutSession &, const NutServerSide &);
+
+std::string no_arguments(const Words &args, const std::string &answer) {
+  return args.empty() ? answer : error("INVALID-ARGUMENT");
+}
+
+struct Command {
+  const char *name;
+  Handler handle;
+};
+
+// One table drives both the dispatch and HELP's line.
+const Command commands[] = {
+    {"HELP", [](const Words &a, NutSession &,
+                const NutServerSide &) { return no_arguments(a, nut_help_line()); }},
+    {"VER",
+     [](const Words &a, NutSession &, const NutServerSide &) {
+       return no_arguments(a, std::string(program_title) + " " + version_text + "\n");
+     }},
+    {"NETVER",
+     [](const Words &a, NutSession &, const NutServerSide &) {
+       return no_arguments(a, std::string(nut_protocol_version) + "\n");
+     }},
+    {"PROTVER",
+     [](const Words &a, NutSession &, const NutServerSide &) {
+       return no_arguments(a, std::string(nut_protocol_version) + "\n");
+     }},
+    {"LIST",
+     [](const Words &a, NutSession &, const NutServerSide &side) { return answer_list(a, side); }},
+    {"GET",
+     [](const Words &a, NutSession &, const NutServerSide &side) { return answer_get(a, side); }},
+    {"USERNAME",
+     [](const Words &a, NutSession &s, const NutServerSide &) {
+       return set_credential(a, s.username, "ALREADY-SET-USERNAME");
+     }},
+    {"PASSWORD",
+     [](const Words &a, NutSession &s, const NutServerSide &) {
+       return set_credential(a, s.password, "ALREADY-SET-PASSWORD");
+     }},
+    {"LOGIN", answer_login},
+    {"LOGOUT",
+     [](const Words &a, NutSession &s, const NutServerSide &) {
+       std::string answer = no_arguments(a, "OK Goodbye\n");
+       s.closing = a.empty();
+       return answer;
+     }},
+    {"STARTTLS", [](const Words &, NutSession &,
+                    const NutServerSide &) { return error("FEATURE-NOT-CONFIGURED"); }},
+    {"SET", [](const Words &, NutSession &s, const NutServerSide &) { return refuse_change(s); }},
+    {"INSTCMD",
+     [](const Words &, NutSession &s, const NutServerSide &) { return refuse_change(s); }},
+    {"PRIMARY",
+     [](const Words &, NutSession &, const NutServerSide &) { return error("ACCESS-DENIED"); }},
+    {"MASTER",
+     [](const Words &, NutSession &, const NutServerSide &) { return error("ACCESS-DENIED"); }},
+    {"FSD",
+     [](const Words &, NutSession &, const NutServerSide &) { return error("ACCESS-DENIED"); }},
+};
+
+}  // namespace
+
+std::optional<std::vector<std::string>> split_nut_words(std::string_view line) {
+  Words words;
+  std::string word;
+  bool in_word = false;
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (!quoted && is_blank(c)) {
+      if (in_word) {
+        words.push_back(std::move(word));
+        word.clear();
+        in_word = false;
+      }
+      continue;
+    }
+    in_word = true;
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (c == '\\') {
+      if (++i == line.size()) {
+        return std::nullopt;
+      }
+      word += line[i];
+    } else {
+      word += c;
+    }
+  }
+  if (quoted) {
+    return std::nullopt;
+  }
+  if (in_word) {
+    words.push_back(std::move(word));
+  }
+  return words;
+}
+
+std::string nut_quoted(std::string_view text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+    }
+    // A line end would split the answer; control characters are no text.
+    quoted += std::iscntrl(static_cast<unsigned char>(c)) ? '?' : c;
+  }
+  return quoted + "\"";
+}
+
+bool NutLineSplitter::take(const char *data, std::size_t length, const Handler &handle) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (data[i] == '\n') {
+      const bool go_on = skipping_ || handle(std::string_view(pending_));
+      skipping_ = false;
+      pending_.clear();
+      if (!go_on) {
+        return false;
+      }
+    } else if (skipping_) {
+      continue;
+    } else if (pending_.size() + 1 < nut_line_limit) {
+      pending_ += data[i];
+    } else {
+      skipping_ = true;
+      pending_.clear();
+      if (!handle(std::nullopt)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+std::string nut_help_line() {
+  std::string line = "Commands:";
+  for (const Command &command : commands) {
+    line += std::string(" ") + command.name;
+  }
+  return line + "\n";
+}
+
+std::string answer_nut_request(std::string_view line, NutSession &session,
+                               const NutServerSide &side) {
+  if (!line.empty() && line.back() == '\r') {
+    line.remove_suffix(1);
+  }
+  const std::optional<Words> words = split_nut_words(line);
+  if (!words) {
+    return error("INVALID-ARGUMENT");
+  }
+  if (words->empty()) {
+    return "";
+  }
+  const std::string name = upper(words->front());
+  const Words args(words->begin() + 1, words->end());
+  for (const Command &command : commands) {
+    if (name == command.name) {
+      return command.handle(args, session, side);
+    }
+  }
+  return error("UNKNOWN-COMMAND");
+}
+
+}  // namespace tornax

@@ -1,0 +1,508 @@
+#include "daemon/net/thread-server.h"
+
+#include <linux/futex.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "common/status_auth.h"
+#include "daemon/core/error.h"
+#include "daemon/core/signals.h"
+#include "daemon/net/access_policy.h"
+#include "daemon/net/descriptors.h"
+#include "daemon/net/listener.h"
+#include "daemon/report/deferred_log.h"
+#include "daemon/report/logger.h"
+
+namespace tornax {
+
+std::atomic<int> client{0};
+std::atomic<int> status_interval_ms{1000};
+std::atomic<int> stall_limit_ms{stall_limit_seconds * 1000};
+std::atomic<int> hello_wait_ms{2000};
+
+namespace {
+
+// Hundreds of mostly sleeping connection threads should cost little memory;
+// formatting one line needs only a few KiB of stack.
+constexpr std::size_t thread_stack_size = std::size_t{64} * 1024;
+
+// Measurements beyond this magnitude are sent as the bound: no UPS reports
+// them, and the eleven fields must fit one 99-character line.
+constexpr float measurement_bound = 999999.0f;
+
+// Longest location that fits between its quotes before the line end.
+constexpr std::size_t location_room = line_buffer_size - 4;
+
+// Set once at start-up, before the listener thread starts. It and the two
+// below are never destroyed: detached server threads use them until the very
+// end of the process.
+Listener *status_listener = nullptr;
+
+HostPlaces &host_places() {
+  static HostPlaces *const instance = new HostPlaces;
+  return *instance;
+}
+
+RefusalLog &refusal_log() {  // the listener thread's alone
+  static RefusalLog *const instance = new RefusalLog;
+  return *instance;
+}
+
+// Cycles announced so far. Connection threads wait for it to move with a
+// futex (no lock besides tornax_mutex), so every line goes out right after a
+// cycle has published its values instead of at a phase of its own, which
+// could lag a change by most of a second.
+alignas(std::atomic_ref<unsigned int>::required_alignment) unsigned int cycles_announced = 0;
+
+std::atomic_ref<unsigned int> cycle_count() {
+  return std::atomic_ref<unsigned int>(cycles_announced);
+}
+
+struct timespec deadline_after(int ms) {
+  struct timespec deadline {};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += (ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+
+float bounded(float value) {
+  if (std::isnan(value)) {
+    return value;
+  }
+  return std::clamp(value, -measurement_bound, measurement_bound);
+}
+
+// Field 10 must stay one token: an empty text becomes "NA", and a blank or
+// control character (which would split the field or the line) becomes "?".
+void copy_teststatus(const char *text, char (&field)[4]) {
+  std::size_t n = 0;
+  for (; n < 3 && text[n] != '\0'; ++n) {
+    const auto c = static_cast<unsigned char>(text[n]);
+    field[n] = std::isgraph(c) ? static_cast<char>(c) : '?';
+  }
+  field[n] = '\0';
+  if (n == 0) {
+    std::strcpy(field, "NA");
+  }
+}
+
+// A line end inside a header text would end the header line early and shift
+// every line after it.
+int copy_line_text(const char *text, std::size_t length, char *buffer) {
+  for (std::size_t n = 0; n < length; ++n) {
+    buffer[n] = text[n] == '\n' ? ' ' : text[n];
+  }
+  return static_cast<int>(length);
+}
+
+// One send of the text; returns the count that went out (short, or -1 on
+// failure). MSG_NOSIGNAL makes a vanished peer an error rather than a
+// SIGPIPE, whatever the process does with that signal.
+ssize_t send_text(int fd, const char *text, std::size_t length) {
+  ssize_t sent;
+  do {
+    sent = send(fd, text, length, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent;
+}
+
+// Returns once a cycle after `seen` has been announced, or when a quarter
+// more than the status interval has passed without one.
+void wait_for_cycle(unsigned int seen) {
+  const int interval = std::max(status_interval_ms.load(), 0);
+  const struct timespec deadline = deadline_after(interval + interval / 4);
+  while (cycle_count().load() == seen) {
+    const long result = syscall(SYS_futex, &cycles_announced, FUTEX_WAIT_BITSET_PRIVATE, seen,
+                                &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    if (result != 0 && errno == ETIMEDOUT) {
+      return;
+    }
+  }
+}
+
+// The daemon's signals are meant for the main thread, whose wait returns
+// when one of their handlers has run.
+void block_daemon_signals(sigset_t *previous) {
+  const sigset_t blocked = daemon_signals();
+  pthread_sigmask(SIG_BLOCK, &blocked, previous);
+}
+
+// Takes a place when one is free, in one atomic step: the listener admits,
+// and connection threads give places back at any time.
+bool take_client_place(int limit) {
+  int current = client.load();
+  while (current < limit) {
+    if (client.compare_exchange_weak(current, current + 1)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// The new thread inherits the signal mask in force while it is created.
+int start_server_thread(void *(*entry)(void *), void *argument) {
+  pthread_attr_t attributes;
+  if (const int error = pthread_attr_init(&attributes); error != 0) {
+    return error;
+  }
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(
+      &attributes, std::max(thread_stack_size, static_cast<std::size_t>(PTHREAD_STACK_MIN)));
+  sigset_t previous;
+  block_daemon_signals(&previous);
+  pthread_t thread;
+  const int result = pthread_create(&thread, &attributes, entry, argument);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  pthread_attr_destroy(&attributes);
+  return result;
+}
+
+// A host that vanished (no acknowledgement for the limit) or a peer whose
+// window stays shut (a send blocked for the limit) ends the connection; the
+// window watch catches a peer that merely stopped reading.
+void limit_peer_waiting(int fd) {
+  const int ms = stall_limit_ms.load();
+  const timeval send_timeout{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  const unsigned int user_timeout = static_cast<unsigned int>(ms);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
+}
+
+namespace {
+
+// ---- Sending ----------------------------------------------------------------
+
+// Sends the lines of one connection: as they are, or tagged once the client
+// has authenticated the stream.
+class LineSender {
+ public:
+  explicit LineSender(int fd) : fd_(fd) {}
+
+  // Answers the client's hello with the daemon's nonce; every later line is
+  // tagged.
+  void authenticate(const StatusKey &key, const AuthNonce &client_nonce) {
+    const AuthNonce daemon_nonce = new_auth_nonce();
+    const std::string answer = auth_hello(daemon_nonce);
+    send_text(fd_, answer.data(), answer.size());
+    auth_.emplace(key, client_nonce, daemon_nonce);
+  }
+
+  // Sends one line with its line end; true when all of it went out.
+  bool send(const char *line, int length) {
+    if (!auth_) {
+      return send_text(fd_, line, static_cast<std::size_t>(length)) == length;
+    }
+    char tagged[auth_line_size];
+    const std::size_t tagged_length =
+        auth_->tag(std::string_view(line, static_cast<std::size_t>(length - 1)), tagged);
+    return send_text(fd_, tagged, tagged_length) == static_cast<ssize_t>(tagged_length);
+  }
+
+ private:
+  int fd_;
+  std::optional<AuthStream> auth_;
+};
+
+void send_header(LineSender &sender) {
+  char buffer[line_buffer_size];
+  sender.send(greeting_line, static_cast<int>(std::strlen(greeting_line)));
+  // The identification is read again, under the mutex, when the UPS line is
+  // opened only after start-up.
+  pthread_mutex_lock(&tornax_mutex);
+  const int version_length = format_version_line(ups_version, buffer);
+  const std::optional<std::string> location = settings.ups_location;
+  pthread_mutex_unlock(&tornax_mutex);
+  sender.send(buffer, version_length);
+  sender.send(buffer, format_location_line(location, buffer));
+}
+
+// The receive window the peer advertised last, in bytes; nothing when the
+// kernel does not tell.
+std::optional<std::uint32_t> peer_window(int fd) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+      length < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd) {
+    return std::nullopt;
+  }
+  return info.tcpi_snd_wnd;
+}
+
+enum class LinesEnd { write_failed, stalled };
+
+LinesEnd send_status_lines(LineSender &sender, int fd) {
+  char buffer[line_buffer_size];
+  StallWatch watch{std::chrono::milliseconds(stall_limit_ms.load())};
+  for (;;) {
+    const unsigned int seen = cycle_count().load();
+    const std::optional<std::uint32_t> window = peer_window(fd);
+    if (window && watch.stalled(*window, StallWatch::Clock::now())) {
+      return LinesEnd::stalled;
+    }
+    const int length = format_status_line(take_status_snapshot(), buffer);
+    if (!sender.send(buffer, length)) {
+      return LinesEnd::write_failed;
+    }
+    wait_for_cycle(seen);
+  }
+}
+
+// ---- Connections --------------------------------------------------------------
+
+// A client that holds the key speaks first, right after connecting. Waits a
+// little for its hello; nothing when none comes (a client without the key),
+// or when what comes is no hello.
+std::optional<AuthNonce> wait_for_hello(int fd) {
+  char hello[64];
+  std::size_t length = 0;
+  const auto deadline = StallWatch::Clock::now() + std::chrono::milliseconds(hello_wait_ms.load());
+  while (length < sizeof hello) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - StallWatch::Clock::now());
+    pollfd wait{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+      return std::nullopt;
+    }
+    const ssize_t n = recv(fd, hello + length, sizeof hello - length, MSG_DONTWAIT);
+    if (n <= 0) {
+      return std::nullopt;
+    }
+    length += static_cast<std::size_t>(n);
+    if (const void *end = std::memchr(hello, '\n', length)) {
+      return parse_auth_hello(std::string_view(hello, static_cast<const char *>(end) - hello));
+    }
+  }
+  return std::nullopt;
+}
+
+// Plain or authenticated: a daemon with a key still serves a client that
+// sends no hello the plain stream, so hosts can move to the key one by one;
+// a client with the key accepts only tagged lines, so the plain stream gives
+// an impostor nothing to act on.
+void open_session(LineSender &sender, int fd) {
+  pthread_mutex_lock(&tornax_mutex);
+  const std::optional<StatusKey> key = settings.status_key;
+  pthread_mutex_unlock(&tornax_mutex);
+  if (!key) {
+    return;
+  }
+  if (const std::optional<AuthNonce> client_nonce = wait_for_hello(fd)) {
+    sender.authenticate(*key, *client_nonce);
+  }
+}
+
+void release_places(const IpAddress &peer) {
+  host_places().release(peer);
+  client.fetch_sub(1);
+}
+
+// ---- Admission ----------------------------------------------------------------
+
+struct AdmissionRules {
+  bool allowed = true;
+  int max_client = 0;
+  int max_client_per_host = 0;
+};
+
+// Read for each connection, so a reload applies to the next one.
+AdmissionRules rules_for(const IpAddress &peer) {
+  AdmissionRules rules;
+  pthread_mutex_lock(&tornax_mutex);
+  rules.allowed = allowed(settings.allow, peer);
+  rules.max_client = settings.max_client;
+  rules.max_client_per_host = settings.max_client_per_host;
+  pthread_mutex_unlock(&tornax_mutex);
+  return rules;
+}
+
+long monotonic_seconds() {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::seconds>(StallWatch::Clock::now().time_since_epoch())
+          .count());
+}
+
+void note_refusal(const IpAddress &peer, const std::string &why) {
+  if (refusal_log().should_log(peer, monotonic_seconds())) {
+    log_later("Status server refused a connection from " + format_ip_address(peer) + " (" + why +
+              ")");
+  }
+}
+
+// Takes the places a connection from `peer` needs; otherwise says why not.
+std::optional<std::string> take_places(const IpAddress &peer, const AdmissionRules &rules) {
+  const int capacity = std::max(server_client_capacity.load(), 0);
+  if (!take_client_place(std::min(rules.max_client, capacity))) {
+    if (capacity < rules.max_client) {
+      return "the descriptors allow " + std::to_string(capacity) + " clients";
+    }
+    return "MAX_CLIENT " + std::to_string(rules.max_client) + " reached";
+  }
+  if (!host_places().take(peer, rules.max_client_per_host)) {
+    client.fetch_sub(1);
+    return "MAX_CLIENT_PER_HOST " + std::to_string(rules.max_client_per_host) + " reached";
+  }
+  return std::nullopt;
+}
+
+// Closes a connection without waiting on the peer: what it sent (a hello) is
+// read first, so the close ends it with a FIN after the line rather than
+// with a reset that could overtake it.
+void close_now(int fd) {
+  char discard[256];
+  while (recv(fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
+  }
+  close(fd);
+}
+
+// The listener thread's decision on each accepted connection.
+void admit(int fd, const IpAddress &peer) {
+  const AdmissionRules rules = rules_for(peer);
+  if (!rules.allowed) {
+    note_refusal(peer, "not allowed by ALLOW");
+    close(fd);
+    return;
+  }
+  if (const std::optional<std::string> why = take_places(peer, rules)) {
+    note_refusal(peer, *why);
+    // A new connection's send buffer is empty: the line goes out at once.
+    send(fd, refusal_line, std::strlen(refusal_line), MSG_NOSIGNAL | MSG_DONTWAIT);
+    close_now(fd);
+    return;
+  }
+  auto *connection = new ClientConnection{fd, peer};
+  if (start_server_thread(serveClient, connection) != 0) {
+    // Never leave a peer connected to nobody.
+    delete connection;
+    release_places(peer);
+    close(fd);
+    tornax_warn("Status server: cannot start a client thread, connection closed");
+  }
+}
+
+}  // namespace
+
+int format_status_line(const StatusSnapshot &values, char *buffer) {
+  char teststatus[4];
+  copy_teststatus(values.teststatus, teststatus);
+  const int remain = static_cast<int>(std::min<unsigned int>(values.remain_time, INT_MAX));
+  const int length = std::snprintf(
+      buffer, line_buffer_size, TORNAX_STATUS_LINE_FORMAT,
+      static_cast<unsigned int>(values.ext_status), bounded(values.linevoltage),
+      bounded(values.invvoltage), bounded(values.percentbatt), bounded(values.percentloadpower),
+      bounded(values.freq), bounded(values.loadcurrent), remain, bounded(values.temp), teststatus,
+      schedule_minutes(values.schedule_down_timer));
+  return std::clamp(length, 0, static_cast<int>(line_buffer_size) - 1);
+}
+
+int format_version_line(const char *ups_version_text, char *buffer) {
+  const std::size_t length = strnlen(ups_version_text, ups_version_size - 1);
+  const int n = copy_line_text(ups_version_text, length, buffer);
+  buffer[n] = '\n';
+  buffer[n + 1] = '\0';
+  return n + 1;
+}
+
+int format_location_line(const std::optional<std::string> &location, char *buffer) {
+  if (!location) {
+    std::strcpy(buffer, "NA\n");
+    return 3;
+  }
+  const std::size_t length = std::min(strnlen(location->c_str(), location->size()), location_room);
+  buffer[0] = '"';
+  const int n = 1 + copy_line_text(location->c_str(), length, buffer + 1);
+  buffer[n] = '"';
+  buffer[n + 1] = '\n';
+  buffer[n + 2] = '\0';
+  return n + 2;
+}
+
+bool StallWatch::stalled(std::uint32_t window, Clock::time_point now) {
+  if (!started_ || window > last_ || window >= widest_) {
+    started_ = true;
+    since_ = now;
+    window_since_ = window;
+  }
+  widest_ = std::max(widest_, window);
+  last_ = window;
+  return now - since_ >= limit_ && window < window_since_;
+}
+
+void *serveClient(void *connection) {
+  const std::unique_ptr<ClientConnection> taken(static_cast<ClientConnection *>(connection));
+  const int fd = taken->fd;
+  limit_peer_waiting(fd);
+  LineSender sender(fd);
+  open_session(sender, fd);
+  send_header(sender);
+  if (send_status_lines(sender, fd) == LinesEnd::stalled) {
+    log_later("Status server closed the connection from " + format_ip_address(taken->peer) +
+              ": it took no data for " + std::to_string(stall_limit_seconds) + " seconds");
+  }
+  release_places(taken->peer);
+  close_now(fd);
+  return nullptr;
+}
+
+void *serverWatch(void *listener) {
+  static_cast<Listener *>(listener)->run(admit);
+}
+
+bool start_status_server() {
+  pthread_mutex_lock(&tornax_mutex);
+  const int port = settings.port & 0xffff;  // only the low 16 bits count
+  std::vector<IpAddress> addresses = settings.listen;
+  pthread_mutex_unlock(&tornax_mutex);
+  if (addresses.empty()) {
+    addresses.push_back(*parse_ip_address("0.0.0.0"));
+  }
+  status_listener = new Listener("Status server", addresses, port);
+  status_listener->open();
+  server_client_capacity = client_capacity(descriptor_limit(), open_descriptors());
+  if (const int error = start_server_thread(serverWatch, status_listener); error != 0) {
+    tornax_warn_and_log("Status server not started: cannot start its thread (%s)",
+                        std::strerror(error));
+    return false;
+  }
+  return true;
+}
+
+void announce_cycle() {
+  cycle_count().fetch_add(1);
+  // A waiting connection has taken its place in `client` before it read the
+  // count, so with no client there is no one to wake.
+  if (client.load() > 0) {
+    syscall(SYS_futex, &cycles_announced, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+  }
+  write_deferred_log();  // after the lines are on their way
+}
+
+int status_server_port() {
+  return status_listener == nullptr ? 0 : status_listener->port();
+}
+
+}  // namespace tornax

@@ -1,0 +1,138 @@
+// The status server: other hosts follow the UPS over TCP. Every admitted
+// connection gets a three-line header (greeting, UPS identification, site)
+// and then one status line a second until a write to it fails or the peer
+// stops taking them; a connection beyond a limit (MAX_CLIENT,
+// MAX_CLIENT_PER_HOST, the descriptors kept for the daemon) gets one refusal
+// line, and one from a host that ALLOW leaves out is closed without a line.
+// The server reads nothing from a connection, except the hello of a client
+// that authenticates the stream (common/status_auth.h) when STATUS_KEY is set.
+//
+// Threads: one listener, started once by the daemon's start-up, which admits
+// or refuses each connection itself, and one detached thread per admitted
+// connection with a small stack. None of them takes the daemon's signals
+// (SIGTERM, SIGHUP, SIGALRM): those belong to the main thread. A server
+// thread holds tornax_mutex only while it copies settings or the published
+// values for one line.
+#ifndef TORNAX_DAEMON_NET_THREAD_SERVER_H
+#define TORNAX_DAEMON_NET_THREAD_SERVER_H
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "daemon/core/status_snapshot.h"
+#include "tornax.h"
+
+namespace tornax {
+
+// Connections being served now. Raised by a connection thread when it takes
+// its connection (checked against the limit in the same atomic step), lowered
+// when its status loop ends; a refused connection never counts.
+extern std::atomic<int> client;
+
+// Pause between two status lines of a connection, in milliseconds. One
+// second in the daemon; tests shorten it before starting the server. While
+// the monitoring cycle runs, a connection sends its next line as soon as the
+// next cycle is announced, so a change reaches every client within that
+// cycle; only when no cycle comes for a quarter more than this (before the
+// first cycle, during a shutdown) does the pause alone decide.
+extern std::atomic<int> status_interval_ms;
+
+// How long a connection may go without the peer taking any data (or without
+// its host answering at all) before it is closed and its place freed, in
+// milliseconds: 30 seconds in the daemon, as the log states it; tests shorten
+// it. A peer that never reads must not hold a place, or anyone on the network
+// could take every place and cut the real clients off.
+inline constexpr int stall_limit_seconds = 30;
+extern std::atomic<int> stall_limit_ms;
+
+// How long a daemon with STATUS_KEY waits for a client's hello before it
+// serves the plain stream, in milliseconds: 2 seconds; tests shorten it.
+extern std::atomic<int> hello_wait_ms;
+
+// Main thread, once per cycle, after the cycle has published its status
+// word: wakes every connection waiting for its next line (cheap when no
+// client is connected), and writes to the log what the server's threads left
+// for it (only the main thread writes the log).
+void announce_cycle();
+
+// Tells from the receive window the peer advertises whether it still takes
+// data. A reading peer's window keeps coming back up (or stays at its
+// widest); one that stopped reading shrinks with every line it is sent. So
+// the peer counts as stalled once its window has neither grown nor stood at
+// its widest for the limit while it shrank meanwhile.
+class StallWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit StallWatch(std::chrono::milliseconds limit) : limit_(limit) {}
+  // Called before each line with the window the peer advertised last.
+  bool stalled(std::uint32_t window, Clock::time_point now);
+
+ private:
+  std::chrono::milliseconds limit_;
+  bool started_ = false;
+  std::uint32_t widest_ = 0;
+  std::uint32_t last_ = 0;
+  std::uint32_t window_since_ = 0;
+  Clock::time_point since_{};
+};
+
+// Formats the eleven-field status line with its line end into `buffer`
+// (line_buffer_size bytes) and returns its length. Every field is one
+// non-empty token without blanks, and the line always fits the buffer.
+int format_status_line(const StatusSnapshot &values, char *buffer);
+
+// Header line 2: the identification text (at most the first 49 bytes of a
+// 50-byte buffer), then a line end. Returns the length.
+int format_version_line(const char *ups_version, char *buffer);
+
+// Header line 3: the location between double quotes, cut so the line stays
+// within 99 characters, or "NA" when none is configured. Returns the length.
+int format_location_line(const std::optional<std::string> &location, char *buffer);
+
+// Starts `entry` in a detached thread with a small stack and the daemon's
+// signals blocked. Returns 0 or the error number of the failure. Any thread.
+int start_server_thread(void *(*entry)(void *), void *argument);
+
+// Sets how long a connection may wait on its peer (an unacknowledged send, a
+// shut window) before it fails: the stall limit.
+void limit_peer_waiting(int fd);
+
+// An admitted connection on its way to its thread.
+struct ClientConnection {
+  int fd = -1;
+  IpAddress peer;
+};
+
+// Serves one admitted connection, which holds a place in `client` and one of
+// its host's: the header and status lines (authenticated when the client
+// asks and a key is set) until a write fails or the peer stops taking them;
+// then gives the places back and closes it. `connection` is a
+// ClientConnection allocated with new, which the thread takes over. Thread
+// entry.
+void *serveClient(void *connection);
+
+// Admits or refuses every connection that the Listener carried by `listener`
+// accepts, and starts a detached connection thread for each one admitted.
+// Never returns. Thread entry.
+void *serverWatch(void *listener);
+
+// Daemon start-up, main thread, once, without tornax_mutex held: binds a
+// listener to settings.port on each LISTEN address (every IPv4 interface
+// without one), fixes how many clients the descriptors allow, and starts the
+// listener thread. An address that can't be bound is reported at once, on
+// standard error and in the log, and tried again by the listener thread, so
+// the daemon goes on monitoring either way. Returns false only when the
+// listener thread can't start.
+bool start_status_server();
+
+// The port the first listening address is bound to (useful when settings.port
+// is 0 and the system picked one); 0 while none is.
+int status_server_port();
+
+}  // namespace tornax
+
+#endif  // TORNAX_DAEMON_NET_THREAD_SERVER_H

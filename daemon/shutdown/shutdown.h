@@ -1,0 +1,37 @@
+// The host shutdown sequence: runs the administrator's shutdown script, removes
+// the pid file, idles init, asks every process to end, turns swap off,
+// unmounts the file systems, gives the UPS its switch-off or sleep command and
+// halts the machine. Every action on the host goes through a HostActions, so
+// tests pass a recording fake; only the daemon's main() passes the real host.
+#ifndef TORNAX_DAEMON_SHUTDOWN_SHUTDOWN_H
+#define TORNAX_DAEMON_SHUTDOWN_SHUTDOWN_H
+
+#include "daemon/report/hooks.h"
+#include "daemon/shutdown/host.h"
+#include "tornax.h"
+
+namespace tornax {
+
+// The sleep time sent to the UPS: minutes × multiplier, the product formed in
+// double precision from the float's exact value, truncated toward zero and
+// held within the range of an int.
+long corrected_sleep_time(long ups_sleep_time, float multiplier);
+
+// Runs the whole sequence with `host` (first waiting for the hosts logged in
+// to the network UPS server, when it runs) and returns the exit status the daemon
+// ends with: 1 when init could not be idled, 0 when the halt call returned.
+// The mode is the event that called for the shutdown: POWERFAIL_DOWN switches
+// the UPS off when settings.turnoff_ups is set, SCHEDULE_DOWN sends the
+// corrected `ups_sleep_time` (minutes); other modes send nothing. Event hooks
+// still running (`hooks`, when given) have until the shutdown script ends, and
+// are then killed. Main thread only; takes no lock.
+int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,
+                      HookRunner *hooks = nullptr);
+
+// shutdown_sequence(), then exit with its result. Never returns.
+[[noreturn]] void down(int shutdown_mode, long ups_sleep_time, HostActions &host,
+                       HookRunner *hooks = nullptr);
+
+}  // namespace tornax
+
+#endif  // TORNAX_DAEMON_SHUTDOWN_SHUTDOWN_H
