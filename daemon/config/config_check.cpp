@@ -279,7 +279,7 @@ std::vector<std::pair<std::string, std::string>> configuration_summary_rows(cons
 std::string configuration_summary(const Settings &config, std::time_t now) {
   std::string text;
   for (const auto &[what, value] : configuration_summary_rows(config, now)) {
-    text += what + ": " + value + "\n";
+    text.append(what).append(": ").append(value).append("\n");
   }
   return text;
 }
