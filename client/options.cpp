@@ -222,7 +222,7 @@ std::optional<SupplyAddress> parse_supply(const std::string &text) {
     supply.host = address.substr(1, end - 1);
     ++end;
   } else {
-    end = address.find_first_of(",");
+    end = address.find(',');
     end = end == std::string::npos ? address.size() : end;
     supply.host = address.substr(0, end);
     const std::size_t colon = supply.host.find(':');
