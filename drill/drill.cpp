@@ -430,14 +430,16 @@ bool Drill::launch_daemon() {
   if (!config_->status_server_on()) {
     return true;
   }
+  // The fields are named before the first line is shown.
   watch_until(10, [&] {
-    return status_.connect(port_, location_) || log_count("Status server not started") > 0;
+    if (status_.connect(port_, location_)) {
+      timeline_->say("status",
+                     "fields: status word, line V, output V, battery %, load %, Hz, A, minutes "
+                     "left, temperature, self-test, minutes to a scheduled shutdown");
+      return true;
+    }
+    return log_count("Status server not started") > 0;
   });
-  if (status_.connected()) {
-    timeline_->say("status",
-                   "fields: status word, line V, output V, battery %, load %, Hz, A, minutes "
-                   "left, temperature, self-test, minutes to a scheduled shutdown");
-  }
   return status_.connected();
 }
 

@@ -1,7 +1,7 @@
 #include "drill/report.h"
 
 #include <cstdio>
-#include <regex>
+#include <set>
 
 #include "drill/text.h"
 
@@ -135,23 +135,35 @@ constexpr Findings (*finding_table[])(const Evidence &) = {
 
 // The log's stamp ("[12/07/26] 22:35:40 : ") taken off.
 std::string without_stamp(const std::string &text) {
-  static const std::regex stamp(R"(^\[[^\]]*\] [0-9:]* : )");
-  return std::regex_replace(text, stamp, "", std::regex_constants::format_first_only);
+  const std::size_t close = text.rfind('[', 0) == 0 ? text.find("] ") : std::string::npos;
+  if (close == std::string::npos) {
+    return text;
+  }
+  const std::size_t clock = text.find_first_not_of("0123456789:", close + 2);
+  return clock != std::string::npos && text.compare(clock, 3, " : ") == 0 ? text.substr(clock + 3)
+                                                                          : text;
 }
 
 void shutdown_steps(const Evidence &e) {
-  static const std::regex start(
-      "Power-fail shutdown|Schedule shutdown|Execute shutdown script|"
-      "TERM signal");
-  static const std::regex tags("log|wall|console|page|daemon|script|hook|halt|ups");
+  const auto starts = [](const std::string &text) {
+    for (const char *start :
+         {"Power-fail shutdown", "Schedule shutdown", "Execute shutdown script", "TERM signal"}) {
+      if (holds(text, start)) {
+        return true;
+      }
+    }
+    return false;
+  };
+  static const std::set<std::string> tags = {"log",    "wall", "console", "page", "daemon",
+                                             "script", "hook", "halt",    "ups"};
   std::size_t first = 0;
-  while (first < e.timeline.size() && !std::regex_search(e.timeline[first].text, start)) {
+  while (first < e.timeline.size() && !starts(e.timeline[first].text)) {
     ++first;
   }
   std::vector<const Entry *> steps;
   for (std::size_t i = first; i < e.timeline.size(); ++i) {
     const Entry &entry = e.timeline[i];
-    if (std::regex_match(entry.tag, tags) && entry.text.rfind("the daemon", 0) != 0 &&
+    if (tags.count(entry.tag) != 0 && entry.text.rfind("the daemon", 0) != 0 &&
         entry.text.rfind("on a real host", 0) != 0) {
       steps.push_back(&entry);
     }

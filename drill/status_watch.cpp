@@ -1,13 +1,14 @@
 #include "drill/status_watch.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <optional>
 
-#include "client/connection.h"
 #include "client/status_line.h"
 #include "wire_protocol.h"
 
@@ -35,13 +36,16 @@ std::optional<std::string> next_line(int fd) {
 }  // namespace
 
 int connect_loopback(int port) {
-  const std::optional<sockaddr_in> server =
-      resolve_server("127.0.0.1", static_cast<unsigned>(port));
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  const auto addresses = resolve_server("127.0.0.1", static_cast<unsigned int>(port));
+  if (!addresses || addresses->empty()) {
+    return -1;
+  }
+  const ServerAddress &server = addresses->front();
+  const int fd = socket(server.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     return -1;
   }
-  if (!server || ::connect(fd, reinterpret_cast<const sockaddr *>(&*server), sizeof *server) != 0) {
+  if (::connect(fd, reinterpret_cast<const sockaddr *>(&server.address), server.length) != 0) {
     ::close(fd);
     return -1;
   }
@@ -84,55 +88,54 @@ bool StatusWatch::connect(int port, const std::string &location) {
     ::close(fd);
     return false;
   }
-  set_receive_timeout(fd, 0);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   fd_ = fd;
+  lines_ = LineAssembler();
   count_ = header_line_count;
-  ended_ = false;
-  reader_ = std::thread([this] { read_lines(); });
   return true;
 }
 
-void StatusWatch::read_lines() {
-  while (const std::optional<std::string> line = next_line(fd_)) {
-    const std::lock_guard lock(mutex_);
-    lines_.push_back(*line);
-  }
-  ended_ = true;
-}
-
 bool StatusWatch::take(std::vector<std::string> &shown) {
-  // Read first: every line the reader kept before it ended is taken below.
-  const bool ended = ended_;
-  std::vector<std::string> lines;
-  {
-    const std::lock_guard lock(mutex_);
-    lines.swap(lines_);
+  if (fd_ < 0) {
+    return false;
   }
-  for (const std::string &line : lines) {
-    ++count_;
-    RemoteValues values;
-    if (parse_status_line(line.c_str(), values) < 1) {
-      continue;
-    }
-    const long word = values.remote_status;
-    if (word != last_word_ || count_ % 20 == 0) {
-      shown.push_back(line + "   <- " + status_meaning(values.remote_status));
-    }
-    last_word_ = word;
+  char buffer[1024];
+  ssize_t n;
+  while ((n = read(fd_, buffer, sizeof buffer)) > 0) {
+    lines_.append(buffer, static_cast<std::size_t>(n));
   }
-  if (ended && lines.empty()) {
+  const bool ended = n == 0 || (errno != EAGAIN && errno != EINTR);
+  bool any = false;
+  while (const std::optional<std::string> line = lines_.take(receive_buffer_size)) {
+    show(*line, shown);
+    any = true;
+  }
+  if (ended) {
+    if (const std::optional<std::string> rest = lines_.take_rest()) {
+      show(*rest, shown);
+      any = true;
+    }
     close();
   }
-  return !lines.empty();
+  return any;
+}
+
+void StatusWatch::show(const std::string &line, std::vector<std::string> &shown) {
+  ++count_;
+  RemoteValues values;
+  if (parse_status_line(line.c_str(), values) < 1) {
+    return;
+  }
+  const long word = values.remote_status;
+  if (word != last_word_ || count_ % 20 == 0) {
+    shown.push_back(line + "   <- " + status_meaning(values.remote_status));
+  }
+  last_word_ = word;
 }
 
 void StatusWatch::close() {
   if (fd_ < 0) {
     return;
-  }
-  shutdown(fd_, SHUT_RDWR);
-  if (reader_.joinable()) {
-    reader_.join();
   }
   ::close(fd_);
   fd_ = -1;

@@ -1,16 +1,15 @@
 // The drill's status client: it follows the drill's status server as a
-// remote host would, with the client's own line reader and status-line
-// parser. A thread of its own only reads lines; the main thread takes them
-// and decides which are worth showing. Also the one question the drill asks
-// the daemon running on this host, read-only.
+// remote host would, with the client's own line reader, line assembler and
+// status-line parser, without blocking the narration. Also the one question
+// the drill asks the daemon running on this host, read-only. Main thread
+// only.
 #ifndef TORNAX_DRILL_STATUS_WATCH_H
 #define TORNAX_DRILL_STATUS_WATCH_H
 
-#include <atomic>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "client/connection.h"
 
 namespace tornax::drill {
 
@@ -29,23 +28,21 @@ class StatusWatch {
 
   // Connects and reads the three header lines, waiting at most 5 s for each;
   // true when the site line is `location` quoted, so what answers is this
-  // run's daemon. Then reads on, in the background.
+  // run's daemon. Then take() reads on without waiting.
   bool connect(int port, const std::string &location);
   bool connected() const { return fd_ >= 0; }
-  // The status lines worth showing since the last call, each with its
+  // Reads what has come; the status lines worth showing, each with its
   // meaning ("<line>   <- on battery"): the first, every one whose status
-  // word changed, and one in twenty besides. True when any line came.
+  // word changed, and one in twenty besides. True when any line came. At
+  // the end of the stream the connection is closed.
   bool take(std::vector<std::string> &shown);
   void close();
 
  private:
-  void read_lines();
+  void show(const std::string &line, std::vector<std::string> &shown);
 
   int fd_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::vector<std::string> lines_;  // read, not yet taken (mutex_)
-  std::atomic<bool> ended_{false};
+  LineAssembler lines_;
   int count_ = 0;
   long last_word_ = -1;
 };
