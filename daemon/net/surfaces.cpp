@@ -80,9 +80,7 @@ bool start_network_loop() {
     return true;
   }
   if (!network_loop().ok()) {
-    report_surface_failure(std::string("Network servers not started: cannot wait for their "
-                                       "connections (") +
-                           std::strerror(errno) + ")");
+    report_surface_failure("Network servers not started: cannot wait for their connections");
     return false;
   }
   if (const int error = start_server_thread(run_network_loop, nullptr, loop_stack); error != 0) {
