@@ -55,6 +55,29 @@ bool set_port(DrillOptions &options, const char *value, std::string *error) {
   return true;
 }
 
+template <bool DrillOptions::*flag>
+bool set_flag(DrillOptions &options, const char *, std::string *) {
+  options.*flag = true;
+  return true;
+}
+
+template <std::string DrillOptions::*field>
+bool set_text(DrillOptions &options, const char *value, std::string *) {
+  options.*field = value;
+  return true;
+}
+
+template <Mode mode>
+bool set_mode(DrillOptions &options, const char *, std::string *) {
+  options.mode = mode;
+  return true;
+}
+
+bool add_override(DrillOptions &options, const char *value, std::string *) {
+  options.overrides.emplace_back(value);
+  return true;
+}
+
 constexpr OptionSpec option_table[] = {
     {"--scenario", nullptr, "S", "--scenario needs a name", nullptr, set_scenario},
     {"--backuptime", nullptr, "M", "--backuptime needs minutes",
@@ -64,51 +87,34 @@ constexpr OptionSpec option_table[] = {
      "TORNAX_DRILL=1 in its environment); by default the drill\n"
      "only says that it would run. Event hooks never run: the drill\n"
      "says which would have.",
-     [](DrillOptions &o, const char *, std::string *) { return o.run_script = true; }},
+     set_flag<&DrillOptions::run_script>},
     {"--set", nullptr, "STMT", "--set needs a statement",
      "use this statement instead of the configuration's statements\n"
      "of the same keyword (may be given more than once)",
-     [](DrillOptions &o, const char *value, std::string *) {
-       o.overrides.emplace_back(value);
-       return true;
-     }},
+     add_override},
     {"--client", nullptr, nullptr, nullptr,
      "follow the drill's status server with tornaxalert, in a\n"
      "sandbox of its own, as a remote host would",
-     [](DrillOptions &o, const char *, std::string *) { return o.client = true; }},
-    {"--batch", nullptr, nullptr, nullptr, nullptr,
-     [](DrillOptions &o, const char *, std::string *) {
-       o.mode = Mode::batch;
-       return true;
-     }},
+     set_flag<&DrillOptions::client>},
+    {"--batch", nullptr, nullptr, nullptr, nullptr, set_mode<Mode::batch>},
     {"--interactive", "-i", nullptr, nullptr,
      "play the outage yourself by typing simulator commands\n"
      "(mains off, mains on, lowbatt, silent 5, talk, status, help,\n"
      "garbage on ...); quit or Ctrl-D ends the drill",
-     [](DrillOptions &o, const char *, std::string *) {
-       o.mode = Mode::interactive;
-       return true;
-     }},
+     set_mode<Mode::interactive>},
     {"--bin", nullptr, "DIR", "--bin needs a directory",
      "take tornax and tornaxalert from DIR (default: beside the drill)",
-     [](DrillOptions &o, const char *value, std::string *) {
-       o.bin = value;
-       return true;
-     }},
+     set_text<&DrillOptions::bin>},
     {"--dir", nullptr, "DIR", "--dir needs a directory",
      "keep the run's files in DIR, which must not hold an earlier\n"
      "drill (default: a new temporary directory, named at the\n"
      "start and kept afterwards)",
-     [](DrillOptions &o, const char *value, std::string *) {
-       o.dir = value;
-       return true;
-     }},
+     set_text<&DrillOptions::dir>},
     {"--port", nullptr, "N", "--port needs a number",
      "TCP port of the drill's status server (default: a free one\n"
      "picked at random from 14004 to 15003)",
      set_port},
-    {"--help", "-h", nullptr, nullptr, nullptr,
-     [](DrillOptions &o, const char *, std::string *) { return o.help = true; }},
+    {"--help", "-h", nullptr, nullptr, nullptr, set_flag<&DrillOptions::help>},
 };
 
 const OptionSpec *find_option(std::string_view arg) {

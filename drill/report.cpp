@@ -195,10 +195,18 @@ void ups_commands(const Evidence &e) {
   }
 }
 
+// The part's title; false, after saying so, when its server is off.
+bool part_title(const char *title, bool on, const char *off) {
+  std::printf("%s\n", title);
+  if (!on) {
+    std::printf("  none is told: %s\n", off);
+  }
+  return on;
+}
+
 void remote_hosts(const Evidence &e) {
-  std::printf("Remote hosts (tornaxalert on other hosts):\n");
-  if (!e.config.status_server_on()) {
-    std::printf("  none is told: the status server is off (MAX_CLIENT 0)\n");
+  if (!part_title("Remote hosts (tornaxalert on other hosts):", e.config.status_server_on(),
+                  "the status server is off (MAX_CLIENT 0)")) {
     return;
   }
   std::printf("  status server: %s; each client read:\n", e.config.row("Status server").c_str());
@@ -219,9 +227,8 @@ void remote_hosts(const Evidence &e) {
 }
 
 void secondaries(const Evidence &e) {
-  std::printf("Secondary hosts (network UPS protocol):\n");
-  if (!e.config.nut_server_on()) {
-    std::printf("  none is told: the network UPS server is off (NUT_PORT 0)\n");
+  if (!part_title("Secondary hosts (network UPS protocol):", e.config.nut_server_on(),
+                  "the network UPS server is off (NUT_PORT 0)")) {
     return;
   }
   std::printf("  network UPS server: %s\n", e.config.row("Network UPS server").c_str());

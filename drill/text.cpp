@@ -57,9 +57,10 @@ bool exists(const std::string &path) {
 
 std::vector<std::string> lines_of(const std::string &text) {
   std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
   }
   return lines;
 }
