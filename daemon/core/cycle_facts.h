@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/core/history.h"
 #include "daemon/core/schedule.h"
 #include "daemon/core/status_snapshot.h"
 #include "tornax.h"
@@ -53,6 +54,7 @@ struct CycleFacts {
   double cycle_seconds = 0;       // the last cycle's poll and schedule checks
   std::vector<IpNetwork> allow;   // ALLOW in force
   int max_client_per_host = 0;    // MAX_CLIENT_PER_HOST in force
+  History history;                // the last hours' readings, for the page's charts
 };
 
 // Main thread, after each cycle has published its status word and before the

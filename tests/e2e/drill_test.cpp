@@ -158,7 +158,7 @@ TEST(Drill, ShortenedTimeoutOnTheSampleRunsTheScriptOnlyWhenAsked) {
       std::string::npos)
       << summary;
   // The sample as shipped leaves the drill nothing to find.
-  EXPECT_EQ(part(summary, "Findings"), "Findings:\n  none\n");
+  EXPECT_EQ(part(summary, "Findings"), "Findings about the configuration:\n  none\n");
   EXPECT_EQ(part(summary, "Secondary hosts"),
             "Secondary hosts (network UPS protocol):\n"
             "  network UPS server: port 3, UPS tornax, at most 16 clients at once; 1 account, a "
