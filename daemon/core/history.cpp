@@ -2,8 +2,7 @@
 
 namespace tornax {
 
-void History::add(std::time_t now, const std::optional<HistoryReading> &reading,
-                  bool on_battery) {
+void History::add(std::time_t now, const std::optional<HistoryReading> &reading, bool on_battery) {
   if (open_ && now - open_->start >= history_interval_seconds) {
     auto closed = closed_ ? std::make_shared<std::vector<HistorySample>>(*closed_)
                           : std::make_shared<std::vector<HistorySample>>();

@@ -29,8 +29,8 @@ struct HistoryReading {
 };
 
 struct HistorySample {
-  std::time_t start = 0;  // the interval's first cycle
-  std::time_t last = 0;   // its latest cycle
+  std::time_t start = 0;                  // the interval's first cycle
+  std::time_t last = 0;                   // its latest cycle
   std::optional<HistoryReading> reading;  // its latest good readings; none if all silent
   bool on_battery = false;
   bool silent = false;

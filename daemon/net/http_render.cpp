@@ -1,12 +1,13 @@
 #include "daemon/net/http_render.h"
 
+#include <sodium.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
-#include <sodium.h>
 #include <utility>
 #include <vector>
 
@@ -93,8 +94,8 @@ std::string teststatus_of(const CycleFacts &facts) {
 // are the UPS's own, so one not known here is shown as it came.
 std::string selftest_words(const std::string &code) {
   static const std::pair<const char *, const char *> known[] = {
-      {"OK", "passed"},        {"NO", "no result yet"}, {"IP", "in progress"},
-      {"NG", "failed"},        {"BT", "failed: the battery"},
+      {"OK", "passed"}, {"NO", "no result yet"},       {"IP", "in progress"},
+      {"NG", "failed"}, {"BT", "failed: the battery"},
   };
   if (code.empty()) {
     return "not known (the UPS did not say)";
@@ -331,7 +332,8 @@ const char *page_style =
     ".grid{stroke:#ddd;stroke-width:1;vector-effect:non-scaling-stroke}"
     ".ob{fill:#c62828;fill-opacity:.22}.si{fill:#616161;fill-opacity:.3}"
     ".axis{display:flex;justify-content:space-between;font-size:.75rem;color:#777}"
-    ".key{display:inline-block;width:.9rem;height:.9rem;vertical-align:middle;margin:0 .3rem 0 1rem}"
+    ".key{display:inline-block;width:.9rem;height:.9rem;vertical-align:middle;margin:0 .3rem 0 "
+    "1rem}"
     ".key.ob{background:rgba(198,40,40,.22)}.key.si{background:rgba(97,97,97,.3)}"
     ".legend{font-size:.85rem;color:#555;margin:0}"
     "dl{display:grid;grid-template-columns:auto 1fr;gap:.3rem 1rem;margin:1rem 0}"
@@ -437,7 +439,6 @@ std::string subtitle_html(const CycleFacts &facts) {
   return "<p class=\"sub\">" + html_escape(text) + "</p>\n";
 }
 
-
 // ---- Charts ------------------------------------------------------------------
 
 constexpr double chart_width = 600;
@@ -521,7 +522,8 @@ std::string lines(const std::vector<HistorySample> &samples, const TimeAxis &axi
   std::vector<std::pair<double, double>> run;
   const auto flush = [&] {
     if (!run.empty() && run.back().first - run.front().first < 2) {  // a dash, so it shows
-      run = {{run.front().first - 2, run.front().second}, {run.back().first + 2, run.back().second}};
+      run = {{run.front().first - 2, run.front().second},
+             {run.back().first + 2, run.back().second}};
     }
     if (!run.empty()) {
       svg += "<polyline points=\"";
@@ -558,7 +560,8 @@ std::string chart_html(const std::vector<HistorySample> &samples, const TimeAxis
   const std::string value = now_value ? shortest(*now_value) : std::string();
   std::string html = std::string("<figure data-series=\"") + series.key + "\" data-last=\"" +
                      value + "\" data-max=\"" + coordinate(top) + "\">\n<figcaption>" +
-                     series.title + " <b>" + (now_value ? value + " " + series.unit : "no reading") +
+                     series.title + " <b>" +
+                     (now_value ? value + " " + series.unit : "no reading") +
                      "</b></figcaption>\n<svg viewBox=\"0 0 600 100\" preserveAspectRatio=\"none\" "
                      "role=\"img\" aria-label=\"" +
                      series.title + " since " + clock_time(axis.from) + "\">";
@@ -567,8 +570,8 @@ std::string chart_html(const std::vector<HistorySample> &samples, const TimeAxis
   html += bands(samples, axis, "si", [](const HistorySample &h) { return h.silent; });
   html += lines(samples, axis, series, top);
   return html + "</svg>\n<div class=\"axis\"><span>" + html_escape(clock_time(axis.from)) +
-         "</span><span>0 to " + std::to_string(std::lround(top)) + " " + series.unit + "</span><span>" +
-         html_escape(clock_time(axis.to)) + "</span></div>\n</figure>\n";
+         "</span><span>0 to " + std::to_string(std::lround(top)) + " " + series.unit +
+         "</span><span>" + html_escape(clock_time(axis.to)) + "</span></div>\n</figure>\n";
 }
 
 std::string charts_html(const CycleFacts &facts, const LiveFacts &live) {
@@ -581,14 +584,14 @@ std::string charts_html(const CycleFacts &facts, const LiveFacts &live) {
   const std::vector<HistorySample> samples = facts.history.samples();
   const TimeAxis axis = time_axis(samples, live.now);
   // The charts end on the cycle's readings, unless the UPS is silent now.
-  const std::optional<HistoryReading> now = samples.empty() || comm_lost(facts) ||
-                                                    samples.back().last != facts.time
-                                                ? std::nullopt
-                                                : samples.back().reading;
+  const std::optional<HistoryReading> now =
+      samples.empty() || comm_lost(facts) || samples.back().last != facts.time
+          ? std::nullopt
+          : samples.back().reading;
   std::string html = "<section class=\"charts\">\n";
   for (const ChartSeries &s : series) {
-    html += chart_html(samples, axis, s,
-                       now ? std::optional<float>((*now).*s.field) : std::nullopt);
+    html +=
+        chart_html(samples, axis, s, now ? std::optional<float>((*now).*s.field) : std::nullopt);
   }
   return html +
          "</section>\n<p class=\"legend\"><span class=\"key ob\"></span>on battery"
@@ -606,8 +609,7 @@ const std::string &content_security_policy() {
     crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(script.data()),
                        script.size());
     char base64[sodium_base64_ENCODED_LEN(sizeof digest, sodium_base64_VARIANT_ORIGINAL)];
-    sodium_bin2base64(base64, sizeof base64, digest, sizeof digest,
-                      sodium_base64_VARIANT_ORIGINAL);
+    sodium_bin2base64(base64, sizeof base64, digest, sizeof digest, sodium_base64_VARIANT_ORIGINAL);
     return std::string("default-src 'none'; style-src 'unsafe-inline'; script-src 'sha256-") +
            base64 + "'; connect-src 'self'; frame-ancestors 'none'";
   }();

@@ -63,8 +63,8 @@ class HttpE2eTest : public SandboxedDaemonTest {
   }
   // The page as Chromium builds it; its screenshot goes to home/<name>.png.
   std::string page(const std::string &name, const std::vector<std::string> &flags = {}) {
-    const test::CommandResult dom = test::chromium_page(
-        "http://127.0.0.1:" + std::to_string(port) + "/", shot(name), flags);
+    const test::CommandResult dom =
+        test::chromium_page("http://127.0.0.1:" + std::to_string(port) + "/", shot(name), flags);
     EXPECT_EQ(dom.status, 0);
     return dom.output;
   }
@@ -128,8 +128,8 @@ TEST_F(HttpE2eTest, PageMetricsAndStatusOnMainsOnBatterySilentAndShuttingDown) {
   const std::size_t script = served.find("<script>");
   ASSERT_NE(script, std::string::npos);
   served.erase(script, served.find("</script>") + 9 - script);
-  const std::string plain = test::chromium_page(
-      "file://" + home.dir.write("plain.html", served), shot("plain")).output;
+  const std::string plain =
+      test::chromium_page("file://" + home.dir.write("plain.html", served), shot("plain")).output;
   EXPECT_NE(plain.find("<dt>Battery runtime</dt>"), std::string::npos) << plain;
   EXPECT_GT(test::count_pixels(shot("plain"), line_colour, line_tolerance), drawn);
 

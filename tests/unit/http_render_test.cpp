@@ -182,8 +182,7 @@ TEST(HttpPageTest, ThePolicyAllowsThePagesScriptAndNothingElse) {
   const std::string script = page.substr(from, page.find("</script>") - from);
   unsigned char digest[crypto_hash_sha256_BYTES];
   ASSERT_GE(sodium_init(), 0);
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(script.data()),
-                     script.size());
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(script.data()), script.size());
   char base64[sodium_base64_ENCODED_LEN(sizeof digest, sodium_base64_VARIANT_ORIGINAL)];
   sodium_bin2base64(base64, sizeof base64, digest, sizeof digest, sodium_base64_VARIANT_ORIGINAL);
   EXPECT_EQ(content_security_policy(),
@@ -198,10 +197,10 @@ TEST(HttpPageTest, ChartsMarkOutagesAndBreakOffWhereTheUpsIsSilent) {
   const std::time_t start = facts.time;
   for (int s = 0; s < 105; ++s) {
     const bool silent = s >= 90;
-    facts.history.add(start + s,
-                      silent ? std::nullopt
-                             : std::optional<HistoryReading>({100.0f - s / 10.0f, 40, 230, 30}),
-                      s >= 60 && s < 90);
+    facts.history.add(
+        start + s,
+        silent ? std::nullopt : std::optional<HistoryReading>({100.0f - s / 10.0f, 40, 230, 30}),
+        s >= 60 && s < 90);
   }
   facts.time = start + 104;
   facts.status[COMM_ERROR] = 15;
@@ -209,13 +208,11 @@ TEST(HttpPageTest, ChartsMarkOutagesAndBreakOffWhereTheUpsIsSilent) {
   // The time axis spans the 104 s: an interval of 10 s is 57.7 units wide.
   const std::size_t charge = page.find("data-series=\"charge\" data-last=\"\"");
   ASSERT_NE(charge, std::string::npos) << page;
-  const std::string svg =
-      page.substr(page.find("<svg", charge), page.find("</svg>", charge) - page.find("<svg", charge));
-  EXPECT_NE(svg.find("<rect class=\"ob\" x=\"346.2\" y=\"0\" width=\"173.1\""),
-            std::string::npos)
+  const std::string svg = page.substr(page.find("<svg", charge),
+                                      page.find("</svg>", charge) - page.find("<svg", charge));
+  EXPECT_NE(svg.find("<rect class=\"ob\" x=\"346.2\" y=\"0\" width=\"173.1\""), std::string::npos)
       << svg;
-  EXPECT_NE(svg.find("<rect class=\"si\" x=\"519.2\" y=\"0\" width=\"80.8\""),
-            std::string::npos)
+  EXPECT_NE(svg.find("<rect class=\"si\" x=\"519.2\" y=\"0\" width=\"80.8\""), std::string::npos)
       << svg;
   // One line, in steps, from the first reading to the last before the
   // silence; and no value claimed for now.
