@@ -46,6 +46,34 @@ double task_runtime_seconds(pid_t pid) {
 
 }  // namespace
 
+std::map<long, long> thread_wakeups(pid_t pid) {
+  std::map<long, long> wakeups;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR *tasks = opendir(dir.c_str());
+  if (tasks == nullptr) {
+    return wakeups;
+  }
+  while (dirent *entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') {
+      const std::string status = test::read_file(dir + "/" + entry->d_name + "/status");
+      wakeups[std::strtol(entry->d_name, nullptr, 10)] =
+          field_value(status, "voluntary_ctxt_switches");
+    }
+  }
+  closedir(tasks);
+  return wakeups;
+}
+
+int threads_woken(const std::map<long, long> &before, const std::map<long, long> &after,
+                  long times) {
+  int woken = 0;
+  for (const auto &[tid, count] : after) {
+    const auto then = before.find(tid);
+    woken += then != before.end() && count - then->second >= times ? 1 : 0;
+  }
+  return woken;
+}
+
 ProcessSample sample_process(pid_t pid, bool smaps) {
   ProcessSample sample;
   const std::string base = "/proc/" + std::to_string(pid);

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <map>
+
 namespace tornax::bench {
 
 // One look at a process. Memory in KiB; a field that could not be read is -1.
@@ -16,6 +18,14 @@ struct ProcessSample {
   long hwm_kib = -1;  // peak RSS over the process's life
   int threads = -1;
 };
+
+// Each live thread's voluntary context switches (one for every time it slept
+// and was woken), by thread id.
+std::map<long, long> thread_wakeups(pid_t pid);
+
+// The threads of `before` whose wake-ups rose by at least `times` by `after`.
+int threads_woken(const std::map<long, long> &before, const std::map<long, long> &after,
+                  long times);
 
 // Reads /proc/PID/stat, status and the tasks' schedstat; with `smaps` also the
 // proportional set size from smaps_rollup (costly with many thread stacks).

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -85,7 +86,8 @@ struct ScrapeCost {
 struct HttpResult {
   std::vector<ScrapeCost> costs;
   int paced_done = 0, paced_failed = 0;
-  CycleStats cycles;  // while a scrape came every 100 ms
+  int paced_threads = -1;  // daemon threads woken at least once by each paced scrape
+  CycleStats cycles;       // while a scrape came every 100 ms
 };
 
 struct LatencyResult {
@@ -331,10 +333,14 @@ HttpResult Bench::measure_http(const IdleResult &idle) {
   }
   const auto from = Clock::now();
   {
+    // The main thread wakes for the cycle's serial exchanges, scrape or not.
+    std::map<long, long> before = thread_wakeups(daemon_pid_);
+    before.erase(daemon_pid_);
     const PacedScraper scraper(http_port_, "/metrics", milliseconds(100));
     std::this_thread::sleep_for(seconds(options_.scrape_seconds));
     result.paced_done = scraper.done();
     result.paced_failed = scraper.failed();
+    result.paced_threads = threads_woken(before, thread_wakeups(daemon_pid_), result.paced_done);
   }
   result.cycles = analyse_cycles(ups_.received(), from, Clock::now());
   return result;
@@ -589,6 +595,8 @@ void http_rows(const HttpResult &h, const CycleStats &idle, int scrapes) {
       fixed(c.min_period, 3) + " / " + fixed(c.median_period, 3) + " / " + fixed(c.max_period, 3) +
           " s" + (h.paced_failed > 0 ? " (" + std::to_string(h.paced_failed) + " failed)" : ""),
       "unaffected", verdict(period_kept(c, idle) && h.paced_failed == 0));
+  row("Daemon threads woken by each of those scrapes", std::to_string(h.paced_threads), "1",
+      verdict(h.paced_threads == 1));
 }
 
 void burst_row(const BurstResult &b) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "daemon/net/access_policy.h"
+#include "daemon/net/admission.h"
 #include "fuzz/harness.h"
 
 using namespace tornax;

@@ -5,6 +5,7 @@
 // login, LOGOUT). The server's view holds every variable a cycle publishes.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -17,10 +18,10 @@ namespace {
 using tornax::fuzz::require;
 
 tornax::NutView fixed_view() {
-  tornax::NutReadings readings;
-  readings.answered = true;
-  readings.identification = "UPS-1000 \"quoted\" \\ name";
-  readings.teststatus = "OK";
+  tornax::CycleFacts readings;
+  readings.cycled = true;
+  readings.ups_version = "UPS-1000 \"quoted\" \\ name";
+  std::strcpy(readings.values.teststatus, "OK");
   tornax::NutView view;
   view.ups_name = "tornax";
   view.description = "Rack \"4\"";

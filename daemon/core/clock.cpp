@@ -1,6 +1,7 @@
 #include "daemon/core/clock.h"
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <string>
 
@@ -38,6 +39,12 @@ std::string local_time_text(std::time_t when, const char *format) {
   return text;
 }
 #pragma GCC diagnostic pop
+
+long monotonic_seconds() {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count());
+}
 
 std::time_t clock_now() {
   return clock_function();

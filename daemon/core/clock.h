@@ -30,6 +30,11 @@ SleepFunction set_sleep_function(SleepFunction function);
 std::string local_time_text(std::time_t when, const char *format)
     __attribute__((format(strftime, 2, 0)));
 
+// Whole seconds of a clock that only moves forward (not the calendar time,
+// which the administrator or NTP may set back): for rates and time-outs.
+// Any thread; no seam, as nothing waits on it.
+long monotonic_seconds();
+
 // The real implementations, for replacements that want to delegate.
 std::time_t real_clock_now();
 void real_sleep_full(unsigned int seconds);

@@ -1,6 +1,13 @@
 #include "daemon/core/cycle_facts.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -36,6 +43,50 @@ Published &published() {
 
 std::atomic<bool> self_test_now{false};
 
+// Publications so far. Surfaces wait for it to move with a futex, so a
+// status line goes out right after a cycle has published instead of at a
+// phase of its own, which could lag a change by most of a second.
+alignas(std::atomic_ref<unsigned int>::required_alignment) unsigned int publications = 0;
+std::atomic<int> waiting{0};  // threads in wait_for_publication
+
+std::atomic_ref<unsigned int> publication_counter() {
+  return std::atomic_ref<unsigned int>(publications);
+}
+
+struct timespec deadline_after(std::chrono::milliseconds limit) {
+  struct timespec deadline {};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  const long long ms = std::max<long long>(limit.count(), 0);
+  deadline.tv_sec += static_cast<std::time_t>(ms / 1000);
+  deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+
+// A waiter counts itself before it reads the count, and the publisher moves
+// the count before it looks for waiters: either the waiter sees the new
+// count, or the publisher sees the waiter and wakes it.
+void wake_waiters() {
+  publication_counter().fetch_add(1);
+  if (waiting.load() > 0) {
+    syscall(SYS_futex, &publications, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+  }
+}
+
+void publish_ext_status() {
+  unsigned short word = 0;
+  word |= status[COMM_ERROR] != 0 ? ext_comm_error : 0;
+  word |= status[POWERFAIL] != 0 ? ext_powerfail : 0;
+  word |= status[OVERLOAD] != 0 ? ext_overload : 0;
+  word |= status[LOWBATT] != 0 ? ext_lowbatt : 0;
+  word |= ups_testing != 0 ? ext_testing : 0;
+  word |= schedule_down_timer != 0 ? ext_schedule_down : 0;
+  ext_status.store(word);
+}
+
 // The schedule previews cost up to a few hundred local-time conversions, so
 // the main thread works them out again only when the minute or the settings
 // change, and not while a countdown runs: then the down-time that started it
@@ -62,7 +113,17 @@ void copy_settings(CycleFacts &facts) {
   facts.location = settings.ups_location;
   facts.powerfail_timeout = settings.powerfail_timeout;
   facts.allow = settings.allow;
+  facts.max_client = settings.max_client;
   facts.max_client_per_host = settings.max_client_per_host;
+  facts.nut_max_client = settings.nut_max_client;
+  facts.nut_upsname = settings.nut_upsname;
+  facts.nut_users = settings.nut_users;
+  facts.nut_hostsync = settings.nut_hostsync;
+}
+
+void put_in_place(std::shared_ptr<const CycleFacts> facts) {
+  const std::lock_guard<std::mutex> hold(published().lock);
+  published().facts = std::move(facts);
 }
 
 // An event fires as the log sees it: its slot moved to exactly 1 this cycle.
@@ -92,7 +153,8 @@ void add_to_history(CycleFacts &facts, std::time_t now) {
 
 }  // namespace
 
-void publish_cycle_facts(std::chrono::steady_clock::duration cycle_time, std::time_t now) {
+void publish_cycle(std::chrono::steady_clock::duration cycle_time, std::time_t now) {
+  publish_ext_status();
   auto facts = std::make_shared<CycleFacts>(*latest_cycle_facts());
   facts->cycled = true;
   facts->time = now;
@@ -106,13 +168,37 @@ void publish_cycle_facts(std::chrono::steady_clock::duration cycle_time, std::ti
   refresh_previews(*facts, now, preview_cache);
   count_fired_events(*facts, now);
   add_to_history(*facts, now);
-  const std::lock_guard<std::mutex> hold(published().lock);
-  published().facts = std::move(facts);
+  facts->shutdown_left = shutdown_remaining_seconds(*facts);
+  put_in_place(std::move(facts));
+  wake_waiters();
+}
+
+void publish_settings() {
+  auto facts = std::make_shared<CycleFacts>(*latest_cycle_facts());
+  copy_settings(*facts);
+  put_in_place(std::move(facts));
 }
 
 std::shared_ptr<const CycleFacts> latest_cycle_facts() {
   const std::lock_guard<std::mutex> hold(published().lock);
   return published().facts;
+}
+
+unsigned int publication_count() {
+  return publication_counter().load();
+}
+
+void wait_for_publication(unsigned int seen, std::chrono::milliseconds limit) {
+  const struct timespec deadline = deadline_after(limit);
+  waiting.fetch_add(1);
+  while (publication_counter().load() == seen) {
+    const long result = syscall(SYS_futex, &publications, FUTEX_WAIT_BITSET_PRIVATE, seen,
+                                &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    if (result != 0 && errno == ETIMEDOUT) {
+      break;
+    }
+  }
+  waiting.fetch_sub(1);
 }
 
 void note_self_test(bool running) {

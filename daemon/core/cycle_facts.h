@@ -1,12 +1,18 @@
-// What the last monitoring cycle found, kept for the HTTP endpoint: the
-// measurements, the event slots, the events that fired and how often, the
-// next scheduled shutdown and self-test, and the access rules in force.
+// The cycle's publication: what the last monitoring cycle found, put in one
+// place once per cycle for every network surface to read. It holds the
+// status word, the measurements, the event slots, the events that fired and
+// how often, the time left before a shutdown, the next scheduled shutdown
+// and self-test, and the settings the surfaces follow (ALLOW, the limits, the
+// network UPS server's name and accounts).
 //
 // The main thread puts a new copy in place after each cycle; any thread takes
 // the latest one. The copy is handed over under a lock of this unit's own,
-// held only to swap or copy a pointer, so a scrape never waits for the poll of
+// held only to swap or copy a pointer, so no surface waits for the poll of
 // the UPS (which holds tornax_mutex, for 15 seconds during a self-test) and
-// the cycle never waits for a scrape.
+// the cycle never waits for a surface. The status server alone still formats
+// its line from the published values under tornax_mutex, as its protocol
+// has it; it waits here for each publication so that its lines follow the
+// cycle.
 #ifndef TORNAX_DAEMON_CORE_CYCLE_FACTS_H
 #define TORNAX_DAEMON_CORE_CYCLE_FACTS_H
 
@@ -47,24 +53,46 @@ struct CycleFacts {
   std::string ups_version;
   std::optional<std::string> location;
   unsigned int powerfail_timeout = 0;  // seconds, 0 none
+  // Seconds (cycles) left before the nearest shutdown the daemon will make;
+  // 0 once one is due, none while none is pending. Worked out once, here,
+  // for every surface.
+  std::optional<long> shutdown_left;
   std::optional<ShutdownPreview> next_shutdown;
   std::optional<std::time_t> next_self_test;
   std::array<std::uint64_t, event_count> events_total{};
   std::deque<FiredEvent> recent;  // oldest first, at most recent_event_count
   double cycle_seconds = 0;       // the last cycle's poll and schedule checks
-  std::vector<IpNetwork> allow;   // ALLOW in force
-  int max_client_per_host = 0;    // MAX_CLIENT_PER_HOST in force
-  History history;                // the last hours' readings, for the page's charts
+  // The settings in force that the surfaces follow.
+  std::vector<IpNetwork> allow;                   // ALLOW
+  int max_client = 0;                             // MAX_CLIENT
+  int max_client_per_host = 0;                    // MAX_CLIENT_PER_HOST
+  int nut_max_client = default_nut_max_client;    // NUT_MAX_CLIENT
+  std::string nut_upsname = default_nut_upsname;  // NUT_UPSNAME
+  std::vector<NutAccount> nut_users;              // NUT_USER
+  int nut_hostsync = default_nut_hostsync;        // NUT_HOSTSYNC
+  History history;                                // the last hours' readings, for the page's charts
 };
 
-// Main thread, after each cycle has published its status word and before the
-// log is written: puts the facts of the cycle in place. `cycle_time` is how
-// long the cycle took so far; `now` is the wall-clock time.
-void publish_cycle_facts(std::chrono::steady_clock::duration cycle_time, std::time_t now);
+// Main thread, once per cycle after tornax_mutex is released: works out the
+// status word (ext_status) from the cycle's slots, puts the facts of the
+// cycle in place and wakes every surface waiting for them. `cycle_time` is
+// how long the cycle took so far; `now` is the wall-clock time.
+void publish_cycle(std::chrono::steady_clock::duration cycle_time, std::time_t now);
+
+// Main thread, when a surface starts before the first cycle: puts the
+// settings in force in place (the facts stay those of no cycle).
+void publish_settings();
 
 // Any thread: the facts of the last cycle (before the first, facts with
 // `cycled` false). Never null; the copy never changes.
 std::shared_ptr<const CycleFacts> latest_cycle_facts();
+
+// Any thread: how many cycles have published so far.
+unsigned int publication_count();
+
+// Any thread but the main one: returns once the count has moved past `seen`
+// or `limit` has passed, whichever comes first.
+void wait_for_publication(unsigned int seen, std::chrono::milliseconds limit);
 
 // Main thread: a scheduled self-test starts or ends. It holds the cycle, so
 // only this tells a scrape meanwhile that one runs. Any thread may ask.

@@ -28,9 +28,7 @@
 #include "daemon/core/signals.h"
 #include "daemon/core/util.h"
 #include "daemon/net/descriptors.h"
-#include "daemon/net/http_server.h"
-#include "daemon/net/nut_server.h"
-#include "daemon/net/thread-server.h"
+#include "daemon/net/surfaces.h"
 #include "daemon/report/alerter.h"
 #include "daemon/report/logger.h"
 #include "daemon/report/pager.h"
@@ -231,17 +229,6 @@ void run_countdown(MonitorState &state) {
   }
 }
 
-void publish_ext_status() {
-  unsigned short word = 0;
-  word |= status[COMM_ERROR] != 0 ? ext_comm_error : 0;
-  word |= status[POWERFAIL] != 0 ? ext_powerfail : 0;
-  word |= status[OVERLOAD] != 0 ? ext_overload : 0;
-  word |= status[LOWBATT] != 0 ? ext_lowbatt : 0;
-  word |= ups_testing != 0 ? ext_testing : 0;
-  word |= schedule_down_timer != 0 ? ext_schedule_down : 0;
-  ext_status.store(word);
-}
-
 }  // namespace
 
 bool open_serial_line(bool report) {
@@ -299,10 +286,9 @@ ShutdownDue run_cycle(MonitorState &state) {
   check_test_schedule(serial_fd);
   pthread_mutex_unlock(&tornax_mutex);
 
-  publish_ext_status();
-  publish_cycle_facts(std::chrono::steady_clock::now() - started, clock_now());
-  announce_cycle();  // status lines go out now, not after the log and alerts
-  publish_nut_readings();
+  // Status lines and answers follow now, not after the log and alerts.
+  publish_cycle(std::chrono::steady_clock::now() - started, clock_now());
+  write_network_log();
   logger();
   alerter();
   sendpager();
@@ -521,15 +507,7 @@ void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
   writelog("*** Daemon started ***");
   write_pidfile();
   state.outage.start();
-  if (settings.max_client != 0) {
-    start_status_server();  // reports its own failure; monitoring goes on
-  }
-  if (settings.nut_port != 0) {
-    start_nut_server();  // the same
-  }
-  if (settings.http_port != 0) {
-    start_http_server();  // the same
-  }
+  start_network_surfaces();  // each reports its own failure; monitoring goes on
 
   ServiceReports reports(notifier);
   const int exit_status = monitor_loop(state, host, wake, reports);

@@ -1,16 +1,13 @@
-// Who may use the daemon's network surfaces (the status server, and every
-// later listener alike): the addresses of LISTEN and the networks of ALLOW as
-// the configuration writes them, the allow check made at accept, the places
-// each source address holds (MAX_CLIENT_PER_HOST), and the rate at which
-// refusals are logged, so a host that keeps knocking can't flood the log.
+// The addresses of the daemon's network surfaces: LISTEN's addresses and
+// ALLOW's networks as the configuration writes them, the socket addresses
+// they bind to and accept from, and the allow check made at accept (the
+// admission, daemon/net/admission.h, makes it for every surface).
 #ifndef TORNAX_DAEMON_NET_ACCESS_POLICY_H
 #define TORNAX_DAEMON_NET_ACCESS_POLICY_H
 
 #include <sys/socket.h>
 
 #include <cstddef>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,39 +47,6 @@ bool in_network(const IpAddress &address, const IpNetwork &network);
 
 // Whether ALLOW lets `peer` in: everyone when the list is empty.
 bool allowed(const std::vector<IpNetwork> &allow, const IpAddress &peer);
-
-// The connections each source address holds. Any thread; the lock is its
-// own, held only for a look-up, and never taken with tornax_mutex held.
-class HostPlaces {
- public:
-  // Takes a place for `host` unless it already holds `limit` (0: no limit).
-  bool take(const IpAddress &host, int limit);
-  // Gives back a place that take() gave.
-  void release(const IpAddress &host);
-  // Places `host` holds now.
-  int held(const IpAddress &host) const;
-
- private:
-  mutable std::mutex lock_;
-  std::map<IpAddress, int> held_;
-};
-
-// Decides which refusals are logged: an address the first time, then again
-// only once a minute has passed. It remembers at most `capacity` addresses;
-// while that many were all refused within the minute, a new address is not
-// logged (a flood from many addresses must not grow memory or the log).
-// One thread (the listener's) uses each instance.
-class RefusalLog {
- public:
-  explicit RefusalLog(std::size_t capacity = 4096) : capacity_(capacity) {}
-  // Whether to log a refusal of `address` at `now_seconds` (a monotonic
-  // clock), remembering it when so.
-  bool should_log(const IpAddress &address, long now_seconds);
-
- private:
-  std::size_t capacity_;
-  std::map<IpAddress, long> last_logged_;
-};
 
 }  // namespace tornax
 

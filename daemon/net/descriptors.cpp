@@ -9,11 +9,11 @@
 #include <fstream>
 
 #include "daemon/core/error.h"
+#include "daemon/net/admission.h"
+#include "daemon/net/listener.h"
 #include "daemon/report/logger.h"
 
 namespace tornax {
-
-std::atomic<int> server_client_capacity{-1};
 
 namespace {
 
@@ -69,10 +69,10 @@ int client_capacity(long limit, int open) {
 }
 
 void check_client_capacity(const Settings &s) {
-  int capacity = server_client_capacity.load();
+  int capacity = admission().descriptor_budget();
   if (capacity < 0) {
-    // Before the server starts: its listening sockets are still to come.
-    const int listeners = std::max<int>(1, static_cast<int>(s.listen.size()));
+    // Before the servers start: their listening sockets are still to come.
+    const int listeners = static_cast<int>(listen_addresses(s).size());
     capacity = client_capacity(descriptor_limit(), open_descriptors() + listeners);
   }
   if (s.max_client <= capacity) {

@@ -2,12 +2,11 @@
 // connection holds one, and a daemon that ran out could no longer open its
 // log, run its wall program, page, reopen the serial line or run its
 // shutdown: a power failure would go unnoticed. So the start-up raises the
-// soft limit as far as the hard one allows, and the servers keep a reserve of
-// descriptors they never take.
+// soft limit as far as the hard one allows, and the servers together keep a
+// reserve of descriptors they never take (the admission's budget,
+// daemon/net/admission.h).
 #ifndef TORNAX_DAEMON_NET_DESCRIPTORS_H
 #define TORNAX_DAEMON_NET_DESCRIPTORS_H
-
-#include <atomic>
 
 #include "tornax.h"
 
@@ -33,13 +32,10 @@ int open_descriptors();
 // the reserve kept; never below 0.
 int client_capacity(long limit, int open);
 
-// Client connections the status server may hold, fixed when it starts; -1
-// before that.
-extern std::atomic<int> server_client_capacity;
-
 // When a reading of the configuration has put `s` in force (main thread):
 // reports, on standard error and in the log, a MAX_CLIENT that the
-// descriptors can't serve. Connections beyond what fits get the refusal line.
+// descriptors can't serve (the budget of every surface together, once one
+// has started). Connections beyond what fits get the refusal line.
 void check_client_capacity(const Settings &s);
 
 }  // namespace tornax

@@ -235,6 +235,8 @@ void schedule_metrics(MetricText &out, const CycleFacts &facts) {
 void daemon_metrics(MetricText &out, const CycleFacts &facts, const LiveFacts &live) {
   out.gauge("tornax_status_clients", "Connections the status server serves.",
             std::to_string(live.status_clients));
+  out.gauge("tornax_nut_clients", "Connections the network UPS server serves.",
+            std::to_string(live.nut_clients));
   out.gauge("tornax_cycle_duration_seconds",
             "How long the last cycle took to poll the UPS and check the schedules.",
             metric_value(facts.cycle_seconds));
@@ -693,7 +695,8 @@ std::string render_status_json(const CycleFacts &facts, const LiveFacts &live) {
       {"daemon",
        {{"version", version_text},
         {"start_time", facts.start_time},
-        {"status_clients", live.status_clients}}},
+        {"status_clients", live.status_clients},
+        {"nut_clients", live.nut_clients}}},
       {"updated", facts.cycled ? json(facts.time) : json(nullptr)},
       {"ups", ups_object(facts)},
       {"state", state_word(facts)},

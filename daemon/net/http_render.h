@@ -26,6 +26,7 @@ struct LiveFacts {
   std::time_t now = 0;
   int status_clients = 0;  // connections the status server serves
   bool self_test = false;  // a scheduled self-test holds the cycle
+  int nut_clients = 0;     // connections the network UPS server serves
 };
 
 std::string render_metrics(const CycleFacts &facts, const LiveFacts &live);

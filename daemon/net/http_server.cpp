@@ -3,103 +3,131 @@
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <pthread.h>
-#include <signal.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
+#include <set>
 
-#include "daemon/core/error.h"
-#include "daemon/core/signals.h"
 #include "daemon/net/access_policy.h"
-#include "daemon/net/descriptors.h"
+#include "daemon/net/admission.h"
 #include "daemon/net/listener.h"
+#include "daemon/net/nut_server.h"
+#include "daemon/net/surfaces.h"
 #include "daemon/net/thread-server.h"
-#include "daemon/report/deferred_log.h"
-#include "daemon/report/logger.h"
 
 namespace tornax {
+
+std::atomic<int> http_request_limit_ms{http_request_limit_seconds * 1000};
+
 namespace {
+
+using Clock = EventLoop::Clock;
 
 const char *const endpoint_name = "HTTP endpoint";
 
-// Set once at start-up and never destroyed: the listener and the library's
-// thread use them until the very end of the process.
+// Set once at start-up and never destroyed: the loop's thread uses them
+// until the very end of the process. Everything else here belongs to that
+// thread, the library included: it runs only when the loop calls it.
 Listener *http_listener = nullptr;
 MHD_Daemon *http_daemon = nullptr;
 
-HostPlaces &http_places() {
-  static HostPlaces *const instance = new HostPlaces;
+// What a connection holds from its start to its end.
+struct ConnectionPlace {
+  Admission::Place place;  // with a place of its host's, or answered busy
+  int fd = -1;
+  Clock::time_point deadline{};  // for its request, and the answer to it, to be done
+};
+
+std::set<ConnectionPlace *> &live_connections() {
+  static auto *const instance = new std::set<ConnectionPlace *>;
   return *instance;
 }
 
-long monotonic_seconds() {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count());
+// The place admitted for the connection being handed to the library, taken
+// up when the library starts it.
+std::unique_ptr<ConnectionPlace> handed_over;
+
+EventLoop::TimerId library_timer;
+EventLoop::TimerId deadline_timer;
+
+void run_library();
+
+Clock::time_point next_deadline() {
+  return Clock::now() + std::chrono::milliseconds(http_request_limit_ms.load());
 }
 
-// Each refusal log has one thread: the listener's for ALLOW, the library's
-// for the per-host limit.
-void note_refusal(RefusalLog &log, const IpAddress &peer, const char *why) {
-  if (log.should_log(peer, monotonic_seconds())) {
-    log_later(std::string(endpoint_name) + " refused a connection from " + format_ip_address(peer) +
-              " (" + why + ")");
+// A request that is not complete and answered in time loses its place: a
+// header sent a byte a second would otherwise hold it for hours, as the
+// library's idle time-out starts again with every byte. Shutting the socket
+// down has the library see it end and close it (and give the place back).
+void cut_overdue() {
+  const Clock::time_point now = Clock::now();
+  bool cut = false;
+  for (ConnectionPlace *connection : live_connections()) {
+    if (connection->deadline <= now && connection->fd >= 0) {
+      shutdown(connection->fd, SHUT_RDWR);
+      connection->fd = -1;  // once
+      cut = true;
+    }
+  }
+  if (cut) {
+    run_library();
   }
 }
 
-// What a connection holds from its start to its end.
-struct ConnectionPlace {
-  IpAddress peer;
-  bool taken = false;  // a place of its host's, given back at the end
-};
-
-int per_host_limit(const CycleFacts &facts) {
-  return facts.max_client_per_host != 0 ? facts.max_client_per_host : http_per_host_default;
-}
-
-IpAddress peer_of(MHD_Connection *connection) {
-  const MHD_ConnectionInfo *info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  sockaddr_storage storage{};
-  if (info != nullptr && info->client_addr != nullptr) {
-    const std::size_t length =
-        info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    std::memcpy(&storage, info->client_addr, length);
+void arm_deadline_timer() {
+  network_loop().cancel(deadline_timer);
+  const auto earliest = std::min_element(
+      live_connections().begin(), live_connections().end(),
+      [](const ConnectionPlace *a, const ConnectionPlace *b) { return a->deadline < b->deadline; });
+  if (earliest != live_connections().end()) {
+    deadline_timer = network_loop().at((*earliest)->deadline, [] {
+      cut_overdue();
+      arm_deadline_timer();
+    });
   }
-  return ip_address_of(storage);
 }
 
 // The library pairs every start with an end, so the places a connection
 // takes are given back exactly once, however it ends.
-void on_connection(void *, MHD_Connection *connection, void **socket_context,
+void on_connection(void *, MHD_Connection *, void **socket_context,
                    MHD_ConnectionNotificationCode code) {
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    auto *place = new ConnectionPlace{peer_of(connection)};
-    place->taken = http_places().take(place->peer, per_host_limit(*latest_cycle_facts()));
-    *socket_context = place;
+    ConnectionPlace *connection = handed_over ? handed_over.release() : new ConnectionPlace{};
+    connection->deadline = next_deadline();
+    live_connections().insert(connection);
+    *socket_context = connection;
+    arm_deadline_timer();
     return;
   }
-  const std::unique_ptr<ConnectionPlace> place(static_cast<ConnectionPlace *>(*socket_context));
+  const std::unique_ptr<ConnectionPlace> connection(
+      static_cast<ConnectionPlace *>(*socket_context));
   *socket_context = nullptr;
-  if (place && place->taken) {
-    http_places().release(place->peer);
-  }
+  live_connections().erase(connection.get());
 }
 
-const ConnectionPlace *place_of(MHD_Connection *connection) {
+ConnectionPlace *place_of(MHD_Connection *connection) {
   const MHD_ConnectionInfo *info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  return info == nullptr ? nullptr : static_cast<const ConnectionPlace *>(info->socket_context);
+  return info == nullptr ? nullptr : static_cast<ConnectionPlace *>(info->socket_context);
+}
+
+// A keep-alive connection has the same time again for its next request.
+void on_completed(void *, MHD_Connection *connection, void **, MHD_RequestTerminationCode) {
+  if (ConnectionPlace *place = place_of(connection)) {
+    place->deadline = next_deadline();
+    arm_deadline_timer();
+  }
 }
 
 LiveFacts live_facts() {
-  return {std::time(nullptr), client.load(), self_test_running()};
+  return {std::time(nullptr), client.load(), self_test_running(), nut_clients.load()};
 }
 
 MHD_Result send_answer(MHD_Connection *connection, const HttpAnswer &answer) {
@@ -127,65 +155,62 @@ MHD_Result send_answer(MHD_Connection *connection, const HttpAnswer &answer) {
 // request body, and one that comes is never read.
 MHD_Result on_request(void *, MHD_Connection *connection, const char *url, const char *method,
                       const char *, const char *, std::size_t *, void **) {
-  static RefusalLog *const busy_log = new RefusalLog;  // the library's thread alone
   const ConnectionPlace *place = place_of(connection);
-  if (place != nullptr && !place->taken) {
-    note_refusal(*busy_log, place->peer, "MAX_CLIENT_PER_HOST reached");
+  if (place != nullptr && !place->place.host_place()) {
     return send_answer(connection, busy_answer());
   }
   const std::shared_ptr<const CycleFacts> facts = latest_cycle_facts();
   return send_answer(connection, answer_request(method, url, *facts, live_facts()));
 }
 
-// The listener thread's decision on each connection.
+// Runs what the library has to do now, and again when it says it must.
+void run_library() {
+  MHD_run(http_daemon);
+  network_loop().cancel(library_timer);
+  MHD_UNSIGNED_LONG_LONG timeout = 0;
+  if (MHD_get_timeout(http_daemon, &timeout) == MHD_YES) {
+    library_timer = network_loop().after(
+        std::chrono::milliseconds(std::min<MHD_UNSIGNED_LONG_LONG>(timeout, 60000)), run_library);
+  }
+}
+
+// The loop's decision on each connection its listener accepts. One the
+// admission refuses is closed at once; one beyond its host's places is
+// answered busy.
 void admit(int fd, const IpAddress &peer) {
-  static RefusalLog *const allow_log = new RefusalLog;  // the listener thread's alone
-  if (!allowed(latest_cycle_facts()->allow, peer)) {
-    note_refusal(*allow_log, peer, "not allowed by ALLOW");
+  const std::shared_ptr<const CycleFacts> rules = latest_cycle_facts();
+  Admission::Verdict verdict =
+      admission().admit(Surface::http_endpoint, peer, *rules,
+                        {http_connection_limit, nullptr, http_per_host_default, true});
+  if (!verdict.place) {
     close(fd);
     return;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   sockaddr_storage address;
   const socklen_t length = socket_address_of(peer, 0, address);
-  // The library closes the connection itself when it can't take it (its
-  // limits reached); nothing is left open unserved.
+  handed_over = std::make_unique<ConnectionPlace>(ConnectionPlace{std::move(verdict.place), fd});
+  // The library closes the connection itself when it can't take it.
   MHD_add_connection(http_daemon, fd, reinterpret_cast<sockaddr *>(&address), length);
+  handed_over.reset();  // taken up, or given back with the connection refused
+  run_library();
 }
 
-// Threads started here keep the daemon's signals blocked: they belong to the
-// main thread. The library's thread inherits the mask in force when it starts.
-class DaemonSignalsBlocked {
- public:
-  DaemonSignalsBlocked() {
-    const sigset_t blocked = daemon_signals();
-    pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
-  }
-  ~DaemonSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  DaemonSignalsBlocked(const DaemonSignalsBlocked &) = delete;
-  DaemonSignalsBlocked &operator=(const DaemonSignalsBlocked &) = delete;
-
- private:
-  sigset_t previous_;
-};
-
-// Connections the descriptors allow beside the status server's clients and
-// the reserve the daemon keeps for its own work.
-int connection_limit(int max_client) {
-  const int spare =
-      client_capacity(descriptor_limit(), open_descriptors()) - std::max(max_client, 0);
-  return std::clamp(spare, 0, http_connection_limit);
-}
-
-MHD_Daemon *start_library(int connections, int per_host) {
-  const unsigned int flags =
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC;
+MHD_Daemon *start_library(int per_host) {
+  const unsigned int flags = MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET;
   return MHD_start_daemon(
       flags, 0, nullptr, nullptr, on_request, nullptr, MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned int>(connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      static_cast<unsigned int>(http_connection_limit), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       static_cast<unsigned int>(per_host), MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned int>(http_idle_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      http_request_memory, MHD_OPTION_NOTIFY_CONNECTION, on_connection, nullptr, MHD_OPTION_END);
+      http_request_memory, MHD_OPTION_NOTIFY_CONNECTION, on_connection, nullptr,
+      MHD_OPTION_NOTIFY_COMPLETED, on_completed, nullptr, MHD_OPTION_END);
+}
+
+// The library's own descriptor for its connections, which the loop watches.
+int library_fd() {
+  const MHD_DaemonInfo *info = MHD_get_daemon_info(http_daemon, MHD_DAEMON_INFO_EPOLL_FD);
+  return info == nullptr ? -1 : info->epoll_fd;
 }
 
 }  // namespace
@@ -214,33 +239,23 @@ HttpAnswer answer_request(std::string_view method, std::string_view path, const 
 }
 
 bool start_http_server() {
-  const int port = settings.http_port;
-  std::vector<IpAddress> addresses = settings.listen;
-  if (addresses.empty()) {
-    addresses.push_back(*parse_ip_address("0.0.0.0"));
-  }
-  const int connections = connection_limit(settings.max_client);
-  if (connections == 0) {
-    tornax_warn_and_log("%s not started: no descriptors are left for it", endpoint_name);
-    return false;
-  }
+  publish_settings();  // the admission reads them from the publication
   const int per_host = std::max(settings.max_client_per_host, http_per_host_default);
-  const DaemonSignalsBlocked blocked;
-  http_daemon = start_library(connections, per_host);
-  if (http_daemon == nullptr) {
-    tornax_warn_and_log("%s not started: the HTTP library did not start", endpoint_name);
+  http_daemon = start_library(per_host);
+  if (http_daemon == nullptr || library_fd() < 0) {
+    report_surface_failure(std::string(endpoint_name) +
+                           " not started: the HTTP library did not start");
     return false;
   }
-  http_listener = new Listener(endpoint_name, addresses, port);
+  http_listener = new Listener(endpoint_name, listen_addresses(settings), settings.http_port,
+                               settings.listen.empty());
   http_listener->open();
-  try {
-    std::thread([] { http_listener->run(admit); }).detach();
-  } catch (const std::system_error &error) {
-    tornax_warn_and_log("%s not started: cannot start its thread (%s)", endpoint_name,
-                        error.what());
-    return false;
-  }
-  return true;
+  admission().fix_descriptor_budget();
+  network_loop().post([] {
+    network_loop().watch(library_fd(), EPOLLIN, [](std::uint32_t) { run_library(); });
+    http_listener->attach(network_loop(), admit);
+  });
+  return start_network_loop();
 }
 
 int http_server_port() {

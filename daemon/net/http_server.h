@@ -3,15 +3,19 @@
 // published (daemon/core/cycle_facts.h), never from a file.
 //
 // The connections are taken by a Listener (the same LISTEN addresses as the
-// status server, retried while a port is taken) and, when ALLOW lets the
-// peer in, handed to libmicrohttpd, which parses the requests in one thread
-// of its own under fixed limits: connections in all and per address, an idle
-// time-out and the memory a request may take. A host beyond
-// MAX_CLIENT_PER_HOST gets "503 Service Unavailable". Nothing here takes
-// tornax_mutex while a request is served, so no client can hold up the cycle.
+// status server, retried while a port is taken) and, when the admission lets
+// them in, handed to libmicrohttpd, which parses the requests under fixed
+// limits: connections in all and per address, an idle time-out and the
+// memory a request may take. Both run on the network loop's one thread
+// (daemon/net/surfaces.h), the library in its external epoll mode. A host
+// beyond its places gets "503 Service Unavailable"; a request that is not
+// complete and answered within http_request_limit_seconds loses its
+// connection. Nothing here takes tornax_mutex while a request is served, so
+// no client can hold up the cycle.
 #ifndef TORNAX_DAEMON_NET_HTTP_SERVER_H
 #define TORNAX_DAEMON_NET_HTTP_SERVER_H
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -26,6 +30,12 @@ inline constexpr int http_per_host_default = 8;   // without MAX_CLIENT_PER_HOST
 inline constexpr int http_idle_seconds = 10;      // a silent connection is closed
 inline constexpr std::size_t http_request_memory =
     std::size_t{16} * 1024;  // request line and headers
+
+// How long a connection has for each request and its answer (from its start
+// or the end of the answer before), in seconds, as the documentation states
+// it; the same in milliseconds, the limit kept, which tests shorten.
+inline constexpr int http_request_limit_seconds = 10;
+extern std::atomic<int> http_request_limit_ms;
 
 struct HttpAnswer {
   unsigned int status = 200;
@@ -44,8 +54,8 @@ HttpAnswer answer_request(std::string_view method, std::string_view path, const 
 HttpAnswer busy_answer();
 
 // Daemon start-up, main thread, once, without tornax_mutex held: binds the
-// endpoint to settings.http_port on each LISTEN address (every IPv4
-// interface without one) and starts the library and the listener thread. A
+// endpoint to settings.http_port on each LISTEN address (every address of
+// both families without one) and starts the library on the network loop. A
 // failure is reported on standard error and in the log; an address that
 // can't be bound yet is tried again, so the daemon monitors either way.
 // Returns whether the endpoint runs.

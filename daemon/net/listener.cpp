@@ -1,7 +1,7 @@
 #include "daemon/net/listener.h"
 
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,7 +10,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <ctime>
 
 #include "daemon/core/error.h"
 #include "daemon/net/access_policy.h"
@@ -23,15 +22,10 @@ std::atomic<int> listener_retry_ms{listener_retry_seconds * 1000};
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+std::atomic<int> sockets_to_open{0};
 
 // A failing accept (descriptors or memory exhausted) would otherwise spin.
-void pause_after_failed_accept() {
-  struct timespec pause {
-    0, 100 * 1000000L
-  };
-  nanosleep(&pause, nullptr);
-}
+constexpr std::chrono::milliseconds pause_after_failed_accept{100};
 
 int local_port(int fd) {
   sockaddr_storage address{};
@@ -46,15 +40,32 @@ int local_port(int fd) {
 
 }  // namespace
 
-Listener::Listener(std::string name, const std::vector<IpAddress> &addresses, int port)
-    : name_(std::move(name)), port_(port) {
+int listener_sockets_to_open() {
+  return sockets_to_open.load();
+}
+
+std::vector<IpAddress> listen_addresses(const Settings &s) {
+  if (!s.listen.empty()) {
+    return s.listen;
+  }
+  return {*parse_ip_address("0.0.0.0"), *parse_ip_address("::")};
+}
+
+std::string address_and_port(const IpAddress &address, int port) {
+  const std::string text = format_ip_address(address);
+  return (address.family == AF_INET6 ? "[" + text + "]" : text) + " port " + std::to_string(port);
+}
+
+Listener::Listener(std::string name, const std::vector<IpAddress> &addresses, int port,
+                   bool by_default)
+    : name_(std::move(name)), port_(port), by_default_(by_default) {
   for (const IpAddress &address : addresses) {
     sockets_.push_back(Socket{address});
   }
 }
 
 std::string Listener::where(const Socket &socket) const {
-  return format_ip_address(socket.address) + " port " + std::to_string(port_);
+  return address_and_port(socket.address, port_);
 }
 
 const char *Listener::try_listen(Socket &socket) {
@@ -96,9 +107,14 @@ int Listener::open() {
   for (Socket &socket : sockets_) {
     if (const char *step = try_listen(socket)) {
       const int error = errno;  // before anything else can change it
+      if (by_default_ && error == EAFNOSUPPORT) {
+        socket.left_out = true;  // no such family here: nobody can take its side either
+        continue;
+      }
       tornax_warn_and_log("%s cannot %s %s (%s); trying again every %d seconds", name_.c_str(),
                           step, where(socket).c_str(), std::strerror(error),
                           listener_retry_seconds);
+      sockets_to_open.fetch_add(1);
     } else {
       ++listening;
     }
@@ -107,61 +123,61 @@ int Listener::open() {
 }
 
 void Listener::retry_failed() {
+  bool failed = false;
   for (Socket &socket : sockets_) {
-    if (!socket.listening && try_listen(socket) == nullptr) {
-      log_later(name_ + " listening on " + where(socket));
+    if (socket.listening || socket.left_out) {
+      continue;
     }
+    if (try_listen(socket) == nullptr) {
+      sockets_to_open.fetch_sub(1);
+      log_later(name_ + " listening on " + where(socket));
+      watch(socket);
+    } else {
+      failed = true;
+    }
+  }
+  if (failed) {
+    loop_->after(std::chrono::milliseconds(listener_retry_ms.load()), [this] { retry_failed(); });
   }
 }
 
-void Listener::accept_all(const Socket &socket, const Accepted &accepted) {
+void Listener::watch(const Socket &socket) {
+  const int fd = socket.fd;
+  loop_->watch(fd, EPOLLIN, [this, fd](std::uint32_t) { accept_all(fd); });
+}
+
+void Listener::accept_all(int fd) {
   for (;;) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     // Without SOCK_NONBLOCK the connection blocks, whatever the listener does.
-    const int fd = accept4(socket.fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      accepted(fd, ip_address_of(peer));
+    const int connection = accept4(fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+    if (connection >= 0) {
+      accepted_(connection, ip_address_of(peer));
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
       return;
     } else if (errno != EINTR && errno != ECONNABORTED) {
-      pause_after_failed_accept();
+      // Stop taking from it a moment, rather than spin on the failure.
+      loop_->change(fd, 0);
+      loop_->after(pause_after_failed_accept, [this, fd] { loop_->change(fd, EPOLLIN); });
       return;
     }
   }
 }
 
-void Listener::run(const Accepted &accepted) {
-  auto next_retry = Clock::now() + std::chrono::milliseconds(listener_retry_ms.load());
-  for (;;) {
-    std::vector<pollfd> waits;
-    std::vector<const Socket *> waiting_sockets;
-    bool failed = false;
-    for (const Socket &socket : sockets_) {
-      if (socket.listening) {
-        waits.push_back(pollfd{socket.fd, POLLIN, 0});
-        waiting_sockets.push_back(&socket);
-      } else {
-        failed = true;
-      }
+void Listener::attach(EventLoop &loop, Accepted accepted) {
+  loop_ = &loop;
+  accepted_ = std::move(accepted);
+  bool failed = false;
+  for (const Socket &socket : sockets_) {
+    if (socket.listening) {
+      watch(socket);
+    } else {
+      failed = failed || !socket.left_out;
     }
-    int timeout = -1;
-    if (failed) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(next_retry - Clock::now());
-      timeout = static_cast<int>(std::max<long long>(left.count(), 0));
-    }
-    if (poll(waits.data(), waits.size(), timeout) > 0) {
-      for (std::size_t i = 0; i < waits.size(); ++i) {
-        if (waits[i].revents != 0) {
-          accept_all(*waiting_sockets[i], accepted);
-        }
-      }
-    }
-    if (failed && Clock::now() >= next_retry) {
-      retry_failed();
-      next_retry = Clock::now() + std::chrono::milliseconds(listener_retry_ms.load());
-    }
+  }
+  if (failed) {
+    loop_->after(std::chrono::milliseconds(listener_retry_ms.load()), [this] { retry_failed(); });
   }
 }
 

@@ -2,8 +2,9 @@
 // opened on the main thread at start-up, so that a failure is reported at
 // once on standard error and in the log; an address that can't be bound (the
 // port taken by another program, the address not up yet) is tried again by
-// the listener's own thread every few seconds until it works, its failure
-// reported once and its success once. Monitoring never waits for any of it.
+// the event loop it is attached to every few seconds until it works, its
+// failure reported once and its success once. Monitoring never waits for
+// any of it.
 #ifndef TORNAX_DAEMON_NET_LISTENER_H
 #define TORNAX_DAEMON_NET_LISTENER_H
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/net/event_loop.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -21,14 +23,30 @@ inline constexpr int listener_retry_seconds = 5;
 // The same in milliseconds, the pause actually kept; tests shorten it.
 extern std::atomic<int> listener_retry_ms;
 
+// Sockets of every listener that failed to open and may still do so: the
+// descriptors they will take are kept out of the clients' budget.
+int listener_sockets_to_open();
+
+// The addresses the surfaces listen on: LISTEN's, or without any, every
+// address of both families ("0.0.0.0" and "::"), so no other program can
+// answer for the daemon on the family it left open.
+std::vector<IpAddress> listen_addresses(const Settings &s);
+
+// An address and port as reports write them: "192.0.2.1 port 4004",
+// "[2001:db8::1] port 4004".
+std::string address_and_port(const IpAddress &address, int port);
+
 class Listener {
  public:
   // Receives each accepted connection: a blocking, close-on-exec descriptor
   // that it owns from then on, and the peer's address.
   using Accepted = std::function<void(int fd, const IpAddress &peer)>;
 
-  // `name` starts every report ("Status server").
-  Listener(std::string name, const std::vector<IpAddress> &addresses, int port);
+  // `name` starts every report ("Status server"). With `by_default` (the
+  // addresses are listen_addresses()' own, not LISTEN's), a family the host
+  // has no support for is left out without a report.
+  Listener(std::string name, const std::vector<IpAddress> &addresses, int port,
+           bool by_default = false);
   Listener(const Listener &) = delete;
   Listener &operator=(const Listener &) = delete;
 
@@ -37,9 +55,10 @@ class Listener {
   // how many listen now.
   int open();
 
-  // The listener's thread: hands every connection on any address to
-  // `accepted`, and tries the failed addresses again meanwhile. Never returns.
-  [[noreturn]] void run(const Accepted &accepted);
+  // From now on `loop` hands every connection on any address to `accepted`
+  // and tries the failed addresses again meanwhile. The loop's thread, or
+  // before the loop runs.
+  void attach(EventLoop &loop, Accepted accepted);
 
   // The port the first listening socket is bound to (the system's pick when
   // the port is 0); 0 while none listens. Any thread.
@@ -50,18 +69,23 @@ class Listener {
     IpAddress address;
     int fd = -1;
     bool listening = false;
+    bool left_out = false;  // a default address of a family the host lacks
   };
 
   // Makes `socket` listen; on failure returns the failed step and sets errno.
   const char *try_listen(Socket &socket);
   std::string where(const Socket &socket) const;
   void retry_failed();
-  void accept_all(const Socket &socket, const Accepted &accepted);
+  void watch(const Socket &socket);
+  void accept_all(int fd);
 
   std::string name_;
   int port_;
+  bool by_default_;
   std::vector<Socket> sockets_;
   std::atomic<int> bound_port_{0};
+  EventLoop *loop_ = nullptr;
+  Accepted accepted_;
 };
 
 }  // namespace tornax

@@ -1,7 +1,7 @@
 #include "daemon/net/nut_server.h"
 
-#include <poll.h>
 #include <sodium.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,23 +16,25 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
+#include <unordered_map>
 #include <vector>
 
-#include "daemon/core/error.h"
+#include "daemon/core/cycle_facts.h"
 #include "daemon/net/access_policy.h"
-#include "daemon/net/descriptors.h"
+#include "daemon/net/admission.h"
 #include "daemon/net/listener.h"
 #include "daemon/net/nut_protocol.h"
 #include "daemon/net/nut_variables.h"
+#include "daemon/net/surfaces.h"
 #include "daemon/net/thread-server.h"
+#include "daemon/net/transport.h"
 #include "daemon/report/deferred_log.h"
 #include "daemon/report/logger.h"
 #include "tornax.h"
 
 namespace tornax {
 
-std::atomic<int> nut_clients{0};
+std::atomic<int> &nut_clients = admission().counter(Surface::nut_server);
 std::atomic<int> nut_idle_limit_ms{nut_idle_limit_seconds * 1000};
 std::atomic<int> nut_second_ms{1000};
 
@@ -40,19 +42,8 @@ namespace {
 
 constexpr const char *server_name = "Network UPS server";
 
-// What the answers and the admission read: the main thread replaces it after
-// every cycle (and once at start-up), so a connection never waits on the
-// cycle's lock, and a reload reaches the next request.
-struct Published {
-  NutReadings readings;
-  std::string ups_name;
-  std::string description;
-  std::vector<NutAccount> accounts;
-  std::vector<IpNetwork> allow;
-  int max_client = default_nut_max_client;
-  int max_client_per_host = 0;
-  int hostsync = default_nut_hostsync;
-};
+// Bytes taken from a connection in one go; a fair share of the loop.
+constexpr std::size_t read_size = 4096;
 
 // The logged-in hosts, and what the shutdown told them.
 class Logins {
@@ -87,10 +78,10 @@ class Logins {
     fsd_ = true;
     told_ = static_cast<int>(held_.size());
   }
-  // Waits until none is logged in or `limit` passed; returns {told, gone}.
-  std::pair<int, int> wait_until_gone(std::chrono::milliseconds limit) {
+  // Waits until none is logged in or `deadline` passed; returns {told, gone}.
+  std::pair<int, int> wait_until_gone(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait_for(guard, limit, [this] { return held_.empty(); });
+    changed_.wait_until(guard, deadline, [this] { return held_.empty(); });
     return {told_, gone_};
   }
 
@@ -103,76 +94,45 @@ class Logins {
   int gone_ = 0;
 };
 
-// These are never destroyed: detached connection threads use them until the
-// very end of the process (the shutdown ends it with _exit).
+// Never destroyed: the loop's thread uses it until the very end of the
+// process (the shutdown ends it with _exit).
 Logins &logins() {
   static Logins *const instance = new Logins;
-  return *instance;
-}
-
-HostPlaces &host_places() {
-  static HostPlaces *const instance = new HostPlaces;
-  return *instance;
-}
-
-RefusalLog &refusal_log() {  // the listener thread's alone
-  static RefusalLog *const instance = new RefusalLog;
-  return *instance;
-}
-
-std::mutex published_lock;
-std::shared_ptr<const Published> &published_slot() {
-  static auto *const instance = new std::shared_ptr<const Published>;
   return *instance;
 }
 
 Listener *nut_listener = nullptr;
 std::atomic<bool> server_started{false};
 std::atomic<bool> fsd{false};
-std::atomic<int> capacity{0};
 std::atomic<std::uint64_t> next_connection{1};
 
-std::shared_ptr<const Published> published() {
-  const std::lock_guard<std::mutex> guard(published_lock);
-  return published_slot();
-}
+// The variables of the last publication, made once for all the requests
+// that read it (the loop's thread alone).
+struct VariablesCache {
+  std::shared_ptr<const CycleFacts> facts;
+  bool fsd = false;
+  std::vector<NutVariable> variables;
+};
 
-// Main thread: the only writer of the settings and the cycle's values, so it
-// reads them without the lock.
-void publish(bool answered) {
-  auto next = std::make_shared<Published>();
-  NutReadings &r = next->readings;
-  r.answered = answered;
-  r.ext_status = ext_status.load();
-  r.linevoltage = ups_linevoltage;
-  r.linenormal = ups_linenormal;
-  r.invvoltage = ups_invvoltage;
-  r.percentbatt = ups_percentbatt;
-  r.percentloadpower = ups_percentloadpower;
-  r.freq = ups_freq;
-  r.loadcurrent = ups_loadcurrent;
-  r.backuptime = ups_backuptime;
-  r.teststatus.assign(ups_teststatus, strnlen(ups_teststatus, sizeof ups_teststatus));
-  r.identification.assign(ups_version, strnlen(ups_version, sizeof ups_version));
-  next->ups_name = settings.nut_upsname;
-  next->description = settings.ups_location.value_or("Unavailable");
-  next->accounts = settings.nut_users;
-  next->allow = settings.allow;
-  next->max_client = settings.nut_max_client;
-  next->max_client_per_host = settings.max_client_per_host;
-  next->hostsync = settings.nut_hostsync;
-  const std::lock_guard<std::mutex> guard(published_lock);
-  published_slot() = std::move(next);
+const std::vector<NutVariable> &variables_of(const std::shared_ptr<const CycleFacts> &facts,
+                                             bool forced) {
+  static VariablesCache cache;
+  if (cache.facts != facts || cache.fsd != forced) {
+    cache.variables = nut_variables(*facts, forced);
+    cache.facts = facts;
+    cache.fsd = forced;
+  }
+  return cache.variables;
 }
 
 NutView view_now() {
-  const std::shared_ptr<const Published> now = published();
+  const std::shared_ptr<const CycleFacts> facts = latest_cycle_facts();
   NutView view;
-  view.ups_name = now->ups_name;
-  view.description = now->description;
-  view.stale = !now->readings.answered;
+  view.ups_name = facts->nut_upsname;
+  view.description = facts->location.value_or("Unavailable");
+  view.stale = !facts->cycled || comm_lost(*facts);
   view.forced_shutdown = fsd.load();
-  view.variables = nut_variables(now->readings, view.forced_shutdown);
+  view.variables = variables_of(facts, view.forced_shutdown);
   view.numlogins = logins().count();
   view.clients = logins().addresses();
   return view;
@@ -192,7 +152,7 @@ bool same_secret(const std::string &a, const std::string &b) {
 
 bool valid_account(const std::string &name, const std::string &password) {
   bool valid = false;
-  for (const NutAccount &account : published()->accounts) {
+  for (const NutAccount &account : latest_cycle_facts()->nut_users) {
     valid = (account.name == name && same_secret(account.password, password)) || valid;
   }
   return valid;
@@ -200,93 +160,146 @@ bool valid_account(const std::string &name, const std::string &password) {
 
 // ---- Connections --------------------------------------------------------------
 
-long monotonic_seconds() {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count());
-}
+class NutConnection;
 
-// Which failed logins are logged; every connection thread asks, so it has a
-// lock of its own, never taken with another held.
-class FailedLoginLog {
- public:
-  bool should_log(const IpAddress &peer, long now_seconds) {
-    const std::lock_guard<std::mutex> guard(lock_);
-    return log_.should_log(peer, now_seconds);
-  }
-
- private:
-  std::mutex lock_;
-  RefusalLog log_;
-};
-
-FailedLoginLog &failed_login_log() {
-  static FailedLoginLog *const instance = new FailedLoginLog;
+// The connections being served, by descriptor (the loop's thread alone).
+std::unordered_map<int, std::unique_ptr<NutConnection>> &connections() {
+  static auto *const instance = new std::unordered_map<int, std::unique_ptr<NutConnection>>;
   return *instance;
 }
 
-struct NutConnection {
-  int fd = -1;
-  IpAddress peer;
-};
-
-bool send_all(int fd, const std::string &text) {
-  std::size_t sent = 0;
-  while (sent < text.size()) {
-    const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// One connection's requests: lines are answered in order as they complete;
-// a line beyond the limit is answered with an error.
-class RequestReader {
+// One connection on the loop: its requests are answered in order as their
+// lines complete; a line beyond the limit is answered with an error. While
+// an answer waits for room in the socket, no further line is read, so what
+// a peer that stops reading costs stays one answer. The socket's bytes go
+// through a Transport, so an encrypted session can sit under it.
+class NutConnection {
  public:
-  RequestReader(int fd, const IpAddress &peer)
-      : fd_(fd), peer_(peer), address_(format_ip_address(peer)) {}
+  using Clock = EventLoop::Clock;
 
-  ~RequestReader() {
+  NutConnection(int fd, Admission::Place place)
+      : fd_(fd),
+        transport_(std::make_unique<PlainTransport>(fd)),
+        place_(std::move(place)),
+        address_(format_ip_address(place_.peer())),
+        last_input_(Clock::now()) {}
+
+  ~NutConnection() {
+    network_loop().cancel(deadline_);
+    network_loop().cancel(resume_);
+    network_loop().forget(fd_);
+    close(fd_);
     if (session_.logged_in) {
       logins().remove(id_);
       log_later(std::string(server_name) + ": " + *session_.username + " from " + address_ +
                 (session_.closing ? " logged out" : " went away while logged in"));
     }
   }
-  RequestReader(const RequestReader &) = delete;
-  RequestReader &operator=(const RequestReader &) = delete;
+  NutConnection(const NutConnection &) = delete;
+  NutConnection &operator=(const NutConnection &) = delete;
 
-  // Answers what `data` completes; false once the connection is to end.
-  bool take(const char *data, std::size_t length) {
-    return lines_.take(data, length, [this](std::optional<std::string_view> line) {
-      return line ? answer(*line) : send_all(fd_, "ERR INVALID-ARGUMENT\n");
-    });
+  // Starts serving; false when the loop can't watch it (it is then to go).
+  bool start() {
+    arm_deadline();
+    return network_loop().watch(fd_, EPOLLIN, [this](std::uint32_t events) { ready(events); });
   }
 
  private:
-  bool answer(std::string_view line) {
+  void ready(std::uint32_t events) {
+    if ((events & EPOLLOUT) != 0 && !flush()) {
+      return end();
+    }
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && !read_input()) {
+      return end();
+    }
+    go_on();
+  }
+
+  // Answers what can be answered now, sends it, and waits for what is next.
+  void go_on() {
+    for (;;) {
+      answer_lines();
+      if (!flush()) {
+        return end();
+      }
+      if (!output_.empty() || paused_ || session_.closing || input_.empty()) {
+        break;
+      }
+    }
+    if (output_.empty() && (session_.closing || (input_closed_ && !paused_))) {
+      return end();
+    }
+    std::uint32_t events = 0;
+    if (!paused_ && output_.empty() && !input_closed_ && !session_.closing) {
+      events |= EPOLLIN;
+    }
+    if (!output_.empty()) {
+      events |= EPOLLOUT;
+    }
+    network_loop().change(fd_, events | transport_->extra_events());
+  }
+
+  // False when the connection failed.
+  bool read_input() {
+    char buffer[read_size];
+    const ssize_t n = transport_->receive(buffer, sizeof buffer);
+    if (n > 0) {
+      input_.append(buffer, static_cast<std::size_t>(n));
+      last_input_ = Clock::now();
+      return true;
+    }
+    if (n == 0) {
+      input_closed_ = true;  // what it sent before it left is still answered
+      return true;
+    }
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+  }
+
+  // One line at a time, so a failed login can hold back the lines after it;
+  // stops at the first answer, which goes out before the next is made.
+  void answer_lines() {
+    while (!paused_ && output_.empty() && !session_.closing && !input_.empty()) {
+      const std::size_t end = input_.find('\n');
+      const std::size_t length = end == std::string::npos ? input_.size() : end + 1;
+      lines_.take(input_.data(), length, [this](std::optional<std::string_view> line) {
+        output_ += line ? answer(*line) : "ERR INVALID-ARGUMENT\n";
+        return true;
+      });
+      input_.erase(0, length);
+    }
+  }
+
+  std::string answer(std::string_view line) {
     const NutServerSide side{view_now, [this](const std::string &name, const std::string &pass) {
                                return login(name, pass);
                              }};
-    const std::string reply = answer_nut_request(line, session_, side);
-    return send_all(fd_, reply) && !session_.closing;
+    std::string reply = answer_nut_request(line, session_, side);
+    if (!login_failed_) {
+      return reply;
+    }
+    // A refused login is answered a second later: guesses can't go at the
+    // speed of the network even on one connection.
+    login_failed_ = false;
+    paused_ = true;
+    resume_ = network_loop().after(std::chrono::milliseconds(nut_second_ms.load()),
+                                   [this, held = std::move(reply)] {
+                                     paused_ = false;
+                                     output_ += held;
+                                     go_on();
+                                   });
+    return "";
   }
 
-  // A wrong guess costs its connection a second, so passwords can't be tried
-  // at the speed of the network; its report is limited as the refusals are.
+  // A host whose login failed waits before its next one is even checked;
+  // what it tries meanwhile fails too (daemon/net/admission.h).
   bool login(const std::string &name, const std::string &password) {
-    if (!valid_account(name, password)) {
-      if (failed_login_log().should_log(peer_, monotonic_seconds())) {
-        log_later(std::string(server_name) + ": refused the login of " + name + " from " +
-                  address_ + " (wrong name or password)");
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(nut_second_ms.load()));
+    LoginThrottle &throttle = admission().login_throttle();
+    const Clock::time_point now = Clock::now();
+    const bool valid = throttle.may_check(place_.peer(), now) && valid_account(name, password);
+    throttle.record(place_.peer(), valid, now, std::chrono::milliseconds(nut_second_ms.load()));
+    if (!valid) {
+      admission().note_failed_login(Surface::nut_server, place_.peer(), name);
+      login_failed_ = true;
       return false;
     }
     logins().add(id_, address_);
@@ -294,176 +307,158 @@ class RequestReader {
     return true;
   }
 
+  // Sends what it can of the answers; false when the connection failed.
+  bool flush() {
+    while (!output_.empty()) {
+      const ssize_t n = transport_->send(output_.data(), output_.size());
+      if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+          return false;
+        }
+        if (!output_waiting_) {
+          output_waiting_ = true;
+          output_since_ = Clock::now();
+        }
+        return true;
+      }
+      output_.erase(0, static_cast<std::size_t>(n));
+    }
+    output_waiting_ = false;
+    return true;
+  }
+
+  // Silent for the idle limit, or an answer that found no room for the stall
+  // limit: the connection ends and its place is freed.
+  Clock::time_point deadline() const {
+    Clock::time_point when = last_input_ + std::chrono::milliseconds(nut_idle_limit_ms.load());
+    if (output_waiting_) {
+      when = std::min(when, output_since_ + std::chrono::milliseconds(stall_limit_ms.load()));
+    }
+    return when;
+  }
+
+  // Checked when it falls due rather than moved at every request.
+  void arm_deadline() {
+    deadline_ = network_loop().at(deadline(), [this] {
+      if (Clock::now() >= deadline()) {
+        return end();
+      }
+      arm_deadline();
+    });
+  }
+
+  // Destroys the connection: nothing of it may be touched afterwards.
+  void end() { connections().erase(fd_); }
+
   int fd_;
-  IpAddress peer_;
+  std::unique_ptr<Transport> transport_;
+  Admission::Place place_;
   std::string address_;
   std::uint64_t id_ = next_connection.fetch_add(1);
   NutSession session_;
   NutLineSplitter lines_;
+  std::string input_;   // received, not yet answered
+  std::string output_;  // answered, not yet sent
+  bool input_closed_ = false;
+  bool paused_ = false;
+  bool login_failed_ = false;
+  bool output_waiting_ = false;
+  Clock::time_point last_input_;
+  Clock::time_point output_since_{};
+  EventLoop::TimerId deadline_;
+  EventLoop::TimerId resume_;
 };
-
-void serve_requests(int fd, const IpAddress &peer) {
-  RequestReader reader(fd, peer);
-  char buffer[nut_line_limit];
-  for (;;) {
-    pollfd wait{fd, POLLIN, 0};
-    const int ready = poll(&wait, 1, nut_idle_limit_ms.load());
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready <= 0) {
-      return;  // silent for the idle limit, or the wait failed
-    }
-    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0 || !reader.take(buffer, static_cast<std::size_t>(n))) {
-      return;
-    }
-  }
-}
-
-void release_places(const IpAddress &peer) {
-  host_places().release(peer);
-  nut_clients.fetch_sub(1);
-}
-
-void *serve_nut_client(void *argument) {
-  const std::unique_ptr<NutConnection> connection(static_cast<NutConnection *>(argument));
-  limit_peer_waiting(connection->fd);
-  serve_requests(connection->fd, connection->peer);
-  release_places(connection->peer);
-  close(connection->fd);
-  return nullptr;
-}
 
 // ---- Admission ----------------------------------------------------------------
 
-void note_refusal(const IpAddress &peer, const std::string &why) {
-  if (refusal_log().should_log(peer, monotonic_seconds())) {
-    log_later(std::string(server_name) + " refused a connection from " + format_ip_address(peer) +
-              " (" + why + ")");
-  }
-}
-
-// The status server's clients hold descriptors from the same reserve-kept
-// capacity, so both together must fit it.
-bool take_client_place(int limit) {
-  int current = nut_clients.load();
-  while (current < limit && current + client.load() < capacity.load()) {
-    if (nut_clients.compare_exchange_weak(current, current + 1)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-std::optional<std::string> take_places(const IpAddress &peer, const Published &rules) {
-  if (!take_client_place(rules.max_client)) {
-    if (nut_clients.load() < rules.max_client) {
-      return "the descriptors allow no more clients";
-    }
-    return "NUT_MAX_CLIENT " + std::to_string(rules.max_client) + " reached";
-  }
-  if (!host_places().take(peer, rules.max_client_per_host)) {
-    nut_clients.fetch_sub(1);
-    return "MAX_CLIENT_PER_HOST " + std::to_string(rules.max_client_per_host) + " reached";
-  }
-  return std::nullopt;
-}
-
-// The protocol has no refusal line: a refused connection is closed at once.
+// The loop's decision on each connection its listener accepts. The protocol
+// has no refusal line: a refused connection is closed at once.
 void admit(int fd, const IpAddress &peer) {
-  const std::shared_ptr<const Published> rules = published();
-  std::optional<std::string> why;
-  if (!allowed(rules->allow, peer)) {
-    why = "not allowed by ALLOW";
-  } else {
-    why = take_places(peer, *rules);
-  }
-  if (why) {
-    note_refusal(peer, *why);
+  const std::shared_ptr<const CycleFacts> rules = latest_cycle_facts();
+  Admission::Verdict verdict = admission().admit(Surface::nut_server, peer, *rules,
+                                                 {rules->nut_max_client, "NUT_MAX_CLIENT"});
+  if (!verdict.place) {
     close(fd);
     return;
   }
-  auto *connection = new NutConnection{fd, peer};
-  if (start_server_thread(serve_nut_client, connection) != 0) {
-    delete connection;
-    release_places(peer);
-    close(fd);
-    log_later(std::string(server_name) + ": cannot start a client thread, connection closed");
+  limit_peer_waiting(fd);
+  auto connection = std::make_unique<NutConnection>(fd, std::move(verdict.place));
+  NutConnection *served = connection.get();
+  connections()[fd] = std::move(connection);
+  if (!served->start()) {
+    connections().erase(fd);
   }
-}
-
-void *watch_nut_server(void *listener) {
-  static_cast<Listener *>(listener)->run(admit);
 }
 
 std::string hosts(int count) {
   return std::to_string(count) + (count == 1 ? " host" : " hosts");
 }
 
+// The hosts logged in, for the daemon's shutdown.
+class LoggedInHosts final : public WaitingPeers {
+ public:
+  Clock::time_point tell_peers() override {
+    fsd = true;
+    logins().tell_all();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(
+                                             static_cast<long>(latest_cycle_facts()->nut_hostsync) *
+                                             nut_second_ms.load());
+    waiting_ = logins().count();
+    if (waiting_ == 0) {
+      writelog("Shutdown: no host is logged in to the network UPS server");
+    } else {
+      writelog(("Shutdown: FSD set for " + hosts(waiting_) +
+                " logged in to the network UPS server; waiting up to " +
+                std::to_string(latest_cycle_facts()->nut_hostsync) + " seconds for them to log out")
+                   .c_str());
+    }
+    return deadline;
+  }
+
+  void wait_for_peers(Clock::time_point deadline) override {
+    if (waiting_ == 0) {
+      return;
+    }
+    const auto [told, gone] = logins().wait_until_gone(deadline);
+    write_deferred_log();
+    const int left = logins().count();
+    std::string text =
+        "Shutdown: " + std::to_string(gone) + " of " + hosts(told) + " told logged out in time";
+    if (left > 0) {
+      text += "; going on without the " + hosts(left) + " still logged in";
+    }
+    writelog(text.c_str());
+  }
+
+ private:
+  int waiting_ = 0;
+};
+
 }  // namespace
 
 bool start_nut_server() {
   if (sodium_init() < 0) {
-    tornax_warn_and_log("%s not started: the cryptography library cannot start", server_name);
+    report_surface_failure(std::string(server_name) +
+                           " not started: the cryptography library cannot start");
     return false;
   }
-  publish(false);
-  std::vector<IpAddress> addresses = settings.listen;
-  if (addresses.empty()) {
-    addresses.push_back(*parse_ip_address("0.0.0.0"));
-  }
-  nut_listener = new Listener(server_name, addresses, settings.nut_port);
+  publish_settings();  // the answers and the admission read them from the publication
+  nut_listener = new Listener(server_name, listen_addresses(settings), settings.nut_port,
+                              settings.listen.empty());
   nut_listener->open();
-  capacity = client_capacity(descriptor_limit(), open_descriptors());
-  server_started = true;
-  if (const int error = start_server_thread(watch_nut_server, nut_listener); error != 0) {
-    tornax_warn_and_log("%s not started: cannot start its thread (%s)", server_name,
-                        std::strerror(error));
+  admission().fix_descriptor_budget();
+  network_loop().post([] { nut_listener->attach(network_loop(), admit); });
+  if (!start_network_loop()) {
     return false;
   }
+  static LoggedInHosts logged_in;
+  add_waiting_peers(logged_in);
+  server_started = true;
   return true;
 }
 
 int nut_server_port() {
   return nut_listener == nullptr ? 0 : nut_listener->port();
-}
-
-void publish_nut_readings() {
-  if (server_started.load()) {
-    publish(status[COMM_ERROR] == 0);
-  }
-}
-
-void hold_for_secondaries() {
-  if (!server_started.load()) {
-    return;
-  }
-  fsd = true;
-  logins().tell_all();
-  const int seconds = published()->hostsync;
-  const int waiting = logins().count();
-  if (waiting == 0) {
-    writelog("Shutdown: no host is logged in to the network UPS server");
-    return;
-  }
-  writelog(("Shutdown: FSD set for " + hosts(waiting) +
-            " logged in to the network UPS server; waiting up to " + std::to_string(seconds) +
-            " seconds for them to log out")
-               .c_str());
-  const auto [told, gone] = logins().wait_until_gone(
-      std::chrono::milliseconds(static_cast<long>(seconds) * nut_second_ms.load()));
-  write_deferred_log();
-  const int left = logins().count();
-  std::string text =
-      "Shutdown: " + std::to_string(gone) + " of " + hosts(told) + " told logged out in time";
-  if (left > 0) {
-    text += "; going on without the " + hosts(left) + " still logged in";
-  }
-  writelog(text.c_str());
 }
 
 }  // namespace tornax

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "tornax.h"
 
@@ -50,9 +51,11 @@ std::string nut_number(float value, int decimals) {
   return text;
 }
 
-std::vector<NutVariable> nut_variables(const NutReadings &r, bool fsd) {
-  const std::string model = trimmed(r.identification);
-  const float runtime = std::isnan(r.backuptime) ? 0.0f : std::max(r.backuptime, 0.0f) * 60.0f;
+std::vector<NutVariable> nut_variables(const CycleFacts &facts, bool fsd) {
+  const StatusSnapshot &r = facts.values;
+  const std::string model = trimmed(facts.ups_version);
+  const float backuptime = facts.backuptime;
+  const float runtime = std::isnan(backuptime) ? 0.0f : std::max(backuptime, 0.0f) * 60.0f;
   return {
       number_variable("battery.charge", r.percentbatt, 0, "Battery charge (percent of full)"),
       number_variable("battery.runtime", std::floor(runtime), 0, "Battery runtime (seconds)"),
@@ -62,14 +65,15 @@ std::vector<NutVariable> nut_variables(const NutReadings &r, bool fsd) {
       text_variable("driver.version", version_text, 8, "Driver version"),
       number_variable("input.frequency", r.freq, 1, "Input line frequency (Hz)"),
       number_variable("input.voltage", r.linevoltage, 1, "Input voltage (V)"),
-      number_variable("input.voltage.nominal", r.linenormal, 0, "Nominal input voltage (V)"),
+      number_variable("input.voltage.nominal", facts.linenormal, 0, "Nominal input voltage (V)"),
       number_variable("output.current", r.loadcurrent, 1, "Output current (A)"),
       number_variable("output.voltage", r.invvoltage, 1, "Output voltage (V)"),
       number_variable("ups.load", r.percentloadpower, 0, "Load on UPS (percent of full)"),
       text_variable("ups.model", model, ups_version_size - 1, "UPS model"),
       text_variable("ups.status", nut_ups_status(r.ext_status, fsd), 32, "UPS status"),
-      text_variable("ups.test.result", r.teststatus, ups_teststatus_size - 1,
-                    "Results of last self test"),
+      text_variable("ups.test.result",
+                    std::string(r.teststatus, strnlen(r.teststatus, sizeof r.teststatus)),
+                    ups_teststatus_size - 1, "Results of last self test"),
   };
 }
 

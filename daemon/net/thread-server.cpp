@@ -1,13 +1,10 @@
 #include "daemon/net/thread-server.h"
 
-#include <linux/futex.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -23,26 +20,20 @@
 #include <memory>
 
 #include "common/status_auth.h"
-#include "daemon/core/error.h"
-#include "daemon/core/signals.h"
+#include "daemon/core/cycle_facts.h"
 #include "daemon/net/access_policy.h"
-#include "daemon/net/descriptors.h"
 #include "daemon/net/listener.h"
+#include "daemon/net/surfaces.h"
 #include "daemon/report/deferred_log.h"
-#include "daemon/report/logger.h"
 
 namespace tornax {
 
-std::atomic<int> client{0};
+std::atomic<int> &client = admission().counter(Surface::status_server);
 std::atomic<int> status_interval_ms{1000};
 std::atomic<int> stall_limit_ms{stall_limit_seconds * 1000};
 std::atomic<int> hello_wait_ms{2000};
 
 namespace {
-
-// Hundreds of mostly sleeping connection threads should cost little memory;
-// formatting one line needs only a few KiB of stack.
-constexpr std::size_t thread_stack_size = std::size_t{64} * 1024;
 
 // Measurements beyond this magnitude are sent as the bound: no UPS reports
 // them, and the eleven fields must fit one 99-character line.
@@ -51,42 +42,9 @@ constexpr float measurement_bound = 999999.0f;
 // Longest location that fits between its quotes before the line end.
 constexpr std::size_t location_room = line_buffer_size - 4;
 
-// Set once at start-up, before the listener thread starts. It and the two
-// below are never destroyed: detached server threads use them until the very
-// end of the process.
+// Set once at start-up, before the listener thread starts, and never
+// destroyed: detached server threads use it until the very end.
 Listener *status_listener = nullptr;
-
-HostPlaces &host_places() {
-  static HostPlaces *const instance = new HostPlaces;
-  return *instance;
-}
-
-RefusalLog &refusal_log() {  // the listener thread's alone
-  static RefusalLog *const instance = new RefusalLog;
-  return *instance;
-}
-
-// Cycles announced so far. Connection threads wait for it to move with a
-// futex (no lock besides tornax_mutex), so every line goes out right after a
-// cycle has published its values instead of at a phase of its own, which
-// could lag a change by most of a second.
-alignas(std::atomic_ref<unsigned int>::required_alignment) unsigned int cycles_announced = 0;
-
-std::atomic_ref<unsigned int> cycle_count() {
-  return std::atomic_ref<unsigned int>(cycles_announced);
-}
-
-struct timespec deadline_after(int ms) {
-  struct timespec deadline {};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += ms / 1000;
-  deadline.tv_nsec += (ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
-  return deadline;
-}
 
 float bounded(float value) {
   if (std::isnan(value)) {
@@ -129,58 +87,14 @@ ssize_t send_text(int fd, const char *text, std::size_t length) {
   return sent;
 }
 
-// Returns once a cycle after `seen` has been announced, or when a quarter
-// more than the status interval has passed without one.
+// Returns once a cycle after `seen` has published, or when a quarter more
+// than the status interval has passed without one.
 void wait_for_cycle(unsigned int seen) {
   const int interval = std::max(status_interval_ms.load(), 0);
-  const struct timespec deadline = deadline_after(interval + interval / 4);
-  while (cycle_count().load() == seen) {
-    const long result = syscall(SYS_futex, &cycles_announced, FUTEX_WAIT_BITSET_PRIVATE, seen,
-                                &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
-    if (result != 0 && errno == ETIMEDOUT) {
-      return;
-    }
-  }
-}
-
-// The daemon's signals are meant for the main thread, whose wait returns
-// when one of their handlers has run.
-void block_daemon_signals(sigset_t *previous) {
-  const sigset_t blocked = daemon_signals();
-  pthread_sigmask(SIG_BLOCK, &blocked, previous);
-}
-
-// Takes a place when one is free, in one atomic step: the listener admits,
-// and connection threads give places back at any time.
-bool take_client_place(int limit) {
-  int current = client.load();
-  while (current < limit) {
-    if (client.compare_exchange_weak(current, current + 1)) {
-      return true;
-    }
-  }
-  return false;
+  wait_for_publication(seen, std::chrono::milliseconds(interval + interval / 4));
 }
 
 }  // namespace
-
-// The new thread inherits the signal mask in force while it is created.
-int start_server_thread(void *(*entry)(void *), void *argument) {
-  pthread_attr_t attributes;
-  if (const int error = pthread_attr_init(&attributes); error != 0) {
-    return error;
-  }
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(
-      &attributes, std::max(thread_stack_size, static_cast<std::size_t>(PTHREAD_STACK_MIN)));
-  sigset_t previous;
-  block_daemon_signals(&previous);
-  pthread_t thread;
-  const int result = pthread_create(&thread, &attributes, entry, argument);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  pthread_attr_destroy(&attributes);
-  return result;
-}
 
 // A host that vanished (no acknowledgement for the limit) or a peer whose
 // window stays shut (a send blocked for the limit) ends the connection; the
@@ -259,7 +173,7 @@ LinesEnd send_status_lines(LineSender &sender, int fd) {
   char buffer[line_buffer_size];
   StallWatch watch{std::chrono::milliseconds(stall_limit_ms.load())};
   for (;;) {
-    const unsigned int seen = cycle_count().load();
+    const unsigned int seen = publication_count();
     const std::optional<std::uint32_t> window = peer_window(fd);
     if (window && watch.stalled(*window, StallWatch::Clock::now())) {
       return LinesEnd::stalled;
@@ -316,59 +230,6 @@ void open_session(LineSender &sender, int fd) {
   }
 }
 
-void release_places(const IpAddress &peer) {
-  host_places().release(peer);
-  client.fetch_sub(1);
-}
-
-// ---- Admission ----------------------------------------------------------------
-
-struct AdmissionRules {
-  bool allowed = true;
-  int max_client = 0;
-  int max_client_per_host = 0;
-};
-
-// Read for each connection, so a reload applies to the next one.
-AdmissionRules rules_for(const IpAddress &peer) {
-  AdmissionRules rules;
-  pthread_mutex_lock(&tornax_mutex);
-  rules.allowed = allowed(settings.allow, peer);
-  rules.max_client = settings.max_client;
-  rules.max_client_per_host = settings.max_client_per_host;
-  pthread_mutex_unlock(&tornax_mutex);
-  return rules;
-}
-
-long monotonic_seconds() {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::seconds>(StallWatch::Clock::now().time_since_epoch())
-          .count());
-}
-
-void note_refusal(const IpAddress &peer, const std::string &why) {
-  if (refusal_log().should_log(peer, monotonic_seconds())) {
-    log_later("Status server refused a connection from " + format_ip_address(peer) + " (" + why +
-              ")");
-  }
-}
-
-// Takes the places a connection from `peer` needs; otherwise says why not.
-std::optional<std::string> take_places(const IpAddress &peer, const AdmissionRules &rules) {
-  const int capacity = std::max(server_client_capacity.load(), 0);
-  if (!take_client_place(std::min(rules.max_client, capacity))) {
-    if (capacity < rules.max_client) {
-      return "the descriptors allow " + std::to_string(capacity) + " clients";
-    }
-    return "MAX_CLIENT " + std::to_string(rules.max_client) + " reached";
-  }
-  if (!host_places().take(peer, rules.max_client_per_host)) {
-    client.fetch_sub(1);
-    return "MAX_CLIENT_PER_HOST " + std::to_string(rules.max_client_per_host) + " reached";
-  }
-  return std::nullopt;
-}
-
 // Closes a connection without waiting on the peer: what it sent (a hello) is
 // read first, so the close ends it with a FIN after the line rather than
 // with a reset that could overtake it.
@@ -379,28 +240,30 @@ void close_now(int fd) {
   close(fd);
 }
 
-// The listener thread's decision on each accepted connection.
+// The listener thread's decision on each accepted connection, under the
+// settings of the last publication: a reload is followed by a cycle, so it
+// applies to the next connection.
 void admit(int fd, const IpAddress &peer) {
-  const AdmissionRules rules = rules_for(peer);
-  if (!rules.allowed) {
-    note_refusal(peer, "not allowed by ALLOW");
+  const std::shared_ptr<const CycleFacts> rules = latest_cycle_facts();
+  Admission::Verdict verdict =
+      admission().admit(Surface::status_server, peer, *rules, {rules->max_client, "MAX_CLIENT"});
+  if (!verdict.allowed) {
     close(fd);
     return;
   }
-  if (const std::optional<std::string> why = take_places(peer, rules)) {
-    note_refusal(peer, *why);
+  if (!verdict.place) {
     // A new connection's send buffer is empty: the line goes out at once.
     send(fd, refusal_line, std::strlen(refusal_line), MSG_NOSIGNAL | MSG_DONTWAIT);
     close_now(fd);
     return;
   }
-  auto *connection = new ClientConnection{fd, peer};
-  if (start_server_thread(serveClient, connection) != 0) {
+  auto *connection = new ClientConnection{fd, std::move(verdict.place)};
+  if (const int error = start_server_thread(serveClient, connection); error != 0) {
     // Never leave a peer connected to nobody.
     delete connection;
-    release_places(peer);
     close(fd);
-    tornax_warn("Status server: cannot start a client thread, connection closed");
+    report_surface_failure(std::string("Status server: cannot start a client thread (") +
+                           std::strerror(error) + "), connection closed");
   }
 }
 
@@ -460,45 +323,40 @@ void *serveClient(void *connection) {
   open_session(sender, fd);
   send_header(sender);
   if (send_status_lines(sender, fd) == LinesEnd::stalled) {
-    log_later("Status server closed the connection from " + format_ip_address(taken->peer) +
+    log_later("Status server closed the connection from " + format_ip_address(taken->place.peer()) +
               ": it took no data for " + std::to_string(stall_limit_seconds) + " seconds");
   }
-  release_places(taken->peer);
+  taken->place.release();
   close_now(fd);
   return nullptr;
 }
 
 void *serverWatch(void *listener) {
-  static_cast<Listener *>(listener)->run(admit);
+  EventLoop loop;
+  if (!loop.ok()) {
+    report_surface_failure("Status server stopped: cannot wait for its connections");
+    return nullptr;
+  }
+  static_cast<Listener *>(listener)->attach(loop, admit);
+  loop.run();
 }
 
 bool start_status_server() {
+  publish_settings();  // the admission reads them from the publication
   pthread_mutex_lock(&tornax_mutex);
   const int port = settings.port & 0xffff;  // only the low 16 bits count
-  std::vector<IpAddress> addresses = settings.listen;
+  const std::vector<IpAddress> addresses = listen_addresses(settings);
+  const bool by_default = settings.listen.empty();
   pthread_mutex_unlock(&tornax_mutex);
-  if (addresses.empty()) {
-    addresses.push_back(*parse_ip_address("0.0.0.0"));
-  }
-  status_listener = new Listener("Status server", addresses, port);
+  status_listener = new Listener("Status server", addresses, port, by_default);
   status_listener->open();
-  server_client_capacity = client_capacity(descriptor_limit(), open_descriptors());
+  admission().fix_descriptor_budget();
   if (const int error = start_server_thread(serverWatch, status_listener); error != 0) {
-    tornax_warn_and_log("Status server not started: cannot start its thread (%s)",
-                        std::strerror(error));
+    report_surface_failure(std::string("Status server not started: cannot start its thread (") +
+                           std::strerror(error) + ")");
     return false;
   }
   return true;
-}
-
-void announce_cycle() {
-  cycle_count().fetch_add(1);
-  // A waiting connection has taken its place in `client` before it read the
-  // count, so with no client there is no one to wake.
-  if (client.load() > 0) {
-    syscall(SYS_futex, &cycles_announced, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
-  }
-  write_deferred_log();  // after the lines are on their way
 }
 
 int status_server_port() {

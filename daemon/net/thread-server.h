@@ -7,12 +7,16 @@
 // The server reads nothing from a connection, except the hello of a client
 // that authenticates the stream (common/status_auth.h) when STATUS_KEY is set.
 //
-// Threads: one listener, started once by the daemon's start-up, which admits
-// or refuses each connection itself, and one detached thread per admitted
-// connection with a small stack. None of them takes the daemon's signals
-// (SIGTERM, SIGHUP, SIGALRM): those belong to the main thread. A server
-// thread holds tornax_mutex only while it copies settings or the published
-// values for one line.
+// Threads: one listener, started once by the daemon's start-up, which has
+// the admission (daemon/net/admission.h) decide on each connection, and one
+// detached thread per admitted connection with a small stack. None of them
+// takes the daemon's signals (SIGTERM, SIGHUP, SIGALRM): those belong to the
+// main thread. Unlike the other surfaces, which read only the cycle's
+// publication (daemon/core/cycle_facts.h), a connection thread formats its
+// line from the published values under tornax_mutex, as the protocol has it,
+// so a line never mixes two polls; it holds the mutex only while it copies
+// them (or the settings it sends), and it waits for each publication so its
+// lines follow the cycle.
 #ifndef TORNAX_DAEMON_NET_THREAD_SERVER_H
 #define TORNAX_DAEMON_NET_THREAD_SERVER_H
 
@@ -24,19 +28,21 @@
 #include <string>
 
 #include "daemon/core/status_snapshot.h"
+#include "daemon/net/admission.h"
 #include "tornax.h"
 
 namespace tornax {
 
-// Connections being served now. Raised by a connection thread when it takes
-// its connection (checked against the limit in the same atomic step), lowered
-// when its status loop ends; a refused connection never counts.
-extern std::atomic<int> client;
+// Connections being served now: the admission's count of the status
+// server's connections, raised when it admits one (checked against the limit
+// in the same step) and lowered when its status loop ends; a refused
+// connection never counts.
+extern std::atomic<int> &client;
 
 // Pause between two status lines of a connection, in milliseconds. One
 // second in the daemon; tests shorten it before starting the server. While
 // the monitoring cycle runs, a connection sends its next line as soon as the
-// next cycle is announced, so a change reaches every client within that
+// next cycle has published, so a change reaches every client within that
 // cycle; only when no cycle comes for a quarter more than this (before the
 // first cycle, during a shutdown) does the pause alone decide.
 extern std::atomic<int> status_interval_ms;
@@ -52,12 +58,6 @@ extern std::atomic<int> stall_limit_ms;
 // How long a daemon with STATUS_KEY waits for a client's hello before it
 // serves the plain stream, in milliseconds: 2 seconds; tests shorten it.
 extern std::atomic<int> hello_wait_ms;
-
-// Main thread, once per cycle, after the cycle has published its status
-// word: wakes every connection waiting for its next line (cheap when no
-// client is connected), and writes to the log what the server's threads left
-// for it (only the main thread writes the log).
-void announce_cycle();
 
 // Tells from the receive window the peer advertises whether it still takes
 // data. A reading peer's window keeps coming back up (or stays at its
@@ -93,22 +93,17 @@ int format_version_line(const char *ups_version, char *buffer);
 // within 99 characters, or "NA" when none is configured. Returns the length.
 int format_location_line(const std::optional<std::string> &location, char *buffer);
 
-// Starts `entry` in a detached thread with a small stack and the daemon's
-// signals blocked. Returns 0 or the error number of the failure. Any thread.
-int start_server_thread(void *(*entry)(void *), void *argument);
-
 // Sets how long a connection may wait on its peer (an unacknowledged send, a
 // shut window) before it fails: the stall limit.
 void limit_peer_waiting(int fd);
 
-// An admitted connection on its way to its thread.
+// An admitted connection on its way to its thread, with the places it holds.
 struct ClientConnection {
   int fd = -1;
-  IpAddress peer;
+  Admission::Place place;
 };
 
-// Serves one admitted connection, which holds a place in `client` and one of
-// its host's: the header and status lines (authenticated when the client
+// Serves one admitted connection: the header and status lines (authenticated when the client
 // asks and a key is set) until a write fails or the peer stops taking them;
 // then gives the places back and closes it. `connection` is a
 // ClientConnection allocated with new, which the thread takes over. Thread
@@ -117,16 +112,15 @@ void *serveClient(void *connection);
 
 // Admits or refuses every connection that the Listener carried by `listener`
 // accepts, and starts a detached connection thread for each one admitted.
-// Never returns. Thread entry.
+// Returns only when it can't wait for connections. Thread entry.
 void *serverWatch(void *listener);
 
-// Daemon start-up, main thread, once, without tornax_mutex held: binds a
-// listener to settings.port on each LISTEN address (every IPv4 interface
-// without one), fixes how many clients the descriptors allow, and starts the
-// listener thread. An address that can't be bound is reported at once, on
-// standard error and in the log, and tried again by the listener thread, so
-// the daemon goes on monitoring either way. Returns false only when the
-// listener thread can't start.
+// Daemon start-up, main thread, once, without tornax_mutex held: publishes
+// the settings, binds a listener to settings.port on each LISTEN address
+// (every address of both families without one), has the admission work out
+// the descriptors anew, and starts the listener thread. An address that can't be bound is reported
+// at once, on standard error and in the log, and tried again by the listener thread, so the daemon
+// goes on monitoring either way. Returns false only when the listener thread can't start.
 bool start_status_server();
 
 // The port the first listening address is bound to (useful when settings.port

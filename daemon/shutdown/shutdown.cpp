@@ -12,7 +12,7 @@
 #include "daemon/config/file_safety.h"
 #include "daemon/core/error.h"
 #include "daemon/core/util.h"
-#include "daemon/net/nut_server.h"
+#include "daemon/net/surfaces.h"
 #include "daemon/report/logger.h"
 #include "daemon/ups/ups.h"
 #include "tornax.h"
@@ -113,7 +113,7 @@ int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,
                       HookRunner *hooks) {
   // The script may already stop the network: the hosts that follow this UPS
   // over it are told, and waited for, first.
-  hold_for_secondaries();
+  hold_for_waiting_peers();
   const bool script_ran = run_shutdown_script(host);
   if (hooks != nullptr) {
     hooks->end_for_shutdown(host, script_ran);

@@ -17,8 +17,9 @@ namespace tornax {
 // held within the range of an int.
 long corrected_sleep_time(long ups_sleep_time, float multiplier);
 
-// Runs the whole sequence with `host` (first waiting for the hosts logged in
-// to the network UPS server, when it runs) and returns the exit status the daemon
+// Runs the whole sequence with `host` (first waiting for the peers of every
+// network surface that has them waiting: the hosts logged in to the network
+// UPS server) and returns the exit status the daemon
 // ends with: 1 when init could not be idled, 0 when the halt call returned.
 // The mode is the event that called for the shutdown: POWERFAIL_DOWN switches
 // the UPS off when settings.turnoff_ups is set, SCHEDULE_DOWN sends the

@@ -14,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "daemon/core/cycle_facts.h"
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/nut_protocol.h"
 #include "daemon/net/nut_server.h"
+#include "daemon/net/surfaces.h"
 #include "daemon/report/deferred_log.h"
 #include "tests/kit/files.h"
 #include "tests/kit/loopback.h"
@@ -71,6 +73,8 @@ class NutServerTest : public test::DaemonStateTest {
     EXPECT_EQ(ask(reader, "LOGIN tornax"), "OK");
   }
   std::string log() const { return test::read_file(home.file("tornax.log")); }
+  // What the main thread does after each cycle.
+  static void publish() { publish_cycle(std::chrono::seconds(0), std::time(nullptr)); }
 
   test::TempDir home;
   std::vector<int> sockets;
@@ -88,16 +92,16 @@ TEST_F(NutServerTest, AnswersFollowEachPublishedCycle) {
   LineReader &reader = open_client();
   EXPECT_EQ(ask(reader, "GET VAR tornax ups.status"), "ERR DATA-STALE");
   EXPECT_EQ(ask(reader, "GET UPSDESC tornax"), "UPSDESC tornax \"Server room\"");
-  publish_nut_readings();
+  publish();
   EXPECT_EQ(ask(reader, "GET VAR tornax ups.status"), "VAR tornax ups.status \"OL\"");
   EXPECT_EQ(ask(reader, "GET VAR tornax input.voltage"), "VAR tornax input.voltage \"230.0\"");
-  ext_status = ext_powerfail;
+  status[POWERFAIL] = 1;
   ups_linevoltage = 0.0f;
-  publish_nut_readings();
+  publish();
   EXPECT_EQ(ask(reader, "GET VAR tornax ups.status"), "VAR tornax ups.status \"OB\"");
   EXPECT_EQ(ask(reader, "GET VAR tornax input.voltage"), "VAR tornax input.voltage \"0.0\"");
   status[COMM_ERROR] = 1;
-  publish_nut_readings();
+  publish();
   EXPECT_EQ(ask(reader, "GET VAR tornax ups.status"), "ERR DATA-STALE");
 }
 
@@ -105,7 +109,7 @@ TEST_F(NutServerTest, AnswersFollowEachPublishedCycle) {
 // one is an error and the connection goes on.
 TEST_F(NutServerTest, LinesAnsweredInOrderAndAnOverLongOneRefused) {
   start();
-  publish_nut_readings();
+  publish();
   LineReader &reader = open_client();
   const int fd = sockets.back();
   test::send_all(fd, "NETVER\r\nGET NUMLOGINS tornax\n" + std::string(2000, 'x'));
@@ -163,7 +167,7 @@ TEST_F(NutServerTest, ShutdownWaitsForLoggedInHostsAtMostHostsync) {
   settings.nut_hostsync = 3;
   nut_second_ms = 200;
   start();
-  publish_nut_readings();
+  publish();
   LineReader &leaving = open_client("127.0.0.2");
   LineReader &staying = open_client("127.0.0.3");
   log_in(leaving);
@@ -175,7 +179,7 @@ TEST_F(NutServerTest, ShutdownWaitsForLoggedInHostsAtMostHostsync) {
     ask(leaving, "LOGOUT");
   });
   const auto began = std::chrono::steady_clock::now();
-  hold_for_secondaries();
+  hold_for_waiting_peers();
   const auto waited = std::chrono::steady_clock::now() - began;
   secondary.join();
   EXPECT_GE(waited, std::chrono::milliseconds(600));
@@ -193,7 +197,7 @@ TEST_F(NutServerTest, AdmissionRules) {
   settings.max_client_per_host = 1;
   settings.allow = {*parse_ip_network("127.0.0.0/30")};
   start();
-  publish_nut_readings();
+  publish();
   LineReader &served = open_client("127.0.0.1");
   LineReader &same_host = open_client("127.0.0.1");
   LineReader &not_allowed = open_client("127.0.0.9");

@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "common/status_auth.h"
+#include "daemon/core/cycle_facts.h"
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/listener.h"
+#include "daemon/net/surfaces.h"
 #include "daemon/net/thread-server.h"
 #include "tests/kit/files.h"
 #include "tests/kit/loopback.h"
@@ -71,14 +73,16 @@ class StatusServerTest : public test::DaemonStateTest {
   }
   // The log as the main thread writes it after a cycle.
   std::string log_after_cycle() {
-    announce_cycle();
+    write_network_log();
     return test::read_file(home.file("tornax.log"));
   }
+  // A change the main thread makes, with the settings then published.
   template <typename Change>
   static void publish(Change change) {
     pthread_mutex_lock(&tornax_mutex);
     change();
     pthread_mutex_unlock(&tornax_mutex);
+    publish_settings();
   }
   // Skips status lines until one ends with `suffix` (lines keep coming once
   // a second in the daemon, every 10 ms here).
@@ -170,8 +174,8 @@ TEST_F(StatusServerTest, EachAnnouncedCycleSendsEveryClientOneLine) {
   }
   for (const float voltage : {0.0f, 231.0f, 0.0f}) {
     publish([voltage] { ups_linevoltage = voltage; });
-    ext_status = voltage == 0.0f ? 0x02 : 0;
-    announce_cycle();
+    status[POWERFAIL] = voltage == 0.0f ? 1 : 0;
+    publish_cycle(std::chrono::seconds(0), std::time(nullptr));
     char expected[line_buffer_size];
     std::snprintf(expected, sizeof expected, "%x %.1f 0.0 0 0 0.0 0.0 0 -1 OK -1",
                   voltage == 0.0f ? 2u : 0u, static_cast<double>(voltage));
@@ -286,6 +290,7 @@ TEST_F(StatusServerTest, TakenPortIsReportedOnceAndTakenBackOnceFree) {
   ASSERT_GE(taken, 0);
   // The wildcard bind conflicts with the loopback listener on the same port.
   settings.port = port;
+  settings.listen = {*parse_ip_address("0.0.0.0")};
   testing::internal::CaptureStderr();
   EXPECT_TRUE(start_status_server());
   const std::string failure = "Status server cannot bind to 0.0.0.0 port " + std::to_string(port) +

@@ -210,7 +210,8 @@ CommandResult check_status_form(const std::string &json) {
               remain_minutes: "number", shutdown_remaining_seconds: "number|null",
               last_selftest: "string", next_shutdown: "object|null", next_selftest: "number|null",
               events_total: "object", recent_events: "array", cycle_duration_seconds: "number"})
-    and (.daemon | has_form({version: "string", start_time: "number", status_clients: "number"}))
+    and (.daemon | has_form({version: "string", start_time: "number", status_clients: "number",
+                                    nut_clients: "number"}))
     and (.ups | has_form({model: "string", location: "string|null", comm_up: "boolean",
                           nominal_voltage_volts: "number|null"}))
     and (.flags | has_form({on_battery: "boolean", low_battery: "boolean", comm_lost: "boolean",

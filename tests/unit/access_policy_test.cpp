@@ -1,4 +1,5 @@
 #include "daemon/net/access_policy.h"
+#include "daemon/net/admission.h"
 
 #include <gtest/gtest.h>
 

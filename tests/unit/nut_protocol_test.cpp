@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,19 +12,19 @@
 namespace tornax {
 namespace {
 
-NutReadings on_line_readings() {
-  NutReadings r;
-  r.answered = true;
-  r.linevoltage = 229.84f;
+CycleFacts on_line_readings() {
+  CycleFacts r;
+  r.cycled = true;
+  r.values.linevoltage = 229.84f;
   r.linenormal = 230.0f;
-  r.invvoltage = 230.0f;
-  r.percentbatt = 99.6f;
-  r.percentloadpower = 21.0f;
-  r.freq = 50.0f;
-  r.loadcurrent = 1.25f;
+  r.values.invvoltage = 230.0f;
+  r.values.percentbatt = 99.6f;
+  r.values.percentloadpower = 21.0f;
+  r.values.freq = 50.0f;
+  r.values.loadcurrent = 1.25f;
   r.backuptime = 12.5f;
-  r.teststatus = "OK";
-  r.identification = "UPS-1000 Kyrel\r\n";
+  std::strcpy(r.values.teststatus, "OK");
+  r.ups_version = "UPS-1000 Kyrel\r\n";
   return r;
 }
 
@@ -218,7 +219,7 @@ TEST(NutVariablesTest, NumbersArePlainWhateverTheUpsSent) {
   EXPECT_EQ(nut_number(1e30f, 1), "999999.0");
   EXPECT_EQ(nut_number(-1e30f, 0), "-999999");
   EXPECT_EQ(nut_number(std::numeric_limits<float>::quiet_NaN(), 0), "0");
-  NutReadings silly = on_line_readings();
+  CycleFacts silly = on_line_readings();
   silly.backuptime = -3.0f;
   for (const NutVariable &v : nut_variables(silly, false)) {
     if (v.name == "battery.runtime") {
