@@ -1,11 +1,12 @@
 // The client's settings and its command line: `tornaxalert [options]
-// hostname [port]`. Messages and the usage text go to the standard streams;
-// the caller decides what a refused command line ends in.
+// hostname [port]`, with -S for each further supply's daemon. Messages and the usage text go to the
+// standard streams; the caller decides what a refused command line ends in.
 #ifndef TORNAX_CLIENT_OPTIONS_H
 #define TORNAX_CLIENT_OPTIONS_H
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "wire_protocol.h"
 
@@ -21,6 +22,23 @@ inline constexpr int alert_none = 0;
 inline constexpr int alert_console = 1;
 inline constexpr int alert_all = 2;
 
+// A daemon to follow: the host as given (an IPv6 literal without its
+// brackets), the port, and the key file of this supply alone (empty: the -k
+// key, if any).
+struct SupplyAddress {
+  std::string host;
+  unsigned int port = default_alert_port;
+  std::string key_file;
+};
+
+// Reads `host[:port][,keyfile]`, an IPv6 literal in brackets when a port
+// follows it ("[::1]:4005"; a bare literal such as "::1" takes the default
+// port). Nothing when the text is no such address.
+std::optional<SupplyAddress> parse_supply(const std::string &text);
+
+// How a supply is named in messages: "host:port", "[v6 literal]:port".
+std::string supply_name(const std::string &host, unsigned int port);
+
 // Everything the command line sets; fixed once it has been read.
 struct AlertSettings {
   std::string host;                                 // dotted IPv4 address or host name
@@ -33,7 +51,13 @@ struct AlertSettings {
   int reconnect_remain = 0;                         // reconnect attempts left
   std::string key_file;                             // -k: empty, no authentication
   std::optional<StatusKey> key;                     // read from key_file at start-up
+  std::vector<SupplyAddress> more_supplies;         // -S, in order
+  int minimum_supplies = 1;                         // -m: healthy supplies the host needs
+  bool check_only = false;                          // -c: print what would be followed, exit
 };
+
+// The command line's daemon first, then each -S.
+std::vector<SupplyAddress> supplies_of(const AlertSettings &settings);
 
 // The first character of `ptr` that is not a decimal digit, or nullptr when
 // every character is one (an empty text included).

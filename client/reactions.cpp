@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tornax_shared.h"
 #include "wire_protocol.h"
 
 namespace tornax {
@@ -15,72 +14,88 @@ namespace {
 // Alerts come every 30 lines, about every 30 seconds, while the state lasts.
 constexpr unsigned int alert_repeat = 30;
 
-void count_line(unsigned int remote_status) {
-  if (status[POWERRETURN] == 1) {
-    status[POWERRETURN] = 0;
+using Counters = std::array<unsigned int, event_count>;
+
+void count_line(unsigned int remote_status, Counters &counts) {
+  if (counts[POWERRETURN] == 1) {
+    counts[POWERRETURN] = 0;
   }
   if (remote_status & ext_powerfail) {
-    ++status[POWERFAIL];
-    status[POWERRETURN] = 2;
+    ++counts[POWERFAIL];
+    counts[POWERRETURN] = 2;
   } else {
-    status[POWERFAIL] = 0;
-    if (status[POWERRETURN] == 2) {
-      status[POWERRETURN] = 1;
+    counts[POWERFAIL] = 0;
+    if (counts[POWERRETURN] == 2) {
+      counts[POWERRETURN] = 1;
     }
   }
   // A line without the countdown bit ends the countdown seen so far: the
   // daemon restarted or its schedule was removed, and a "-1" on a later line
   // must not read as a shutdown due at once.
   if (remote_status & ext_schedule_down) {
-    ++status[SCHEDULE_DOWN];
+    ++counts[SCHEDULE_DOWN];
   } else {
-    status[SCHEDULE_DOWN] = 0;
+    counts[SCHEDULE_DOWN] = 0;
   }
   if (remote_status & ext_lowbatt) {
-    ++status[LOWBATT];
+    ++counts[LOWBATT];
   }
 }
 
 // The low-battery counter is never lowered, so its alert comes only on a line
 // that carries its bit and so counted: otherwise a counter left at 1 would
 // repeat its alert on every later line, once a second.
-void warn(unsigned int remote_status, const AlertSettings &settings, AlertActions &actions) {
-  if (status[POWERFAIL] % alert_repeat == 1) {
-    actions.alert(settings.tornaxalert_who, "Power fail detect");
+void warn(unsigned int remote_status, const Counters &counts, ReactionSink &sink) {
+  if (counts[POWERFAIL] % alert_repeat == 1) {
+    sink.warn("Power fail detect");
   }
-  if (status[SCHEDULE_DOWN] % alert_repeat == 1) {
-    actions.alert(settings.tornaxalert_who, "Schedule shutdown in");
+  if (counts[SCHEDULE_DOWN] % alert_repeat == 1) {
+    sink.warn("Schedule shutdown in");
   }
-  if (status[POWERRETURN] == 1) {
-    actions.alert(settings.tornaxalert_who, "Power is return");
+  if (counts[POWERRETURN] == 1) {
+    sink.warn("Power is return");
   }
-  if ((remote_status & ext_lowbatt) && status[LOWBATT] == 1) {
-    actions.alert(settings.tornaxalert_who, "Low battery detect");
+  if ((remote_status & ext_lowbatt) && counts[LOWBATT] == 1) {
+    sink.warn("Low battery detect");
   }
 }
 
-void shut_down(const char *message, const AlertSettings &settings, AlertActions &actions) {
-  actions.alert(settings.tornaxalert_who, message);
-  actions.run_shutdown(settings.shutdown_cmd);
-}
+constexpr const char *lowbatt_shutdown = "Low battery detect,shutdown executed";
+constexpr const char *timeout_shutdown = "Power fail timeout,shutdown executed";
 
-void decide_shutdown(const RemoteValues &values, const AlertSettings &settings,
-                     AlertActions &actions) {
-  if (status[LOWBATT] != 0) {
-    shut_down("Low battery detect,shutdown executed", settings, actions);
+void decide_shutdown(const ClientState &state, const AlertSettings &settings, ReactionSink &sink) {
+  const Counters &counts = state.status;
+  if (counts[LOWBATT] != 0) {
+    sink.shutdown_due(ShutdownRule::low_battery, lowbatt_shutdown);
   }
-  if (status[POWERFAIL] != 0 && settings.powerfail_shutdown_time >= 0) {
-    if (values.server_backuptime < settings.powerfail_shutdown_time) {
-      shut_down("Power fail timeout,shutdown executed", settings, actions);
-    } else if (settings.powerfail_shutdown_time == 0 && status[LOWBATT] != 0) {
-      shut_down("Low battery detect,shutdown executed", settings, actions);
+  if (counts[POWERFAIL] != 0 && settings.powerfail_shutdown_time >= 0) {
+    if (state.values.server_backuptime < settings.powerfail_shutdown_time) {
+      sink.shutdown_due(ShutdownRule::powerfail_time, timeout_shutdown);
+    } else if (settings.powerfail_shutdown_time == 0 && counts[LOWBATT] != 0) {
+      sink.shutdown_due(ShutdownRule::low_battery, lowbatt_shutdown);
     }
   }
-  if (status[SCHEDULE_DOWN] != 0 && settings.schedule_shutdown_time >= 0 &&
-      values.schedule_time < settings.schedule_shutdown_time) {
-    shut_down("Power fail timeout,shutdown executed", settings, actions);
+  if (counts[SCHEDULE_DOWN] != 0 && settings.schedule_shutdown_time >= 0 &&
+      state.values.schedule_time < settings.schedule_shutdown_time) {
+    sink.shutdown_due(ShutdownRule::schedule_time, timeout_shutdown);
   }
 }
+
+// One daemon followed: the rules act on the host directly.
+class DirectSink final : public ReactionSink {
+ public:
+  DirectSink(const AlertSettings &settings, AlertActions &actions)
+      : settings_(settings), actions_(actions) {}
+  void warn(const char *message) override { actions_.alert(settings_.tornaxalert_who, message); }
+  void shutdown_due(ShutdownRule, const char *message) override {
+    actions_.alert(settings_.tornaxalert_who, message);
+    actions_.run_shutdown(settings_.shutdown_cmd);
+  }
+
+ private:
+  const AlertSettings &settings_;
+  AlertActions &actions_;
+};
 
 }  // namespace
 
@@ -110,10 +125,15 @@ void SystemAlertActions::run_shutdown(const std::string &command) {
   [[maybe_unused]] const int ignored = std::system(command.c_str());
 }
 
-void react(const RemoteValues &values, const AlertSettings &settings, AlertActions &actions) {
-  count_line(values.remote_status);
-  warn(values.remote_status, settings, actions);
-  decide_shutdown(values, settings, actions);
+void react(ClientState &state, const AlertSettings &settings, ReactionSink &sink) {
+  count_line(state.values.remote_status, state.status);
+  warn(state.values.remote_status, state.status, sink);
+  decide_shutdown(state, settings, sink);
+}
+
+void react(ClientState &state, const AlertSettings &settings, AlertActions &actions) {
+  DirectSink sink(settings, actions);
+  react(state, settings, sink);
 }
 
 }  // namespace tornax

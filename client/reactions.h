@@ -1,12 +1,15 @@
-// The client's reactions to each status line: it counts power-fail, power
-// return, low-battery and scheduled-shutdown lines in its own `status` array,
-// warns its users, and runs its shutdown command when the battery is low, the
-// daemon's power-fail time runs short or its scheduled shutdown comes close.
-// Alerts and the shutdown command go through AlertActions, so the rules can
-// be tested without a console, a broadcast program or a shell.
+// The client's reactions to each status line of a daemon: it counts
+// power-fail, power return, low-battery and scheduled-shutdown lines in the
+// `status` array of that daemon's ClientState, warns its users, and finds a
+// shutdown due when the battery is low, the daemon's power-fail time runs
+// short or its scheduled shutdown comes close. What the rules decide goes to
+// a ReactionSink: following one daemon, the alerts and the shutdown command
+// go straight through AlertActions, so the rules can be tested without a
+// console, a broadcast program or a shell.
 #ifndef TORNAX_CLIENT_REACTIONS_H
 #define TORNAX_CLIENT_REACTIONS_H
 
+#include <array>
 #include <string>
 
 #include "client/options.h"
@@ -45,10 +48,34 @@ class SystemAlertActions final : public AlertActions {
   std::string wall_cmd_;
 };
 
-// Applies the eleven reaction rules, in order, to one parsed status line:
-// updates slots 0, 1, 2 and 6 of `status`, then sends the alerts and runs
-// the shutdown command as they say (again on every line while a rule holds).
-void react(const RemoteValues &values, const AlertSettings &settings, AlertActions &actions);
+// What the client keeps of one daemon: the values of its last line and its
+// own event counters (slots 0, 1, 2 and 6 of the daemon's event index). Both
+// outlive reconnects.
+struct ClientState {
+  RemoteValues values;
+  std::array<unsigned int, event_count> status{};
+};
+
+// Which rule found a shutdown due.
+enum class ShutdownRule { low_battery, powerfail_time, schedule_time };
+
+// Receives what the rules decide for one line, in the order they decide it.
+class ReactionSink {
+ public:
+  virtual ~ReactionSink() = default;
+  virtual void warn(const char *message) = 0;
+  // `message` is the alert that goes with the shutdown.
+  virtual void shutdown_due(ShutdownRule rule, const char *message) = 0;
+};
+
+// Applies the eleven reaction rules, in order, to the line just parsed into
+// state.values: updates the counters, then tells `sink` the warnings and the
+// shutdowns due (again on every line while a rule holds).
+void react(ClientState &state, const AlertSettings &settings, ReactionSink &sink);
+
+// Following one daemon: each warning is an alert, and each shutdown due its
+// alert followed by the shutdown command.
+void react(ClientState &state, const AlertSettings &settings, AlertActions &actions);
 
 }  // namespace tornax
 

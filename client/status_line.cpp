@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 
-#include "tornax_shared.h"
 #include "wire_protocol.h"
 
 namespace tornax {
@@ -90,15 +89,15 @@ int parse_status_line(const char *line, RemoteValues &values) {
   FieldScanner scan(line);
   const std::function<bool()> fields[] = {
       [&] { return scan.hex(values.remote_status); },
-      [&] { return scan.real(ups_linevoltage); },
-      [&] { return scan.real(ups_invvoltage); },
-      [&] { return scan.real(ups_percentbatt); },
-      [&] { return scan.real(ups_percentloadpower); },
-      [&] { return scan.real(ups_freq); },
-      [&] { return scan.real(ups_loadcurrent); },
+      [&] { return scan.real(values.linevoltage); },
+      [&] { return scan.real(values.invvoltage); },
+      [&] { return scan.real(values.percentbatt); },
+      [&] { return scan.real(values.percentloadpower); },
+      [&] { return scan.real(values.freq); },
+      [&] { return scan.real(values.loadcurrent); },
       [&] { return scan.decimal(values.server_backuptime); },
-      [&] { return scan.real(ups_temp); },
-      [&] { return scan.word(ups_teststatus, sizeof ups_teststatus); },
+      [&] { return scan.real(values.temp); },
+      [&] { return scan.word(values.teststatus, sizeof values.teststatus); },
       [&] { return scan.decimal(values.schedule_time); },
   };
   static_assert(std::size(fields) == status_field_count);

@@ -1,21 +1,31 @@
-// What the client keeps from the daemon's status lines, and how it reads one.
-// The measurements and the self-test text go to the client's own copies of
-// the shared globals (status, ups_linevoltage ..., ups_temp, ups_teststatus);
-// the three values the reactions use live in RemoteValues.
+// What the client keeps from a daemon's status lines, and how it reads one.
+// Every value lives in the caller's RemoteValues, so each connection (and
+// each program that links this unit) keeps its own; nothing here is global.
 #ifndef TORNAX_CLIENT_STATUS_LINE_H
 #define TORNAX_CLIENT_STATUS_LINE_H
 
 #include <climits>
 
+#include "tornax_shared.h"
+
 namespace tornax {
 
-// Fields 1, 8 and 11 of the latest status line. Before a line has supplied
-// them, the remaining and scheduled minutes read as "far away", so a first
-// line that breaks off early can't shut the host down on a made-up value.
+// The fields of the latest status line. Before a line has supplied them, the
+// remaining and scheduled minutes read as "far away", so a first line that
+// breaks off early can't shut the host down on a made-up value.
 struct RemoteValues {
-  unsigned int remote_status = 0;   // the daemon's status word
-  int server_backuptime = INT_MAX;  // minutes left before its power-fail shutdown
-  int schedule_time = INT_MAX;      // minutes to its scheduled shutdown, -1 none
+  unsigned int remote_status = 0;   // field 1: the daemon's status word
+  int server_backuptime = INT_MAX;  // field 8: minutes left before its power-fail shutdown
+  int schedule_time = INT_MAX;      // field 11: minutes to its scheduled shutdown, -1 none
+  // Fields 2 to 7, 9 and 10: kept, not acted on.
+  float linevoltage = 0;
+  float invvoltage = 0;
+  float percentbatt = 0;
+  float percentloadpower = 0;
+  float freq = 0;
+  float loadcurrent = 0;
+  float temp = -1;
+  char teststatus[ups_teststatus_size] = "";  // cut to 3 characters
 };
 
 // Reads the fields "%x %f %f %f %f %f %f %d %f %s %d" from the line in order

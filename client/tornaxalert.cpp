@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "client/connection.h"
+#include "client/follow.h"
 #include "client/options.h"
 #include "client/reactions.h"
 #include "common/status_auth.h"
@@ -56,6 +59,54 @@ std::optional<StatusKey> read_key(const std::string &path) {
   return key;
 }
 
+// Every supply resolved, with its key: its own key file, else the -k key.
+// Nothing (the reason told) when a key can't be used or a name is unknown.
+std::optional<std::vector<FollowedSupply>> resolve_supplies(const AlertSettings &settings) {
+  std::vector<FollowedSupply> followed;
+  for (const SupplyAddress &supply : supplies_of(settings)) {
+    FollowedSupply entry;
+    entry.name = supply_name(supply.host, supply.port);
+    entry.key = settings.key;
+    if (!supply.key_file.empty() && !(entry.key = read_key(supply.key_file))) {
+      return std::nullopt;
+    }
+    const std::optional<std::vector<ServerAddress>> addresses =
+        resolve_server(supply.host, supply.port);
+    if (!addresses) {
+      std::fprintf(stderr, "%s : Unknown hostname: %s\n", alert_title, supply.host.c_str());
+      return std::nullopt;
+    }
+    entry.addresses = *addresses;
+    followed.push_back(entry);
+  }
+  return followed;
+}
+
+std::string minutes_or_off(int minutes) {
+  return minutes >= 0 ? std::to_string(minutes) + " Mins" : "off";
+}
+
+// -c: what the client would follow and do, without connecting.
+void print_check(const AlertSettings &settings, const std::vector<FollowedSupply> &followed) {
+  const std::vector<SupplyAddress> supplies = supplies_of(settings);
+  for (std::size_t i = 0; i < followed.size(); ++i) {
+    std::string addresses;
+    for (const ServerAddress &address : followed[i].addresses) {
+      addresses += (addresses.empty() ? "" : ", ") + address_text(address);
+    }
+    const std::string &key_file =
+        supplies[i].key_file.empty() ? settings.key_file : supplies[i].key_file;
+    const std::string keyed = followed[i].key ? "keyed (" + key_file + ")" : "not keyed";
+    std::printf("Supply %s: %s port %u, %s\n", followed[i].name.c_str(), addresses.c_str(),
+                supplies[i].port & 0xffffu, keyed.c_str());
+  }
+  std::printf("Minimum healthy supplies: %d of %zu\n", settings.minimum_supplies, followed.size());
+  std::printf("Powerfail shutdown: %s\n", minutes_or_off(settings.powerfail_shutdown_time).c_str());
+  std::printf("Schedule shutdown: %s\n", minutes_or_off(settings.schedule_shutdown_time).c_str());
+  std::printf("Shutdown command: %s\n", settings.shutdown_cmd.c_str());
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 void kill_daemon(int) {
@@ -79,11 +130,16 @@ int tornaxalert_main(int argc, char **argv) {
   if (!settings.key_file.empty() && !(settings.key = read_key(settings.key_file))) {
     return 1;
   }
-  announce_rules(settings);
-  const std::optional<sockaddr_in> server = resolve_server(settings.host.c_str(), settings.port);
-  if (!server) {
-    std::fprintf(stderr, "%s : Unknown hostname: %s\n", alert_title, settings.host.c_str());
+  if (!settings.check_only) {
+    announce_rules(settings);
+  }
+  const std::optional<std::vector<FollowedSupply>> followed = resolve_supplies(settings);
+  if (!followed) {
     return 1;
+  }
+  if (settings.check_only) {
+    print_check(settings, *followed);
+    return 0;
   }
   const pid_t child = fork();
   if (child != 0) {
@@ -95,7 +151,7 @@ int tornaxalert_main(int argc, char **argv) {
   }
   detach();
   SystemAlertActions actions(settings.wall_cmd);
-  return follow_server(settings, *server, actions);
+  return follow_supplies(settings, *followed, actions);
 }
 
 }  // namespace tornax

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "client/connection.h"
+#include "client/follow.h"
 #include "fuzz/harness.h"
 #include "tests/support/recording_alerts.h"
 #include "tornax.h"
@@ -33,15 +33,6 @@ AlertSettings settings_from(const std::uint8_t *data) {
   }
   settings.shutdown_cmd = "recorded shutdown";
   return settings;
-}
-
-// As the client starts: no line seen yet.
-void reset_client_state() {
-  std::memset(status, 0, sizeof status);
-  std::memset(ups_teststatus, 0, sizeof ups_teststatus);
-  ups_linevoltage = ups_invvoltage = ups_percentbatt = ups_percentloadpower = 0.0f;
-  ups_freq = ups_loadcurrent = 0.0f;
-  ups_temp = -1.0f;
 }
 
 // A connection whose server has sent `size` bytes of `data` and closed its
@@ -77,11 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
   const AlertSettings chosen = settings_from(data);
   const Connection connection(data + setting_bytes, size - setting_bytes);
-  reset_client_state();
-  RemoteValues values;
+  ClientState state;  // as the client starts: no line seen yet
   test::RecordingAlerts actions;
-  follow_session(connection.client(), chosen, values, actions);
-  fuzz::require(strnlen(ups_teststatus, sizeof ups_teststatus) < sizeof ups_teststatus,
+  follow_session(connection.client(), chosen, state, actions);
+  fuzz::require(strnlen(state.values.teststatus, sizeof state.values.teststatus) <
+                    sizeof state.values.teststatus,
                 "the self-test text stays terminated in its field");
   // The stream was made without the key (and the client's nonce is new), so
   // none of its lines may verify.

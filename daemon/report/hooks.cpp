@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -194,6 +196,68 @@ pid_t SystemProcessSpawner::reap(pid_t pid, int &wait_status) {
   return waitpid(pid, &wait_status, WNOHANG);
 }
 
+pid_t SystemProcessSpawner::peek(pid_t pid, int &wait_status) {
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return -1;
+  }
+  if (info.si_pid == 0) {
+    return 0;
+  }
+  wait_status = info.si_code == CLD_EXITED ? (info.si_status & 0xff) << 8 : info.si_status & 0x7f;
+  return pid;
+}
+
+namespace {
+
+// The process group and state of `pid` from /proc/PID/stat; false when gone.
+bool read_group(const char *pid, pid_t &group, char &state) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+  std::FILE *file = std::fopen(path, "re");
+  if (file == nullptr) {
+    return false;
+  }
+  char text[512];
+  const std::size_t length = std::fread(text, 1, sizeof text - 1, file);
+  std::fclose(file);
+  text[length] = '\0';
+  // The command name may hold blanks and parentheses: the fields that follow
+  // start after its last ')'.
+  const char *after_name = std::strrchr(text, ')');
+  int parsed_group = 0;
+  if (after_name == nullptr ||
+      std::sscanf(after_name + 1, " %c %*d %d", &state, &parsed_group) != 2) {
+    return false;
+  }
+  group = parsed_group;
+  return true;
+}
+
+}  // namespace
+
+bool SystemProcessSpawner::group_has_others(pid_t pid) {
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) {
+    return true;  // can't tell: the time-out ends the group all the same
+  }
+  bool found = false;
+  while (const dirent *entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
+      continue;
+    }
+    pid_t group = 0;
+    char state = '?';
+    if (read_group(entry->d_name, group, state) && group == pid && state != 'Z' &&
+        std::atoi(entry->d_name) != pid) {
+      found = true;
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
 void SystemProcessSpawner::kill_group(pid_t pid) {
   if (pid > 0) {
     kill(-pid, SIGKILL);
@@ -259,10 +323,12 @@ void HookRunner::start_waiting(Clock::time_point now) {
   }
 }
 
+// An ended hook stays unreaped until its group is empty: reaping it would
+// free its pid, and with it the group's id, for another process to take.
 void HookRunner::reap_ended() {
   std::erase_if(running_, [this](const Run &run) {
     int wait_status = 0;
-    const pid_t ended = spawner_->reap(run.pid, wait_status);
+    const pid_t ended = spawner_->peek(run.pid, wait_status);
     if (ended == 0) {
       return false;
     }
@@ -272,6 +338,25 @@ void HookRunner::reap_ended() {
     if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
       log_text(hook_label(run.event, run.path) + " failed: " + ended_how(wait_status));
     }
+    ended_.push_back(run);
+    return true;
+  });
+}
+
+// What an ended hook left in its group (a job started with `&`) lives no
+// longer than the hook itself could have.
+void HookRunner::end_leftovers(Clock::time_point now) {
+  std::erase_if(ended_, [this, now](const Run &run) {
+    if (spawner_->group_has_others(run.pid)) {
+      if (now < run.deadline) {
+        return false;
+      }
+      spawner_->kill_group(run.pid);
+      log_text(hook_label(run.event, run.path) + " left processes behind: killed after " +
+               "EXEC_TIMEOUT (" + std::to_string(run.timeout) + " s)");
+    }
+    int wait_status = 0;
+    spawner_->reap(run.pid, wait_status);
     return true;
   });
 }
@@ -291,6 +376,7 @@ void HookRunner::supervise(Clock::time_point now) {
              std::to_string(run.timeout) + " s)");
     return true;
   });
+  end_leftovers(now);
   // A killed hook is reaped once it has died, without a word more.
   std::erase_if(killed_, [this](pid_t pid) {
     int wait_status = 0;
@@ -305,6 +391,15 @@ void HookRunner::kill_all(const char *why) {
     log_text(hook_label(run.event, run.path) + " killed: " + why);
   }
   running_.clear();
+  for (const Run &run : ended_) {
+    if (spawner_->group_has_others(run.pid)) {
+      spawner_->kill_group(run.pid);
+      log_text(hook_label(run.event, run.path) + " left processes behind: killed: " + why);
+    }
+    int wait_status = 0;
+    spawner_->reap(run.pid, wait_status);
+  }
+  ended_.clear();
   for (const Waiting &hook : waiting_) {
     log_text(hook_label(hook.event, hook.path) + " not run: " + why);
   }

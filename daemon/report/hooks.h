@@ -7,7 +7,8 @@
 // environment that carries the event and the state (hook_environment), in a
 // process group of its own with its standard streams on /dev/null, at most
 // max_running_hooks at once (the rest wait their turn), and its process group
-// is killed at EXEC_TIMEOUT. Its file must pass the shutdown script's safety
+// is killed at EXEC_TIMEOUT, whether the hook itself still runs or has left
+// a background job behind. Its file must pass the shutdown script's safety
 // rule, checked again before every run. A failure (not run, a non-zero
 // status, a signal, the time-out) is logged once, for the run it ended.
 // Starting, reaping and killing go through a ProcessSpawner, so unit tests
@@ -72,8 +73,14 @@ class ProcessSpawner {
   // default and unblocked. Returns its pid, or -1 with `error` an errno value.
   virtual pid_t spawn(const std::string &path, const std::vector<std::string> &environment,
                       int &error) = 0;
-  // waitpid(pid, &status, WNOHANG): 0 while it runs, pid once it has ended.
+  // waitpid(pid, &status, WNOHANG): 0 while it runs, pid once it has ended
+  // (and is reaped).
   virtual pid_t reap(pid_t pid, int &wait_status) = 0;
+  // As reap() but leaves an ended process unreaped: while it stays a zombie
+  // its pid, and so its process group's id, can't be taken by another.
+  virtual pid_t peek(pid_t pid, int &wait_status) = 0;
+  // Whether a live process other than `pid` is still in the group it led.
+  virtual bool group_has_others(pid_t pid) = 0;
   // SIGKILL to the process group that `pid` leads.
   virtual void kill_group(pid_t pid) = 0;
 };
@@ -83,6 +90,8 @@ class SystemProcessSpawner final : public ProcessSpawner {
   pid_t spawn(const std::string &path, const std::vector<std::string> &environment,
               int &error) override;
   pid_t reap(pid_t pid, int &wait_status) override;
+  pid_t peek(pid_t pid, int &wait_status) override;
+  bool group_has_others(pid_t pid) override;
   void kill_group(pid_t pid) override;
 };
 
@@ -104,11 +113,13 @@ class HookRunner {
   // Starts, or queues, the hook of event `e` (if it has one).
   void start(int e, Clock::time_point now, std::time_t wall_now);
 
-  // Reaps ended hooks and kills those past their time-out.
+  // Reaps ended hooks and kills those past their time-out, and the
+  // processes an ended hook left in its group once its time-out comes.
   void supervise(Clock::time_point now);
 
   // At a shutdown, once the shutdown script has had its turn: hooks still
-  // running are killed and logged, waiting ones dropped. Without a script
+  // running, and what ended hooks left in their groups, are killed and
+  // logged, waiting ones dropped. Without a script
   // the hooks get the pause the script would have had (2 s), through `host`.
   void end_for_shutdown(HostActions &host, bool script_ran);
 
@@ -132,10 +143,14 @@ class HookRunner {
   void launch(const Waiting &hook, Clock::time_point now);
   void start_waiting(Clock::time_point now);
   void reap_ended();
+  void end_leftovers(Clock::time_point now);
   void kill_all(const char *why);
 
   ProcessSpawner *spawner_ = nullptr;
   std::vector<Run> running_;
+  // Ended hooks kept unreaped until their group is empty or their time-out
+  // comes: a background job they started stays in their group.
+  std::vector<Run> ended_;
   std::deque<Waiting> waiting_;
   std::vector<pid_t> killed_;  // killed, not yet reaped
 };

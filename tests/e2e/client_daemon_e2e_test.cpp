@@ -33,6 +33,44 @@ bool head_then_repeats(const std::string &text, const std::string &head, const s
   return true;
 }
 
+// Another supply's daemon beside the fixture's: its own simulated UPS, home
+// and sandbox, a status server on a port of its own.
+struct OtherDaemon {
+  OtherDaemon() { sim.start(); }
+  ~OtherDaemon() {
+    run.reset();
+    sim.stop();
+  }
+  OtherDaemon(const OtherDaemon &) = delete;
+  OtherDaemon &operator=(const OtherDaemon &) = delete;
+
+  // Starts it and waits until its server greets.
+  void start() {
+    port = free_loopback_port();
+    ASSERT_GT(port, 0);
+    home.configure(sim.slave_path(), "MAX_CLIENT 2\nPORT " + std::to_string(port) + "\n");
+    run = home.start();
+    ASSERT_TRUE(wait_for_log(home, "*** Daemon started ***")) << run->stderr_text();
+    int probe = -1;
+    ASSERT_TRUE(wait_until([&] { return (probe = connect_loopback(port)) >= 0; }));
+    LineReader reader(probe);
+    EXPECT_EQ(reader.next(20000), "TN0100");
+    close(probe);
+  }
+  void stop() {
+    const pid_t daemon = run->find_process("tornax");
+    ASSERT_GT(daemon, 0);
+    ASSERT_EQ(kill(daemon, SIGTERM), 0);
+    EXPECT_EQ(run->wait(), 0) << run->stderr_text();
+  }
+  std::string supply() const { return "127.0.0.1:" + std::to_string(port); }
+
+  SimulatedUps sim{test_ups_options()};
+  DaemonHome home;
+  std::unique_ptr<SandboxRun> run;
+  int port = 0;
+};
+
 class ClientDaemonE2eTest : public SandboxedDaemonTest {
  protected:
   void TearDown() override {
@@ -222,6 +260,66 @@ TEST_F(ClientDaemonE2eTest, WithTheKeyOnlyTheRealDaemonIsHeard) {
            std::string::npos;
   })) << client->stderr_text();
   EXPECT_FALSE(test::file_exists(shutdowns()));
+  EXPECT_EQ(client->actions(), "");
+}
+
+// Two supplies, one needed: the first fails and the host stays; the second
+// fails too and the host goes.
+TEST_F(ClientDaemonE2eTest, TwoSuppliesOneFailsTheHostStaysBothFailItGoes) {
+  OtherDaemon b;
+  ASSERT_NO_FATAL_FAILURE(b.start());
+  ASSERT_NO_FATAL_FAILURE(start_served());
+  ASSERT_NO_FATAL_FAILURE(start_client({"-S", b.supply()}));
+  const std::string a = "127.0.0.1:" + std::to_string(port);
+  ASSERT_TRUE(wait_until([&] { return occurrences(client->stdout_text(), "Connected to") == 2; }));
+
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_for_broadcast(a + " : Power fail detect")) << read_file(broadcasts());
+  sim.set_low_battery(true);
+  ASSERT_TRUE(wait_for_broadcast(a + " : Supply lost (low battery)")) << read_file(broadcasts());
+  EXPECT_EQ(run->wait(shutdown_limit), halted) << run->stderr_text();  // its own host goes
+  EXPECT_FALSE(test::file_exists(shutdowns())) << read_file(broadcasts());
+
+  b.sim.set_mains(false);
+  ASSERT_TRUE(wait_for_broadcast(b.supply() + " : Power fail detect")) << read_file(broadcasts());
+  EXPECT_FALSE(test::file_exists(shutdowns()));
+  b.sim.set_low_battery(true);
+  EXPECT_TRUE(wait_for_broadcast("Too few healthy supplies (0 of 2, 1 needed),shutdown executed"))
+      << read_file(broadcasts());
+  EXPECT_TRUE(wait_until([&] { return test::file_exists(shutdowns()); }));
+  EXPECT_EQ(b.run->wait(shutdown_limit), halted);
+  EXPECT_EQ(client->wait(), 0) << client->stderr_text();
+  EXPECT_EQ(client->actions(), "");
+}
+
+// Three supplies, all three needed: one falls silent on mains, a warning;
+// one falls silent on battery, lost, and the host goes.
+TEST_F(ClientDaemonE2eTest, ThreeSuppliesSilentOnMainsWarnsSilentOnBatteryIsLost) {
+  OtherDaemon b, c;
+  ASSERT_NO_FATAL_FAILURE(b.start());
+  ASSERT_NO_FATAL_FAILURE(c.start());
+  ASSERT_NO_FATAL_FAILURE(start_served());
+  ASSERT_NO_FATAL_FAILURE(start_client({"-m", "3", "-S", b.supply(), "-S", c.supply()}));
+  ASSERT_TRUE(wait_until([&] { return occurrences(client->stdout_text(), "Connected to") == 3; }));
+
+  ASSERT_NO_FATAL_FAILURE(b.stop());
+  ASSERT_TRUE(wait_for_broadcast(b.supply() + " : Supply silent while on mains"))
+      << read_file(broadcasts());
+  c.sim.set_mains(false);
+  ASSERT_TRUE(wait_for_broadcast(c.supply() + " : Power fail detect")) << read_file(broadcasts());
+  EXPECT_FALSE(test::file_exists(shutdowns())) << read_file(broadcasts());
+
+  ASSERT_NO_FATAL_FAILURE(c.stop());
+  EXPECT_TRUE(
+      wait_for_broadcast(c.supply() + " : Supply lost (its lines stopped while on battery)"))
+      << read_file(broadcasts());
+  EXPECT_TRUE(wait_for_broadcast("Too few healthy supplies (2 of 3, 3 needed),shutdown executed"));
+  EXPECT_TRUE(wait_until([&] { return test::file_exists(shutdowns()); }));
+  EXPECT_NE(client->stderr_text().find(client_title + b.supply() + " : Connection lost\n"),
+            std::string::npos)
+      << client->stderr_text();
+  stop_daemon();
+  EXPECT_EQ(client->wait(), 0) << client->stderr_text();
   EXPECT_EQ(client->actions(), "");
 }
 

@@ -136,6 +136,22 @@ TEST_F(HooksE2eTest, HooksOfAShutdownHaveTheScriptsTurn) {
   EXPECT_EQ(log_line("POWERFAIL_DOWN_EXEC"), "");
 }
 
+// A hook that starts a job and exits at once: the job ends at the hook's
+// time-out all the same.
+TEST_F(HooksE2eTest, AJobAHookLeftRunningEndsAtItsTimeOut) {
+  const std::string leaving = hook("leaving", "sleep 600 &\necho $! > " + home.file("job.pid"));
+  home.configure(sim.slave_path(), "EXEC_TIMEOUT 2\nPOWERFAIL_EXEC " + leaving + "\n");
+  ASSERT_NO_FATAL_FAILURE(start_daemon());
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_until([&] { return read_file(home.file("job.pid")).size() > 1; }));
+  const pid_t job = run->find_process("sleep");
+  ASSERT_GT(job, 0);
+  EXPECT_TRUE(wait_until([&] { return !process_alive(job); }, std::chrono::seconds(30)));
+  EXPECT_TRUE(wait_for_log(home, "POWERFAIL_EXEC " + leaving +
+                                     " left processes behind: killed after EXEC_TIMEOUT (2 s)"));
+  EXPECT_TRUE(run->running());
+}
+
 TEST_F(HooksE2eTest, AnUnsafeHookRefusesTheStartAndTheCheck) {
   const std::string unsafe = hook("unsafe", "", 0775);
   home.configure(sim.slave_path(), "OVERLOAD_EXEC " + unsafe + "\n");

@@ -88,6 +88,26 @@ TEST_F(ProgramTest, RefusedStartsEndBeforeDetaching) {
   EXPECT_EQ(read_file(dir.file("record/actions")), "");  // no stub was ever called
 }
 
+TEST_F(ProgramTest, CheckPrintsWhatWouldBeFollowedWithoutConnecting) {
+  const std::string key = test::write_key_file(dir.file("key"), test::key_hex);
+  const Run r = run({"-c", "-p", "5", "-k", key, "-S", "[::1]:4005", "-S",
+                     "localhost:4006,/no/such", "-m", "2", "127.0.0.1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, client_title + "Cannot use key file /no/such: No such file or directory\n");
+  const Run ok = run({"-c", "-p", "5", "-k", key, "-S", "[::1]:4005", "-m", "2", "127.0.0.1"});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_EQ(ok.out, "Supply 127.0.0.1:4004: 127.0.0.1 port 4004, keyed (" + key +
+                        ")\n"
+                        "Supply [::1]:4005: ::1 port 4005, keyed (" +
+                        key +
+                        ")\n"
+                        "Minimum healthy supplies: 2 of 2\n"
+                        "Powerfail shutdown: 5 Mins\n"
+                        "Schedule shutdown: off\n"
+                        "Shutdown command: /sbin/shutdown -h now\n");
+  EXPECT_EQ(ok.err, "");
+}
+
 TEST_F(ProgramTest, DetachedClientAlertsAndRunsItsShutdownCommand) {
   test::ScriptedServer server(
       {{"TN0100\n#Kyrel   1000VA\nNA\n"

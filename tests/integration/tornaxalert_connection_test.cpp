@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/connection.h"
+#include "client/follow.h"
 #include "common/status_auth.h"
 #include "tests/kit/loopback.h"
 #include "tests/support/recording_alerts.h"
@@ -113,32 +114,39 @@ void record_sleep(unsigned int seconds) {
 class FollowServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::memset(status, 0, sizeof status);
     sleeps.clear();
-    set_reconnect_sleep(record_sleep);
-    read_timeout_ms = 5000;
+    limits.sleep = record_sleep;
+    limits.stall = std::chrono::milliseconds(5000);
     settings.host = "127.0.0.1";
     settings.shutdown_cmd = "record-shutdown";
   }
-  void TearDown() override { set_reconnect_sleep(nullptr); }
 
-  // Runs the loop against `port`; keeps what it printed.
-  int follow(int port) {
+  // Runs the loop against the daemons at `ports` (the first the command
+  // line's, at `host`); keeps what it printed.
+  int follow(int port, const std::vector<int> &more = {}, const std::string &host = "127.0.0.1") {
+    settings.host = host;
     settings.port = static_cast<unsigned int>(port);
-    const std::optional<sockaddr_in> server = resolve_server("127.0.0.1", settings.port);
-    EXPECT_TRUE(server.has_value());
+    std::vector<FollowedSupply> supplies = {supply(host, port)};
+    for (const int each : more) {
+      supplies.push_back(supply("127.0.0.1", each));
+    }
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int status = follow_server(settings, *server, actions);
+    const int status = follow_supplies(settings, supplies, actions, limits);
     out = testing::internal::GetCapturedStdout();
     err = testing::internal::GetCapturedStderr();
     return status;
+  }
+  FollowedSupply supply(const std::string &host, int port) const {
+    const auto at = static_cast<unsigned int>(port);
+    return {supply_name(host, at), resolve_server(host, at).value(), settings.key};
   }
   std::string connected(int port) const {
     return "Connected to 127.0.0.1:" + std::to_string(port) + "\n";
   }
 
   AlertSettings settings;
+  ConnectionLimits limits;
   test::RecordingAlerts actions;
   std::string out, err;
 };
@@ -169,6 +177,7 @@ TEST_F(FollowServerTest, RefusalLineCountsAsALostConnection) {
   EXPECT_EQ(sleeps, std::vector<unsigned int>{60});
   EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
   ScriptedServer full({{"Max client reach.Try again later\n"}});
+  settings.reconnect_remain = 0;
   EXPECT_EQ(follow(full.port()), 0);
   EXPECT_EQ(err, refused + lost + expired);
 }
@@ -196,7 +205,6 @@ TEST_F(FollowServerTest, ReconnectsAfterAMinuteWhileAttemptsRemain) {
   EXPECT_EQ(out, c + c + c);
   // The counters outlive reconnects: one failure of three lines, one alert.
   EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
-  EXPECT_EQ(status[POWERFAIL], 3u);
 }
 
 TEST_F(FollowServerTest, RefusedConnectIsReportedAndCountsAsLost) {
@@ -213,13 +221,44 @@ TEST_F(FollowServerTest, RefusedConnectIsReportedAndCountsAsLost) {
 }
 
 TEST_F(FollowServerTest, SilentServerCountsAsLostAfterTheReadTimeOut) {
-  read_timeout_ms = 200;
+  limits.stall = std::chrono::milliseconds(200);
   settings.reconnect_remain = 1;
   // One server goes silent after a status line, the next within its header.
   ScriptedServer server({{std::string(header) + status_line(0x02), true}, {"TN0100\n", true}});
   EXPECT_EQ(follow(server.port()), 0);
   EXPECT_EQ(server.connections(), 2);
   EXPECT_EQ(err, lost + wait + lost + expired);
+  EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
+}
+
+// A byte now and then keeps a read from timing out, but no line ever comes:
+// the stall limit is for whole lines.
+TEST_F(FollowServerTest, ATricklingServerIsAStalledServer) {
+  limits.stall = std::chrono::milliseconds(600);
+  const std::string lines = std::string(header) + status_line(0x02);
+  ScriptedServer server({{lines + std::string(400, '7'), true, nullptr, 100, true, 4}});
+  EXPECT_EQ(follow(server.port()), 0);
+  EXPECT_EQ(err, lost + expired);
+  EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
+}
+
+// Over IPv6, and a name with addresses of both families: each is tried in
+// turn until one takes the connection.
+TEST_F(FollowServerTest, IPv6LiteralsAndEachAddressInTurn) {
+  ScriptedServer six({{std::string(header) + status_line(0x02)}}, true);
+  EXPECT_EQ(follow(six.port(), {}, "::1"), 0);
+  EXPECT_EQ(out, "Connected to ::1:" + std::to_string(six.port()) + "\n");
+  EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
+  // A name whose first address (IPv6) refuses and whose second takes it.
+  ScriptedServer four({{std::string(header) + status_line(0x02)}});
+  const auto at = static_cast<unsigned int>(four.port());
+  FollowedSupply both{"both", resolve_server("::1", at).value(), std::nullopt};
+  both.addresses.push_back(resolve_server("127.0.0.1", at).value().front());
+  actions.lines.clear();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(follow_supplies(settings, {both}, actions, limits), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), lost + expired);
+  EXPECT_EQ(four.connections(), 1);
   EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
 }
 
@@ -233,7 +272,6 @@ TEST_F(FollowServerTest, HostileBytesNeitherOverflowNorStopTheLoop) {
   ScriptedServer server({{bytes}});
   EXPECT_EQ(follow(server.port()), 0);
   EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
-  EXPECT_STREQ(ups_teststatus, "TTT");
 }
 
 // ---- the authenticated stream ------------------------------------------------
@@ -309,7 +347,6 @@ TEST_F(FollowServerTest, WithTheKeyOnlyVerifiedLinesInTheirTurnCount) {
   };
   for (const auto &c : cases) {
     actions.lines.clear();
-    std::memset(status, 0, sizeof status);
     ScriptedServer server({{"", false, c.answer}});
     EXPECT_EQ(follow(server.port()), 0) << c.name;
     Lines expected = c.actions;
@@ -322,6 +359,33 @@ TEST_F(FollowServerTest, WithTheKeyOnlyVerifiedLinesInTheirTurnCount) {
     EXPECT_EQ(actions.lines, expected) << c.name;
     EXPECT_EQ(err, reported) << c.name;
   }
+}
+
+// A man in the middle who holds the keyed lines back and lets one through
+// now and then: each comes within the stall limit, but the stream falls
+// ever further behind the daemon's pace.
+TEST_F(FollowServerTest, AKeyedStreamHeldBackIsLost) {
+  settings.key = test::key_of(test::key_hex);
+  limits.stall = std::chrono::milliseconds(1000);
+  limits.slowest_line = std::chrono::milliseconds(20);
+  const Lines lines(20, on_battery);
+  // The answer and the header at once, then a status line every 300 ms.
+  ScriptedServer server(
+      {{"", true,
+        [&lines](const std::string &hello) { return keyed_session(hello, test::key_hex, lines); },
+        300, false, 4}});
+  EXPECT_EQ(follow(server.port()), 0);
+  EXPECT_EQ(actions.lines.front(), "alert 2 Power fail detect");
+  EXPECT_EQ(err.rfind("Brenmoor Tornax Alert : " + std::string(stale_message) + " (line ", 0), 0u)
+      << err;
+  EXPECT_NE(err.find(" s behind the daemon's pace)\n" + lost + expired), std::string::npos) << err;
+  EXPECT_EQ(actions.lines.back(), std::string("alert 2 ") + stale_message);
+  // All at once, as a daemon sends its header and first line, is on time.
+  ScriptedServer prompt({{"", false, [&lines](const std::string &hello) {
+                            return keyed_session(hello, test::key_hex, lines);
+                          }}});
+  EXPECT_EQ(follow(prompt.port()), 0);
+  EXPECT_EQ(err, lost + expired);
 }
 
 // Lines recorded from one connection are worthless in the next: its hello
@@ -353,18 +417,74 @@ TEST_F(FollowServerTest, WithoutAKeyTheClientSaysNothing) {
   EXPECT_EQ(actions.lines, Lines{"alert 2 Power fail detect"});
 }
 
-TEST(ResolveServerTest, DottedAddressesNamesAndUnknownNames) {
-  std::optional<sockaddr_in> address = resolve_server("10.1.2.3", 4004);
-  ASSERT_TRUE(address.has_value());
-  EXPECT_EQ(ntohl(address->sin_addr.s_addr), 0x0a010203u);
-  EXPECT_EQ(ntohs(address->sin_port), 4004);
-  address = resolve_server("255.255.255.255", 65536 + 4005);
-  ASSERT_TRUE(address.has_value());
-  EXPECT_EQ(address->sin_addr.s_addr, 0xffffffffu);
-  EXPECT_EQ(ntohs(address->sin_port), 4005);
-  address = resolve_server("localhost", 4004);
-  ASSERT_TRUE(address.has_value());
-  EXPECT_EQ(ntohl(address->sin_addr.s_addr) >> 24, 127u);
+// ---- several supplies ----------------------------------------------------------
+
+std::string named(int port, const std::string &text) {
+  return "Brenmoor Tornax Alert : 127.0.0.1:" + std::to_string(port) + " : " + text + "\n";
+}
+
+// Two supplies, one needed: the first's low battery loses it and the host
+// stays; the second's silence on battery loses it too, and the host goes.
+TEST_F(FollowServerTest, SeveralSuppliesAndTheMinimum) {
+  ScriptedServer a({{std::string(header) + status_line(0x0a)}});
+  ScriptedServer b({{std::string(header) + status_line(0x02)}});
+  EXPECT_EQ(follow(a.port(), {b.port()}), 0);
+  const std::string na = "alert 2 127.0.0.1:" + std::to_string(a.port()) + " : ";
+  const std::string nb = "alert 2 127.0.0.1:" + std::to_string(b.port()) + " : ";
+  // The order between the supplies is the order their lines came in.
+  const Lines expected_a = {na + "Power fail detect", na + "Low battery detect",
+                            na + "Supply lost (low battery)"};
+  const Lines expected_b = {nb + "Power fail detect",
+                            nb + "Supply lost (its lines stopped while on battery)",
+                            "alert 2 Too few healthy supplies (0 of 2, 1 needed),shutdown executed",
+                            "run record-shutdown"};
+  Lines seen_a, seen_b;
+  for (const std::string &line : actions.lines) {
+    (line.rfind(na, 0) == 0 ? seen_a : seen_b).push_back(line);
+  }
+  EXPECT_EQ(seen_a, expected_a);
+  EXPECT_EQ(seen_b, expected_b);
+  EXPECT_EQ(actions.lines.back(), "run record-shutdown");
+  EXPECT_NE(err.find(named(b.port(), "Connection lost") +
+                     named(b.port(), "Supply lost (its lines stopped while on battery)") +
+                     named(b.port(), "Reconnect time expired")),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.substr(err.size() - expired.size()), expired);
+  EXPECT_NE(out.find("Connected to 127.0.0.1:" + std::to_string(b.port()) + "\n"),
+            std::string::npos);
+}
+
+TEST(ResolveServerTest, LiteralsOfBothFamiliesNamesAndUnknownNames) {
+  const auto port_of = [](const ServerAddress &address) {
+    return ntohs(reinterpret_cast<const sockaddr_in &>(address.address).sin_port);
+  };
+  const struct {
+    const char *host;
+    unsigned int port;
+    std::vector<std::string> addresses;  // empty: any, as the resolver gives them
+    int port_used;
+  } cases[] = {
+      {"10.1.2.3", 4004, {"10.1.2.3"}, 4004},
+      {"255.255.255.255", 65536 + 4005, {"255.255.255.255"}, 4005},
+      {"::1", 4006, {"::1"}, 4006},
+      {"fe80::1:2", 4004, {"fe80::1:2"}, 4004},
+      {"localhost", 4004, {}, 4004},
+  };
+  for (const auto &c : cases) {
+    const std::optional<std::vector<ServerAddress>> resolved = resolve_server(c.host, c.port);
+    ASSERT_TRUE(resolved.has_value()) << c.host;
+    std::vector<std::string> texts;
+    for (const ServerAddress &address : *resolved) {
+      texts.push_back(address_text(address));
+      EXPECT_EQ(port_of(address), c.port_used) << c.host;
+    }
+    if (!c.addresses.empty()) {
+      EXPECT_EQ(texts, c.addresses);
+    } else {
+      EXPECT_FALSE(texts.empty());
+    }
+  }
   EXPECT_FALSE(resolve_server("no-such-host.invalid", 4004).has_value());
 }
 

@@ -19,23 +19,27 @@
 
 namespace tornax::test {
 
-// A listening socket on 127.0.0.1 with a port the system picked; -1 on failure.
-inline int listen_loopback(int *port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A listening socket on 127.0.0.1 (or ::1) with a port the system picked; -1
+// on failure.
+inline int listen_loopback(int *port, bool ipv6 = false) {
+  const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     return -1;
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-      listen(fd, 64) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+  sockaddr_in6 address6{};
+  address6.sin6_family = AF_INET6;
+  address6.sin6_addr = in6addr_loopback;
+  sockaddr *bound =
+      ipv6 ? reinterpret_cast<sockaddr *>(&address6) : reinterpret_cast<sockaddr *>(&address);
+  socklen_t length = ipv6 ? sizeof address6 : sizeof address;
+  if (bind(fd, bound, length) != 0 || listen(fd, 64) != 0 || getsockname(fd, bound, &length) != 0) {
     close(fd);
     return -1;
   }
-  *port = ntohs(address.sin_port);
+  *port = ntohs(ipv6 ? address6.sin6_port : address.sin_port);
   return fd;
 }
 

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ class RecordingSpawner final : public ProcessSpawner {
   std::vector<Spawn> spawns;
   std::vector<pid_t> killed;   // process groups, in the order they were killed
   std::map<pid_t, int> ended;  // wait status of each pid that has ended, not yet reaped
+  std::set<pid_t> leftovers;   // groups that hold processes besides their leader
   int spawn_error = 0;         // non-zero: spawn fails with this errno value
 
   pid_t spawn(const std::string &path, const std::vector<std::string> &environment,
@@ -42,8 +44,18 @@ class RecordingSpawner final : public ProcessSpawner {
     ended.erase(end);
     return pid;
   }
+  pid_t peek(pid_t pid, int &wait_status) override {
+    const auto end = ended.find(pid);
+    if (end == ended.end()) {
+      return 0;
+    }
+    wait_status = end->second;
+    return pid;
+  }
+  bool group_has_others(pid_t pid) override { return leftovers.count(pid) != 0; }
   void kill_group(pid_t pid) override {
     killed.push_back(pid);
+    leftovers.erase(pid);
     ended[pid] = SIGKILL;  // the wait status of a process ended by SIGKILL
   }
 

@@ -2,8 +2,9 @@
 // accepted connection gets the next script's bytes at once (or, for a script
 // that answers, first waits briefly for the client's first line and sends
 // what the script makes of it) and is then closed, or held open until the
-// peer closes it. After the last script the listening socket closes, so later
-// connection attempts are refused. Header-only, like loopback.h, because the
+// peer closes it. A paced script sends its bytes a line (or a byte) at a
+// time with a pause before each. After the last script the listening socket
+// closes, so later connection attempts are refused. Header-only, like loopback.h, because the
 // client's tests link none of the daemon's code.
 #ifndef TORNAX_TESTS_SUPPORT_SCRIPTED_SERVER_H
 #define TORNAX_TESTS_SUPPORT_SCRIPTED_SERVER_H
@@ -12,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -30,12 +32,16 @@ struct Script {
   // When set: what to send instead of `bytes`, made from the client's first
   // line (without its line end; empty when none came within 300 ms).
   std::function<std::string(const std::string &first_line)> answer{};
+  int pace_ms = 0;                // not 0: a pause before each line (or byte) after the first
+  bool by_byte = false;           // paced a byte at a time
+  std::size_t lines_at_once = 0;  // the first piece: this many lines
 };
 
 class ScriptedServer {
  public:
-  explicit ScriptedServer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {
-    listener_ = listen_loopback(&port_);
+  explicit ScriptedServer(std::vector<Script> scripts, bool ipv6 = false)
+      : scripts_(std::move(scripts)) {
+    listener_ = listen_loopback(&port_, ipv6);
     thread_ = std::thread([this] { run(); });
   }
   ~ScriptedServer() {
@@ -83,6 +89,31 @@ class ScriptedServer {
     }
   }
 
+  // Sends `bytes` in pieces with a pause before each after the first; stops
+  // when the peer is gone or the server is stopped.
+  void send_paced(int fd, const std::string &bytes, const Script &script) {
+    for (std::size_t at = 0; at < bytes.size() && !stop_;) {
+      std::size_t end =
+          script.by_byte ? at + 1 : std::min(bytes.find('\n', at), bytes.size() - 1) + 1;
+      if (at == 0 && script.lines_at_once > 0) {
+        end = 0;
+        for (std::size_t n = 0; n < script.lines_at_once && end < bytes.size(); ++n) {
+          end = std::min(bytes.find('\n', end), bytes.size() - 1) + 1;
+        }
+      }
+      if (at > 0) {
+        pollfd gone{fd, POLLRDHUP, 0};
+        if (poll(&gone, 1, script.pace_ms) > 0) {
+          return;
+        }
+      }
+      if (!send_all(fd, bytes.substr(at, end - at))) {
+        return;
+      }
+      at = end;
+    }
+  }
+
   void run() {
     for (const Script &script : scripts_) {
       if (!wait_readable(listener_)) {
@@ -93,7 +124,12 @@ class ScriptedServer {
         continue;
       }
       ++accepted_;
-      send_all(fd, script.answer ? script.answer(first_line(fd)) : script.bytes);
+      const std::string bytes = script.answer ? script.answer(first_line(fd)) : script.bytes;
+      if (script.pace_ms > 0) {
+        send_paced(fd, bytes, script);
+      } else {
+        send_all(fd, bytes);
+      }
       if (script.hold_open) {
         hold(fd);
       }

@@ -139,6 +139,42 @@ TEST_F(HookRunnerTest, AtMostFourAtOnceAndEachKilledAtItsTimeOut) {
   EXPECT_EQ(log().size(), 3u);
 }
 
+// A hook that started a job and exited leaves its group behind: the group
+// ends at the hook's time-out, or at the shutdown, whichever comes first.
+TEST_F(HookRunnerTest, WhatAnEndedHookLeftEndsAtItsTimeOutOrTheShutdown) {
+  settings.exec[POWERFAIL] = hook("powerfail");
+  settings.exec_timeout = 30;
+  const std::string label = "POWERFAIL_EXEC " + *settings.exec[POWERFAIL];
+  runner.start(POWERFAIL, t0, 0);
+  runner.start(POWERFAIL, t0, 0);
+  for (const auto &spawn : spawner.spawns) {
+    spawner.ended[spawn.pid] = 0;
+    spawner.leftovers.insert(spawn.pid);
+  }
+  runner.supervise(t0 + seconds(29));
+  EXPECT_EQ(runner.running(), 0u);
+  EXPECT_TRUE(spawner.killed.empty());
+  EXPECT_EQ(spawner.ended.size(), 2u) << "kept unreaped, so their group ids stay theirs";
+
+  spawner.leftovers.erase(1001);  // its job ended by itself: reaped, nothing killed
+  runner.supervise(t0 + seconds(29));
+  EXPECT_EQ(spawner.ended.count(1001), 0u);
+  runner.supervise(t0 + seconds(30));
+  EXPECT_EQ(spawner.killed, std::vector<pid_t>{1000});
+  EXPECT_TRUE(spawner.ended.empty());
+  EXPECT_EQ(log(), std::vector<std::string>{
+                       label + " left processes behind: killed after EXEC_TIMEOUT (30 s)"});
+
+  runner.start(POWERFAIL, t0, 0);
+  spawner.ended[1002] = 0;
+  spawner.leftovers.insert(1002);
+  runner.supervise(t0 + seconds(1));
+  test::RecordingHost host;
+  runner.end_for_shutdown(host, true);
+  EXPECT_EQ(spawner.killed, (std::vector<pid_t>{1000, 1002}));
+  EXPECT_EQ(log().back(), label + " left processes behind: killed: the shutdown goes on");
+}
+
 TEST_F(HookRunnerTest, AShutdownGivesHooksTheScriptsTurnAndNoMore) {
   settings.exec[POWERFAIL_DOWN] = hook("down");
   const std::string label = "POWERFAIL_DOWN_EXEC " + *settings.exec[POWERFAIL_DOWN];

@@ -20,7 +20,10 @@ const std::string usage_text =
     "                Default: /sbin/shutdown -h now\n"
     "   -w wall      Execute wall command to braodcast\n"
     "                Default: /usr/bin/wall\n"
-    "   -k keyfile   Act only on status lines authenticated with this key\n";
+    "   -k keyfile   Act only on status lines authenticated with this key\n"
+    "   -S supply    Also follow this supply's daemon: host[:port][,keyfile]\n"
+    "   -m count     Minimum healthy supplies (default 1)\n"
+    "   -c           Check: print what would be followed, then exit\n";
 
 struct Outcome {
   std::optional<int> status;
@@ -137,6 +140,15 @@ TEST(CommandLineTest, RefusedCommandLines) {
        "tornaxalert: option requires an argument -- 'p'\n" + title + "parameter error\n"},
       {{}, title + "Hostname is missing\n"},
       {{"-p", "5"}, title + "Hostname is missing\n"},
+      {{"-S", "[::1", "h"}, title + "Supply address is invalid (-S [::1)\n"},
+      {{"-S", "b:70000", "h"}, title + "Supply address is invalid (-S b:70000)\n"},
+      {{"-S", "b:", "h"}, title + "Supply address is invalid (-S b:)\n"},
+      {{"-S", "b,", "h"}, title + "Supply address is invalid (-S b,)\n"},
+      {{"-m", "0", "h"}, title + "Minimum healthy supplies is required (1 or more)\n"},
+      {{"-m", "", "h"}, title + "Minimum healthy supplies is required (1 or more)\n"},
+      {{"-m", "2", "h"}, title + "Minimum healthy supplies 2 is more than the 1 followed\n"},
+      {{"-m", "3", "-S", "b", "h"},
+       title + "Minimum healthy supplies 3 is more than the 2 followed\n"},
   };
   for (const auto &c : cases) {
     const Outcome o = parse(c.words);
@@ -157,6 +169,46 @@ TEST(CommandLineTest, HelpEndsWithStatusZeroWhereverItStands) {
   o = parse({"-a", "console", "-h", "-p", "x"});
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, "Alert console\n" + usage_text);
+}
+
+// Each supply as -S names it, and the name its messages carry.
+TEST(CommandLineTest, SuppliesAndTheirNames) {
+  const struct {
+    std::string text;
+    std::string host;
+    unsigned int port;
+    std::string key_file;
+    std::string name;
+  } cases[] = {
+      {"ups-b", "ups-b", 4004, "", "ups-b:4004"},
+      {"ups-b:4010", "ups-b", 4010, "", "ups-b:4010"},
+      {"10.0.0.2:4010,/etc/b.key", "10.0.0.2", 4010, "/etc/b.key", "10.0.0.2:4010"},
+      {"[::1]:4005", "::1", 4005, "", "[::1]:4005"},
+      {"[fe80::2]", "fe80::2", 4004, "", "[fe80::2]:4004"},
+      {"::1", "::1", 4004, "", "[::1]:4004"},
+      {"2001:db8::5,/k,with,commas", "2001:db8::5", 4004, "/k,with,commas", "[2001:db8::5]:4004"},
+  };
+  for (const auto &c : cases) {
+    const std::optional<SupplyAddress> supply = parse_supply(c.text);
+    ASSERT_TRUE(supply.has_value()) << c.text;
+    EXPECT_EQ(supply->host, c.host) << c.text;
+    EXPECT_EQ(supply->port, c.port) << c.text;
+    EXPECT_EQ(supply->key_file, c.key_file) << c.text;
+    EXPECT_EQ(supply_name(supply->host, supply->port), c.name) << c.text;
+  }
+  for (const char *bad : {"", "[]", "[::1]x", "a:b", "a b", ":4004", "a:0"}) {
+    EXPECT_FALSE(parse_supply(bad).has_value()) << bad;
+  }
+  const Outcome o = parse({"-S", "b:4005", "-m", "2", "-S", "[::1],/k", "-c", "[::2]", "4100"});
+  ASSERT_FALSE(o.status.has_value()) << o.err;
+  EXPECT_EQ(o.settings.host, "::2");
+  EXPECT_EQ(o.settings.minimum_supplies, 2);
+  EXPECT_TRUE(o.settings.check_only);
+  const std::vector<SupplyAddress> all = supplies_of(o.settings);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(supply_name(all[0].host, all[0].port), "[::2]:4100");
+  EXPECT_EQ(supply_name(all[1].host, all[1].port), "b:4005");
+  EXPECT_EQ(all[2].key_file, "/k");
 }
 
 }  // namespace

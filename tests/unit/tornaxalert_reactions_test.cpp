@@ -27,19 +27,19 @@ std::string line(unsigned int word, int remaining = 30, int schedule = -1) {
 class ReactionsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::memset(status, 0, sizeof status);
+    state = ClientState{};
     settings.shutdown_cmd = "record-shutdown";
   }
   // Parses and reacts to one line; returns what it sent and ran.
   Lines feed(const std::string &text) {
     actions.lines.clear();
-    parse_status_line(text.c_str(), values);
-    react(values, settings, actions);
+    parse_status_line(text.c_str(), state.values);
+    react(state, settings, actions);
     return actions.lines;
   }
 
   AlertSettings settings;
-  RemoteValues values;
+  ClientState state;
   test::RecordingAlerts actions;
 };
 
@@ -117,7 +117,7 @@ TEST_F(ReactionsTest, ScheduleShutdownTime) {
   for (const auto &c : cases) {
     SetUp();
     settings.schedule_shutdown_time = c.schedule_shutdown_time;
-    values = RemoteValues{};
+    state.values = RemoteValues{};
     int first = -1;
     for (std::size_t n = 0; n < c.minutes.size(); ++n) {
       const Lines sent = feed(line(0x20, 30, c.minutes[n]));
@@ -138,7 +138,7 @@ TEST_F(ReactionsTest, ALineWithoutTheCountdownBitEndsTheCountdown) {
   EXPECT_EQ(feed(line(0x20, 30, 9)), Lines{"alert 2 Schedule shutdown in"});
   EXPECT_EQ(feed(line(0, 30, -1)), Lines{});
   EXPECT_EQ(feed(line(0, 30, -1)), Lines{});
-  EXPECT_EQ(status[SCHEDULE_DOWN], 0u);
+  EXPECT_EQ(state.status[SCHEDULE_DOWN], 0u);
   // A new countdown starts over, alert first.
   EXPECT_EQ(feed(line(0x20, 30, 9)), Lines{"alert 2 Schedule shutdown in"});
   EXPECT_EQ(feed(line(0x20, 30, 2)), (Lines{timeout_shutdown, run}));
@@ -164,9 +164,9 @@ TEST_F(ReactionsTest, BrokenLineKeepsTheValuesOfThePreviousOne) {
   settings.powerfail_shutdown_time = 5;
   EXPECT_EQ(feed(line(0x02, 10)), Lines{powerfail_alert});
   EXPECT_EQ(feed("2 231.0 garbage"), Lines{});  // field 8 keeps 10
-  EXPECT_EQ(status[POWERFAIL], 2u);
+  EXPECT_EQ(state.status[POWERFAIL], 2u);
   EXPECT_EQ(feed(""), Lines{});  // field 1 keeps 0x02: the failure goes on
-  EXPECT_EQ(status[POWERFAIL], 3u);
+  EXPECT_EQ(state.status[POWERFAIL], 3u);
 }
 
 TEST_F(ReactionsTest, NothingIsTakenForUrgentBeforeALineSaysSo) {
@@ -179,22 +179,22 @@ TEST_F(ReactionsTest, NothingIsTakenForUrgentBeforeALineSaysSo) {
 
 class StatusLineParseTest : public ::testing::Test {
  protected:
-  void SetUp() override { std::strcpy(ups_teststatus, "--"); }
+  void SetUp() override { std::strcpy(values.teststatus, "--"); }
   RemoteValues values;
 };
 
 TEST_F(StatusLineParseTest, FullLine) {
   EXPECT_EQ(parse_status_line("2a 229.5 230.3 87 32 50.0 2.0 17 -1 OK 9", values), 11);
   EXPECT_EQ(values.remote_status, 0x2au);
-  EXPECT_FLOAT_EQ(ups_linevoltage, 229.5f);
-  EXPECT_FLOAT_EQ(ups_invvoltage, 230.3f);
-  EXPECT_FLOAT_EQ(ups_percentbatt, 87.0f);
-  EXPECT_FLOAT_EQ(ups_percentloadpower, 32.0f);
-  EXPECT_FLOAT_EQ(ups_freq, 50.0f);
-  EXPECT_FLOAT_EQ(ups_loadcurrent, 2.0f);
+  EXPECT_FLOAT_EQ(values.linevoltage, 229.5f);
+  EXPECT_FLOAT_EQ(values.invvoltage, 230.3f);
+  EXPECT_FLOAT_EQ(values.percentbatt, 87.0f);
+  EXPECT_FLOAT_EQ(values.percentloadpower, 32.0f);
+  EXPECT_FLOAT_EQ(values.freq, 50.0f);
+  EXPECT_FLOAT_EQ(values.loadcurrent, 2.0f);
   EXPECT_EQ(values.server_backuptime, 17);
-  EXPECT_FLOAT_EQ(ups_temp, -1.0f);
-  EXPECT_STREQ(ups_teststatus, "OK");
+  EXPECT_FLOAT_EQ(values.temp, -1.0f);
+  EXPECT_STREQ(values.teststatus, "OK");
   EXPECT_EQ(values.schedule_time, 9);
 }
 
@@ -222,11 +222,11 @@ TEST_F(StatusLineParseTest, HostileLines) {
   };
   for (const auto &c : cases) {
     values = RemoteValues{1, 1, 1};
-    std::strcpy(ups_teststatus, "--");
+    std::strcpy(values.teststatus, "--");
     EXPECT_EQ(parse_status_line(c.text.c_str(), values), c.fields) << c.text.substr(0, 60);
     EXPECT_EQ(values.remote_status, c.remote_status);
     EXPECT_EQ(values.server_backuptime, c.server_backuptime);
-    EXPECT_STREQ(ups_teststatus, c.teststatus);
+    EXPECT_STREQ(values.teststatus, c.teststatus);
     EXPECT_EQ(values.schedule_time, c.schedule_time);
   }
 }
