@@ -101,7 +101,11 @@ std::string paged_row(const Settings &config, std::time_t) {
 
 std::string backuptime_row(const Settings &config, std::time_t) {
   if (config.powerfail_timeout == 0) {
-    return "none: only a low-battery mark shuts the host down";
+    // With a threshold set the mark is not the only cause: saying so would
+    // send the administrator looking for a fault that is not there.
+    return config.shutdown_runtime == 0 && config.shutdown_charge == 0
+               ? "none: only a low-battery mark shuts the host down"
+               : "none: no time limit on battery";
   }
   return "shutdown after " + std::to_string(config.powerfail_timeout / 60) + " min on battery";
 }

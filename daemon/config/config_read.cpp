@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -165,6 +167,13 @@ constexpr std::size_t max_token_length = 8191;
   throw ConfigFailure{2, "", reported};
 }
 
+// The text the administrator has always seen, and on the next line which
+// file it was and why, which that text alone never said.
+ConfigFailure cannot_open(int error) {
+  return ConfigFailure{1, "Cannot open Configuration file", "",
+                       std::string(config_filename) + ": " + std::strerror(error)};
+}
+
 void check_length(std::size_t length) {
   if (length > max_token_length) {
     token_too_large();
@@ -187,7 +196,7 @@ class Source {
       const int c = stream_ == nullptr ? EOF : std::getc(stream_);
       if (c == EOF) {
         if (stream_ != nullptr && std::ferror(stream_)) {
-          throw ConfigFailure{1, "Cannot open Configuration file"};
+          throw cannot_open(errno);
         }
         return EOF;
       }
@@ -973,7 +982,7 @@ class ConfigStream {
  public:
   ConfigStream() : stream_(std::fopen(config_filename, "re")) {
     if (stream_ == nullptr) {
-      throw ConfigFailure{1, "Cannot open Configuration file"};
+      throw cannot_open(errno);
     }
     config_scan_from(stream_);
   }
@@ -1035,6 +1044,9 @@ namespace {
 [[noreturn]] void end_reading(const ConfigFailure &failure, int exit_status) {
   if (!failure.message.empty()) {
     tornax_warn("%s", failure.message.c_str());
+    if (!failure.detail.empty()) {
+      tornax_warn("%s", failure.detail.c_str());
+    }
     tornax_warn("Exit");
   }
   std::exit(exit_status);
@@ -1076,6 +1088,9 @@ bool config_reload(std::string *reason) {
     }
     if (reason != nullptr) {
       *reason = failure->message.empty() ? failure->reported : failure->message;
+      if (!failure->detail.empty()) {
+        *reason += " (" + failure->detail + ")";
+      }
     }
     return false;
   }

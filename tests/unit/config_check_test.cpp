@@ -111,6 +111,11 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
             "Shutdown script: " +
                 home.file("shutdown.sh") + " is not readable and executable: not run\n" +
                 "Event hooks: none\n");
+  // A threshold is a cause too: the mark is then not the only one.
+  settings.shutdown_charge = 20;
+  EXPECT_NE(configuration_summary(settings, monday_noon)
+                .find("BACKUPTIME: none: no time limit on battery\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -458,9 +458,12 @@ TEST_F(ConfigReadTest, FailedStartUpReadingsEndTheProcess) {
   EXPECT_EXIT(config_read(), testing::ExitedWithCode(1), "^$");
   write("WALLPATH " + std::string(8192, 'w'));
   EXPECT_EXIT(config_read(), testing::ExitedWithCode(2), "^token too large, exceeds YYLMAX\n$");
+  // The file and the reason follow the message on a line of their own.
   std::snprintf(config_filename, sizeof config_filename, "%s", home.file("missing").c_str());
   EXPECT_EXIT(config_read(), testing::ExitedWithCode(1),
-              "^Brenmoor Tornax X : Cannot open Configuration file\nBrenmoor Tornax X : Exit\n$");
+              "^Brenmoor Tornax X : Cannot open Configuration file\nBrenmoor Tornax X : " +
+                  home.file("missing") +
+                  ": No such file or directory\nBrenmoor Tornax X : Exit\n$");
 }
 
 TEST_F(ConfigReadTest, TokenLimitIsEightThousandOneHundredNinetyOne) {
@@ -528,12 +531,17 @@ TEST_F(ConfigReadTest, AFailedReloadLeavesEverySettingAsItWas) {
     EXPECT_FALSE(reload(content));
     EXPECT_EQ(test::settings_text(settings), before);
   }
-  // A missing file, and one that opens but cannot be read (a directory).
-  for (const std::string &path : {home.file("gone"), home.path()}) {
+  // A missing file, and one that opens but cannot be read (a directory); the
+  // reason the log gets names the file and why.
+  const std::pair<std::string, const char *> unreadable[] = {
+      {home.file("gone"), "No such file or directory"}, {home.path(), "Is a directory"}};
+  for (const auto &[path, why] : unreadable) {
     std::snprintf(config_filename, sizeof config_filename, "%s", path.c_str());
     CaptureStderr();
-    EXPECT_FALSE(config_reload());
+    std::string reason;
+    EXPECT_FALSE(config_reload(&reason));
     EXPECT_EQ(GetCapturedStderr(), "Brenmoor Tornax X : Cannot open Configuration file\n");
+    EXPECT_EQ(reason, "Cannot open Configuration file (" + path + ": " + why + ")");
     EXPECT_EQ(test::settings_text(settings), before);
   }
 }
