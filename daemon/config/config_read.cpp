@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,6 +63,7 @@ const char *token_name(token kind) {
                                       "NUT_MAX_CLIENT",
                                       "NUT_USER",
                                       "NUT_HOSTSYNC",
+                                      "RESTART_SLEEP",
                                       "HTTP_PORT",
                                       "ON",
                                       "TO",
@@ -175,6 +178,13 @@ constexpr std::size_t max_token_length = 8191;
   throw ConfigFailure{2, "", reported};
 }
 
+// The text the administrator has always seen, and on the next line which
+// file it was and why, which that text alone never said.
+ConfigFailure cannot_open(int error) {
+  return ConfigFailure{1, "Cannot open Configuration file", "",
+                       std::string(config_filename) + ": " + std::strerror(error)};
+}
+
 void check_length(std::size_t length) {
   if (length > max_token_length) {
     token_too_large();
@@ -197,7 +207,7 @@ class Source {
       const int c = stream_ == nullptr ? EOF : std::getc(stream_);
       if (c == EOF) {
         if (stream_ != nullptr && std::ferror(stream_)) {
-          throw ConfigFailure{1, "Cannot open Configuration file"};
+          throw cannot_open(errno);
         }
         return EOF;
       }
@@ -677,6 +687,9 @@ void Parser::statement() {
     case token::NUT_HOSTSYNC:
       nut_statement(first.kind);
       break;
+    case token::RESTART_SLEEP:
+      s_.restart_sleep = expect_between(0, max_restart_sleep, first.kind, "is 0 to 9999 minutes");
+      break;
     case token::HTTP_PORT:
       http_port_statement();
       break;
@@ -971,6 +984,7 @@ void init_var(Settings &target) {
   target.shutdown_runtime = 0;
   target.shutdown_charge = 0;
   target.exec_timeout = default_exec_timeout;
+  target.restart_sleep = default_restart_sleep;
   for (int i = 0; i < event_count; ++i) {
     target.alert[i].found = 0;
     target.log_control[i].found = 0;
@@ -1005,7 +1019,7 @@ class ConfigStream {
  public:
   ConfigStream() : stream_(std::fopen(config_filename, "re")) {
     if (stream_ == nullptr) {
-      throw ConfigFailure{1, "Cannot open Configuration file"};
+      throw cannot_open(errno);
     }
     config_scan_from(stream_);
   }
@@ -1067,6 +1081,9 @@ namespace {
 [[noreturn]] void end_reading(const ConfigFailure &failure, int exit_status) {
   if (!failure.message.empty()) {
     tornax_warn("%s", failure.message.c_str());
+    if (!failure.detail.empty()) {
+      tornax_warn("%s", failure.detail.c_str());
+    }
     tornax_warn("Exit");
   }
   std::exit(exit_status);
@@ -1108,6 +1125,9 @@ bool config_reload(std::string *reason) {
     }
     if (reason != nullptr) {
       *reason = failure->message.empty() ? failure->reported : failure->message;
+      if (!failure->detail.empty()) {
+        *reason += " (" + failure->detail + ")";
+      }
     }
     return false;
   }

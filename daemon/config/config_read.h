@@ -60,6 +60,7 @@ enum class token : int {
   NUT_MAX_CLIENT,
   NUT_USER,
   NUT_HOSTSYNC,
+  RESTART_SLEEP,
   HTTP_PORT,
   ON,
   TO,
@@ -94,11 +95,13 @@ extern int config_lineno;
 // failure was already reported on its stream; `exit_status` is the status a
 // failed start-up reading ends the process with; `reported` is the text
 // already printed, untitled, so a reload can log it too (a detached daemon's
-// streams go nowhere).
+// streams go nowhere); `detail`, when not empty, names the file and the
+// reason ("<path>: <strerror>") on a line of its own after the message.
 struct ConfigFailure {
   int exit_status = 1;
   std::string message;
   std::string reported{};
+  std::string detail{};
 };
 
 // Makes yylex read `stream` from its first character, at a line start, with

@@ -140,6 +140,17 @@ void count_fired_events(CycleFacts &facts, std::time_t now) {
   }
 }
 
+// The readings the charts draw; none while the UPS is silent, whose last
+// values are no reading of now.
+void add_to_history(CycleFacts &facts, std::time_t now) {
+  std::optional<HistoryReading> reading;
+  if (!comm_lost(facts)) {
+    reading = HistoryReading{facts.values.percentbatt, facts.values.percentloadpower,
+                             facts.values.linevoltage, facts.backuptime};
+  }
+  facts.history.add(now, reading, on_battery(facts));
+}
+
 }  // namespace
 
 void publish_cycle(std::chrono::steady_clock::duration cycle_time, std::time_t now) {
@@ -156,6 +167,7 @@ void publish_cycle(std::chrono::steady_clock::duration cycle_time, std::time_t n
   copy_settings(*facts);
   refresh_previews(*facts, now, preview_cache);
   count_fired_events(*facts, now);
+  add_to_history(*facts, now);
   facts->shutdown_left = shutdown_remaining_seconds(*facts);
   put_in_place(std::move(facts));
   wake_waiters();

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/core/history.h"
 #include "daemon/core/schedule.h"
 #include "daemon/core/status_snapshot.h"
 #include "tornax.h"
@@ -69,6 +70,7 @@ struct CycleFacts {
   std::string nut_upsname = default_nut_upsname;  // NUT_UPSNAME
   std::vector<NutAccount> nut_users;              // NUT_USER
   int nut_hostsync = default_nut_hostsync;        // NUT_HOSTSYNC
+  History history;                                // the last hours' readings, for the page's charts
 };
 
 // Main thread, once per cycle after tornax_mutex is released: works out the

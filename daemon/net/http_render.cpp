@@ -1,11 +1,15 @@
 #include "daemon/net/http_render.h"
 
+#include <sodium.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <utility>
+#include <vector>
 
 #include "daemon/core/clock.h"
 #include "tornax.h"
@@ -62,8 +66,10 @@ double tidy(float value) {
   return std::strtod(shortest(value).c_str(), nullptr);
 }
 
+// Local time with its zone: a page read from another time zone, or across a
+// change of summer time, says which clock it means.
 std::string local_time(std::time_t t) {
-  return local_time_text(t, "%Y-%m-%d %H:%M:%S");
+  return local_time_text(t, "%Y-%m-%d %H:%M:%S %Z");
 }
 
 std::string event_text(int e) {
@@ -82,6 +88,24 @@ std::string model_of(const CycleFacts &facts) {
 
 std::string teststatus_of(const CycleFacts &facts) {
   return clean_text(std::string_view(facts.values.teststatus, strnlen(facts.values.teststatus, 3)));
+}
+
+// The UPS's self-test code in words, the code itself after them: the codes
+// are the UPS's own, so one not known here is shown as it came.
+std::string selftest_words(const std::string &code) {
+  static const std::pair<const char *, const char *> known[] = {
+      {"OK", "passed"}, {"NO", "no result yet"},       {"IP", "in progress"},
+      {"NG", "failed"}, {"BT", "failed: the battery"},
+  };
+  if (code.empty()) {
+    return "not known (the UPS did not say)";
+  }
+  for (const auto &[text, words] : known) {
+    if (code == text) {
+      return std::string(words) + " (" + code + ")";
+    }
+  }
+  return "the UPS says " + code;
 }
 
 // One word for the state at a glance; the page and /status share it.
@@ -294,16 +318,52 @@ void add_measurements(json &object, const CycleFacts &facts) {
 
 const char *page_style =
     "body{font-family:system-ui,sans-serif;margin:0;background:#f4f4f4;color:#222}"
-    "main{max-width:34rem;margin:0 auto;padding:1rem}"
+    "main{max-width:40rem;margin:0 auto;padding:1rem}"
     "h1{margin:0;padding:1rem;border-radius:.5rem;color:#fff;font-size:1.8rem}"
     ".on_line{background:#2e7d32}.on_battery,.low_battery{background:#c62828}"
     ".comm_lost,.starting{background:#616161}.shutting_down{background:#6a1b9a}"
     ".sub{margin:.3rem 0 1rem;color:#555}"
     ".gauge{display:flex;align-items:center;gap:.6rem;margin:.5rem 0;font-size:1.2rem}"
     ".gauge span{min-width:4.5rem}meter{flex:1;height:1.6rem}"
+    ".charts{display:grid;grid-template-columns:repeat(auto-fit,minmax(17rem,1fr));gap:.6rem;"
+    "margin:1rem 0}"
+    "figure{margin:0;padding:.4rem .5rem;background:#fff;border-radius:.4rem}"
+    "figcaption{font-size:.9rem;color:#555}figcaption b{color:#222;float:right}"
+    "svg{display:block;width:100%;height:4.5rem;margin:.2rem 0}"
+    "polyline{fill:none;stroke:#1565c0;stroke-width:2;vector-effect:non-scaling-stroke}"
+    ".grid{stroke:#ddd;stroke-width:1;vector-effect:non-scaling-stroke}"
+    ".ob{fill:#c62828;fill-opacity:.22}.si{fill:#616161;fill-opacity:.3}"
+    ".axis{display:flex;justify-content:space-between;font-size:.75rem;color:#777}"
+    ".key{display:inline-block;width:.9rem;height:.9rem;vertical-align:middle;margin:0 .3rem 0 "
+    "1rem}"
+    ".key.ob{background:rgba(198,40,40,.22)}.key.si{background:rgba(97,97,97,.3)}"
+    ".legend{font-size:.85rem;color:#555;margin:0}"
     "dl{display:grid;grid-template-columns:auto 1fr;gap:.3rem 1rem;margin:1rem 0}"
     "dt{color:#555}dd{margin:0}ol{padding-left:1.2rem}li{margin:.2rem 0}"
-    "footer{margin-top:1rem;color:#777;font-size:.85rem}";
+    "footer{margin-top:1rem;color:#777;font-size:.85rem}"
+    ".offline footer::after{content:\" \\00b7  not updating: the daemon does not answer\";"
+    "color:#c62828}";
+
+// Fetches the page again every few seconds and puts its content in place, so
+// nothing flickers and the reader keeps their place; without JavaScript the
+// page reloads itself instead (the <noscript> refresh).
+const char *live_script =
+    "(function(){var busy=false;setInterval(function(){if(busy)return;busy=true;"
+    "fetch(location.pathname,{cache:'no-store'}).then(function(r){"
+    "if(!r.ok)throw new Error(r.status);return r.text()}).then(function(t){"
+    "var d=new DOMParser().parseFromString(t,'text/html'),m=d.querySelector('main');"
+    "if(!m)throw new Error('no content');document.querySelector('main').replaceWith(m);"
+    "document.title=d.title;document.body.classList.remove('offline');"
+    "document.body.dataset.updates=(+(document.body.dataset.updates||0))+1})"
+    ".catch(function(){document.body.classList.add('offline')})"
+    ".finally(function(){busy=false})},";
+
+// The page's script element's text, whole.
+const std::string &page_script() {
+  static const std::string script =
+      live_script + std::to_string(status_page_refresh_seconds * 1000) + ")})();";
+  return script;
+}
 
 std::string state_heading(const std::string &word) {
   if (word == "on_line")
@@ -354,7 +414,7 @@ std::string details_html(const CycleFacts &facts) {
               minutes_text(std::lround(std::clamp(tidy(facts.backuptime) * 60.0, 0.0, 1e9))));
   html += row("Input", shortest(v.linevoltage) + " V, " + shortest(v.freq) + " Hz");
   html += row("Output", shortest(v.invvoltage) + " V, " + shortest(v.loadcurrent) + " A");
-  html += row("Last self-test", teststatus_of(facts));
+  html += row("Last self-test", selftest_words(teststatus_of(facts)));
   html += row("Next scheduled shutdown",
               facts.next_shutdown ? local_time(facts.next_shutdown->down) : "none");
   html += row("Next self-test", facts.next_self_test ? local_time(*facts.next_self_test) : "none");
@@ -381,7 +441,182 @@ std::string subtitle_html(const CycleFacts &facts) {
   return "<p class=\"sub\">" + html_escape(text) + "</p>\n";
 }
 
+// ---- Charts ------------------------------------------------------------------
+
+constexpr double chart_width = 600;
+constexpr double chart_height = 100;
+
+struct ChartSeries {
+  const char *key;    // data-series, for scripts and tests
+  const char *title;  // the caption
+  const char *unit;
+  float HistoryReading::*field;
+  double floor_max;  // the scale reaches at least this high
+};
+
+// The time axis: from the oldest sample to now, at least half a minute wide
+// so the first seconds draw as a short line at the right, not across the
+// chart.
+struct TimeAxis {
+  std::time_t from = 0;
+  std::time_t to = 0;
+  double x(std::time_t t) const {
+    return chart_width * static_cast<double>(t - from) / static_cast<double>(to - from);
+  }
+};
+
+TimeAxis time_axis(const std::vector<HistorySample> &samples, std::time_t now) {
+  constexpr std::time_t shortest_span = 30;
+  TimeAxis axis{now - shortest_span, now};
+  if (!samples.empty()) {
+    axis.to = std::max(now, samples.back().last);
+    axis.from = std::min(samples.front().start, axis.to - shortest_span);
+  }
+  return axis;
+}
+
+std::string coordinate(double value) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%.1f", value);
+  return buffer;
+}
+
+// Bands over the intervals in which `held` holds, merged where they touch.
+template <typename Held>
+std::string bands(const std::vector<HistorySample> &samples, const TimeAxis &axis,
+                  const char *css_class, Held held) {
+  std::string svg;
+  for (std::size_t i = 0; i < samples.size();) {
+    if (!held(samples[i])) {
+      ++i;
+      continue;
+    }
+    const double from = axis.x(samples[i].start);
+    while (i + 1 < samples.size() && held(samples[i + 1])) {
+      ++i;
+    }
+    const double to = std::max(axis.x(samples[i].last + 1), from + 2);
+    svg += "<rect class=\"" + std::string(css_class) + "\" x=\"" + coordinate(from) +
+           "\" y=\"0\" width=\"" + coordinate(std::min(to, chart_width) - from) + "\" height=\"" +
+           coordinate(chart_height) + "\"/>";
+    ++i;
+  }
+  return svg;
+}
+
+// The top of the scale: the series' own, or room above the highest reading
+// when one goes past it (an overload, a high line voltage).
+double scale_max(const std::vector<HistorySample> &samples, const ChartSeries &series) {
+  double highest = 0;
+  for (const HistorySample &sample : samples) {
+    if (sample.reading) {
+      highest = std::max(highest, tidy((*sample.reading).*series.field));
+    }
+  }
+  return highest > series.floor_max ? std::ceil(1.1 * highest) : series.floor_max;
+}
+
+// One line per run of samples with readings: a silence breaks the line
+// rather than drawing the last values on through it.
+std::string lines(const std::vector<HistorySample> &samples, const TimeAxis &axis,
+                  const ChartSeries &series, double top) {
+  std::string svg;
+  std::vector<std::pair<double, double>> run;
+  const auto flush = [&] {
+    if (!run.empty() && run.back().first - run.front().first < 2) {  // a dash, so it shows
+      run = {{run.front().first - 2, run.front().second},
+             {run.back().first + 2, run.back().second}};
+    }
+    if (!run.empty()) {
+      svg += "<polyline points=\"";
+      for (const auto &[x, y] : run) {
+        svg += coordinate(x) + "," + coordinate(y) + " ";
+      }
+      svg.back() = '"';
+      svg += "/>";
+    }
+    run.clear();
+  };
+  for (const HistorySample &sample : samples) {
+    if (!sample.reading) {
+      flush();
+      continue;
+    }
+    // A step across the interval: its reading held from its start to its end.
+    const double value = std::clamp(tidy((*sample.reading).*series.field), 0.0, top);
+    const double y = chart_height * (1 - value / top);
+    run.emplace_back(axis.x(sample.start), y);
+    run.emplace_back(axis.x(sample.last), y);
+  }
+  flush();
+  return svg;
+}
+
+std::string clock_time(std::time_t t) {
+  return local_time_text(t, "%H:%M %Z");
+}
+
+std::string chart_html(const std::vector<HistorySample> &samples, const TimeAxis &axis,
+                       const ChartSeries &series, const std::optional<float> &now_value) {
+  const double top = scale_max(samples, series);
+  const std::string value = now_value ? shortest(*now_value) : std::string();
+  std::string html = std::string("<figure data-series=\"") + series.key + "\" data-last=\"" +
+                     value + "\" data-max=\"" + coordinate(top) + "\">\n<figcaption>" +
+                     series.title + " <b>" +
+                     (now_value ? value + " " + series.unit : "no reading") +
+                     "</b></figcaption>\n<svg viewBox=\"0 0 600 100\" preserveAspectRatio=\"none\" "
+                     "role=\"img\" aria-label=\"" +
+                     series.title + " since " + clock_time(axis.from) + "\">";
+  html += "<line class=\"grid\" x1=\"0\" y1=\"50\" x2=\"600\" y2=\"50\"/>";
+  html += bands(samples, axis, "ob", [](const HistorySample &h) { return h.on_battery; });
+  html += bands(samples, axis, "si", [](const HistorySample &h) { return h.silent; });
+  html += lines(samples, axis, series, top);
+  return html + "</svg>\n<div class=\"axis\"><span>" + html_escape(clock_time(axis.from)) +
+         "</span><span>0 to " + std::to_string(std::lround(top)) + " " + series.unit +
+         "</span><span>" + html_escape(clock_time(axis.to)) + "</span></div>\n</figure>\n";
+}
+
+std::string charts_html(const CycleFacts &facts, const LiveFacts &live) {
+  static const ChartSeries series[] = {
+      {"charge", "Battery charge", "%", &HistoryReading::charge, 100},
+      {"load", "Load", "%", &HistoryReading::load, 100},
+      {"input", "Input voltage", "V", &HistoryReading::input, 10},
+      {"runtime", "Battery runtime", "min", &HistoryReading::runtime, 1},
+  };
+  const std::vector<HistorySample> samples = facts.history.samples();
+  const TimeAxis axis = time_axis(samples, live.now);
+  // The charts end on the cycle's readings, unless the UPS is silent now.
+  const std::optional<HistoryReading> now =
+      samples.empty() || comm_lost(facts) || samples.back().last != facts.time
+          ? std::nullopt
+          : samples.back().reading;
+  std::string html = "<section class=\"charts\">\n";
+  for (const ChartSeries &s : series) {
+    html +=
+        chart_html(samples, axis, s, now ? std::optional<float>((*now).*s.field) : std::nullopt);
+  }
+  return html +
+         "</section>\n<p class=\"legend\"><span class=\"key ob\"></span>on battery"
+         "<span class=\"key si\"></span>the UPS silent</p>\n";
+}
 }  // namespace
+
+const std::string &content_security_policy() {
+  static const std::string policy = [] {
+    if (sodium_init() < 0) {  // the page without its updates, then
+      return std::string("default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
+    }
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    const std::string &script = page_script();
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(script.data()),
+                       script.size());
+    char base64[sodium_base64_ENCODED_LEN(sizeof digest, sodium_base64_VARIANT_ORIGINAL)];
+    sodium_bin2base64(base64, sizeof base64, digest, sizeof digest, sodium_base64_VARIANT_ORIGINAL);
+    return std::string("default-src 'none'; style-src 'unsafe-inline'; script-src 'sha256-") +
+           base64 + "'; connect-src 'self'; frame-ancestors 'none'";
+  }();
+  return policy;
+}
 
 std::string event_name(int e) {
   static const char *const names[event_count] = {
@@ -485,18 +720,19 @@ std::string render_status_page(const CycleFacts &facts, const LiveFacts &live) {
   std::string html =
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-      "<meta http-equiv=\"refresh\" content=\"" +
-      std::to_string(status_page_refresh_seconds) + "\">\n<title>UPS: " + heading +
+      "<noscript><meta http-equiv=\"refresh\" content=\"" +
+      std::to_string(status_page_refresh_seconds) + "\"></noscript>\n<title>UPS: " + heading +
       "</title>\n<style>" + page_style + "</style>\n</head>\n<body>\n<main>\n<h1 class=\"" + word +
       "\">" + heading + "</h1>\n" + subtitle_html(facts);
   html += gauge_html("Battery", facts.values.percentbatt, "low=\"30\" high=\"60\" optimum=\"100\"");
   html += gauge_html("Load", facts.values.percentloadpower, "low=\"60\" high=\"85\" optimum=\"0\"");
+  html += charts_html(facts, live);
   html += details_html(facts);
   html += "<h2>Last events</h2>\n" + events_html(facts);
   html += "<footer>tornax " + std::string(version_text) + " \xC2\xB7 updated " +
           (facts.cycled ? local_time(facts.time) : std::string("never")) + " \xC2\xB7 " +
           std::to_string(live.status_clients) + " status clients</footer>\n";
-  return html + "</main>\n</body>\n</html>\n";
+  return html + "</main>\n<script>" + page_script() + "</script>\n</body>\n</html>\n";
 }
 
 }  // namespace tornax

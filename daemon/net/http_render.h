@@ -1,6 +1,7 @@
 // The HTTP endpoint's three documents, made from the facts of the last cycle:
 // the Prometheus text format (/metrics), one JSON object (/status) and a
-// small self-refreshing status page (/). Pure functions: no clock, no lock.
+// status page (/) with charts of the last hours, which updates itself in
+// place (or, without JavaScript, reloads). Pure functions: no clock, no lock.
 //
 // Every text that comes from the UPS or the configuration (identification,
 // location, self-test status) is first made valid UTF-8 without control
@@ -17,7 +18,7 @@
 
 namespace tornax {
 
-// Seconds between two loads of the status page.
+// Seconds between two updates of the status page.
 inline constexpr int status_page_refresh_seconds = 5;
 
 // What is read at the moment of the request rather than from the cycle.
@@ -31,6 +32,11 @@ struct LiveFacts {
 std::string render_metrics(const CycleFacts &facts, const LiveFacts &live);
 std::string render_status_json(const CycleFacts &facts, const LiveFacts &live);
 std::string render_status_page(const CycleFacts &facts, const LiveFacts &live);
+
+// The Content-Security-Policy of every answer: nothing from anywhere, the
+// page's own inline style aside, its own script (named by its hash) and that
+// script's requests for the page.
+const std::string &content_security_policy();
 
 // The event's name in label values and JSON keys: the configuration's stem in
 // lower case ("powerfail", "comm_connect"); `e` is an event index.

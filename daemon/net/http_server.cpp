@@ -139,9 +139,7 @@ MHD_Result send_answer(MHD_Connection *connection, const HttpAnswer &answer) {
   MHD_add_response_header(response, "Content-Type", answer.content_type);
   MHD_add_response_header(response, "Cache-Control", "no-store");
   MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-  // The page needs nothing from anywhere, its own inline style aside.
-  MHD_add_response_header(response, "Content-Security-Policy",
-                          "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
+  MHD_add_response_header(response, "Content-Security-Policy", content_security_policy().c_str());
   if (answer.allow_header) {
     MHD_add_response_header(response, "Allow", "GET, HEAD");
   }

@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <png.h>
+
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 
 #include "tests/kit/files.h"
@@ -225,14 +228,50 @@ CommandResult check_status_form(const std::string &json) {
   return run_command({"jq", "-e", form}, json, true);
 }
 
-CommandResult chromium_page(const std::string &url, const std::string &screenshot) {
+CommandResult chromium_page(const std::string &url, const std::string &screenshot,
+                            const std::vector<std::string> &flags) {
   const TempDir profile;  // a new empty profile each time
-  return run_command(
-      {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-       "--no-first-run", "--disable-background-networking", "--disable-component-update",
-       "--disable-sync", "--user-data-dir=" + profile.path(), "--window-size=390,844",
-       "--screenshot=" + screenshot, "--dump-dom", url},
-      "", false, 120);
+  std::vector<std::string> argv = {"chromium",
+                                   "--headless",
+                                   "--no-sandbox",
+                                   "--disable-gpu",
+                                   "--disable-quic",
+                                   "--no-first-run",
+                                   "--disable-background-networking",
+                                   "--disable-component-update",
+                                   "--disable-sync",
+                                   "--user-data-dir=" + profile.path(),
+                                   "--window-size=390,844",
+                                   "--screenshot=" + screenshot,
+                                   "--dump-dom"};
+  argv.insert(argv.end(), flags.begin(), flags.end());
+  argv.push_back(url);
+  return run_command(argv, "", false, 120);
+}
+
+long count_pixels(const std::string &path, unsigned int rgb, int tolerance) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) {
+    return -1;
+  }
+  image.format = PNG_FORMAT_RGB;
+  std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
+  if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0) {
+    png_image_free(&image);
+    return -1;
+  }
+  const int want[3] = {static_cast<int>(rgb >> 16 & 0xFF), static_cast<int>(rgb >> 8 & 0xFF),
+                       static_cast<int>(rgb & 0xFF)};
+  long count = 0;
+  for (std::size_t i = 0; i + 2 < pixels.size(); i += 3) {
+    bool near = true;
+    for (int c = 0; c < 3; ++c) {
+      near = near && std::abs(pixels[i + static_cast<std::size_t>(c)] - want[c]) <= tolerance;
+    }
+    count += near ? 1 : 0;
+  }
+  return count;
 }
 
 }  // namespace tornax::test

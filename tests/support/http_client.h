@@ -54,8 +54,16 @@ CommandResult promtool_check(const std::string &text);
 CommandResult check_status_form(const std::string &json);
 
 // The DOM headless Chromium builds from the page at `url`, after also taking
-// a screenshot of it into `screenshot` (a PNG path).
-CommandResult chromium_page(const std::string &url, const std::string &screenshot);
+// a screenshot of it into `screenshot` (a PNG path). `flags` are added to
+// Chromium's (--virtual-time-budget=MS lets the page's scripts run that long
+// first; --blink-settings=scriptEnabled=false turns JavaScript off).
+CommandResult chromium_page(const std::string &url, const std::string &screenshot,
+                            const std::vector<std::string> &flags = {});
+
+// How many pixels of the PNG image at `path` are within `tolerance` of the
+// colour `rgb` (0xRRGGBB) in each of red, green and blue; -1 when the file is
+// no PNG image.
+long count_pixels(const std::string &path, unsigned int rgb, int tolerance = 8);
 
 }  // namespace tornax::test
 

@@ -396,8 +396,9 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
 
 TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   load(required_statements() +
-       "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10\n"
+       "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10 RESTART_SLEEP 0\n"
        "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n");
+  EXPECT_EQ(settings.restart_sleep, 0u);
   EXPECT_EQ(settings.shutdown_runtime, 300u);
   EXPECT_EQ(settings.shutdown_charge, 20u);
   EXPECT_EQ(settings.exec_timeout, 10u);
@@ -408,6 +409,7 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.shutdown_runtime, 0u);
   EXPECT_EQ(settings.shutdown_charge, 0u);
   EXPECT_EQ(settings.exec_timeout, 30u);
+  EXPECT_EQ(settings.restart_sleep, 3u);
   EXPECT_FALSE(settings.exec[POWERFAIL]);
 
   const struct {
@@ -415,6 +417,7 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   } cases[] = {
       {"SHUTDOWN_CHARGE 101", "SHUTDOWN_CHARGE is a percentage, 0 to 100"},
       {"EXEC_TIMEOUT 0", "EXEC_TIMEOUT is 1 to 86400 seconds"},
+      {"RESTART_SLEEP 10000", "RESTART_SLEEP is 0 to 9999 minutes"},
       {"POWERFAIL_EXEC hooks/mail", "POWERFAIL_EXEC hooks/mail: not an absolute path"},
       {"SHUTDOWN_RUNTIME 35791395", "minutes too large, the largest is 35791394"},
   };
@@ -455,9 +458,12 @@ TEST_F(ConfigReadTest, FailedStartUpReadingsEndTheProcess) {
   EXPECT_EXIT(config_read(), testing::ExitedWithCode(1), "^$");
   write("WALLPATH " + std::string(8192, 'w'));
   EXPECT_EXIT(config_read(), testing::ExitedWithCode(2), "^token too large, exceeds YYLMAX\n$");
+  // The file and the reason follow the message on a line of their own.
   std::snprintf(config_filename, sizeof config_filename, "%s", home.file("missing").c_str());
   EXPECT_EXIT(config_read(), testing::ExitedWithCode(1),
-              "^Brenmoor Tornax X : Cannot open Configuration file\nBrenmoor Tornax X : Exit\n$");
+              "^Brenmoor Tornax X : Cannot open Configuration file\nBrenmoor Tornax X : " +
+                  home.file("missing") +
+                  ": No such file or directory\nBrenmoor Tornax X : Exit\n$");
 }
 
 TEST_F(ConfigReadTest, TokenLimitIsEightThousandOneHundredNinetyOne) {
@@ -525,12 +531,17 @@ TEST_F(ConfigReadTest, AFailedReloadLeavesEverySettingAsItWas) {
     EXPECT_FALSE(reload(content));
     EXPECT_EQ(test::settings_text(settings), before);
   }
-  // A missing file, and one that opens but cannot be read (a directory).
-  for (const std::string &path : {home.file("gone"), home.path()}) {
+  // A missing file, and one that opens but cannot be read (a directory); the
+  // reason the log gets names the file and why.
+  const std::pair<std::string, const char *> unreadable[] = {
+      {home.file("gone"), "No such file or directory"}, {home.path(), "Is a directory"}};
+  for (const auto &[path, why] : unreadable) {
     std::snprintf(config_filename, sizeof config_filename, "%s", path.c_str());
     CaptureStderr();
-    EXPECT_FALSE(config_reload());
+    std::string reason;
+    EXPECT_FALSE(config_reload(&reason));
     EXPECT_EQ(GetCapturedStderr(), "Brenmoor Tornax X : Cannot open Configuration file\n");
+    EXPECT_EQ(reason, "Cannot open Configuration file (" + path + ": " + why + ")");
     EXPECT_EQ(test::settings_text(settings), before);
   }
 }

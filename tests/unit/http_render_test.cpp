@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sodium.h>
+
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -162,13 +164,82 @@ TEST(HttpPageTest, StateAtAGlanceAndEscapedTexts) {
   const std::string page = render_status_page(facts, {facts.time, 0, false});
   EXPECT_NE(page.find("<h1 class=\"on_battery\">On battery</h1>"), std::string::npos);
   EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
-  EXPECT_EQ(page.find("<script>"), std::string::npos);
-  EXPECT_NE(page.find("<meta http-equiv=\"refresh\" content=\"5\">"), std::string::npos);
+  EXPECT_EQ(page.find("<script>"), page.rfind("<script>"));  // the page's own alone
+  EXPECT_NE(page.find("<noscript><meta http-equiv=\"refresh\" content=\"5\"></noscript>"),
+            std::string::npos);
   EXPECT_NE(page.find("Power fail detected"), std::string::npos);
   EXPECT_NE(page.find("<dt>Shutdown in</dt><dd>2 min</dd>"), std::string::npos);
   EXPECT_EQ(page.find("://"), std::string::npos);  // nothing fetched from elsewhere
   EXPECT_EQ(page.find("src="), std::string::npos);
   EXPECT_NE(render_status_page(on_line_facts(), {}).find(">On line</h1>"), std::string::npos);
+}
+
+// The browser runs the page's script only if the policy names its hash: a
+// script changed without it would leave the page never updating.
+TEST(HttpPageTest, ThePolicyAllowsThePagesScriptAndNothingElse) {
+  const std::string page = render_status_page(on_line_facts(), {});
+  const std::size_t from = page.find("<script>") + 8;
+  const std::string script = page.substr(from, page.find("</script>") - from);
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  ASSERT_GE(sodium_init(), 0);
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(script.data()), script.size());
+  char base64[sodium_base64_ENCODED_LEN(sizeof digest, sodium_base64_VARIANT_ORIGINAL)];
+  sodium_bin2base64(base64, sizeof base64, digest, sizeof digest, sodium_base64_VARIANT_ORIGINAL);
+  EXPECT_EQ(content_security_policy(),
+            std::string("default-src 'none'; style-src 'unsafe-inline'; script-src 'sha256-") +
+                base64 + "'; connect-src 'self'; frame-ancestors 'none'");
+}
+
+// Readings every second for a minute on mains, half a minute on battery,
+// then a silence of a quarter minute: the charts' steps, bands and gaps.
+TEST(HttpPageTest, ChartsMarkOutagesAndBreakOffWhereTheUpsIsSilent) {
+  CycleFacts facts = on_line_facts();
+  const std::time_t start = facts.time;
+  for (int s = 0; s < 105; ++s) {
+    const bool silent = s >= 90;
+    facts.history.add(
+        start + s,
+        silent ? std::nullopt : std::optional<HistoryReading>({100.0f - s / 10.0f, 40, 230, 30}),
+        s >= 60 && s < 90);
+  }
+  facts.time = start + 104;
+  facts.status[COMM_ERROR] = 15;
+  const std::string page = render_status_page(facts, {facts.time, 0, false});
+  // The time axis spans the 104 s: an interval of 10 s is 57.7 units wide.
+  const std::size_t charge = page.find("data-series=\"charge\" data-last=\"\"");
+  ASSERT_NE(charge, std::string::npos) << page;
+  const std::string svg = page.substr(page.find("<svg", charge),
+                                      page.find("</svg>", charge) - page.find("<svg", charge));
+  EXPECT_NE(svg.find("<rect class=\"ob\" x=\"346.2\" y=\"0\" width=\"173.1\""), std::string::npos)
+      << svg;
+  EXPECT_NE(svg.find("<rect class=\"si\" x=\"519.2\" y=\"0\" width=\"80.8\""), std::string::npos)
+      << svg;
+  // One line, in steps, from the first reading to the last before the
+  // silence; and no value claimed for now.
+  EXPECT_EQ(svg.find("<polyline"), svg.rfind("<polyline")) << svg;
+  EXPECT_NE(svg.find("<polyline points=\"0.0,0.9 51.9,0.9 57.7,1.9 "), std::string::npos) << svg;
+  EXPECT_NE(svg.find(" 513.5,8.9\"/>"), std::string::npos) << svg;
+  EXPECT_NE(page.find("<b>no reading</b>"), std::string::npos);
+  EXPECT_NE(page.find("<dd>passed (OK)</dd>"), std::string::npos);
+}
+
+TEST(HistoryTest, IntervalsCloseEveryTenSecondsAndTheOldestGo) {
+  History history;
+  for (std::time_t t = 0; t < 10 * static_cast<std::time_t>(history_capacity) + 5; ++t) {
+    history.add(t, HistoryReading{static_cast<float>(t), 0, 0, 0}, t == 10);
+  }
+  const std::vector<HistorySample> samples = history.samples();
+  ASSERT_EQ(samples.size(), history_capacity);
+  EXPECT_EQ(samples.front().start, 10);  // the first interval dropped
+  EXPECT_EQ(samples.front().last, 19);
+  EXPECT_TRUE(samples.front().on_battery);  // one second on battery marks it
+  EXPECT_FALSE(samples[1].on_battery);
+  EXPECT_EQ(samples.back().start, 10 * static_cast<std::time_t>(history_capacity));
+  EXPECT_EQ(samples.back().reading->charge, samples.back().last);  // the latest reading
+  // A silence keeps the interval's last reading and marks it.
+  history.add(samples.back().last + 1, std::nullopt, false);
+  EXPECT_TRUE(history.samples().back().silent);
+  EXPECT_EQ(history.samples().back().reading->charge, samples.back().last);
 }
 
 TEST(HttpAnswerTest, MethodsAndPaths) {
