@@ -74,6 +74,8 @@ inline constexpr int default_nut_max_client = 16;
 inline constexpr int default_nut_hostsync = 15;
 inline constexpr const char *default_nut_upsname = "tornax";
 inline constexpr unsigned int default_exec_timeout = 30;  // seconds
+inline constexpr unsigned int default_restart_sleep = 3;  // minutes
+inline constexpr int max_restart_sleep = 9999;            // minutes
 
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
@@ -122,8 +124,13 @@ struct Settings {
   unsigned int exec_timeout = default_exec_timeout;  // EXEC_TIMEOUT: seconds a hook may run
   int adapter_type = 0;                              // stored as written, read by nothing
   int ups_shutdown_delay = 0;                        // sent with the UPS shutdown-delay command
-  int port = default_port;                           // TCP port of the status server
-  int max_client = 0;                                // clients served at once, 0 no server
+  // RESTART_SLEEP: minutes the UPS is told to stay off, instead of 0, when
+  // the mains are back by the time it is switched off (so that it cycles the
+  // power and the host boots again); 0 sends 0 all the same. Like the
+  // thresholds, it starts from its default at every reading.
+  unsigned int restart_sleep = default_restart_sleep;
+  int port = default_port;  // TCP port of the status server
+  int max_client = 0;       // clients served at once, 0 no server
   // Who may reach the network surfaces. Unlike the settings above, these four
   // start from their defaults at every reading: a statement removed from the
   // file is no longer in force after a reload.

@@ -374,6 +374,17 @@ const Command commands[] = {
      "the share of replies the reply faults (garbage to flood) apply to,\n"
      "100 at first; 'faults off' turns every fault mode off",
      faults_command},
+    {"zero", "ignore|obey",
+     "what a switch-off of 0 (D=0) does while the mains are present:\n"
+     "ignored (the output stays on) or obeyed (off for good)",
+     [](const Words &w, SimulatedUps &u) {
+       const std::string word = w.list.size() == 2 ? w.list[1] : "";
+       if (word != "ignore" && word != "obey") {
+         return error("say 'zero ignore' or 'zero obey'");
+       }
+       u.set_zero_on_mains(word == "obey" ? ZeroOnMains::obey : ZeroOnMains::ignore);
+       return ok();
+     }},
     {"hangup", "", "close the pty and open a new one (the link follows it)",
      [](const Words &, SimulatedUps &u) {
        u.hang_up();

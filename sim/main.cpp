@@ -101,6 +101,9 @@ void usage(FILE *out) {
                "  -o, --mains-off      start on battery\n"
                "  -B, --blank          mark quiet replies with a blank\n"
                "  -p, --pacing         deliver replies after their time at 4800 baud\n"
+               "  -z, --zero-on-mains ignore|obey\n"
+               "                       what a switch-off of 0 does while the mains are\n"
+               "                       present (default ignore)\n"
                "  -S, --seed N         the random bytes and choices of the fault modes\n"
                "                       (default 1)\n"
                "  -q, --quiet          print only control commands, not the queries\n"
@@ -135,6 +138,7 @@ int parse_options(int argc, char **argv, Options *options) {
                                                {"mains-off", no_argument, nullptr, 'o'},
                                                {"blank", no_argument, nullptr, 'B'},
                                                {"pacing", no_argument, nullptr, 'p'},
+                                               {"zero-on-mains", required_argument, nullptr, 'z'},
                                                {"quiet", no_argument, nullptr, 'q'},
                                                {"seed", required_argument, nullptr, 'S'},
                                                {"help", no_argument, nullptr, 'h'},
@@ -142,7 +146,7 @@ int parse_options(int argc, char **argv, Options *options) {
   SimulatedUpsOptions &ups = options->ups;
   double test_seconds = ups.self_test_seconds;
   int c;
-  while ((c = getopt_long(argc, argv, "l:c:s:i:f:n:b:r:w:t:oBpqS:h", long_options, nullptr)) !=
+  while ((c = getopt_long(argc, argv, "l:c:s:i:f:n:b:r:w:t:oBpz:qS:h", long_options, nullptr)) !=
          -1) {
     bool good = true;
     switch (c) {
@@ -184,6 +188,11 @@ int parse_options(int argc, char **argv, Options *options) {
         break;
       case 'p':
         ups.pacing = true;
+        break;
+      case 'z':
+        good = std::strcmp(optarg, "ignore") == 0 || std::strcmp(optarg, "obey") == 0;
+        ups.zero_on_mains =
+            std::strcmp(optarg, "obey") == 0 ? ZeroOnMains::obey : ZeroOnMains::ignore;
         break;
       case 'q':
         options->quiet = true;

@@ -273,6 +273,7 @@ void SimulatedUps::complete_line() {
   const std::string key = command_key(bytes);
   if (is_control_command(key)) {
     note_command(bytes);
+    obey_control(key);
   }
   if (is_control_command(key) && bytes.size() < control_command_bytes) {
     pending_ = ReceivedCommand{std::move(bytes), {}, Clock::now()};
@@ -284,6 +285,28 @@ void SimulatedUps::complete_line() {
     return;
   }
   answer(bytes);
+}
+
+// "TD=<seconds>" or "D=<minutes>". A number that does not read counts as 0,
+// as does a negative one.
+void SimulatedUps::obey_control(const std::string &key) {
+  const bool delay = key.rfind("TD=", 0) == 0;
+  const long value = std::max(0L, std::strtol(key.c_str() + (delay ? 3 : 2), nullptr, 10));
+  std::lock_guard lock(mutex_);
+  const Clock::time_point now = model_now();
+  advance(now);
+  if (delay) {
+    shutdown_delay_ = static_cast<int>(std::min(value, 86400L));
+    return;
+  }
+  if (value == 0 && options_.mains && options_.zero_on_mains == ZeroOnMains::ignore) {
+    return;
+  }
+  SwitchOff plan{now + std::chrono::seconds(shutdown_delay_), std::nullopt, false};
+  if (value > 0) {
+    plan.back_at = plan.off_at + std::chrono::minutes(std::min(value, 100000L));
+  }
+  switch_off_ = plan;
 }
 
 void SimulatedUps::finish_pending() {
@@ -613,6 +636,10 @@ std::optional<char> SimulatedUps::next_mark() {
 // Caller holds mutex_. Drains the battery on battery power, recharges it on
 // mains, and raises low battery when the level falls through the threshold.
 void SimulatedUps::advance(Clock::time_point now) {
+  if (output_back(now)) {
+    switch_off_.reset();
+    ++output_cycles_;
+  }
   const double seconds = std::chrono::duration<double>(now - last_update_).count();
   last_update_ = now;
   const double full_seconds = std::max(options_.runtime_minutes, 0.01) * 60.0;
@@ -651,11 +678,62 @@ double SimulatedUps::backup_minutes() const {
 void SimulatedUps::set_mains(bool on) {
   std::lock_guard lock(mutex_);
   advance(model_now());
+  const Clock::time_point now = model_now();
   if (on && !options_.mains) {
     return_pending_ = true;
     low_battery_ = false;
+    if (switch_off_ && now >= switch_off_->off_at) {
+      switch_off_->mains_returned = true;
+    }
   }
   options_.mains = on;
+  advance(now);
+}
+
+void SimulatedUps::set_zero_on_mains(ZeroOnMains behaviour) {
+  std::lock_guard lock(mutex_);
+  options_.zero_on_mains = behaviour;
+}
+
+// Caller holds mutex_. Whether a switch-off under way has run its course.
+bool SimulatedUps::output_back(Clock::time_point now) const {
+  return switch_off_ && now >= switch_off_->off_at && options_.mains &&
+         (switch_off_->back_at ? now >= *switch_off_->back_at : switch_off_->mains_returned);
+}
+
+bool SimulatedUps::output_on() const {
+  std::lock_guard lock(mutex_);
+  const Clock::time_point now = model_now();
+  return !switch_off_ || now < switch_off_->off_at || output_back(now);
+}
+
+int SimulatedUps::output_cycles() const {
+  std::lock_guard lock(mutex_);
+  return output_cycles_ + (output_back(model_now()) ? 1 : 0);
+}
+
+// Caller holds mutex_.
+std::string SimulatedUps::describe_output(Clock::time_point now) const {
+  using std::chrono::duration_cast;
+  using std::chrono::seconds;
+  if (!switch_off_ || output_back(now)) {
+    return "output on";
+  }
+  if (now < switch_off_->off_at) {
+    return format(
+        "output on, off in %lld s",
+        static_cast<long long>(duration_cast<seconds>(switch_off_->off_at - now).count()));
+  }
+  if (!switch_off_->back_at) {
+    return options_.mains ? "output off for good (the mains it waits for are already back)"
+                          : "output off until the mains return";
+  }
+  if (now < *switch_off_->back_at) {
+    return format(
+        "output off, back in %lld s",
+        static_cast<long long>(duration_cast<seconds>(*switch_off_->back_at - now).count()));
+  }
+  return "output off until the mains return";
 }
 
 void SimulatedUps::set_low_battery(bool low) {
@@ -848,15 +926,15 @@ std::string SimulatedUps::describe() const {
   std::lock_guard lock(mutex_);
   const Clock::time_point now = model_now();
   const long backup = std::lround(backup_minutes());
-  char text[256];
+  char text[512];
   std::snprintf(text, sizeof text,
                 "mains %s, battery %.0f%%, backup %ld:%02ld, low battery %s, mark %s, %s, "
-                "self-test %s, faults %s, received %zu",
+                "self-test %s, %s, faults %s, received %zu",
                 options_.mains ? "on" : "off", options_.battery_percent, backup / 60, backup % 60,
                 low_battery_ ? "yes" : "no",
                 forced_mark_ ? describe_bytes(std::string(1, *forced_mark_)).c_str() : "auto",
                 silent_now(now) ? "silent" : "talking", test_status(now).c_str(),
-                describe_faults().c_str(), received_count_);
+                describe_output(now).c_str(), describe_faults().c_str(), received_count_);
   return text;
 }
 

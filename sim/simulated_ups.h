@@ -40,6 +40,12 @@
 
 namespace tornax {
 
+// What a switch-off of 0 ("D=0": off until the mains return) does while the
+// mains are present. Real UPSes differ: some ignore it and keep the output on,
+// others obey and switch off, to wait for a return of the mains that never
+// comes. Either way a host halted on it stays dark.
+enum class ZeroOnMains { ignore, obey };
+
 struct SimulatedUpsOptions {
   std::string identification = "TXSIM-1 Simline 1000VA";  // family name at offset 8
   double nominal_voltage = 230.0;
@@ -54,6 +60,7 @@ struct SimulatedUpsOptions {
   std::string link_path;           // when set, start() makes a symlink to the slave here
   std::size_t log_limit = 100000;  // oldest log entries are dropped beyond this
   std::uint64_t seed = 1;          // the random bytes and choices of the fault modes
+  ZeroOnMains zero_on_mains = ZeroOnMains::ignore;
   // The simulated world's clock: the battery's charge, a silence for a while
   // and the self-test run on it. Empty: the steady clock. Tests pass a clock
   // they move, so simulated minutes pass without sleeping. The line's own
@@ -146,6 +153,18 @@ class SimulatedUps {
   void clear_reply(const std::string &command);
   void set_pacing(bool on);
   void set_blank_mark(bool on);
+
+  // ---- The output -----------------------------------------------------------
+  // "TD=<seconds>" sets the delay of the next switch-off; "D=<minutes>"
+  // switches the output off once that delay has passed, for that many
+  // minutes and then until the mains are present, or, for 0, until the mains
+  // return (see ZeroOnMains). Times run on the simulated world's clock.
+  void set_zero_on_mains(ZeroOnMains behaviour);
+  // Whether the output is on now.
+  bool output_on() const;
+  // How many times the output went off and came back on (the host behind
+  // it booted again).
+  int output_cycles() const;
 
   // ---- Fault modes --------------------------------------------------------
   // The reply faults (garbage, line end, split, trickle, stall, flood) apply
@@ -267,6 +286,9 @@ class SimulatedUps {
   std::string test_status(Clock::time_point now) const;
   double backup_minutes() const;
   std::string describe_faults() const;
+  void obey_control(const std::string &key);
+  std::string describe_output(Clock::time_point now) const;
+  bool output_back(Clock::time_point now) const;
 
   SimulatedUpsOptions options_;
   Observer observer_;
@@ -308,6 +330,16 @@ class SimulatedUps {
   Clock::time_point test_until_;
   std::string test_result_ = "NO";   // before any self-test
   std::string test_outcome_ = "OK";  // what a self-test ends with
+  // A switch-off under way: when the output goes off, and when it may come
+  // back (empty: when the mains return after it went off).
+  struct SwitchOff {
+    Clock::time_point off_at;
+    std::optional<Clock::time_point> back_at;
+    bool mains_returned = false;
+  };
+  int shutdown_delay_ = 0;  // seconds, from the last "TD="
+  std::optional<SwitchOff> switch_off_;
+  int output_cycles_ = 0;
   std::map<std::string, std::string> replies_;
   std::map<std::string, std::string> raw_replies_;
   std::deque<ReceivedCommand> log_;

@@ -68,6 +68,16 @@ std::string switch_off_row(const Settings &config, std::time_t) {
          std::to_string(config.ups_shutdown_delay);
 }
 
+std::string restart_sleep_row(const Settings &config, std::time_t) {
+  if (config.restart_sleep == 0) {
+    return "0: the UPS is told 0 even when the mains are back by the time it is switched off "
+           "(it may then never cycle the power)";
+  }
+  return std::to_string(config.restart_sleep) +
+         " min: when the mains are back by the time the UPS is switched off, it stays off this "
+         "long instead of 0, so that the host boots again";
+}
+
 std::string broadcast_row(const Settings &config, std::time_t) {
   return config.wall_cmd ? *config.wall_cmd : "none (no WALLPATH statement)";
 }
@@ -236,6 +246,7 @@ struct SummaryRow {
 constexpr SummaryRow summary_rows[] = {
     {"UPS device", ups_device_row},
     {"UPS switch-off", switch_off_row},
+    {"RESTART_SLEEP", restart_sleep_row},
     {"Alerted", alerted_row},
     {"Broadcast command", broadcast_row},
     {"Logged", logged_row},

@@ -60,6 +60,7 @@ const char *token_name(token kind) {
                                       "NUT_MAX_CLIENT",
                                       "NUT_USER",
                                       "NUT_HOSTSYNC",
+                                      "RESTART_SLEEP",
                                       "HTTP_PORT",
                                       "ON",
                                       "TO",
@@ -658,6 +659,9 @@ void Parser::statement() {
     case token::NUT_HOSTSYNC:
       nut_statement(first.kind);
       break;
+    case token::RESTART_SLEEP:
+      s_.restart_sleep = expect_between(0, max_restart_sleep, first.kind, "is 0 to 9999 minutes");
+      break;
     case token::HTTP_PORT:
       http_port_statement();
       break;
@@ -934,6 +938,7 @@ void init_var(Settings &target) {
   target.shutdown_runtime = 0;
   target.shutdown_charge = 0;
   target.exec_timeout = default_exec_timeout;
+  target.restart_sleep = default_restart_sleep;
   for (int i = 0; i < event_count; ++i) {
     target.alert[i].found = 0;
     target.log_control[i].found = 0;

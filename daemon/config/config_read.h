@@ -59,6 +59,7 @@ enum class token : int {
   NUT_MAX_CLIENT,
   NUT_USER,
   NUT_HOSTSYNC,
+  RESTART_SLEEP,
   HTTP_PORT,
   ON,
   TO,

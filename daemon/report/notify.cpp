@@ -1,18 +1,95 @@
 #include "daemon/report/notify.h"
 
-#include <systemd/sd-daemon.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "daemon/net/thread-server.h"
 #include "tornax.h"
 
 namespace tornax {
 
+std::optional<std::pair<sockaddr_un, socklen_t>> notify_address(const std::string &text) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (text.size() < 2 || (text[0] != '/' && text[0] != '@') ||
+      text.size() > sizeof address.sun_path - (text[0] == '/' ? 1 : 0) ||
+      text.find('\0') != std::string::npos) {
+    return std::nullopt;
+  }
+  std::memcpy(address.sun_path, text.data(), text.size());
+  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + text.size());
+  if (text[0] == '@') {
+    address.sun_path[0] = '\0';  // abstract: the name is exactly the bytes after it
+  } else {
+    ++length;  // a path's terminating NUL counts
+  }
+  return std::make_pair(address, length);
+}
+
+std::string without_watchdog(const std::string &message) {
+  std::string kept;
+  std::size_t start = 0;
+  while (start <= message.size()) {
+    std::size_t end = message.find('\n', start);
+    if (end == std::string::npos) {
+      end = message.size();
+    }
+    const std::string line = message.substr(start, end - start);
+    if (line != "WATCHDOG=1" && !line.empty()) {
+      kept += (kept.empty() ? "" : "\n") + line;
+    }
+    start = end + 1;
+  }
+  return kept;
+}
+
+namespace {
+
+std::string take_environment(const char *name) {
+  const char *value = std::getenv(name);
+  std::string text = value != nullptr ? value : "";
+  unsetenv(name);
+  return text;
+}
+
+}  // namespace
+
+SystemdNotifier::SystemdNotifier() : owner_(getpid()) {
+  if (const auto address = notify_address(take_environment("NOTIFY_SOCKET"))) {
+    address_ = address->first;
+    length_ = address->second;
+  }
+  const std::string watchdog_pid = take_environment("WATCHDOG_PID");
+  take_environment("WATCHDOG_USEC");
+  watchdog_ours_ = watchdog_pid.empty() || watchdog_pid == std::to_string(owner_);
+}
+
+// A socket for each message, made close-on-exec: no descriptor of it is
+// ever left for a program the daemon starts.
 void SystemdNotifier::notify(const std::string &message) {
-  sd_notify(0, message.c_str());
+  if (length_ == 0 || getpid() != owner_) {
+    return;
+  }
+  const std::string text = watchdog_ours_ ? message : without_watchdog(message);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || text.empty()) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return;
+  }
+  // A manager that is gone or does not listen is no error of the daemon's.
+  [[maybe_unused]] const ssize_t sent =
+      sendto(fd, text.data(), text.size(), MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr *>(&address_), length_);
+  close(fd);
 }
 
 std::string service_status_text(const ServiceState &state) {

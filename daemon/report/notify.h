@@ -7,8 +7,13 @@
 #ifndef TORNAX_DAEMON_REPORT_NOTIFY_H
 #define TORNAX_DAEMON_REPORT_NOTIFY_H
 
-#include <cstdlib>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace tornax {
 
@@ -23,17 +28,36 @@ class Notifier {
   virtual bool listening() const { return true; }
 };
 
-// Through libsystemd's sd_notify() to the socket that NOTIFY_SOCKET names;
-// nothing at all when it is not set.
+// The service manager's notification protocol, spoken directly: one datagram
+// per message to the AF_UNIX socket that NOTIFY_SOCKET names (a path, or an
+// abstract address written with a leading "@"); nothing at all when it is
+// unset or names anything else. The environment is read once and the
+// variables are then removed, so that programs the daemon starts (the script,
+// the hooks, the wall program) cannot speak for the service; a process forked
+// from the daemon (the shutdown's deadline keeper) sends nothing either. The
+// watchdog is petted only when WATCHDOG_PID, if set, names this process.
 class SystemdNotifier final : public Notifier {
  public:
+  // Main thread, before any other thread exists (it changes the environment).
+  SystemdNotifier();
   void notify(const std::string &message) override;
-  bool listening() const override { return listening_; }
+  bool listening() const override { return length_ != 0; }
 
  private:
-  // The daemon never changes its environment: read once.
-  bool listening_ = std::getenv("NOTIFY_SOCKET") != nullptr;
+  sockaddr_un address_{};
+  socklen_t length_ = 0;  // 0: nothing to send to
+  pid_t owner_ = 0;
+  bool watchdog_ours_ = true;
 };
+
+// NOTIFY_SOCKET's text as a socket address and its length; nullopt for a
+// text that names no AF_UNIX socket (empty, relative, too long, a vsock
+// address). Pure.
+std::optional<std::pair<sockaddr_un, socklen_t>> notify_address(const std::string &text);
+
+// The message without its watchdog petting ("WATCHDOG=1" lines), for a
+// process the watchdog is not meant for. Pure.
+std::string without_watchdog(const std::string &message);
 
 // Sends nothing: for the detached daemon, which a service manager follows
 // through its pid file (a forking service does not take notifications).

@@ -81,17 +81,17 @@ void end_processes_and_unmount(HostActions &host) {
 }
 
 void command_ups(int shutdown_mode, long ups_sleep_time, long actual_ups_sleep_time) {
+  const int restart = static_cast<int>(settings.restart_sleep);
   if (settings.turnoff_ups != 0 && shutdown_mode == POWERFAIL_DOWN) {
     tornax_warn("Turn off UPS");
-    set_shutdowndelay(serial_fd, settings.ups_shutdown_delay);
-    shutdown_ups(serial_fd, 0);
+    switch_off_ups(serial_fd, {settings.ups_shutdown_delay, 0, restart});
   }
   if (shutdown_mode == SCHEDULE_DOWN) {
     std::printf("Sleep UPS for %ld min\n", ups_sleep_time);
     // Standard output may be a file or a pipe: nothing flushes it after the halt.
     std::fflush(stdout);
-    set_shutdowndelay(serial_fd, settings.ups_shutdown_delay);
-    shutdown_ups(serial_fd, static_cast<int>(actual_ups_sleep_time));
+    switch_off_ups(serial_fd,
+                   {settings.ups_shutdown_delay, static_cast<int>(actual_ups_sleep_time), restart});
   }
 }
 

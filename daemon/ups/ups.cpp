@@ -540,6 +540,25 @@ void shutdown_ups(int fd, int sleep_time) {
   send_control(fd, text, "shutdown_ups():write() fail");
 }
 
+bool ups_on_mains(int fd) {
+  const Answer answer = exchange(fd, linevoltage_query);
+  if (!answer.reply) {
+    return false;
+  }
+  const char mark = answer.reply->mark;
+  return mark != '!' && mark != '@' && mark != '*';
+}
+
+int switch_off_ups(int fd, const SwitchOff &intent) {
+  int minutes = intent.sleep_minutes;
+  if (minutes == 0 && intent.restart_sleep > 0 && ups_on_mains(fd)) {
+    minutes = intent.restart_sleep;
+  }
+  set_shutdowndelay(fd, intent.delay);
+  shutdown_ups(fd, minutes);
+  return minutes;
+}
+
 int ups_test(int fd, char *test_status) {
   tcflush(fd, TCIFLUSH);
   send_command(fd, "XT\n", "ups_test():write(test_cmd) fail");

@@ -106,6 +106,27 @@ int get_version(int fd, char *buf);
 void set_shutdowndelay(int fd, int delay);
 void shutdown_ups(int fd, int sleep_time);
 
+// Whether the UPS, asked once (the line-voltage query), says it runs on mains:
+// a well-formed reply without a power-fail or low-battery mark. No answer, or
+// one that is not well formed, counts as not on mains.
+bool ups_on_mains(int fd);
+
+// What the UPS is to be told at the end of a shutdown: the delay, and the
+// minutes it is to stay off (0: until the mains return). A UPS told 0 while
+// the mains are present may ignore it, or stay off for good; either way the
+// host stays dark. So when the mains are back by the time of the switch-off,
+// `restart_sleep` minutes (when not 0) are sent instead of 0.
+struct SwitchOff {
+  int delay = 0;
+  int sleep_minutes = 0;
+  int restart_sleep = 0;
+};
+
+// The switch-off, as every way of bringing the host down sends it: when the
+// sleep is 0 the UPS is first asked whether it is on mains, then the delay
+// command and the switch-off command follow. Returns the minutes sent.
+int switch_off_ups(int fd, const SwitchOff &intent);
+
 // Starts a UPS self-test, waits the full 15 seconds (sleep_full), then reads
 // the result through get_upsteststatus and returns that query's result.
 int ups_test(int fd, char *test_status);

@@ -144,6 +144,22 @@ TEST_F(ShutdownE2eTest, LowBatteryOnBatteryRunsTheScriptAndSwitchesTheUpsOff) {
   EXPECT_EQ(test::last_commands(sim, 2), expected);
 }
 
+// The mains come back while the host goes down: a switch-off of 0 would leave
+// it dark for good, so the UPS is told the restart sleep instead.
+TEST_F(ShutdownE2eTest, MainsBackByTheSwitchOffGetTheRestartSleep) {
+  ASSERT_NO_FATAL_FAILURE(
+      start_configured("TURNOFF_UPS yes\nUPS_SHUTDOWN_DELAY 20\nRESTART_SLEEP 4\n"));
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_for_log(home, "Power fail detected"));
+  sim.set_low_battery(true);
+  ASSERT_TRUE(wait_for_log(home, "Powerfail fail timeout, Server is shutdown"));
+  sim.set_mains(true);  // the sequence's pauses leave six seconds before the switch-off
+  EXPECT_EQ(run->wait(sequence_limit), halted) << run->stderr_text();
+  EXPECT_EQ(test::last_commands(sim, 3),
+            (std::vector<std::string>{"L\n", test::padded_control("TD=20\n"),
+                                      test::padded_control("D=4\n")}));
+}
+
 TEST_F(ShutdownE2eTest, LowBatteryAloneHaltsWithoutScriptOrUpsCommandAndIgnoresSignals) {
   write_script(0644);  // readable but not executable: skipped without a word
   ASSERT_NO_FATAL_FAILURE(start_configured("TURNOFF_UPS no\nUPS_SHUTDOWN_DELAY 20\n"));

@@ -330,6 +330,57 @@ TEST(SimulatedUpsBattery, FallsOnBatteryUntilLowBatteryIsMarked) {
   EXPECT_EQ(on_clock.sim.received().back().reply.at(0), '*');
 }
 
+// The switch-off as the daemon sends it, against both kinds of UPS: with the
+// mains back by the time of the switch-off, a 0 would leave the host dark for
+// good (ignored: the output never goes off; obeyed: it never comes back), the
+// restart sleep cycles the power in both. On battery 0 is sent, and the output
+// comes back with the mains.
+TEST(SimulatedUpsSwitchOff, TheHostComesBackWhenTheMainsAreBackInTime) {
+  struct Case {
+    ZeroOnMains kind;
+    bool mains;
+    int sleep, restart;
+    std::vector<std::string> commands;  // after the query, when there is one
+    bool off_after_delay;
+    int cycles_three_minutes_on;  // output cycles once the sleep is over
+  };
+  const std::string td = test::padded_control("TD=5\n");
+  const Case cases[] = {
+      {ZeroOnMains::ignore, true, 0, 3, {"L\n", td, test::padded_control("D=3\n")}, true, 1},
+      {ZeroOnMains::obey, true, 0, 3, {"L\n", td, test::padded_control("D=3\n")}, true, 1},
+      {ZeroOnMains::ignore, true, 0, 0, {td, test::padded_control("D=0\n")}, false, 0},
+      {ZeroOnMains::obey, true, 0, 0, {td, test::padded_control("D=0\n")}, true, 0},
+      {ZeroOnMains::obey, false, 0, 3, {"L\n", td, test::padded_control("D=0\n")}, true, 0},
+      {ZeroOnMains::ignore, true, 2, 3, {td, test::padded_control("D=2\n")}, true, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "obey " << (c.kind == ZeroOnMains::obey) << ", mains " << c.mains << ", sleep "
+                 << c.sleep << ", restart " << c.restart);
+    test::SettableClock world;
+    SimulatedUpsOptions options = test::test_ups_options();
+    options.zero_on_mains = c.kind;
+    options.mains = c.mains;
+    SimOnClock on_clock(world, options);
+    SimulatedUps &sim = on_clock.sim;
+    const int sent = switch_off_ups(on_clock.fd, {5, c.sleep, c.restart});
+    EXPECT_EQ(sent, c.mains && c.sleep == 0 ? c.restart : c.sleep);
+    ASSERT_TRUE(sim.wait_for_received(c.commands.size(), 5s));
+    EXPECT_EQ(test::last_commands(sim, c.commands.size()), c.commands);
+    world.advance(4s);
+    EXPECT_TRUE(sim.output_on());
+    world.advance(2s);
+    EXPECT_EQ(sim.output_on(), !c.off_after_delay);
+    world.advance(3min);
+    EXPECT_EQ(sim.output_cycles(), c.cycles_three_minutes_on);
+    if (!c.mains) {
+      sim.set_mains(true);
+      EXPECT_TRUE(sim.output_on());
+      EXPECT_EQ(sim.output_cycles(), 1);
+    }
+  }
+}
+
 TEST(SimulatedUpsPacing, RepliesTakeTheirTimeOnTheLine) {
   SimulatedUpsOptions options = test::test_ups_options();
   options.pacing = true;

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 
@@ -13,19 +14,26 @@ namespace tornax::test {
 NotifySocket::NotifySocket(const std::string &path) : path_(path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
+  if (path.empty() || path.size() >= sizeof address.sun_path) {
     throw std::runtime_error("socket path too long: " + path);
   }
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  socklen_t length = sizeof address;
+  if (path[0] == '@') {
+    address.sun_path[0] = '\0';
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  }
   fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&address), length) != 0) {
     throw std::runtime_error("cannot bind " + path);
   }
 }
 
 NotifySocket::~NotifySocket() {
   close(fd_);
-  unlink(path_.c_str());
+  if (path_[0] != '@') {
+    unlink(path_.c_str());
+  }
 }
 
 std::optional<std::string> NotifySocket::next(std::chrono::milliseconds limit) {

@@ -11,7 +11,8 @@ namespace tornax::test {
 
 class NotifySocket {
  public:
-  // Binds a datagram socket at `path`.
+  // Binds a datagram socket at `path`; one starting with "@" is an abstract
+  // address, as NOTIFY_SOCKET writes it.
   explicit NotifySocket(const std::string &path);
   ~NotifySocket();
   NotifySocket(const NotifySocket &) = delete;

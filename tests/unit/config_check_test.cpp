@@ -46,7 +46,7 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
       "MAX_CLIENT 10 PORT 4005\nTURNOFF_UPS yes\nUPS_SHUTDOWN_DELAY 2\n"
       "LISTEN 127.0.0.1 ::1\nALLOW 127.0.0.0/8 ::1\nMAX_CLIENT_PER_HOST 2\nHTTP_PORT 9110\n"
       "NUT_PORT 3493\nNUT_USER upsmon secret\n"
-      "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10\n"
+      "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10 RESTART_SLEEP 0\n"
       "POWERFAIL_EXEC " +
       home.write("mail", "#!/bin/sh\n", 0755) + " LOWBATT_EXEC " + home.file("gone") + "\n";
   std::snprintf(config_filename, sizeof config_filename, "%s",
@@ -56,6 +56,8 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
   EXPECT_EQ(configuration_summary(settings, monday_noon),
             "UPS device: /dev/ttyS0\n"
             "UPS switch-off: after a power-fail shutdown, with a shutdown delay of 2\n"
+            "RESTART_SLEEP: 0: the UPS is told 0 even when the mains are back by the time it is "
+            "switched off (it may then never cycle the power)\n"
             "Alerted: POWERFAIL (all, every 5 min), LOWBATT (console, once)\n"
             "Broadcast command: wall\n"
             "Logged: POWERFAIL, POWERRETURN, LOWBATT, POWERFAIL_DOWN, COMM_CONNECT, "
@@ -90,6 +92,8 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
   EXPECT_EQ(configuration_summary(settings, monday_noon),
             "UPS device: none (no UPS_DEVICE statement)\n"
             "UPS switch-off: no (TURNOFF_UPS no): the UPS stays on after a power-fail shutdown\n"
+            "RESTART_SLEEP: 3 min: when the mains are back by the time the UPS is switched off, it "
+            "stays off this long instead of 0, so that the host boots again\n"
             "Alerted: none\n"
             "Broadcast command: none (no WALLPATH statement)\n"
             "Logged: none\n"

@@ -396,8 +396,9 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
 
 TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   load(required_statements() +
-       "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10\n"
+       "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10 RESTART_SLEEP 0\n"
        "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n");
+  EXPECT_EQ(settings.restart_sleep, 0u);
   EXPECT_EQ(settings.shutdown_runtime, 300u);
   EXPECT_EQ(settings.shutdown_charge, 20u);
   EXPECT_EQ(settings.exec_timeout, 10u);
@@ -408,6 +409,7 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.shutdown_runtime, 0u);
   EXPECT_EQ(settings.shutdown_charge, 0u);
   EXPECT_EQ(settings.exec_timeout, 30u);
+  EXPECT_EQ(settings.restart_sleep, 3u);
   EXPECT_FALSE(settings.exec[POWERFAIL]);
 
   const struct {
@@ -415,6 +417,7 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   } cases[] = {
       {"SHUTDOWN_CHARGE 101", "SHUTDOWN_CHARGE is a percentage, 0 to 100"},
       {"EXEC_TIMEOUT 0", "EXEC_TIMEOUT is 1 to 86400 seconds"},
+      {"RESTART_SLEEP 10000", "RESTART_SLEEP is 0 to 9999 minutes"},
       {"POWERFAIL_EXEC hooks/mail", "POWERFAIL_EXEC hooks/mail: not an absolute path"},
       {"SHUTDOWN_RUNTIME 35791395", "minutes too large, the largest is 35791394"},
   };
