@@ -241,6 +241,7 @@ HttpAnswer answer_request(std::string_view method, std::string_view path, const 
 bool start_http_server() {
   publish_settings();  // the admission reads them from the publication
   const int per_host = std::max(settings.max_client_per_host, http_per_host_default);
+  network_loop();  // its descriptors are the daemon's own, outside the budget
   http_daemon = start_library(per_host);
   if (http_daemon == nullptr || library_fd() < 0) {
     report_surface_failure(std::string(endpoint_name) +

@@ -65,7 +65,7 @@ Listener::Listener(std::string name, const std::vector<IpAddress> &addresses, in
 }
 
 std::string Listener::where(const Socket &socket) const {
-  return address_and_port(socket.address, port_);
+  return address_and_port(socket.address, port_ != 0 ? port_ : bound_port_.load());
 }
 
 const char *Listener::try_listen(Socket &socket) {
@@ -81,8 +81,11 @@ const char *Listener::try_listen(Socket &socket) {
       setsockopt(socket.fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
     }
   }
+  // With port 0 the system picks the first socket's port; the others take
+  // the same, so both families answer on one port.
+  const int port = port_ != 0 ? port_ : bound_port_.load();
   sockaddr_storage address;
-  const socklen_t length = socket_address_of(socket.address, port_, address);
+  const socklen_t length = socket_address_of(socket.address, port, address);
   // A socket whose bind failed stays unbound and may try again.
   if (bind(socket.fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
     return "bind to";

@@ -443,6 +443,7 @@ bool start_nut_server() {
     return false;
   }
   publish_settings();  // the answers and the admission read them from the publication
+  network_loop();      // its descriptors are the daemon's own, outside the budget
   nut_listener = new Listener(server_name, listen_addresses(settings), settings.nut_port,
                               settings.listen.empty());
   nut_listener->open();

@@ -43,8 +43,11 @@ constexpr float measurement_bound = 999999.0f;
 constexpr std::size_t location_room = line_buffer_size - 4;
 
 // Set once at start-up, before the listener thread starts, and never
-// destroyed: detached server threads use it until the very end.
+// destroyed: detached server threads use them until the very end. The loop
+// is made on the main thread, so the descriptors it takes are the daemon's
+// own when the admission works out the budget.
 Listener *status_listener = nullptr;
+EventLoop *status_loop = nullptr;
 
 float bounded(float value) {
   if (std::isnan(value)) {
@@ -332,13 +335,8 @@ void *serveClient(void *connection) {
 }
 
 void *serverWatch(void *listener) {
-  EventLoop loop;
-  if (!loop.ok()) {
-    report_surface_failure("Status server stopped: cannot wait for its connections");
-    return nullptr;
-  }
-  static_cast<Listener *>(listener)->attach(loop, admit);
-  loop.run();
+  static_cast<Listener *>(listener)->attach(*status_loop, admit);
+  status_loop->run();
 }
 
 bool start_status_server() {
@@ -348,6 +346,11 @@ bool start_status_server() {
   const std::vector<IpAddress> addresses = listen_addresses(settings);
   const bool by_default = settings.listen.empty();
   pthread_mutex_unlock(&tornax_mutex);
+  status_loop = new EventLoop;
+  if (!status_loop->ok()) {
+    report_surface_failure("Status server not started: cannot wait for its connections");
+    return false;
+  }
   status_listener = new Listener("Status server", addresses, port, by_default);
   status_listener->open();
   admission().fix_descriptor_budget();

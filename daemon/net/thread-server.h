@@ -112,7 +112,7 @@ void *serveClient(void *connection);
 
 // Admits or refuses every connection that the Listener carried by `listener`
 // accepts, and starts a detached connection thread for each one admitted.
-// Returns only when it can't wait for connections. Thread entry.
+// Never returns. Thread entry.
 void *serverWatch(void *listener);
 
 // Daemon start-up, main thread, once, without tornax_mutex held: publishes

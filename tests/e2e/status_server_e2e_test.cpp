@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -175,6 +176,50 @@ TEST_F(StatusServerE2eTest, DescriptorsForTheDaemonsOwnWork) {
   EXPECT_TRUE(wait_until([&] { return home.wall().find("POWERFAIL alert") != std::string::npos; }));
   EXPECT_TRUE(wait_for_log(home, "(the descriptors allow " + std::to_string(served) + " clients)"))
       << home.log();
+  EXPECT_EQ(run->stderr_text().find("Cannot"), std::string::npos) << run->stderr_text();
+}
+
+// Peers holding places on all three surfaces at once, idle or sending a
+// request a byte at a time, still leave the daemon the descriptors it needs
+// to log and broadcast a power failure: the surfaces share one budget.
+TEST_F(StatusServerE2eTest, EverySurfaceTogetherLeavesTheDaemonsReserve) {
+  const int nut_port = free_loopback_port(), http_port = free_loopback_port();
+  constexpr int limit = 100, reserve = 16;
+  ASSERT_NO_FATAL_FAILURE(start(
+      "MAX_CLIENT 30\nNUT_PORT " + std::to_string(nut_port) + "\nNUT_MAX_CLIENT 60\nHTTP_PORT " +
+          std::to_string(http_port) + "\nLISTEN 127.0.0.1\n",
+      {"prlimit", "--nofile=" + std::to_string(limit) + ":" + std::to_string(limit)}));
+  ASSERT_NO_FATAL_FAILURE(wait_until_served());
+  for (int n = 0; n < 30; ++n) {
+    const int fd = connect_loopback(port, "127.0.0.2", "127.0.0.1", 4096);  // reads nothing
+    sockets.push_back(fd);
+    LineReader(fd).next(20000);
+  }
+  for (int n = 0; n < 60; ++n) {
+    const int fd = connect_loopback(nut_port, "127.0.0.3");
+    sockets.push_back(fd);
+    send_all(fd, "NETVER\n");
+    LineReader(fd).next(20000);  // its answer, or the close of a refused one
+  }
+  for (int n = 0; n < 70; ++n) {
+    const std::string from = "127.0.1." + std::to_string(1 + n % 10);
+    const int fd = connect_loopback(http_port, from.c_str());
+    sockets.push_back(fd);
+    send_all(fd, "GET /status HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+  }
+  // Connections are taken in turn: once this one is answered or closed,
+  // every one before it has been admitted or refused.
+  const int last = connect_loopback(http_port, "127.0.0.4");
+  sockets.push_back(last);
+  send_all(last, "GET /status HTTP/1.1\r\nHost: x\r\n\r\n");
+  LineReader(last).next(20000);
+  const auto held =
+      std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(daemon) + "/fd"),
+                    std::filesystem::directory_iterator());
+  EXPECT_LE(held, limit - reserve);
+  sim.set_mains(false);
+  EXPECT_TRUE(wait_for_log(home, "Power fail detected"));
+  EXPECT_TRUE(wait_until([&] { return home.wall().find("POWERFAIL alert") != std::string::npos; }));
   EXPECT_EQ(run->stderr_text().find("Cannot"), std::string::npos) << run->stderr_text();
 }
 

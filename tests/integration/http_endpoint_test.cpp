@@ -162,5 +162,39 @@ TEST_F(HttpEndpointTest, ListenAllowAndThePerHostLimit) {
   }));
 }
 
+// A request sent a byte at a time loses its connection once its time is up,
+// although the library's idle time-out starts again with every byte: the
+// hosts it kept out are served again, and the per-host limit holds meanwhile.
+TEST_F(HttpEndpointTest, SlowRequestsLoseTheirPlaces) {
+  http_request_limit_ms = 500;
+  settings.max_client_per_host = 1;
+  cycle();
+  std::vector<int> slow;
+  for (int n = 0; n < http_connection_limit; ++n) {
+    const std::string from = "127.0.1." + std::to_string(1 + n);
+    slow.push_back(test::connect_loopback(port, from.c_str()));
+    test::send_all(slow.back(), "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+    if (n == 0) {
+      EXPECT_EQ(curl(port, "/status", "GET", {"--interface", from}).status, 503);
+    }
+  }
+  EXPECT_EQ(curl(port, "/status", "GET", {"--interface", "127.0.0.9"}).status, 0);
+  bool cut = false;
+  for (int tick = 0; tick < 300 && !cut; ++tick) {  // a byte every 100 ms from each
+    for (const int slow_fd : slow) {
+      test::send_all(slow_fd, "x");
+    }
+    cut = test::peer_closed(slow.back(), 100);
+  }
+  EXPECT_TRUE(cut);
+  for (const int slow_fd : slow) {
+    EXPECT_TRUE(test::peer_closed(slow_fd, 5000));
+    close(slow_fd);
+  }
+  EXPECT_TRUE(test::wait_until([&] {
+    return curl(port, "/status", "GET", {"--interface", "127.0.0.9"}).status == 200;
+  }));
+}
+
 }  // namespace
 }  // namespace tornax

@@ -80,7 +80,7 @@ class NutServerTest : public test::DaemonStateTest {
   std::vector<int> sockets;
   std::vector<LineReader> readers = [] {
     std::vector<LineReader> v;
-    v.reserve(16);
+    v.reserve(32);
     return v;
   }();
 };
@@ -219,6 +219,35 @@ TEST_F(NutServerTest, AdmissionRules) {
   EXPECT_NE(log().find("Network UPS server refused a connection from 127.0.0.3 (NUT_MAX_CLIENT "
                        "2 reached)"),
             std::string::npos);
+}
+
+// Failed logins cost their host, not their connection: a host that guesses
+// on many connections at once is not let in with the right password among
+// its wrong ones.
+TEST_F(NutServerTest, GuessesFromOneHostOnManyConnectionsAreThrottledTogether) {
+  settings.nut_max_client = 17;
+  start();
+  std::vector<LineReader *> guessers;
+  for (int n = 0; n < 16; ++n) {
+    LineReader &reader = open_client("127.0.0.5");
+    EXPECT_EQ(ask(reader, "USERNAME upsmon"), "OK");
+    EXPECT_EQ(ask(reader, n < 15 ? "PASSWORD guess" + std::to_string(n) : "PASSWORD secret"), "OK");
+    guessers.push_back(&reader);
+  }
+  for (int n = 0; n < 15; ++n) {
+    test::send_all(sockets[static_cast<std::size_t>(n)], "LOGIN tornax\n");
+  }
+  ASSERT_TRUE(test::wait_until([&] {
+    write_deferred_log();
+    return log().find("refused the login of upsmon from 127.0.0.5") != std::string::npos;
+  }));
+  EXPECT_EQ(ask(*guessers[15], "LOGIN tornax"), "ERR ACCESS-DENIED");
+  for (int n = 0; n < 15; ++n) {
+    EXPECT_EQ(guessers[static_cast<std::size_t>(n)]->next(), "ERR ACCESS-DENIED");
+  }
+  EXPECT_EQ(ask(*guessers[15], "GET NUMLOGINS tornax"), "NUMLOGINS tornax 0");
+  LineReader &elsewhere = open_client("127.0.0.6");  // another host is not held up
+  log_in(elsewhere);
 }
 
 }  // namespace

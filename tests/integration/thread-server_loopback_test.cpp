@@ -448,5 +448,25 @@ TEST_F(StatusServerTest, OnlyTheLowSixteenBitsOfThePortCount) {
   EXPECT_EQ(status_server_port(), port);
 }
 
+// A peer with many addresses can't grow the log without end: beyond a bound
+// a minute, refusals are only counted (and summed up once the minute is over).
+TEST_F(StatusServerTest, RefusalsFromManyAddressesAreLoggedWithinABound) {
+  settings.allow = {*parse_ip_network("127.0.0.1")};
+  start();
+  for (int n = 0; n < 600; ++n) {
+    const std::string from =
+        "127.0." + std::to_string(3 + n / 200) + "." + std::to_string(1 + n % 200);
+    LineReader closed(open_client(from.c_str()));
+    EXPECT_EQ(closed.next(), std::nullopt) << from;
+    if (n % 60 == 59) {
+      write_network_log();  // as after each cycle
+    }
+  }
+  const std::string log = log_after_cycle();
+  EXPECT_EQ(test::occurrences(log, "Status server refused a connection from "),
+            static_cast<std::size_t>(refusal_lines_per_minute))
+      << log;
+}
+
 }  // namespace
 }  // namespace tornax

@@ -56,28 +56,39 @@ inline int free_loopback_port() {
 }
 
 // A socket connected to `to`:port from the loopback address `from` (another
-// "host": 127.0.0.2, 127.0.0.3 ...); -1 on failure. A `receive_buffer` other
-// than 0 fixes the socket's receive buffer at about that many bytes (the
-// kernel no longer grows it), as a client with a small fixed buffer has.
+// "host": 127.0.0.2, 127.0.0.3 ...; or "::1" to "::1" over IPv6); -1 on
+// failure. A `receive_buffer` other than 0 fixes the socket's receive buffer
+// at about that many bytes (the kernel no longer grows it), as a client with a
+// small fixed buffer has.
 inline int connect_loopback(int port, const char *from = "127.0.0.1", const char *to = "127.0.0.1",
                             int receive_buffer = 0) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool ipv6 = std::string(to).find(':') != std::string::npos;
+  const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     return -1;
   }
   if (receive_buffer != 0) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  inet_pton(AF_INET, from, &address.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
+  sockaddr_storage local{}, remote{};
+  socklen_t length = sizeof(sockaddr_in);
+  if (ipv6) {
+    auto &l = reinterpret_cast<sockaddr_in6 &>(local),
+         &r = reinterpret_cast<sockaddr_in6 &>(remote);
+    l.sin6_family = r.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, from, &l.sin6_addr);
+    inet_pton(AF_INET6, to, &r.sin6_addr);
+    r.sin6_port = htons(static_cast<uint16_t>(port));
+    length = sizeof(sockaddr_in6);
+  } else {
+    auto &l = reinterpret_cast<sockaddr_in &>(local), &r = reinterpret_cast<sockaddr_in &>(remote);
+    l.sin_family = r.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &l.sin_addr);
+    inet_pton(AF_INET, to, &r.sin_addr);
+    r.sin_port = htons(static_cast<uint16_t>(port));
   }
-  inet_pton(AF_INET, to, &address.sin_addr);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr *>(&local), length) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr *>(&remote), length) != 0) {
     close(fd);
     return -1;
   }

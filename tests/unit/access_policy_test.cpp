@@ -96,5 +96,40 @@ TEST(AccessPolicyTest, HostPlacesAndTheRefusalLog) {
   EXPECT_TRUE(log.should_log(*parse_ip_address("192.0.2.3"), 220));
 }
 
+TEST(AccessPolicyTest, LinesBeyondTheBoundAreSummedOnceTheirMinuteIsOver) {
+  LineBudget lines(2);
+  EXPECT_TRUE(lines.take(100));
+  EXPECT_TRUE(lines.take(101));
+  EXPECT_FALSE(lines.take(102));
+  EXPECT_FALSE(lines.take(159));
+  EXPECT_EQ(lines.held_back(159), 0u);  // their minute goes on
+  EXPECT_EQ(lines.held_back(160), 2u);
+  EXPECT_EQ(lines.held_back(300), 0u);  // summed once
+  EXPECT_TRUE(lines.take(300));
+}
+
+TEST(AccessPolicyTest, FailedLoginsMakeTheirHostWaitTwiceAsLongEachTime) {
+  using std::chrono::seconds;
+  const LoginThrottle::Clock::time_point t0{};
+  const IpAddress host = *parse_ip_address("2001:db8::1");
+  LoginThrottle throttle;
+  EXPECT_TRUE(throttle.may_check(host, t0));
+  // Each failure is recorded when it happens; the wait it starts doubles.
+  const struct {
+    int at;     // seconds after t0 the failure comes
+    int until;  // and how long the host then waits for its next check
+  } failures[] = {{0, 1}, {1, 3}, {3, 7}, {7, 15}};
+  for (const auto &f : failures) {
+    throttle.record(host, false, t0 + seconds(f.at), seconds(1));
+    EXPECT_FALSE(throttle.may_check(host, t0 + seconds(f.until) - std::chrono::milliseconds(1)));
+    EXPECT_TRUE(throttle.may_check(host, t0 + seconds(f.until)));
+  }
+  // The host's /64 is one host; a success forgets its failures.
+  EXPECT_FALSE(throttle.may_check(*parse_ip_address("2001:db8::2"), t0 + seconds(8)));
+  EXPECT_TRUE(throttle.may_check(*parse_ip_address("2001:db9::1"), t0 + seconds(8)));
+  throttle.record(host, true, t0 + seconds(15), seconds(1));
+  EXPECT_TRUE(throttle.may_check(host, t0 + seconds(15)));
+}
+
 }  // namespace
 }  // namespace tornax
