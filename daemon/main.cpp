@@ -27,7 +27,7 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (options->check) {
-    return tornax::check_configuration();
+    return tornax::check_configuration(options->json);
   }
   tornax::SystemHostActions host;
   tornax::SystemdNotifier systemd;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <sstream>
 #include <utility>
@@ -442,6 +444,30 @@ ControlResult run_control(SimulatedUps &ups, const std::string &line) {
 const char *control_help() {
   static const std::string text = help_text();
   return text.c_str();
+}
+
+}  // namespace tornax
+
+namespace tornax {
+
+bool is_control_command(const ReceivedCommand &command) {
+  const std::string &b = command.bytes;
+  return b.rfind("TD=", 0) == 0 || b.rfind("D=", 0) == 0 || b.rfind("XT", 0) == 0;
+}
+
+std::string received_line(const ReceivedCommand &command) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct tm local {};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  const std::size_t n = std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+  std::snprintf(stamp + n, sizeof stamp - n, ".%03ld", now.tv_nsec / 1000000L);
+  std::string line = std::string(stamp) + " received " + describe_bytes(command.bytes);
+  if (!command.reply.empty()) {
+    line += ", answered " + describe_bytes(command.reply);
+  }
+  return line;
 }
 
 }  // namespace tornax

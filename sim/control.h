@@ -23,6 +23,14 @@ ControlResult run_control(SimulatedUps &ups, const std::string &line);
 // The control commands, one per line, for "help" and the usage text.
 const char *control_help();
 
+// Whether `command` is one of the UPS's control commands (shutdown delay,
+// switch-off, self-test) rather than a query.
+bool is_control_command(const ReceivedCommand &command);
+
+// The line the simulator prints for a command it received, stamped with the
+// local time: "22:35:40.123 received "D=0\n" + 11 NUL".
+std::string received_line(const ReceivedCommand &command);
+
 }  // namespace tornax
 
 #endif  // TORNAX_SIM_CONTROL_H

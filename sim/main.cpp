@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -40,31 +39,10 @@ void say(const std::string &text) {
   std::fflush(stdout);
 }
 
-std::string time_stamp() {
-  struct timespec now {};
-  clock_gettime(CLOCK_REALTIME, &now);
-  struct tm local {};
-  localtime_r(&now.tv_sec, &local);
-  char text[32];
-  const std::size_t n = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  std::snprintf(text + n, sizeof text - n, ".%03ld", now.tv_nsec / 1000000L);
-  return text;
-}
-
-bool is_query(const ReceivedCommand &command) {
-  const std::string &b = command.bytes;
-  return !(b.rfind("TD=", 0) == 0 || b.rfind("D=", 0) == 0 || b.rfind("XT", 0) == 0);
-}
-
 void print_received(const ReceivedCommand &command, bool quiet) {
-  if (quiet && is_query(command)) {
-    return;
+  if (!quiet || is_control_command(command)) {
+    say(received_line(command));
   }
-  std::string line = time_stamp() + " received " + describe_bytes(command.bytes);
-  if (!command.reply.empty()) {
-    line += ", answered " + describe_bytes(command.reply);
-  }
-  say(line);
 }
 
 void on_signal(int) {

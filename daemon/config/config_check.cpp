@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "daemon/config/config_json.h"
 #include "daemon/config/config_read.h"
 #include "daemon/config/file_safety.h"
 #include "daemon/core/clock.h"
@@ -232,13 +233,14 @@ std::string status_key_row(const Settings &config, std::time_t) {
 
 std::string shutdown_script_row(const Settings &, std::time_t) {
   const std::string path = shutdown_script_filename;
-  if (access(shutdown_script_filename, R_OK | X_OK) == 0) {
-    return path + ", run at shutdown";
+  switch (shutdown_script_state()) {
+    case ScriptState::runs:
+      return path + ", run at shutdown";
+    case ScriptState::not_executable:
+      return path + " is not readable and executable: not run";
+    default:
+      return "none (" + path + ")";
   }
-  if (access(shutdown_script_filename, F_OK) == 0) {
-    return path + " is not readable and executable: not run";
-  }
-  return "none (" + path + ")";
 }
 
 // One row per line of the summary; a new setting is one row more.
@@ -247,7 +249,7 @@ struct SummaryRow {
   std::string (*value)(const Settings &, std::time_t);
 };
 
-constexpr SummaryRow summary_rows[] = {
+constexpr SummaryRow summary_table[] = {
     {"UPS device", ups_device_row},
     {"UPS switch-off", switch_off_row},
     {"RESTART_SLEEP", restart_sleep_row},
@@ -272,15 +274,32 @@ constexpr SummaryRow summary_rows[] = {
 
 }  // namespace
 
+ScriptState shutdown_script_state() {
+  if (access(shutdown_script_filename, R_OK | X_OK) == 0) {
+    return ScriptState::runs;
+  }
+  return access(shutdown_script_filename, F_OK) == 0 ? ScriptState::not_executable
+                                                     : ScriptState::missing;
+}
+
+std::vector<std::pair<std::string, std::string>> configuration_summary_rows(const Settings &config,
+                                                                            std::time_t now) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const SummaryRow &row : summary_table) {
+    rows.emplace_back(row.what, row.value(config, now));
+  }
+  return rows;
+}
+
 std::string configuration_summary(const Settings &config, std::time_t now) {
   std::string text;
-  for (const SummaryRow &row : summary_rows) {
-    text += std::string(row.what) + ": " + row.value(config, now) + "\n";
+  for (const auto &[what, value] : configuration_summary_rows(config, now)) {
+    text.append(what).append(": ").append(value).append("\n");
   }
   return text;
 }
 
-int check_configuration() {
+int check_configuration(bool json) {
   getpath();
   if (std::optional<std::string> refusal = unsafe_configuration()) {
     tornax_error("%s", refusal->c_str());
@@ -292,7 +311,15 @@ int check_configuration() {
   if (std::optional<std::string> refusal = unsafe_hook(settings)) {
     tornax_error("%s", refusal->c_str());
   }
-  std::printf("configuration OK\n%s", configuration_summary(settings, clock_now()).c_str());
+  if (json) {
+    const std::string text =
+        configuration_json(settings, clock_now(), statements_read())
+            .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+        "\n";
+    std::fputs(text.c_str(), stdout);
+  } else {
+    std::printf("configuration OK\n%s", configuration_summary(settings, clock_now()).c_str());
+  }
   std::fflush(stdout);
   return 0;
 }

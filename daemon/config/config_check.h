@@ -7,6 +7,8 @@
 
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tornax.h"
 
@@ -14,13 +16,22 @@ namespace tornax {
 
 // Reads $TORNAXHOME/tornax.conf. A failure ends the process with status 1
 // after its messages; otherwise prints "configuration OK" and the summary
-// on standard output and returns 0.
-int check_configuration();
+// on standard output (with `json`, the document of config_json.h instead)
+// and returns 0.
+int check_configuration(bool json = false);
 
 // The summary, one "<what>: <value>" line each: the UPS device, the events
 // alerted, logged and paged, BACKUPTIME, SILENT_SHUTDOWN, the next scheduled shutdown and
 // self-test as local dates from `now`, the status server, the shutdown script.
 std::string configuration_summary(const Settings &config, std::time_t now);
+
+// The same rows as pairs of "<what>" and "<value>", in order.
+std::vector<std::pair<std::string, std::string>> configuration_summary_rows(const Settings &config,
+                                                                            std::time_t now);
+
+// What the shutdown sequence would make of shutdown_script_filename now.
+enum class ScriptState { runs, not_executable, missing };
+ScriptState shutdown_script_state();
 
 }  // namespace tornax
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "common/status_auth.h"
 #include "daemon/core/error.h"
@@ -98,6 +99,16 @@ constexpr const char *weekday_names[7] = {"SUN", "MON", "TUE", "WED", "THU", "FR
 // as its name, upper case only.
 constexpr token first_keyword = token::SHUTDOWN;
 constexpr token last_keyword = token::HTTP_PORT;
+
+// The per-event statements: the event's stem and a suffix ("POWERFAIL_ALERT").
+struct EventTag {
+  token kind;
+  const char *suffix;
+};
+constexpr EventTag event_tags[] = {{token::ALERT_TAG, "_ALERT"},
+                                   {token::LOG_TAG, "_LOG"},
+                                   {token::PAGER_TAG, "_PAGER"},
+                                   {token::EXEC_TAG, "_EXEC"}};
 
 struct ValueWord {
   const char *name;
@@ -341,13 +352,10 @@ token date_time_token(std::size_t length) {
 
 std::optional<token> keyword_token(const std::string &word) {
   for (int e = 0; e < event_count; ++e) {
-    const std::string stem = event_stems[e];
-    const token tags[] = {token::ALERT_TAG, token::LOG_TAG, token::PAGER_TAG, token::EXEC_TAG};
-    const char *suffixes[] = {"_ALERT", "_LOG", "_PAGER", "_EXEC"};
-    for (int k = 0; k < 4; ++k) {
-      if (word == stem + suffixes[k]) {
+    for (const EventTag &tag : event_tags) {
+      if (word == event_stems[e] + std::string(tag.suffix)) {
         yylval.number = e;
-        return tags[k];
+        return tag.kind;
       }
     }
   }
@@ -493,7 +501,10 @@ constexpr int max_minutes = INT_MAX / 60;
 struct Token {
   token kind = token::END;
   token_value value;
+  int line = 0;  // the line the token stands on
 };
+
+std::vector<StatementPlace> places;
 
 // Recursive descent over the statements. A token is read only when the
 // parser needs it to go on, and the first token that fits no statement is
@@ -505,6 +516,7 @@ class Parser {
   explicit Parser(Settings &target) : s_(target) {}
 
   void parse_file() {
+    places.clear();
     if (peek() == token::END) {
       yyerror("syntax error");
     }
@@ -517,7 +529,10 @@ class Parser {
   token peek() {
     if (!ahead_) {
       const token kind = yylex();
-      ahead_ = Token{kind, std::move(yylval)};
+      // A line end has been counted already; any other token stands on the
+      // line after the line ends read so far.
+      ahead_ =
+          Token{kind, std::move(yylval), kind == token::EOL ? config_lineno : config_lineno + 1};
     }
     return ahead_->kind;
   }
@@ -526,6 +541,7 @@ class Parser {
     peek();
     Token next = std::move(*ahead_);
     ahead_.reset();
+    last_line_ = next.line;
     return next;
   }
 
@@ -579,8 +595,11 @@ class Parser {
   void http_port_statement();
   void set_window(int mode, const struct tm &down, const struct tm &up);
 
+  void note_place(const Token &first);
+
   Settings &s_;
   std::optional<Token> ahead_;
+  int last_line_ = 0;  // the line of the last token taken
 };
 
 void Parser::statement() {
@@ -683,6 +702,20 @@ void Parser::statement() {
     default:
       yyerror("syntax error");
   }
+  note_place(first);
+}
+
+void Parser::note_place(const Token &first) {
+  if (first.kind == token::EOL) {
+    return;
+  }
+  std::string keyword = token_name(first.kind);
+  for (const EventTag &tag : event_tags) {
+    if (tag.kind == first.kind) {
+      keyword = event_stems[first.value.number] + std::string(tag.suffix);
+    }
+  }
+  places.push_back({std::move(keyword), first.line, last_line_});
 }
 
 // The statement is complete only with its line end, and only then in force;
@@ -917,6 +950,10 @@ void Parser::http_port_statement() {
 int yyparse(Settings &target) {
   Parser(target).parse_file();
   return 0;
+}
+
+const std::vector<StatementPlace> &statements_read() {
+  return places;
 }
 
 // ---- Loading and checking ---------------------------------------------------

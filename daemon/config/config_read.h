@@ -14,6 +14,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tornax.h"
 
@@ -116,6 +117,19 @@ token yylex();
 // Reads the whole stream, applying each statement to `target` as it
 // completes. Returns 0; a file that fits no statement sequence goes to yyerror.
 int yyparse(Settings &target);
+
+// Where a statement stands in the file: its keyword as written
+// ("UPS_DEVICE", "POWERFAIL_ALERT") and its first and last line (they
+// differ only across continuations).
+struct StatementPlace {
+  std::string keyword;
+  int first_line = 0;
+  int last_line = 0;
+};
+
+// The statements the last yyparse read, in file order, blank lines and
+// comments left out; a failed parse leaves those read before the error.
+const std::vector<StatementPlace> &statements_read();
 
 // The configuration's name of an event ("POWERFAIL" ... "OVERLOAD"), the stem
 // of its _ALERT, _LOG, _PAGER and _EXEC statements; `e` is an event index.

@@ -1,30 +1,38 @@
 #include "daemon/core/options.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace tornax {
 namespace {
 
 struct OptionSpec {
-  char letter;
+  const char *name;  // "t" for -t, "json" for --json
   bool DaemonOptions::*flag;
   const char *help;
 };
 
 constexpr OptionSpec option_table[] = {
-    {'f', &DaemonOptions::foreground,
+    {"f", &DaemonOptions::foreground,
      "stay in the foreground (no fork, no detach) for a service manager;\n"
      "      standard error stays connected"},
-    {'t', &DaemonOptions::check,
+    {"t", &DaemonOptions::check,
      "check the configuration as the daemon reads it, print what the daemon\n"
      "      will do, and exit (0 when it is valid, else 1); needs no root and no UPS"},
-    {'h', &DaemonOptions::help, "print this help and exit"},
-    {'V', &DaemonOptions::version, "print the version and exit"},
+    {"json", &DaemonOptions::json,
+     "with -t: print the configuration as the daemon reads it as one JSON\n"
+     "      document instead (the failures are those of -t)"},
+    {"h", &DaemonOptions::help, "print this help and exit"},
+    {"V", &DaemonOptions::version, "print the version and exit"},
 };
 
-const OptionSpec *find_option(char letter) {
+bool is_letter(const OptionSpec &option) {
+  return option.name[1] == '\0';
+}
+
+const OptionSpec *find_option(std::string_view name) {
   for (const OptionSpec &option : option_table) {
-    if (option.letter == letter) {
+    if (option.name == name) {
       return &option;
     }
   }
@@ -49,11 +57,16 @@ std::optional<DaemonOptions> parse_options(int argc, const char *const *argv, st
       return std::nullopt;
     }
     if (arg[1] == '-') {
-      *error = std::string("unknown option ") + arg;
-      return std::nullopt;
+      const OptionSpec *option = find_option(arg + 2);
+      if (option == nullptr || is_letter(*option)) {
+        *error = std::string("unknown option ") + arg;
+        return std::nullopt;
+      }
+      options.*(option->flag) = true;
+      continue;
     }
     for (const char *letter = arg + 1; *letter != '\0'; ++letter) {
-      const OptionSpec *option = find_option(*letter);
+      const OptionSpec *option = find_option(std::string_view(letter, 1));
       if (option == nullptr) {
         *error = std::string("unknown option -") + *letter;
         return std::nullopt;
@@ -61,17 +74,24 @@ std::optional<DaemonOptions> parse_options(int argc, const char *const *argv, st
       options.*(option->flag) = true;
     }
   }
+  if (options.json && !options.check) {
+    *error = "--json needs -t";
+    return std::nullopt;
+  }
   return options;
 }
 
 std::string usage_text() {
   std::string text = "Usage: tornax";
   for (const OptionSpec &option : option_table) {
-    text += std::string(" [-") + option.letter + "]";
+    if (is_letter(option)) {
+      text += std::string(" [-") + option.name + "]";
+    }
   }
   text += "\n";
   for (const OptionSpec &option : option_table) {
-    text += std::string("  -") + option.letter + "  " + option.help + "\n";
+    text +=
+        std::string(is_letter(option) ? "  -" : "  --") + option.name + "  " + option.help + "\n";
   }
   return text;
 }

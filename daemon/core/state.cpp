@@ -1,5 +1,12 @@
 // Definitions of the daemon's state declared in tornax.h (what it shares
 // with the client is defined in common/tornax_shared.cpp).
+#include "daemon/core/state.h"
+
+#include <cstring>
+
+#include "daemon/core/clock.h"
+#include "daemon/core/cycle_facts.h"
+#include "daemon/ups/ups.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -18,8 +25,13 @@ long schedule_down_timer;
 char ups_version[ups_version_size];
 int ups_testing;
 
+namespace {
+// What the model family sets at start-up; this until then.
+constexpr float initial_sleep_time_multiplier = 0.993f;
+}  // namespace
+
 int serial_fd = -1;
-float sleep_time_multiplier = 0.993f;
+float sleep_time_multiplier = initial_sleep_time_multiplier;
 
 char prefixqueue[prefixqueue_size];
 int last_prefixqueue;
@@ -35,5 +47,29 @@ const char *const logfile_message[7] = {
     "Establish communication with UPS",
     "Schedule shutdown",
 };
+
+void reset_daemon_state() {
+  settings = Settings{};
+  reset_cycle_facts();
+  std::memset(status, 0, sizeof status);
+  std::memset(status_stalled, 0, sizeof status_stalled);
+  ext_status = 0;
+  ups_linevoltage = ups_invvoltage = ups_percentbatt = ups_percentloadpower = 0.0f;
+  ups_freq = ups_loadcurrent = ups_backuptime = ups_linenormal = 0.0f;
+  ups_temp = -1.0f;
+  remain_time = 0;
+  schedule_down_timer = 0;
+  std::memset(ups_version, 0, sizeof ups_version);
+  std::memset(ups_teststatus, 0, sizeof ups_teststatus);
+  ups_testing = 0;
+  serial_fd = -1;
+  sleep_time_multiplier = initial_sleep_time_multiplier;
+  std::memset(prefixqueue, 0, sizeof prefixqueue);
+  last_prefixqueue = 0;
+  set_clock_function(nullptr);
+  set_sleep_function(nullptr);
+  set_reply_timeout(default_reply_timeout);
+  take_replies_accepted();
+}
 
 }  // namespace tornax

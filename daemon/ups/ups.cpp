@@ -65,7 +65,7 @@ constexpr Query chargercurrent_query{"G\n", reply_size, number, "get_chargercurr
 constexpr Query battvolt_query{"B\n", reply_size, number, "get_battvolt():write() fail",
                                "get_battvolt():read() fail"};
 
-std::chrono::milliseconds reply_time_limit{800};
+std::chrono::milliseconds reply_time_limit = default_reply_timeout;
 int replies_accepted = 0;
 
 bool is_mark(char c) {

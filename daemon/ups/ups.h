@@ -48,6 +48,7 @@ std::optional<ParsedReply> parse_reply(std::string_view bytes, ReplyKind kind);
 // its line end (0.8 s). Tests of many cycles shorten it; openport turns it
 // into the line's read time-out in whole tenths of a second (at least one).
 // Main thread only, before the line is opened.
+inline constexpr std::chrono::milliseconds default_reply_timeout{800};
 void set_reply_timeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds reply_timeout();
 

@@ -1,5 +1,5 @@
-// tornax-drill on an administrator's configuration, run from the source tree
-// on the programs of this build: what it finds wrong with a faulty one, that
+// tornax-drill on an administrator's configuration, the program of this build
+// on the daemon beside it: what it finds wrong with a faulty one, that
 // it runs neither the shutdown script nor the hooks unless asked, the
 // shortened power-fail timeout on the sample configuration, and a
 // configuration the daemon refuses. The demo's test covers the default
@@ -43,9 +43,9 @@ struct DrillRun {
   std::string run = dir.file("run");
   test::ScriptRun script;
   DrillRun(const std::string &home, std::vector<std::string> args)
-      : script(dir, "tornax-drill", with_common(args, home)) {}
+      : script(dir, std::string(TORNAX_BINARY_DIR) + "/tornax-drill", with_common(args, home)) {}
   std::vector<std::string> with_common(std::vector<std::string> &args, const std::string &home) {
-    args.insert(args.begin(), {"--bin", TORNAX_BINARY_DIR, "--dir", run});
+    args.insert(args.begin(), {"--dir", run});
     args.push_back(home);
     return args;
   }

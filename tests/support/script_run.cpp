@@ -15,10 +15,12 @@ namespace tornax::test {
 
 using namespace std::chrono_literals;
 
-ScriptRun::ScriptRun(const TempDir &dir, const std::string &script,
+ScriptRun::ScriptRun(const TempDir &dir, const std::string &program,
                      const std::vector<std::string> &args)
     : out_(dir.file("out")), err_(dir.file("err")) {
-  std::vector<std::string> words{std::string(TORNAX_SOURCE_DIR) + "/scripts/" + script};
+  std::vector<std::string> words{program.find('/') != std::string::npos
+                                     ? program
+                                     : std::string(TORNAX_SOURCE_DIR) + "/scripts/" + program};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char *> argv;
   for (std::string &word : words) {

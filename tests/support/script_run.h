@@ -1,6 +1,6 @@
-// Runs one of the project's narrating scripts (scripts/demo,
-// scripts/tornax-drill) as an administrator would, with its output in files
-// and a pipe for what the test types, and looks at what it leaves behind.
+// Runs one of the project's narrating programs (scripts/demo, tornax-drill)
+// as an administrator would, with its output in files and a pipe for what
+// the test types, and looks at what it leaves behind.
 #ifndef TORNAX_TESTS_SUPPORT_SCRIPT_RUN_H
 #define TORNAX_TESTS_SUPPORT_SCRIPT_RUN_H
 
@@ -17,9 +17,9 @@ namespace tornax::test {
 
 class ScriptRun {
  public:
-  // Starts `source_dir/scripts/<script> args...`; output and errors go to
-  // dir/out and dir/err.
-  ScriptRun(const TempDir &dir, const std::string &script, const std::vector<std::string> &args);
+  // Starts `program args...` (a path; a bare name is one of the source tree's
+  // scripts/); output and errors go to dir/out and dir/err.
+  ScriptRun(const TempDir &dir, const std::string &program, const std::vector<std::string> &args);
   // Stops the script (as Ctrl-C would, then killed) if it still runs.
   ~ScriptRun();
   ScriptRun(const ScriptRun &) = delete;

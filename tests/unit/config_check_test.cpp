@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "daemon/config/config_json.h"
 #include "daemon/config/config_read.h"
 #include "daemon/core/util.h"
 #include "tests/kit/files.h"
@@ -116,6 +117,50 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
   EXPECT_NE(configuration_summary(settings, monday_noon)
                 .find("BACKUPTIME: none: no time limit on battery\n"),
             std::string::npos);
+}
+
+// The document a program reads: where each statement stands (two on a line,
+// one across a continuation), the values behind the summary, the summary's
+// own rows, and no password.
+TEST_F(ConfigurationSummaryTest, JsonDocumentPlacesEveryStatementAndHidesPasswords) {
+  std::string text =
+      "# a comment\n\nUPS_DEVICE /dev/ttyS0 MAX_CLIENT 3\nUPSTEST 1 JAN 10:00 \\\n"
+      "  1 JUL 10:00\nNUT_PORT 3493 NUT_USER upsmon secret\nWALLPATH wall\n"
+      "LOWBATT_EXEC " +
+      home.file("gone") + "\n";
+  for (int e = 0; e < event_count; ++e) {
+    text += std::string(event_stem(e)) + "_ALERT 0 all \"x\"\n" + event_stem(e) + "_LOG yes\n";
+  }
+  std::snprintf(config_filename, sizeof config_filename, "%s",
+                home.write("tornax.conf", text, 0600).c_str());
+  config_read();
+  const nlohmann::ordered_json doc = configuration_json(settings, monday_noon, statements_read());
+
+  const auto place = [&](std::size_t i) {
+    const nlohmann::ordered_json &p = doc["statements"][i];
+    return p["keyword"].get<std::string>() + " " + std::to_string(p["first_line"].get<int>()) +
+           "-" + std::to_string(p["last_line"].get<int>());
+  };
+  const std::vector<std::string> expected = {
+      "UPS_DEVICE 3-3", "MAX_CLIENT 3-3", "UPSTEST 4-5",      "NUT_PORT 6-6",
+      "NUT_USER 6-6",   "WALLPATH 7-7",   "LOWBATT_EXEC 8-8", "POWERFAIL_ALERT 9-9"};
+  ASSERT_EQ(doc["statements"].size(), 8u + 2 * event_count - 1);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(place(i), expected[i]);
+  }
+  EXPECT_EQ(doc["ups"]["device"], "/dev/ttyS0");
+  EXPECT_EQ(doc["network"]["status_server"]["max_client"], 3);
+  EXPECT_EQ(doc["network"]["nut_server"]["users"], nlohmann::ordered_json::array({"upsmon"}));
+  EXPECT_EQ(doc["events"][LOWBATT]["hook"]["refusal"], "No such file or directory");
+  EXPECT_TRUE(doc["events"][POWERFAIL]["hook"].is_null());
+  EXPECT_EQ(doc["schedule"]["next_self_test"], 1782900000);  // Wed 1 July 2026 10:00 UTC
+  EXPECT_EQ(doc["shutdown"]["script"], "missing");
+  EXPECT_EQ(doc.dump().find("secret"), std::string::npos);
+  std::string rows;
+  for (const auto &[what, value] : doc["summary"].items()) {
+    rows += what + ": " + value.get<std::string>() + "\n";
+  }
+  EXPECT_EQ(rows, configuration_summary(settings, monday_noon));
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 namespace tornax {
 namespace {
 
-// "ftv" lists the flags that came out set (f, t, h, V); an error is "!<text>".
+// "ftjhV" lists the flags that came out set (f, t, json, h, V); an error is
+// "!<text>".
 std::string parsed(const std::vector<const char *> &args) {
   std::vector<const char *> argv = {"tornax"};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -19,7 +20,7 @@ std::string parsed(const std::vector<const char *> &args) {
     return "!" + error;
   }
   return std::string(options->foreground ? "f" : "") + (options->check ? "t" : "") +
-         (options->help ? "h" : "") + (options->version ? "V" : "");
+         (options->json ? "j" : "") + (options->help ? "h" : "") + (options->version ? "V" : "");
 }
 
 TEST(ParseOptionsTest, LettersAloneOrGroupedAndNoArguments) {
@@ -34,6 +35,11 @@ TEST(ParseOptionsTest, LettersAloneOrGroupedAndNoArguments) {
       {{"-x"}, "!unknown option -x"},
       {{"-fv"}, "!unknown option -v"},
       {{"--help"}, "!unknown option --help"},
+      {{"-t", "--json"}, "tj"},
+      {{"--json", "-ft"}, "ftj"},
+      {{"--json"}, "!--json needs -t"},
+      {{"--t"}, "!unknown option --t"},
+      {{"-json"}, "!unknown option -j"},
       {{"start"}, "!unexpected argument start"},
       {{"-"}, "!unexpected argument -"},
       {{"--", "-f"}, "!unexpected argument -f"},
@@ -46,7 +52,7 @@ TEST(ParseOptionsTest, LettersAloneOrGroupedAndNoArguments) {
 TEST(UsageTextTest, ListsEveryOption) {
   const std::string usage = usage_text();
   EXPECT_EQ(usage.substr(0, usage.find('\n')), "Usage: tornax [-f] [-t] [-h] [-V]");
-  for (const char *option : {"\n  -f  ", "\n  -t  ", "\n  -h  ", "\n  -V  "}) {
+  for (const char *option : {"\n  -f  ", "\n  -t  ", "\n  --json  ", "\n  -h  ", "\n  -V  "}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }
