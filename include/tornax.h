@@ -73,9 +73,16 @@ inline constexpr int schedule_manual = 4;
 inline constexpr int default_nut_max_client = 16;
 inline constexpr int default_nut_hostsync = 15;
 inline constexpr const char *default_nut_upsname = "tornax";
-inline constexpr unsigned int default_exec_timeout = 30;  // seconds
-inline constexpr unsigned int default_restart_sleep = 3;  // minutes
-inline constexpr int max_restart_sleep = 9999;            // minutes
+inline constexpr unsigned int default_exec_timeout = 30;        // seconds
+inline constexpr unsigned int default_restart_sleep = 3;        // minutes
+inline constexpr int max_restart_sleep = 9999;                  // minutes
+inline constexpr unsigned int default_shutdown_deadline = 120;  // seconds
+inline constexpr int max_shutdown_deadline = 3600;              // seconds
+
+// How the host is brought down (HOST_SHUTDOWN): by the daemon's own sequence
+// (direct), by an orderly power-off asked of systemd (init), or by whichever
+// fits the running init (automatic: init when systemd runs as PID 1).
+enum class HostShutdown { automatic, init, direct };
 
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
@@ -129,6 +136,11 @@ struct Settings {
   // power and the host boots again); 0 sends 0 all the same. Like the
   // thresholds, it starts from its default at every reading.
   unsigned int restart_sleep = default_restart_sleep;
+  // HOST_SHUTDOWN and SHUTDOWN_DEADLINE (seconds the orderly power-off of the
+  // init path may take before the host is forced down); both start from
+  // their defaults at every reading.
+  HostShutdown host_shutdown = HostShutdown::automatic;
+  unsigned int shutdown_deadline = default_shutdown_deadline;
   int port = default_port;  // TCP port of the status server
   int max_client = 0;       // clients served at once, 0 no server
   // Who may reach the network surfaces. Unlike the settings above, these four

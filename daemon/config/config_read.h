@@ -61,6 +61,8 @@ enum class token : int {
   NUT_USER,
   NUT_HOSTSYNC,
   RESTART_SLEEP,
+  HOST_SHUTDOWN,
+  SHUTDOWN_DEADLINE,
   HTTP_PORT,
   ON,
   TO,
