@@ -105,9 +105,13 @@ int SystemHostActions::halt_system() {
   return ::reboot(RB_HALT_SYSTEM);
 }
 
-bool SystemHostActions::init_is_systemd() {
+bool systemd_runs_as_init() {
   struct stat info {};
   return lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool SystemHostActions::init_is_systemd() {
+  return systemd_runs_as_init();
 }
 
 pid_t SystemHostActions::start_keeper(unsigned int seconds) {

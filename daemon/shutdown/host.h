@@ -43,6 +43,10 @@ class HostActions {
   virtual void await_stop() = 0;
 };
 
+// Whether systemd runs as init here (/run/systemd/system is a directory).
+// Reads only; `tornax -t` asks it too.
+bool systemd_runs_as_init();
+
 // The real host. Used by the daemon's main() only; every test that can reach
 // it must run inside scripts/sandbox.
 class SystemHostActions final : public HostActions {

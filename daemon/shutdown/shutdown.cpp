@@ -151,9 +151,6 @@ std::string intent_text(const std::optional<SwitchOff> &intent) {
 bool record_switch_off(const std::string &path, const SwitchOff &intent) {
   SwitchOffRecord record{current_boot_id(), settings.ups_filename.value_or(""), intent};
   std::string error = record.boot_id.empty() ? "the boot id can't be read" : "";
-  if (record.device.empty()) {
-    error = "no UPS_DEVICE";
-  }
   if (error.empty() && write_record(path, record, &error)) {
     return true;
   }
@@ -171,11 +168,22 @@ constexpr const char *poweroff_request =
     "/bin/systemctl --no-block start --job-mode=replace-irreversibly poweroff.target";
 
 int init_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host, const char *why) {
-  const std::optional<SwitchOff> intent = switch_off_intent(shutdown_mode, ups_sleep_time);
+  std::optional<SwitchOff> intent = switch_off_intent(shutdown_mode, ups_sleep_time);
+  if (!settings.ups_filename) {
+    intent.reset();  // no line to tell the UPS on, on either path
+  }
   const std::string record = switch_off_record_path();
   if (intent && !record_switch_off(record, *intent)) {
     return direct_sequence(shutdown_mode, ups_sleep_time, host);
   }
+  // The loop that answers a stop no longer runs: a stop asked from now on is
+  // held, and await_stop() gives it its default action, so the service's
+  // stop ends the daemon at once.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   const unsigned int deadline =
       shutdown_deadline(settings.shutdown_deadline, shutdown_mode, ups_backuptime);
   const pid_t keeper = host.start_keeper(deadline);
