@@ -296,7 +296,7 @@ TEST_F(StatusServerTest, TakenPortIsReportedOnceAndTakenBackOnceFree) {
   settings.listen = {*parse_ip_address("0.0.0.0")};
   testing::internal::CaptureStderr();
   EXPECT_TRUE(start_status_server());
-  const std::string failure = "Status server cannot bind to 0.0.0.0 port " + std::to_string(port) +
+  const std::string failure = "Status server cannot bind to 0.0.0.0:" + std::to_string(port) +
                               " (Address already in use); trying again every 5 seconds";
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Brenmoor Tornax X : " + failure + "\n");
   EXPECT_EQ(status_server_port(), 0);
@@ -309,7 +309,7 @@ TEST_F(StatusServerTest, TakenPortIsReportedOnceAndTakenBackOnceFree) {
   const std::string log = log_after_cycle();
   EXPECT_EQ(test::occurrences(log, " : " + failure + " \n"), 1u) << log;
   EXPECT_EQ(test::occurrences(
-                log, " : Status server listening on 0.0.0.0 port " + std::to_string(port) + " \n"),
+                log, " : Status server listening on 0.0.0.0:" + std::to_string(port) + " \n"),
             1u)
       << log;
 }
