@@ -29,6 +29,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/cycles.h"
@@ -691,8 +692,20 @@ bool parse_options(int argc, char **argv, Options *options) {
                                         {"scrape-window", required_argument, nullptr, 'w'},
                                         {"keep", no_argument, nullptr, 'k'},
                                         {nullptr, 0, nullptr, 0}};
+  // The options that take a count or a number of seconds, at least 1.
+  static const std::pair<int, int Options::*> counts[] = {
+      {'i', &Options::idle_seconds},   {'o', &Options::outages},
+      {'f', &Options::fanout_seconds}, {'u', &Options::burst_clients},
+      {'n', &Options::nut_outages},    {'p', &Options::pollers},
+      {'a', &Options::scrapes},        {'w', &Options::scrape_seconds}};
   int c;
   while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
+    const auto count = std::find_if(std::begin(counts), std::end(counts),
+                                    [c](const auto &entry) { return entry.first == c; });
+    if (count != std::end(counts)) {
+      options->*count->second = std::max(1, std::atoi(optarg));
+      continue;
+    }
     switch (c) {
       case 's':
         options->source_dir = optarg;
@@ -700,35 +713,11 @@ bool parse_options(int argc, char **argv, Options *options) {
       case 'b':
         options->build_dir = optarg;
         break;
-      case 'i':
-        options->idle_seconds = std::max(1, std::atoi(optarg));
-        break;
-      case 'o':
-        options->outages = std::max(1, std::atoi(optarg));
-        break;
-      case 'f':
-        options->fanout_seconds = std::max(1, std::atoi(optarg));
-        break;
       case 'c':
         options->fanout_clients = client_counts(optarg);
         break;
-      case 'u':
-        options->burst_clients = std::max(1, std::atoi(optarg));
-        break;
       case 'r':
         options->seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10));
-        break;
-      case 'n':
-        options->nut_outages = std::max(1, std::atoi(optarg));
-        break;
-      case 'p':
-        options->pollers = std::max(1, std::atoi(optarg));
-        break;
-      case 'a':
-        options->scrapes = std::max(1, std::atoi(optarg));
-        break;
-      case 'w':
-        options->scrape_seconds = std::max(1, std::atoi(optarg));
         break;
       case 'k':
         options->keep = true;

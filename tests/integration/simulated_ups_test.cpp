@@ -31,6 +31,13 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// A test simulator whose link is `dir`/ups.
+SimulatedUpsOptions linked_options(const test::TempDir &dir) {
+  SimulatedUpsOptions options = test::test_ups_options();
+  options.link_path = dir.file("ups");
+  return options;
+}
+
 class SimulatedUpsBehaviour : public test::SimulatedUpsTest {
  protected:
   // The marks of the next `count` replies to "B%": the mark character, or
@@ -281,8 +288,7 @@ TEST_F(SimulatedUpsBehaviour, NoiseComesWhateverIsAsked) {
 // link then names.
 TEST(SimulatedUpsHangUp, TheOldLineHangsUpAndTheLinkNamesTheNewOne) {
   test::TempDir dir;
-  SimulatedUpsOptions options = test::test_ups_options();
-  options.link_path = dir.file("ups");
+  const SimulatedUpsOptions options = linked_options(dir);
   SimulatedUps sim(options);
   sim.start();
   const int old_fd = openport(options.link_path.c_str());
@@ -398,8 +404,7 @@ TEST(SimulatedUpsPacing, RepliesTakeTheirTimeOnTheLine) {
 
 TEST(SimulatedUpsLink, PointsAtThePtyWhileRunningAndNeverReplacesAFile) {
   test::TempDir dir;
-  SimulatedUpsOptions options = test::test_ups_options();
-  options.link_path = dir.file("ups");
+  const SimulatedUpsOptions options = linked_options(dir);
   {
     SimulatedUps sim(options);
     sim.start();
