@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "daemon/net/nut_variables.h"
@@ -56,10 +57,7 @@ std::string ask(FakeServer &server, NutSession &session, const std::string &line
 }
 
 TEST(NutProtocolTest, AnswersEachReadRequestExactly) {
-  const struct {
-    const char *request;
-    const char *answer;
-  } cases[] = {
+  const std::pair<const char *, const char *> cases[] = {
       {"VER", "Brenmoor Tornax X 1.40\n"},
       {"NETVER", "1.3\n"},
       {"PROTVER", "1.3\n"},
@@ -87,18 +85,15 @@ TEST(NutProtocolTest, AnswersEachReadRequestExactly) {
       {"GET NUMLOGINS tornax", "NUMLOGINS tornax 1\n"},
       {"  ", ""},
   };
-  for (const auto &c : cases) {
+  for (const auto &[request, answer] : cases) {
     FakeServer server;
     NutSession session;
-    EXPECT_EQ(ask(server, session, c.request), c.answer) << c.request;
+    EXPECT_EQ(ask(server, session, request), answer) << request;
   }
 }
 
 TEST(NutProtocolTest, ErrorsAsTheProtocolNamesThem) {
-  const struct {
-    const char *request;
-    const char *error;
-  } cases[] = {
+  const std::pair<const char *, const char *> cases[] = {
       {"FROB", "UNKNOWN-COMMAND"},
       {"GET VAR other ups.status", "UNKNOWN-UPS"},
       {"LIST VAR other", "UNKNOWN-UPS"},
@@ -123,10 +118,10 @@ TEST(NutProtocolTest, ErrorsAsTheProtocolNamesThem) {
       {"MASTER tornax", "ACCESS-DENIED"},
       {"STARTTLS", "FEATURE-NOT-CONFIGURED"},
   };
-  for (const auto &c : cases) {
+  for (const auto &[request, error] : cases) {
     FakeServer server;
     NutSession session;
-    EXPECT_EQ(ask(server, session, c.request), std::string("ERR ") + c.error + "\n") << c.request;
+    EXPECT_EQ(ask(server, session, request), std::string("ERR ") + error + "\n") << request;
   }
 }
 
