@@ -24,7 +24,8 @@ CycleFacts on_line_readings() {
   r.values.freq = 50.0f;
   r.values.loadcurrent = 1.25f;
   r.backuptime = 12.5f;
-  std::strcpy(r.values.teststatus, "OK");
+  std::strcpy(r.values.teststatus, "0OK");  // the status line's, a reply's mark as "0"
+  std::strcpy(r.values.test_result, "OK");
   r.ups_version = "UPS-1000 Kyrel\r\n";
   return r;
 }
@@ -75,6 +76,7 @@ TEST(NutProtocolTest, AnswersEachReadRequestExactly) {
       {"GET VAR tornax battery.runtime", "VAR tornax battery.runtime \"750\"\n"},
       {"GET VAR tornax input.voltage", "VAR tornax input.voltage \"229.8\"\n"},
       {"GET VAR tornax ups.model", "VAR tornax ups.model \"UPS-1000 Kyrel\"\n"},
+      {"GET VAR tornax ups.test.result", "VAR tornax ups.test.result \"OK\"\n"},
       {"GET VAR \"tornax\" driver.name\r", "VAR tornax driver.name \"tornax\"\n"},
       {"GET TYPE tornax input.voltage", "TYPE tornax input.voltage NUMBER\n"},
       {"GET TYPE tornax ups.status", "TYPE tornax ups.status STRING:32\n"},
