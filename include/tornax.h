@@ -76,6 +76,7 @@ inline constexpr const char *default_nut_upsname = "tornax";
 inline constexpr unsigned int default_exec_timeout = 30;  // seconds
 inline constexpr unsigned int default_restart_sleep = 3;  // minutes
 inline constexpr int max_restart_sleep = 9999;            // minutes
+inline constexpr double max_battery_volts = 1000.0;
 
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
@@ -129,6 +130,12 @@ struct Settings {
   // power and the host boots again); 0 sends 0 all the same. Like the
   // thresholds, it starts from its default at every reading.
   unsigned int restart_sleep = default_restart_sleep;
+  // BATTERY_VOLTAGE_LOW and BATTERY_VOLTAGE_HIGH: the whole battery's voltage
+  // empty and full, between which a UPS that reports only its battery voltage
+  // has its charge estimated; 0 each: from the battery's cells. Like the
+  // thresholds, they start from 0 at every reading.
+  double battery_voltage_low = 0.0;
+  double battery_voltage_high = 0.0;
   int port = default_port;  // TCP port of the status server
   int max_client = 0;       // clients served at once, 0 no server
   // Who may reach the network surfaces. Unlike the settings above, these four

@@ -64,6 +64,8 @@ const char *token_name(token kind) {
                                       "NUT_USER",
                                       "NUT_HOSTSYNC",
                                       "RESTART_SLEEP",
+                                      "BATTERY_VOLTAGE_LOW",
+                                      "BATTERY_VOLTAGE_HIGH",
                                       "HTTP_PORT",
                                       "ON",
                                       "TO",
@@ -571,6 +573,23 @@ class Parser {
     return static_cast<unsigned int>(value);
   }
 
+  // Volts, written with at most one decimal point ("11.4", "24"): more than
+  // 0 and at most max_battery_volts; else "<statement's name> is volts...".
+  double expect_volts(token statement) {
+    const std::string text = expect_text();
+    const bool plain = !text.empty() && text.size() <= 8 &&
+                       text.find_first_not_of("0123456789.") == std::string::npos &&
+                       std::count(text.begin(), text.end(), '.') <= 1 && text.front() != '.' &&
+                       text.back() != '.';
+    const double volts = plain ? std::strtod(text.c_str(), nullptr) : 0.0;
+    if (!(volts > 0.0 && volts <= max_battery_volts)) {
+      yyerror(format_text("%s is volts, more than 0 and at most %.0f (e.g. 11.4)",
+                          token_name(statement), max_battery_volts)
+                  .c_str());
+    }
+    return volts;
+  }
+
   void statement();
   void alert_statement(int e);
   void exec_statement(int e);
@@ -689,6 +708,12 @@ void Parser::statement() {
       break;
     case token::RESTART_SLEEP:
       s_.restart_sleep = expect_between(0, max_restart_sleep, first.kind, "is 0 to 9999 minutes");
+      break;
+    case token::BATTERY_VOLTAGE_LOW:
+      s_.battery_voltage_low = expect_volts(first.kind);
+      break;
+    case token::BATTERY_VOLTAGE_HIGH:
+      s_.battery_voltage_high = expect_volts(first.kind);
       break;
     case token::HTTP_PORT:
       http_port_statement();
@@ -985,6 +1010,8 @@ void init_var(Settings &target) {
   target.shutdown_charge = 0;
   target.exec_timeout = default_exec_timeout;
   target.restart_sleep = default_restart_sleep;
+  target.battery_voltage_low = 0.0;
+  target.battery_voltage_high = 0.0;
   for (int i = 0; i < event_count; ++i) {
     target.alert[i].found = 0;
     target.log_control[i].found = 0;
@@ -1008,6 +1035,10 @@ void check_var(const Settings &target) {
   // Present even when empty; a reload may rely on the command read earlier.
   if (!target.wall_cmd) {
     throw ConfigFailure{1, "WALLPATH tag not found"};
+  }
+  if (target.battery_voltage_low > 0.0 && target.battery_voltage_high > 0.0 &&
+      target.battery_voltage_low >= target.battery_voltage_high) {
+    throw ConfigFailure{1, "BATTERY_VOLTAGE_LOW must be below BATTERY_VOLTAGE_HIGH"};
   }
 }
 

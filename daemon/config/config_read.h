@@ -61,6 +61,8 @@ enum class token : int {
   NUT_USER,
   NUT_HOSTSYNC,
   RESTART_SLEEP,
+  BATTERY_VOLTAGE_LOW,
+  BATTERY_VOLTAGE_HIGH,
   HTTP_PORT,
   ON,
   TO,

@@ -397,8 +397,11 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
 TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   load(required_statements() +
        "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10 RESTART_SLEEP 0\n"
-       "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n");
+       "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n"
+       "BATTERY_VOLTAGE_LOW 21.6 BATTERY_VOLTAGE_HIGH 26\n");
   EXPECT_EQ(settings.restart_sleep, 0u);
+  EXPECT_EQ(settings.battery_voltage_low, 21.6);
+  EXPECT_EQ(settings.battery_voltage_high, 26.0);
   EXPECT_EQ(settings.shutdown_runtime, 300u);
   EXPECT_EQ(settings.shutdown_charge, 20u);
   EXPECT_EQ(settings.exec_timeout, 10u);
@@ -410,8 +413,10 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.shutdown_charge, 0u);
   EXPECT_EQ(settings.exec_timeout, 30u);
   EXPECT_EQ(settings.restart_sleep, 3u);
+  EXPECT_EQ(settings.battery_voltage_low, 0.0);
   EXPECT_FALSE(settings.exec[POWERFAIL]);
 
+  const std::string volts = "is volts, more than 0 and at most 1000 (e.g. 11.4)";
   const struct {
     std::string line, message;
   } cases[] = {
@@ -420,12 +425,20 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
       {"RESTART_SLEEP 10000", "RESTART_SLEEP is 0 to 9999 minutes"},
       {"POWERFAIL_EXEC hooks/mail", "POWERFAIL_EXEC hooks/mail: not an absolute path"},
       {"SHUTDOWN_RUNTIME 35791395", "minutes too large, the largest is 35791394"},
+      {"BATTERY_VOLTAGE_LOW 1.2.3", "BATTERY_VOLTAGE_LOW " + volts},
+      {"BATTERY_VOLTAGE_LOW 12.", "BATTERY_VOLTAGE_LOW " + volts},
+      {"BATTERY_VOLTAGE_HIGH 0", "BATTERY_VOLTAGE_HIGH " + volts},
+      {"BATTERY_VOLTAGE_HIGH 1000.1", "BATTERY_VOLTAGE_HIGH " + volts},
   };
   for (const auto &c : cases) {
     std::string out;
     EXPECT_FALSE(reload(required_statements() + c.line + "\n", &out));
     EXPECT_EQ(out, syntax_error(18, c.message)) << c.line;
   }
+  std::string err;
+  EXPECT_FALSE(reload(required_statements() + "BATTERY_VOLTAGE_LOW 26 BATTERY_VOLTAGE_HIGH 26\n",
+                      nullptr, &err));
+  EXPECT_EQ(err, "Brenmoor Tornax X : BATTERY_VOLTAGE_LOW must be below BATTERY_VOLTAGE_HIGH\n");
 }
 
 TEST_F(ConfigReadTest, MaxClientBeyondTheDescriptorsIsReported) {
