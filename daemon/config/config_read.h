@@ -60,6 +60,8 @@ enum class token : int {
   NUT_MAX_CLIENT,
   NUT_USER,
   NUT_HOSTSYNC,
+  NUT_CERTFILE,
+  NUT_REQUIRE_TLS,
   RESTART_SLEEP,
   HTTP_PORT,
   ON,
