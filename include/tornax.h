@@ -13,6 +13,7 @@
 #include <compare>
 #include <cstddef>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -93,6 +94,9 @@ struct IpNetwork {
   int prefix = 0;
 };
 
+// The certificate of the network UPS server (daemon/net/tls_certificate.h).
+class TlsCertificate;
+
 // An account that clients of the network UPS protocol log in with (NUT_USER).
 struct NutAccount {
   std::string name;
@@ -149,11 +153,14 @@ struct Settings {
   std::optional<StatusKey> status_key;         // its key, read with the configuration
   // The network UPS protocol server; these too start from their defaults at
   // every reading.
-  int nut_port = 0;                               // NUT_PORT; 0: no server
-  std::string nut_upsname = default_nut_upsname;  // the UPS's name in that protocol
-  int nut_max_client = default_nut_max_client;    // its connections served at once
-  std::vector<NutAccount> nut_users;              // NUT_USER accounts
-  int nut_hostsync = default_nut_hostsync;        // seconds a shutdown waits for them
+  int nut_port = 0;                                       // NUT_PORT; 0: no server
+  std::string nut_upsname = default_nut_upsname;          // the UPS's name in that protocol
+  int nut_max_client = default_nut_max_client;            // its connections served at once
+  std::vector<NutAccount> nut_users;                      // NUT_USER accounts
+  int nut_hostsync = default_nut_hostsync;                // seconds a shutdown waits for them
+  std::optional<std::string> nut_certfile;                // NUT_CERTFILE: offered after STARTTLS
+  std::shared_ptr<const TlsCertificate> nut_certificate;  // read with the configuration
+  bool nut_require_tls = false;                           // NUT_REQUIRE_TLS: no login in the clear
   int shutdown_schedule_mode = schedule_none;
   shutdown_schedule shutdown_schedule_list[max_schedule_entries];
   int num_shutdown_schedule = 0;

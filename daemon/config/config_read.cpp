@@ -21,6 +21,7 @@
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/descriptors.h"
+#include "daemon/net/tls_certificate.h"
 
 namespace tornax {
 
@@ -63,6 +64,8 @@ const char *token_name(token kind) {
                                       "NUT_MAX_CLIENT",
                                       "NUT_USER",
                                       "NUT_HOSTSYNC",
+                                      "NUT_CERTFILE",
+                                      "NUT_REQUIRE_TLS",
                                       "RESTART_SLEEP",
                                       "BATTERY_VOLTAGE_LOW",
                                       "BATTERY_VOLTAGE_HIGH",
@@ -602,6 +605,7 @@ class Parser {
   void allow_statement();
   void status_key_statement();
   void nut_statement(token kind);
+  void nut_certfile_statement();
   int expect_in_range(token statement, int low, int high);
   // A word or quoted text; a word of digits counts as its text.
   std::string expect_text() {
@@ -705,6 +709,12 @@ void Parser::statement() {
     case token::NUT_USER:
     case token::NUT_HOSTSYNC:
       nut_statement(first.kind);
+      break;
+    case token::NUT_CERTFILE:
+      nut_certfile_statement();
+      break;
+    case token::NUT_REQUIRE_TLS:
+      s_.nut_require_tls = expect(token::YESNO).number != 0;
       break;
     case token::RESTART_SLEEP:
       s_.restart_sleep = expect_between(0, max_restart_sleep, first.kind, "is 0 to 9999 minutes");
@@ -909,6 +919,19 @@ void Parser::status_key_statement() {
   s_.status_key = key;
 }
 
+// Like the status key, the certificate is read with the configuration.
+void Parser::nut_certfile_statement() {
+  std::string path = expect(token::STRING).text;
+  std::string error;
+  std::shared_ptr<const TlsCertificate> certificate = load_tls_certificate(path.c_str(), error);
+  if (!certificate) {
+    yyerror(format_text("%s %s: %s", token_name(token::NUT_CERTFILE), path.c_str(), error.c_str())
+                .c_str());
+  }
+  s_.nut_certfile = std::move(path);
+  s_.nut_certificate = std::move(certificate);
+}
+
 int Parser::expect_in_range(token statement, int low, int high) {
   const int value = expect(token::NUMBER).number;
   if (value < low || value > high) {
@@ -1006,6 +1029,9 @@ void init_var(Settings &target) {
   target.nut_max_client = default_nut_max_client;
   target.nut_users.clear();
   target.nut_hostsync = default_nut_hostsync;
+  target.nut_certfile.reset();
+  target.nut_certificate.reset();
+  target.nut_require_tls = false;
   target.shutdown_runtime = 0;
   target.shutdown_charge = 0;
   target.exec_timeout = default_exec_timeout;
@@ -1031,6 +1057,10 @@ void check_var(const Settings &target) {
     if (!target.log_control[i].found) {
       throw ConfigFailure{1, std::string(event_stems[i]) + "_LOG tag not found"};
     }
+  }
+  // Without a certificate no session could be encrypted, so none could log in.
+  if (target.nut_require_tls && !target.nut_certificate) {
+    throw ConfigFailure{1, "NUT_REQUIRE_TLS yes needs a NUT_CERTFILE: no client could log in"};
   }
   // Present even when empty; a reload may rely on the command read earlier.
   if (!target.wall_cmd) {

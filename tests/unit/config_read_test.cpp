@@ -339,6 +339,15 @@ TEST_F(ConfigReadTest, NetworkUpsStatementsAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.nut_max_client, 16);
   EXPECT_EQ(settings.nut_hostsync, 15);
   EXPECT_TRUE(settings.nut_users.empty());
+
+  // Requiring TLS without a certificate would let no client log in.
+  write(required_statements() + "NUT_REQUIRE_TLS yes\n");
+  CaptureStderr();
+  EXPECT_FALSE(config_reload());
+  EXPECT_EQ(GetCapturedStderr(),
+            "Brenmoor Tornax X : NUT_REQUIRE_TLS yes needs a NUT_CERTFILE: "
+            "no client could log in\n");
+  EXPECT_FALSE(settings.nut_require_tls);
 }
 
 // Anyone who could read the passwords could log in as a host the shutdown
@@ -361,6 +370,8 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
   const std::string good_key = test::write_key_file(home.file("good"), test::key_hex);
   const std::string open_key = test::write_key_file(home.file("open"), test::key_hex, 0644);
   const std::string short_key = test::write_key_file(home.file("short"), "0011aabb\n");
+  const std::string open_cert = home.write("open.pem", "", 0640);
+  const std::string no_cert = home.write("none.pem", "-----BEGIN NOTHING-----\n", 0600);
   const struct {
     std::string line;
     std::string message;
@@ -383,6 +394,13 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
       {"NUT_HOSTSYNC 3601", "NUT_HOSTSYNC 3601: must be 0 to 3600"},
       {"NUT_UPSNAME \"my ups\"", "NUT_UPSNAME my ups: use letters, digits, '-', '_' or '.'"},
       {"NUT_USER \"\" secret", "NUT_USER needs a name and a password"},
+      {"NUT_CERTFILE " + open_cert,
+       "NUT_CERTFILE " + open_cert +
+           ": it holds a private key and is readable by group or others (mode 0640); make it "
+           "mode 0600"},
+      {"NUT_CERTFILE " + no_cert, "NUT_CERTFILE " + no_cert + ": holds no PEM certificate"},
+      {"NUT_CERTFILE " + home.path(), "NUT_CERTFILE " + home.path() + ": not a regular file"},
+      {"NUT_REQUIRE_TLS maybe", "syntax error"},
   };
   load(required_statements() + "STATUS_KEY " + good_key + "\n");
   const int line = 18;  // after the seventeen required statements
