@@ -78,6 +78,13 @@ inline constexpr unsigned int default_exec_timeout = 30;  // seconds
 inline constexpr unsigned int default_restart_sleep = 3;  // minutes
 inline constexpr int max_restart_sleep = 9999;            // minutes
 inline constexpr double max_battery_volts = 1000.0;
+inline constexpr unsigned int default_shutdown_deadline = 120;  // seconds
+inline constexpr int max_shutdown_deadline = 3600;              // seconds
+
+// How the host is brought down (HOST_SHUTDOWN): by the daemon's own sequence
+// (direct), by an orderly power-off asked of systemd (init), or by whichever
+// fits the running init (automatic: init when systemd runs as PID 1).
+enum class HostShutdown { automatic, init, direct };
 
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
@@ -134,6 +141,11 @@ struct Settings {
   // power and the host boots again); 0 sends 0 all the same. Like the
   // thresholds, it starts from its default at every reading.
   unsigned int restart_sleep = default_restart_sleep;
+  // HOST_SHUTDOWN and SHUTDOWN_DEADLINE (seconds the orderly power-off of the
+  // init path may take before the host is forced down); both start from
+  // their defaults at every reading.
+  HostShutdown host_shutdown = HostShutdown::automatic;
+  unsigned int shutdown_deadline = default_shutdown_deadline;
   // BATTERY_VOLTAGE_LOW and BATTERY_VOLTAGE_HIGH: the whole battery's voltage
   // empty and full, between which a UPS that reports only its battery voltage
   // has its charge estimated; 0 each: from the battery's cells. Like the

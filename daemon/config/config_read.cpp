@@ -67,6 +67,8 @@ const char *token_name(token kind) {
                                       "NUT_CERTFILE",
                                       "NUT_REQUIRE_TLS",
                                       "RESTART_SLEEP",
+                                      "HOST_SHUTDOWN",
+                                      "SHUTDOWN_DEADLINE",
                                       "BATTERY_VOLTAGE_LOW",
                                       "BATTERY_VOLTAGE_HIGH",
                                       "HTTP_PORT",
@@ -616,6 +618,7 @@ class Parser {
     return std::move(next.value.text);
   }
   void http_port_statement();
+  void host_shutdown_statement();
   void set_window(int mode, const struct tm &down, const struct tm &up);
 
   void note_place(const Token &first);
@@ -718,6 +721,13 @@ void Parser::statement() {
       break;
     case token::RESTART_SLEEP:
       s_.restart_sleep = expect_between(0, max_restart_sleep, first.kind, "is 0 to 9999 minutes");
+      break;
+    case token::HOST_SHUTDOWN:
+      host_shutdown_statement();
+      break;
+    case token::SHUTDOWN_DEADLINE:
+      s_.shutdown_deadline =
+          expect_between(1, max_shutdown_deadline, first.kind, "is 1 to 3600 seconds");
       break;
     case token::BATTERY_VOLTAGE_LOW:
       s_.battery_voltage_low = expect_volts(first.kind);
@@ -983,6 +993,20 @@ void Parser::nut_statement(token kind) {
   }
 }
 
+void Parser::host_shutdown_statement() {
+  const std::string word = expect(token::STRING).text;
+  constexpr std::pair<const char *, HostShutdown> ways[] = {{"auto", HostShutdown::automatic},
+                                                            {"init", HostShutdown::init},
+                                                            {"direct", HostShutdown::direct}};
+  for (const auto &[name, way] : ways) {
+    if (same_ignoring_case(word, name)) {
+      s_.host_shutdown = way;
+      return;
+    }
+  }
+  yyerror(format_text("%s is auto, init or direct", token_name(token::HOST_SHUTDOWN)).c_str());
+}
+
 // Unlike PORT, whose low 16 bits count as they always have, a new statement
 // can refuse a number that names no port instead of serving on another one.
 void Parser::http_port_statement() {
@@ -1036,6 +1060,8 @@ void init_var(Settings &target) {
   target.shutdown_charge = 0;
   target.exec_timeout = default_exec_timeout;
   target.restart_sleep = default_restart_sleep;
+  target.host_shutdown = HostShutdown::automatic;
+  target.shutdown_deadline = default_shutdown_deadline;
   target.battery_voltage_low = 0.0;
   target.battery_voltage_high = 0.0;
   for (int i = 0; i < event_count; ++i) {
