@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "daemon/core/clock.h"
+#include "daemon/core/cycle_facts.h"
 #include "daemon/core/status_snapshot.h"
 #include "daemon/core/util.h"
 #include "daemon/net/nut_server.h"
@@ -338,23 +339,34 @@ TEST_F(MonitorTest, FirstLowBatteryMarkShutsDownInTheSameCycleWhateverTheTimeout
   }
 }
 
+// The status line's and the log's minutes and the other surfaces' seconds
+// are one time left; on battery the self-test text loses the replies' mark.
 TEST_F(MonitorTest, RemainTimeFollowsTheTimeoutOrTheBackupTime) {
+  const auto left = [] { return latest_cycle_facts()->shutdown_left; };
   settings.powerfail_timeout = 300;
   cycle();
   EXPECT_EQ(remain_time, 5u);
+  EXPECT_EQ(left(), std::nullopt);  // on mains no shutdown is pending
   sim.set_mains(false);
   cycle();  // counts the first mark after working out the time left
   EXPECT_EQ(remain_time, 5u);
+  EXPECT_EQ(left(), 300);
+  EXPECT_NE(log().find("Server shutdown in 0:5\n"), std::string::npos) << log();
   cycle();
   EXPECT_EQ(remain_time, 4u);  // (300 - 1) / 60
+  EXPECT_EQ(left(), 299);
+  EXPECT_STREQ(ups_teststatus, "0NO");
+  EXPECT_STREQ(latest_cycle_facts()->values.test_result, "NO");
 
   settings.powerfail_timeout = 0;
   sim.set_reply("T", "1:42");
   cycle();
   EXPECT_EQ(remain_time, 102u);
+  EXPECT_EQ(left(), 102 * 60);
   sim.set_reply("T", "-2:00");  // a nonsense reply is held at zero
   cycle();
   EXPECT_EQ(remain_time, 0u);
+  EXPECT_EQ(left(), 0);
 }
 
 // The thresholds against the UPS's own readings, on battery. Each reply is
