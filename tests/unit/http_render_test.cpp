@@ -122,7 +122,7 @@ TEST(HttpMetricsTest, FixedNamesUnitsAndValues) {
       {"tornax_status_clients", "3"},
       {"tornax_cycle_duration_seconds", "0.125"},
       {"tornax_last_selftest_info{result=\"OK\"}", "1"},
-      {"tornax_ups_info{model=\"TORNAX  Kyrel 1000\",location=\"Server room\"}", "1"},
+      {"tornax_ups_info{model=\"TORNAX  Kyrel 1000\",mfr=\"\",location=\"Server room\"}", "1"},
       {"tornax_build_info{version=\"1.40\"}", "1"},
       {"tornax_start_time_seconds", "1799999000"},
       {"tornax_next_shutdown_timestamp_seconds", "+Inf"},
