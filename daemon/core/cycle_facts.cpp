@@ -121,6 +121,8 @@ void copy_settings(CycleFacts &facts) {
   facts.nut_upsname = settings.nut_upsname;
   facts.nut_users = settings.nut_users;
   facts.nut_hostsync = settings.nut_hostsync;
+  facts.nut_certificate = settings.nut_certificate;
+  facts.nut_require_tls = settings.nut_require_tls;
   facts.shutdown_charge = settings.shutdown_charge;
   facts.shutdown_runtime = settings.shutdown_runtime;
 }
