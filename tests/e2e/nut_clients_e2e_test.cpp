@@ -102,14 +102,16 @@ class NutClientsE2eTest : public SandboxedDaemonTest {
 };
 
 TEST_F(NutClientsE2eTest, UpscListsTheVariablesAndFollowsAPowerFailure) {
-  ASSERT_NO_FATAL_FAILURE(start_with_account("UPS_LOCATION \"Rack 4\"\n"));
+  ASSERT_NO_FATAL_FAILURE(
+      start_with_account("UPS_LOCATION \"Rack 4\"\nSHUTDOWN_CHARGE 20\nSHUTDOWN_RUNTIME 5\n"));
   EXPECT_EQ(output_of("upsc -l 127.0.0.1:" + std::to_string(port) + " 2>/dev/null"), "tornax\n");
   const std::string all = upsc("");
   for (const char *line :
        {"battery.charge: ", "battery.runtime: ", "device.type: ups\n", "driver.name: tornax\n",
-        "driver.version: 1.40\n", "input.frequency: ", "input.voltage: ", "input.voltage.nominal: ",
-        "output.current: ", "output.voltage: ", "ups.load: ", "ups.model: ", "device.model: ",
-        "ups.status: OL\n", "ups.test.result: "}) {
+        "driver.version: 1.40\n",
+        "input.frequency: ", "input.voltage: ", "input.voltage.nominal: ", "output.current: ",
+        "output.voltage: ", "ups.load: ", "ups.model: ", "device.model: ", "ups.status: OL\n",
+        "ups.test.result: ", "battery.charge.low: 20\n", "battery.runtime.low: 300\n"}) {
     EXPECT_TRUE(has(all, line)) << line << " in\n" << all;
   }
   sim.set_mains(false);
@@ -121,7 +123,7 @@ TEST_F(NutClientsE2eTest, UpscListsTheVariablesAndFollowsAPowerFailure) {
 }
 
 TEST_F(NutClientsE2eTest, PythonClientListsTheVariablesOnBattery) {
-  ASSERT_NO_FATAL_FAILURE(start_with_account());
+  ASSERT_NO_FATAL_FAILURE(start_with_account("SHUTDOWN_CHARGE 20\nSHUTDOWN_RUNTIME 5\n"));
   sim.set_mains(false);
   ASSERT_TRUE(wait_until([&] { return upsc("ups.status") == "OB\n"; })) << upsc("ups.status");
   const std::string script =
@@ -131,10 +133,11 @@ TEST_F(NutClientsE2eTest, PythonClientListsTheVariablesOnBattery) {
       ", login='upsmon', password='s3cret')\n"
       "print(sorted(c.GetUPSList().keys()))\n"
       "v = c.GetUPSVars('tornax')\n"
-      "print(v[b'ups.status'], v[b'device.type'], v[b'ups.test.result'], len(v))\n";
+      "print(v[b'ups.status'], v[b'device.type'], v[b'ups.test.result'], len(v))\n"
+      "print(v[b'battery.charge.low'], v[b'battery.runtime.low'])\n";
   const std::string path = home.dir.write("client.py", script);
   EXPECT_EQ(output_of("/usr/bin/python3 " + path + " 2>&1"),
-            "[b'tornax']\nb'OB' b'ups' b'NO' 15\n");
+            "[b'tornax']\nb'OB' b'ups' b'NO' 17\nb'20' b'300'\n");
 }
 
 // A secondary host logs in, hears of the power failure, and shuts down on
