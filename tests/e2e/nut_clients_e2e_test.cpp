@@ -73,8 +73,8 @@ class NutClientsE2eTest : public SandboxedDaemonTest {
   // certificate and TLS required before a login.
   void start_with_tls(const std::string &extra = "") {
     ASSERT_TRUE(certificates.ok());
-    ASSERT_NO_FATAL_FAILURE(start_with_account(
-        "NUT_CERTFILE " + certificates.server_file() + "\nNUT_REQUIRE_TLS yes\n" + extra));
+    ASSERT_NO_FATAL_FAILURE(start_with_account("NUT_CERTFILE " + certificates.server_file() +
+                                               "\nNUT_REQUIRE_TLS yes\n" + extra));
   }
   // The upsmon.conf lines that make it use TLS and verify the server's
   // certificate against a database that trusts the CA of `trusted`.
@@ -250,11 +250,11 @@ TEST_F(NutClientsE2eTest, GnutlsCliHandshakesAfterStartTlsAndCheckShowsTheCertif
                    {"--starttls", "-p", std::to_string(port), "--x509cafile",
                     certificates.ca_file(), "127.0.0.1"});
   ASSERT_TRUE(client.narrated("Connecting to")) << client.output() << client.errors();
-  client.type("STARTTLS");
+  client.type("STARTTLS\n");
   ASSERT_TRUE(client.narrated("OK STARTTLS")) << client.output() << client.errors();
   client.signal(SIGALRM);  // the handshake begins
   ASSERT_TRUE(client.narrated("- Options:")) << client.output() << client.errors();
-  client.type("GET VAR tornax ups.status");
+  client.type("GET VAR tornax ups.status\n");
   EXPECT_TRUE(client.narrated("VAR tornax ups.status \"OL\"")) << client.output();
   const std::string shown = client.output() + client.errors();
   EXPECT_TRUE(has(shown, "- Status: The certificate is trusted.")) << shown;
