@@ -76,6 +76,7 @@ inline constexpr const char *default_nut_upsname = "tornax";
 inline constexpr unsigned int default_exec_timeout = 30;  // seconds
 inline constexpr unsigned int default_restart_sleep = 3;  // minutes
 inline constexpr int max_restart_sleep = 9999;            // minutes
+inline constexpr const char *default_ups_protocol = "classic";
 
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
@@ -129,6 +130,10 @@ struct Settings {
   // power and the host boots again); 0 sends 0 all the same. Like the
   // thresholds, it starts from its default at every reading.
   unsigned int restart_sleep = default_restart_sleep;
+  // UPS_PROTOCOL: the driver that talks to the UPS, chosen at start-up (a
+  // reload that changes it applies at the next start). Starts from its
+  // default at every reading.
+  std::string ups_protocol = default_ups_protocol;
   int port = default_port;  // TCP port of the status server
   int max_client = 0;       // clients served at once, 0 no server
   // Who may reach the network surfaces. Unlike the settings above, these four
@@ -179,8 +184,7 @@ inline constexpr int ups_version_size = 50;
 extern char ups_version[ups_version_size];  // identification text
 extern int ups_testing;                     // 1 while a scheduled self-test runs
 
-extern int serial_fd;                // the serial line to the UPS
-extern float sleep_time_multiplier;  // UPS sleep-time correction of the model family
+extern int serial_fd;  // the serial line to the UPS
 
 // Queue of reply marks. Entries stand at positions 1..last_prefixqueue;
 // position 0 is never used.

@@ -21,6 +21,7 @@
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/descriptors.h"
+#include "daemon/ups/driver.h"
 
 namespace tornax {
 
@@ -64,6 +65,7 @@ const char *token_name(token kind) {
                                       "NUT_USER",
                                       "NUT_HOSTSYNC",
                                       "RESTART_SLEEP",
+                                      "UPS_PROTOCOL",
                                       "HTTP_PORT",
                                       "ON",
                                       "TO",
@@ -690,6 +692,16 @@ void Parser::statement() {
     case token::RESTART_SLEEP:
       s_.restart_sleep = expect_between(0, max_restart_sleep, first.kind, "is 0 to 9999 minutes");
       break;
+    case token::UPS_PROTOCOL: {
+      std::string name = expect(token::STRING).text;
+      if (find_ups_driver(name) == nullptr) {
+        yyerror(format_text("%s %s: the UPS protocols are %s", token_name(first.kind), name.c_str(),
+                            ups_driver_names())
+                    .c_str());
+      }
+      s_.ups_protocol = std::move(name);
+      break;
+    }
     case token::HTTP_PORT:
       http_port_statement();
       break;
@@ -985,6 +997,7 @@ void init_var(Settings &target) {
   target.shutdown_charge = 0;
   target.exec_timeout = default_exec_timeout;
   target.restart_sleep = default_restart_sleep;
+  target.ups_protocol = default_ups_protocol;
   for (int i = 0; i < event_count; ++i) {
     target.alert[i].found = 0;
     target.log_control[i].found = 0;

@@ -61,6 +61,7 @@ enum class token : int {
   NUT_USER,
   NUT_HOSTSYNC,
   RESTART_SLEEP,
+  UPS_PROTOCOL,
   HTTP_PORT,
   ON,
   TO,

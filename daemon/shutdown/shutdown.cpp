@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +13,7 @@
 #include "daemon/core/util.h"
 #include "daemon/net/surfaces.h"
 #include "daemon/report/logger.h"
-#include "daemon/ups/ups.h"
+#include "daemon/ups/driver.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -80,34 +79,21 @@ void end_processes_and_unmount(HostActions &host) {
   host.run_shell("/bin/umount -a -f");
 }
 
-void command_ups(int shutdown_mode, long ups_sleep_time, long actual_ups_sleep_time) {
-  const int restart = static_cast<int>(settings.restart_sleep);
+void command_ups(int shutdown_mode, long ups_sleep_time) {
+  const long restart = settings.restart_sleep;
   if (settings.turnoff_ups != 0 && shutdown_mode == POWERFAIL_DOWN) {
     tornax_warn("Turn off UPS");
-    switch_off_ups(serial_fd, {settings.ups_shutdown_delay, 0, restart});
+    ups_driver().switch_off(serial_fd, {settings.ups_shutdown_delay, 0, restart});
   }
   if (shutdown_mode == SCHEDULE_DOWN) {
     std::printf("Sleep UPS for %ld min\n", ups_sleep_time);
     // Standard output may be a file or a pipe: nothing flushes it after the halt.
     std::fflush(stdout);
-    switch_off_ups(serial_fd,
-                   {settings.ups_shutdown_delay, static_cast<int>(actual_ups_sleep_time), restart});
+    ups_driver().switch_off(serial_fd, {settings.ups_shutdown_delay, ups_sleep_time, restart});
   }
 }
 
 }  // namespace
-
-long corrected_sleep_time(long ups_sleep_time, float multiplier) {
-  const double product = static_cast<double>(ups_sleep_time) * static_cast<double>(multiplier);
-  // Also keeps a NaN or an out-of-range product from reaching the conversion.
-  if (!(product > static_cast<double>(INT_MIN))) {
-    return INT_MIN;
-  }
-  if (!(product < static_cast<double>(INT_MAX))) {
-    return INT_MAX;
-  }
-  return static_cast<long>(product);
-}
 
 int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,
                       HookRunner *hooks) {
@@ -123,14 +109,13 @@ int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,
     std::perror("down():chdir() fail");
   }
   ignore_stop_signals(host);
-  const long actual_ups_sleep_time = corrected_sleep_time(ups_sleep_time, sleep_time_multiplier);
   host.sync_filesystems();
   if (host.send_signal(1, SIGTSTP) < 0) {
     tornax_warn("shutdown: can't idle init.\r\n");
     return 1;
   }
   end_processes_and_unmount(host);
-  command_ups(shutdown_mode, ups_sleep_time, actual_ups_sleep_time);
+  command_ups(shutdown_mode, ups_sleep_time);
   tornax_warn("The system is halted.\r\n");
   host.halt_system();
   return 0;

@@ -12,18 +12,13 @@
 
 namespace tornax {
 
-// The sleep time sent to the UPS: minutes × multiplier, the product formed in
-// double precision from the float's exact value, truncated toward zero and
-// held within the range of an int.
-long corrected_sleep_time(long ups_sleep_time, float multiplier);
-
 // Runs the whole sequence with `host` (first waiting for the peers of every
 // network surface that has them waiting: the hosts logged in to the network
 // UPS server) and returns the exit status the daemon
 // ends with: 1 when init could not be idled, 0 when the halt call returned.
 // The mode is the event that called for the shutdown: POWERFAIL_DOWN switches
-// the UPS off when settings.turnoff_ups is set, SCHEDULE_DOWN sends the
-// corrected `ups_sleep_time` (minutes); other modes send nothing. Event hooks
+// the UPS off when settings.turnoff_ups is set, SCHEDULE_DOWN sends
+// `ups_sleep_time` (minutes, as the UPS driver corrects it); other modes send nothing. Event hooks
 // still running (`hooks`, when given) have until the shutdown script ends, and
 // are then killed. Main thread only; takes no lock.
 int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,

@@ -14,6 +14,7 @@
 
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
+#include "daemon/ups/driver.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/settings_text.h"
@@ -397,7 +398,9 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
 TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   load(required_statements() +
        "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10 RESTART_SLEEP 0\n"
-       "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n");
+       "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n"
+       "UPS_PROTOCOL classic\n");
+  EXPECT_EQ(settings.ups_protocol, "classic");
   EXPECT_EQ(settings.restart_sleep, 0u);
   EXPECT_EQ(settings.shutdown_runtime, 300u);
   EXPECT_EQ(settings.shutdown_charge, 20u);
@@ -420,6 +423,8 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
       {"RESTART_SLEEP 10000", "RESTART_SLEEP is 0 to 9999 minutes"},
       {"POWERFAIL_EXEC hooks/mail", "POWERFAIL_EXEC hooks/mail: not an absolute path"},
       {"SHUTDOWN_RUNTIME 35791395", "minutes too large, the largest is 35791394"},
+      {"UPS_PROTOCOL hid",
+       std::string("UPS_PROTOCOL hid: the UPS protocols are ") + ups_driver_names()},
   };
   for (const auto &c : cases) {
     std::string out;
