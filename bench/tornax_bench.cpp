@@ -29,6 +29,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/cycles.h"
@@ -100,13 +101,19 @@ struct BurstResult {
   bool refused = false;
 };
 
+// Per client over a fan-out window: the fewest and the median status lines,
+// the longest gap between two, and how many clients were lost or refused.
+struct LineTallies {
+  int min = 0;
+  double median = 0;
+  double max_gap = 0;
+  int lost = 0;
+};
+
 struct FanoutResult {
   int clients = 0;
   int greeted = 0;
-  int min_lines = 0;
-  double median_lines = 0;
-  double max_gap = 0;
-  int lost = 0;
+  LineTallies lines;
   double cpu = 0;
   long peak_rss_kib = 0;
   int peak_threads = 0;
@@ -445,15 +452,15 @@ FanoutResult Bench::measure_fanout(int clients) {
   const auto to = Clock::now();
   result.cpu = sample_process(daemon_pid_, false).cpu_seconds - before.cpu_seconds;
   result.cycles = analyse_cycles(ups_.received(), from, to);
-  std::vector<double> lines;
-  result.min_lines = clients > 0 ? 1 << 30 : 0;
+  std::vector<double> counts;
+  result.lines.min = clients > 0 ? 1 << 30 : 0;
   for (const ClientTally &tally : connections.tallies()) {
-    lines.push_back(tally.window_lines);
-    result.min_lines = std::min(result.min_lines, tally.window_lines);
-    result.max_gap = std::max(result.max_gap, tally.max_gap_seconds);
-    result.lost += tally.lost || tally.refused ? 1 : 0;
+    counts.push_back(tally.window_lines);
+    result.lines.min = std::min(result.lines.min, tally.window_lines);
+    result.lines.max_gap = std::max(result.lines.max_gap, tally.max_gap_seconds);
+    result.lines.lost += tally.lost || tally.refused ? 1 : 0;
   }
-  result.median_lines = median(lines);
+  result.lines.median = median(counts);
   connections.close_all();
   wait_for_threads(base_threads, seconds(10));
   return result;
@@ -553,7 +560,7 @@ void latency_rows(const LatencyResult &latency) {
 // Every line: each client had a line at least every 1.5 s (no status interval
 // lost) and none was dropped or refused.
 bool every_line(const FanoutResult &f) {
-  return f.greeted == f.clients && f.lost == 0 && f.max_gap < 1.5;
+  return f.greeted == f.clients && f.lines.lost == 0 && f.lines.max_gap < 1.5;
 }
 
 // The cycle kept its period: no tick was missed and the median stayed at the
@@ -567,8 +574,8 @@ void fanout_rows(const FanoutResult &f, const CycleStats &idle, int window) {
   const std::string n = std::to_string(f.clients) + " clients";
   const bool big = f.clients >= 1000;
   row(n + ": lines per client min / median of " + std::to_string(window) + " s; longest gap",
-      std::to_string(f.min_lines) + " / " + fixed(f.median_lines, 1) + "; " + fixed(f.max_gap, 3) +
-          " s" +
+      std::to_string(f.lines.min) + " / " + fixed(f.lines.median, 1) + "; " +
+          fixed(f.lines.max_gap, 3) + " s" +
           (f.greeted < f.clients ? " (" + std::to_string(f.clients - f.greeted) + " not served)"
                                  : ""),
       big ? "every line" : "", big ? verdict(every_line(f)) : "");
@@ -691,8 +698,20 @@ bool parse_options(int argc, char **argv, Options *options) {
                                         {"scrape-window", required_argument, nullptr, 'w'},
                                         {"keep", no_argument, nullptr, 'k'},
                                         {nullptr, 0, nullptr, 0}};
+  // The options that take a count or a number of seconds, at least 1.
+  static const std::pair<int, int Options::*> counts[] = {
+      {'i', &Options::idle_seconds},   {'o', &Options::outages},
+      {'f', &Options::fanout_seconds}, {'u', &Options::burst_clients},
+      {'n', &Options::nut_outages},    {'p', &Options::pollers},
+      {'a', &Options::scrapes},        {'w', &Options::scrape_seconds}};
   int c;
   while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
+    const auto count = std::find_if(std::begin(counts), std::end(counts),
+                                    [c](const auto &entry) { return entry.first == c; });
+    if (count != std::end(counts)) {
+      options->*count->second = std::max(1, std::atoi(optarg));
+      continue;
+    }
     switch (c) {
       case 's':
         options->source_dir = optarg;
@@ -700,35 +719,11 @@ bool parse_options(int argc, char **argv, Options *options) {
       case 'b':
         options->build_dir = optarg;
         break;
-      case 'i':
-        options->idle_seconds = std::max(1, std::atoi(optarg));
-        break;
-      case 'o':
-        options->outages = std::max(1, std::atoi(optarg));
-        break;
-      case 'f':
-        options->fanout_seconds = std::max(1, std::atoi(optarg));
-        break;
       case 'c':
         options->fanout_clients = client_counts(optarg);
         break;
-      case 'u':
-        options->burst_clients = std::max(1, std::atoi(optarg));
-        break;
       case 'r':
         options->seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10));
-        break;
-      case 'n':
-        options->nut_outages = std::max(1, std::atoi(optarg));
-        break;
-      case 'p':
-        options->pollers = std::max(1, std::atoi(optarg));
-        break;
-      case 'a':
-        options->scrapes = std::max(1, std::atoi(optarg));
-        break;
-      case 'w':
-        options->scrape_seconds = std::max(1, std::atoi(optarg));
         break;
       case 'k':
         options->keep = true;

@@ -6,14 +6,10 @@ namespace tornax {
 namespace {
 
 const char *reason_of(ShutdownRule rule) {
-  switch (rule) {
-    case ShutdownRule::low_battery:
-      return "low battery";
-    case ShutdownRule::powerfail_time:
-      return "power fail timeout";
-    default:
-      return "scheduled shutdown due";
-  }
+  // In the order of ShutdownRule.
+  static const char *const reasons[] = {"low battery", "power fail timeout",
+                                        "scheduled shutdown due"};
+  return reasons[static_cast<int>(rule)];
 }
 
 // Collects one line's decisions: its warnings as they come, and the first

@@ -373,7 +373,7 @@ void Drill::say_substitutions() {
     say("the status server listens on 127.0.0.1:" + std::to_string(port_) +
         " instead of the configured port " +
         std::to_string(config_->number("/network/status_server/port")) + " on " +
-        (where.empty() ? "every IPv4 address" : where));
+        (where.empty() ? "every IPv4 and IPv6 address" : where));
   }
 }
 

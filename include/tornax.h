@@ -178,11 +178,15 @@ extern float ups_backuptime;  // minutes
 extern float ups_linenormal;  // volts, read once at start-up
 
 extern unsigned int remain_time;  // minutes left before the power-fail shutdown
+extern long remain_seconds;       // the same time left in seconds (set_time_left)
 extern long schedule_down_timer;  // 0 idle, 1..600 scheduled-shutdown countdown
 
 inline constexpr int ups_version_size = 50;
 extern char ups_version[ups_version_size];  // identification text
 extern int ups_testing;                     // 1 while a scheduled self-test runs
+// The self-test status as the UPS wrote it: ups_teststatus without the mark a
+// reply on battery begins with (which ups_teststatus keeps as a "0").
+extern char ups_test_result[ups_teststatus_size];
 
 extern int serial_fd;  // the serial line to the UPS
 

@@ -299,12 +299,12 @@ struct Command {
 const Command commands[] = {
     {"mains", "on|off",
      "mains present or failed (replies marked \"!\" while off,\n"
-     "\"$\" on the first reply after it comes back)",
+     "\"$\" on the first reply after it comes back; qx: the utility-fail bit)",
      [](const Words &w, SimulatedUps &u) {
        return switch_command(
            w, true, [](SimulatedUps &s, bool on) { s.set_mains(on); }, u);
      }},
-    {"lowbatt", "[on|off]", "low battery (replies marked \"*\")",
+    {"lowbatt", "[on|off]", "low battery (replies marked \"*\"; qx: the battery-low bit)",
      [](const Words &w, SimulatedUps &u) {
        return switch_command(
            w, true, [](SimulatedUps &s, bool on) { s.set_low_battery(on); }, u);
@@ -346,14 +346,24 @@ const Command commands[] = {
      }},
     {"family", "NAME", "identification with NAME at offset 8, e.g. 'family Kyrel'",
      [](const Words &w, SimulatedUps &u) { return text_command(w, set_family, u); }},
-    {"teststatus", "TEXT", "self-test status text (answer to S5)",
+    {"model", "TEXT", "qx: the model in the answer to I (10 characters)",
+     [](const Words &w, SimulatedUps &u) {
+       return text_command(
+           w, [](SimulatedUps &s, std::string t) { s.set_qx_model(std::move(t)); }, u);
+     }},
+    {"identify", "on|off", "qx: whether I and F are answered",
+     [](const Words &w, SimulatedUps &u) {
+       return switch_command(
+           w, true, [](SimulatedUps &s, bool on) { s.set_qx_identifies(on); }, u);
+     }},
+    {"teststatus", "TEXT", "self-test status text (answer to S5; qx: NG sets the failed bit)",
      [](const Words &w, SimulatedUps &u) {
        return text_command(
            w, [](SimulatedUps &s, std::string t) { s.set_test_status(std::move(t)); }, u);
      }},
     {"reply", "CMD TEXT|off", "answer CMD (e.g. L) with TEXT instead of the simulated value",
      reply_command},
-    {"pacing", "on|off", "deliver replies after their time at 4800 baud",
+    {"pacing", "on|off", "deliver replies after their time at 4800 baud (qx 2400)",
      [](const Words &w, SimulatedUps &u) {
        return switch_command(
            w, true, [](SimulatedUps &s, bool on) { s.set_pacing(on); }, u);
@@ -365,7 +375,9 @@ const Command commands[] = {
        return switch_command(
            w, true, [](SimulatedUps &s, bool on) { s.set_garbage(on); }, u);
      }},
-    {"lineend", "END", "what replies end with: crlf (right), lf, cr, lfcr or none",
+    {"lineend", "END",
+     "what replies end with: crlf (right), lf, cr (right for qx), lfcr\n"
+     "or none",
      lineend_command},
     {"split", "N [MS]|off", "send replies in two writes, split after byte N, MS apart (20)",
      split_command},
@@ -450,8 +462,15 @@ const char *control_help() {
 
 namespace tornax {
 
+// Qx commands end with CR: its self-tests, switch-offs and cancels start
+// with T, S or C (the classic backup-time query "T\n" does not end so).
 bool is_control_command(const ReceivedCommand &command) {
   const std::string &b = command.bytes;
+  const bool qx =
+      !b.empty() && b.find('\r') != std::string::npos && b.find('\n') == std::string::npos;
+  if (qx) {
+    return b[0] == 'T' || b[0] == 'S' || b[0] == 'C';
+  }
   return b.rfind("TD=", 0) == 0 || b.rfind("D=", 0) == 0 || b.rfind("XT", 0) == 0;
 }
 

@@ -68,6 +68,8 @@ void usage(FILE *out) {
                "                       missing); their answers go to standard output\n"
                "  -s, --socket PATH    accept control connections on a Unix socket at PATH;\n"
                "                       each command line gets one answer line back\n"
+               "  -P, --protocol NAME  the protocol spoken: classic (default) or qx (2400\n"
+               "                       baud; Q1, I and F, the status in bits)\n"
                "  -i, --id TEXT        identification text (default \"%s\")\n"
                "  -f, --family NAME    identification with NAME at offset 8 (e.g. Kyrel)\n"
                "  -n, --nominal VOLTS  nominal line voltage (default 230)\n"
@@ -79,6 +81,7 @@ void usage(FILE *out) {
                "  -o, --mains-off      start on battery\n"
                "  -B, --blank          mark quiet replies with a blank\n"
                "  -p, --pacing         deliver replies after their time at 4800 baud\n"
+               "                       (qx 2400)\n"
                "  -z, --zero-on-mains ignore|obey\n"
                "                       what a switch-off of 0 does while the mains are\n"
                "                       present (default ignore)\n"
@@ -106,6 +109,7 @@ int parse_options(int argc, char **argv, Options *options) {
   static const struct option long_options[] = {{"link", required_argument, nullptr, 'l'},
                                                {"fifo", required_argument, nullptr, 'c'},
                                                {"socket", required_argument, nullptr, 's'},
+                                               {"protocol", required_argument, nullptr, 'P'},
                                                {"id", required_argument, nullptr, 'i'},
                                                {"family", required_argument, nullptr, 'f'},
                                                {"nominal", required_argument, nullptr, 'n'},
@@ -124,7 +128,7 @@ int parse_options(int argc, char **argv, Options *options) {
   SimulatedUpsOptions &ups = options->ups;
   double test_seconds = ups.self_test_seconds;
   int c;
-  while ((c = getopt_long(argc, argv, "l:c:s:i:f:n:b:r:w:t:oBpz:qS:h", long_options, nullptr)) !=
+  while ((c = getopt_long(argc, argv, "l:c:s:P:i:f:n:b:r:w:t:oBpz:qS:h", long_options, nullptr)) !=
          -1) {
     bool good = true;
     switch (c) {
@@ -136,6 +140,10 @@ int parse_options(int argc, char **argv, Options *options) {
         break;
       case 's':
         options->socket_path = optarg;
+        break;
+      case 'P':
+        good = std::strcmp(optarg, "classic") == 0 || std::strcmp(optarg, "qx") == 0;
+        ups.protocol = std::strcmp(optarg, "qx") == 0 ? SimProtocol::qx : SimProtocol::classic;
         break;
       case 'i':
         ups.identification = optarg;

@@ -23,8 +23,13 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t control_command_bytes = 15;
 constexpr std::size_t max_line = 64;
 constexpr auto padding_grace = std::chrono::milliseconds(100);
-// 4800 baud with a start and a stop bit: 480 bytes a second.
+// A start and a stop bit: 480 bytes a second at 4800 baud, 240 at 2400 (Qx).
 constexpr double seconds_per_byte = 10.0 / 4800.0;
+constexpr double qx_seconds_per_byte = 10.0 / 2400.0;
+constexpr double cell_volts_empty = 1.9;
+constexpr double cell_volts_span = 0.25;  // to 2.15 V a cell, full
+constexpr double qx_battery_volts = 24.0;
+constexpr auto qx_restore_grace = std::chrono::seconds(10);
 constexpr double rated_watts = 800.0;
 constexpr double empty_battery_volts = 21.0;
 constexpr double full_battery_span = 6.4;
@@ -54,6 +59,62 @@ std::string command_key(const std::string &bytes) {
 
 bool is_control_command(const std::string &key) {
   return key.rfind("TD=", 0) == 0 || key.rfind("D=", 0) == 0;
+}
+
+bool all_digits(const std::string &text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The delay of a Qx "S<n>": ".2" to ".9" tenths of a minute, "01" to "10"
+// minutes. Nothing for any other text.
+std::optional<int> qx_delay_seconds(const std::string &n) {
+  if (n.size() == 2 && n[0] == '.' && n[1] >= '2' && n[1] <= '9') {
+    return (n[1] - '0') * 6;
+  }
+  if (n.size() == 2 && all_digits(n) && std::stoi(n) >= 1 && std::stoi(n) <= 10) {
+    return std::stoi(n) * 60;
+  }
+  return std::nullopt;
+}
+
+// A Qx "S<n>" or "S<n>R<mmmm>": the delay in seconds and the minutes off
+// (empty: until the mains are present).
+struct QxShutdown {
+  int delay_seconds = 0;
+  std::optional<int> minutes_off;
+};
+std::optional<QxShutdown> qx_shutdown(const std::string &key) {
+  if (key.size() < 3 || key[0] != 'S') {
+    return std::nullopt;
+  }
+  const std::optional<int> delay = qx_delay_seconds(key.substr(1, 2));
+  if (!delay) {
+    return std::nullopt;
+  }
+  if (key.size() == 3) {
+    return QxShutdown{*delay, std::nullopt};
+  }
+  const std::string rest = key.substr(3);
+  if (rest.size() != 5 || rest[0] != 'R' || !all_digits(rest.substr(1))) {
+    return std::nullopt;
+  }
+  return QxShutdown{*delay, std::stoi(rest.substr(1))};
+}
+
+// The commands a Qx UPS takes without answering.
+bool is_qx_control(const std::string &key) {
+  if (key == "T" || key == "TL" || key == "Q" || key == "C" || key == "CT") {
+    return true;
+  }
+  if (key.size() == 3 && key[0] == 'T' && all_digits(key.substr(1)) && key != "T00") {
+    return true;
+  }
+  return qx_shutdown(key).has_value();
+}
+
+// A number in a fixed-width field, zero-padded, at most what the width holds.
+std::string fixed(int width, int decimals, double value, double largest) {
+  return format("%0*.*f", width, decimals, std::clamp(value, 0.0, largest));
 }
 
 void close_fd(int &fd) {
@@ -243,6 +304,15 @@ void SimulatedUps::take_input(const char *bytes, std::size_t length) {
 // A control command is 15 bytes: its text and NUL padding. NUL bytes that
 // follow any other command are padding of that command too.
 void SimulatedUps::take_byte(char byte) {
+  if (qx()) {
+    line_ += byte;
+    if (byte == '\r') {
+      complete_line();
+    } else if (line_.size() >= max_line) {
+      publish({std::exchange(line_, {}), {}, Clock::now()});
+    }
+    return;
+  }
   if (pending_) {
     if (byte == '\0' && pending_->bytes.size() < control_command_bytes) {
       pending_->bytes += byte;
@@ -271,6 +341,16 @@ void SimulatedUps::take_byte(char byte) {
 void SimulatedUps::complete_line() {
   std::string bytes = std::exchange(line_, {});
   const std::string key = command_key(bytes);
+  if (qx() && is_qx_control(key)) {
+    note_command(bytes);
+    obey_qx_control(key);
+    publish({std::move(bytes), {}, Clock::now()});
+    return;
+  }
+  if (qx()) {
+    answer(bytes);
+    return;
+  }
   if (is_control_command(key)) {
     note_command(bytes);
     obey_control(key);
@@ -307,6 +387,39 @@ void SimulatedUps::obey_control(const std::string &key) {
     plan.back_at = plan.off_at + std::chrono::minutes(std::min(value, 100000L));
   }
   switch_off_ = plan;
+}
+
+// A Qx control command: a self-test, the beeper, a switch-off or its cancel.
+void SimulatedUps::obey_qx_control(const std::string &key) {
+  std::lock_guard lock(mutex_);
+  const Clock::time_point now = model_now();
+  advance(now);
+  if (key[0] == 'T') {
+    const auto length = key == "T"    ? std::chrono::seconds(options_.self_test_seconds)
+                        : key == "TL" ? std::chrono::seconds(86400)
+                                      : std::chrono::seconds(std::stoi(key.substr(1)) * 60);
+    test_until_ = now + length;
+    test_result_ = test_outcome_;
+  } else if (key == "CT") {
+    test_until_ = now;
+  } else if (key == "Q") {
+    qx_beeper_muted_ = !qx_beeper_muted_;
+  } else if (key == "C") {
+    if (switch_off_ && (now < switch_off_->off_at || options_.mains)) {
+      output_cycles_ += now < switch_off_->off_at ? 0 : 1;
+      switch_off_.reset();
+    }
+  } else if (const std::optional<QxShutdown> s = qx_shutdown(key)) {
+    SwitchOff plan{now + std::chrono::seconds(s->delay_seconds), std::nullopt, false};
+    // The output returns once the mains are present: after the minutes off,
+    // or, without R, the grace after the switch-off.
+    plan.back_at =
+        plan.off_at +
+        (s->minutes_off
+             ? std::chrono::duration_cast<Clock::duration>(std::chrono::minutes(*s->minutes_off))
+             : std::chrono::duration_cast<Clock::duration>(qx_restore_grace));
+    switch_off_ = plan;
+  }
 }
 
 void SimulatedUps::finish_pending() {
@@ -350,7 +463,7 @@ void SimulatedUps::answer(const std::string &command) {
   Faults faults;
   {
     std::lock_guard lock(mutex_);
-    meant = reply_to(command_key(command));
+    meant = reply_to(command_key(command), command);
     faults = faults_;
   }
   if (!meant) {
@@ -370,14 +483,17 @@ std::string SimulatedUps::plan_delivery(const Meant &meant, const Faults &faults
   bool exact = true;
   if (hit && faults.garbage) {
     // Half of it starts with a mark: the worst a daemon can meet.
+    // Qx: half of it starts as a status reply does.
     static constexpr char marks[] = " !$*@";
-    bytes = random_bytes(1 + random_() % 24) + (random_() % 2 == 0 ? "\r\n" : "");
+    const std::string end = qx() ? "\r" : "\r\n";
+    bytes = random_bytes(1 + random_() % (qx() ? 48 : 24)) + (random_() % 2 == 0 ? end : "");
     if (random_() % 2 == 0) {
-      bytes[0] = marks[random_() % 5];
+      bytes[0] = qx() ? '(' : marks[random_() % 5];
     }
     exact = false;
-  } else if (hit && faults.line_end != "\r\n" && !meant.faultless) {
-    bytes.replace(bytes.size() - 2, 2, faults.line_end);
+  } else if (hit && faults.line_end && !meant.faultless) {
+    const std::size_t own = qx() ? 1 : 2;
+    bytes.replace(bytes.size() - std::min(own, bytes.size()), own, *faults.line_end);
     exact = false;
   }
   const Clock::time_point now = Clock::now();
@@ -390,7 +506,8 @@ std::string SimulatedUps::plan_delivery(const Meant &meant, const Faults &faults
   {
     std::lock_guard lock(mutex_);
     if (options_.pacing) {
-      const double seconds = static_cast<double>(command_size + bytes.size()) * seconds_per_byte;
+      const double seconds = static_cast<double>(command_size + bytes.size()) *
+                             (qx() ? qx_seconds_per_byte : seconds_per_byte);
       not_before +=
           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     }
@@ -541,7 +658,8 @@ std::string SimulatedUps::random_bytes(std::size_t count) {
 
 // Caller holds mutex_. The reply the UPS's state makes, or nothing (silent,
 // an unknown command, the self-test command).
-std::optional<SimulatedUps::Meant> SimulatedUps::reply_to(const std::string &key) {
+std::optional<SimulatedUps::Meant> SimulatedUps::reply_to(const std::string &key,
+                                                          const std::string &bytes) {
   const Clock::time_point now = model_now();
   advance(now);
   if (silent_now(now)) {
@@ -549,6 +667,9 @@ std::optional<SimulatedUps::Meant> SimulatedUps::reply_to(const std::string &key
   }
   if (const auto raw = raw_replies_.find(key); raw != raw_replies_.end()) {
     return Meant{raw->second, key, '\0', true, {}};
+  }
+  if (qx()) {
+    return qx_reply_to(key, bytes);
   }
   if (key == "XT") {
     test_until_ = now + std::chrono::seconds(options_.self_test_seconds);
@@ -613,12 +734,8 @@ std::optional<std::string> SimulatedUps::value_text(const std::string &key) {
 // Caller holds mutex_. A forced mark first, then the news of mains coming
 // back, then the lasting conditions.
 std::optional<char> SimulatedUps::next_mark() {
-  if (forced_mark_) {
-    const char mark = *forced_mark_;
-    if (forced_count_ > 0 && --forced_count_ == 0) {
-      forced_mark_.reset();
-    }
-    return mark;
+  if (const std::optional<char> forced = take_forced_mark()) {
+    return forced;
   }
   if (return_pending_) {
     return_pending_ = false;
@@ -631,6 +748,91 @@ std::optional<char> SimulatedUps::next_mark() {
   if (options_.blank_mark)
     return ' ';
   return std::nullopt;
+}
+
+// Caller holds mutex_. The forced mark for the next reply, if any.
+std::optional<char> SimulatedUps::take_forced_mark() {
+  if (!forced_mark_) {
+    return std::nullopt;
+  }
+  const char mark = *forced_mark_;
+  if (forced_count_ > 0 && --forced_count_ == 0) {
+    forced_mark_.reset();
+  }
+  return mark;
+}
+
+// Caller holds mutex_. A Qx reply: Q1, I, F, or the echo of a command the
+// UPS does not know (an unsupported query is no data).
+std::optional<SimulatedUps::Meant> SimulatedUps::qx_reply_to(const std::string &key,
+                                                             const std::string &bytes) {
+  if (const auto text = replies_.find(key); text != replies_.end()) {
+    return Meant{text->second + "\r", key, '\0', false, text->second};
+  }
+  std::string text;
+  char mark = '\0';
+  if (key == "Q1") {
+    text = qx_status(mark);
+  } else if ((key == "I" || key == "F") && !options_.qx_identifies) {
+    return std::nullopt;
+  } else if (key == "I") {
+    return Meant{qx_identification() + "\r", key, '\0', true, qx_identification()};
+  } else if (key == "F") {
+    return Meant{qx_ratings() + "\r", key, '\0', true, qx_ratings()};
+  } else {
+    return Meant{bytes, key, '\0', false, key};
+  }
+  return Meant{text + "\r", key, mark, false, text};
+}
+
+// Caller holds mutex_. The Q1 status; `mark` is set to the classic mark its
+// bits stand for. A forced mark sets the bits it means.
+std::string SimulatedUps::qx_status(char &mark) {
+  const Clock::time_point now = model_now();
+  bool on_battery = !options_.mains;
+  bool low = low_battery_;
+  return_pending_ = false;  // the cleared bit is the news itself
+  if (const std::optional<char> forced = take_forced_mark()) {
+    on_battery =
+        *forced == '!' || *forced == '@' || *forced == '*' || (on_battery && *forced == ' ');
+    low = *forced == '*' || (low && *forced == ' ');
+  }
+  const bool testing = now < test_until_;
+  const bool failed = !testing && test_result_ != "OK" && test_result_ != "NO";
+  const bool counting = switch_off_ && now < switch_off_->off_at;
+  const bool output = !switch_off_ || now < switch_off_->off_at || output_back(now);
+  const std::string bits = std::string(on_battery ? "1" : "0") + (low ? "1" : "0") + "0" +
+                           (failed ? "1" : "0") + "0" + (testing ? "1" : "0") +
+                           (counting ? "1" : "0") + (on_battery && !qx_beeper_muted_ ? "1" : "0");
+  mark = on_battery && low ? '*' : on_battery ? '!' : qx_was_on_battery_ ? '$' : '\0';
+  qx_was_on_battery_ = on_battery;
+  const double nominal = options_.nominal_voltage;
+  const double input = options_.mains ? nominal + 0.5 : 0.0;
+  const double cell = cell_volts_empty + cell_volts_span * options_.battery_percent / 100.0;
+  return "(" + fixed(5, 1, input, 999.9) + " " + fixed(5, 1, input, 999.9) + " " +
+         fixed(5, 1, output ? nominal : 0.0, 999.9) + " " +
+         fixed(3, 0, options_.load_percent, 999) + " " +
+         fixed(4, 1, nominal < 150.0 ? 60.0 : 50.0, 99.9) + " " + fixed(4, 2, cell, 9.99) +
+         " 25.0 " + bits;
+}
+
+// Caller holds mutex_. "#" and the three fields of I, padded to their widths.
+std::string SimulatedUps::qx_identification() const {
+  const auto field = [](std::string text, std::size_t width) {
+    text.resize(width, ' ');
+    return text;
+  };
+  const QxIdentity &id = options_.qx_identity;
+  return "#" + field(id.manufacturer, 15) + " " + field(id.model, 10) + " " +
+         field(id.firmware, 10);
+}
+
+// Caller holds mutex_. "#" rated voltage, current, battery voltage, frequency.
+std::string SimulatedUps::qx_ratings() const {
+  const double nominal = options_.nominal_voltage;
+  return "#" + fixed(5, 1, nominal, 999.9) + " " + fixed(3, 0, rated_watts / nominal, 999) + " " +
+         fixed(5, 2, qx_battery_volts, 99.99) + " " +
+         fixed(4, 1, nominal < 150.0 ? 60.0 : 50.0, 99.9);
 }
 
 // Caller holds mutex_. Drains the battery on battery power, recharges it on
@@ -653,6 +855,11 @@ void SimulatedUps::advance(Clock::time_point now) {
   const double threshold = options_.low_battery_percent;
   if (threshold > 0.0 && before > threshold && level <= threshold) {
     low_battery_ = true;
+  }
+  // A Qx UPS cuts the wait of a switch-off short at battery low.
+  if (qx() && low_battery_ && switch_off_ && now < switch_off_->off_at) {
+    switch_off_->back_at = *switch_off_->back_at - (switch_off_->off_at - now);
+    switch_off_->off_at = now;
   }
 }
 
@@ -843,7 +1050,25 @@ void SimulatedUps::set_garbage(bool on) {
 
 void SimulatedUps::set_line_end(std::string line_end) {
   std::lock_guard lock(mutex_);
-  faults_.line_end = std::move(line_end);
+  if (line_end == own_line_end()) {
+    faults_.line_end.reset();
+  } else {
+    faults_.line_end = std::move(line_end);
+  }
+}
+
+std::string SimulatedUps::own_line_end() const {
+  return qx() ? "\r" : "\r\n";
+}
+
+void SimulatedUps::set_qx_model(std::string model) {
+  std::lock_guard lock(mutex_);
+  options_.qx_identity.model = std::move(model);
+}
+
+void SimulatedUps::set_qx_identifies(bool on) {
+  std::lock_guard lock(mutex_);
+  options_.qx_identifies = on;
 }
 
 void SimulatedUps::set_split(int at_byte, std::chrono::milliseconds gap) {
@@ -928,10 +1153,10 @@ std::string SimulatedUps::describe() const {
   const long backup = std::lround(backup_minutes());
   char text[512];
   std::snprintf(text, sizeof text,
-                "mains %s, battery %.0f%%, backup %ld:%02ld, low battery %s, mark %s, %s, "
+                "%smains %s, battery %.0f%%, backup %ld:%02ld, low battery %s, mark %s, %s, "
                 "self-test %s, %s, faults %s, received %zu",
-                options_.mains ? "on" : "off", options_.battery_percent, backup / 60, backup % 60,
-                low_battery_ ? "yes" : "no",
+                qx() ? "protocol qx, " : "", options_.mains ? "on" : "off",
+                options_.battery_percent, backup / 60, backup % 60, low_battery_ ? "yes" : "no",
                 forced_mark_ ? describe_bytes(std::string(1, *forced_mark_)).c_str() : "auto",
                 silent_now(now) ? "silent" : "talking", test_status(now).c_str(),
                 describe_output(now).c_str(), describe_faults().c_str(), received_count_);
@@ -949,8 +1174,8 @@ std::string SimulatedUps::describe_faults() const {
   if (f.garbage) {
     add("garbage");
   }
-  if (f.line_end != "\r\n") {
-    add("lineend " + describe_bytes(f.line_end));
+  if (f.line_end) {
+    add("lineend " + describe_bytes(*f.line_end));
   }
   if (f.split_at > 0) {
     add("split " + std::to_string(f.split_at) + "/" + std::to_string(f.split_gap.count()) + "ms");

@@ -3,11 +3,16 @@
 // and answers the serial protocol there, while the daemon opens the slave side
 // by its path as it would open a serial device.
 //
-// Replies are "<mark><value>\r\n". The mark follows the simulated state: none
-// (or a blank, if asked for) while all is well, "!" on battery, "$" on the
-// first reply after mains came back, "*" at low battery, or a mark forced by
-// hand. The identification reply never carries a mark. Battery level and
-// backup time fall while on battery and recover on mains.
+// It speaks one of two protocols. Classic: replies are "<mark><value>\r\n".
+// The mark follows the simulated state: none (or a blank, if asked for) while
+// all is well, "!" on battery, "$" on the first reply after mains came back,
+// "*" at low battery, or a mark forced by hand. The identification reply
+// never carries a mark. Qx: commands end with CR; Q1 answers
+// "(<readings> <8 status bits>\r", I and F answer "#...\r", the control
+// commands (T, S<n>R<m>, C...) are not answered and an unknown command is
+// echoed. The state shows in the status bits instead of marks (a forced mark
+// sets the bits it stands for). Battery level and backup time fall while on
+// battery and recover on mains.
 //
 // Everything received is kept as a log of commands with their arrival times,
 // so tests can check the exact bytes of each command and benchmarks the period
@@ -46,7 +51,20 @@ namespace tornax {
 // comes. Either way a host halted on it stays dark.
 enum class ZeroOnMains { ignore, obey };
 
+// The protocol the simulator speaks.
+enum class SimProtocol { classic, qx };
+
+// What the Qx identification (I) answers.
+struct QxIdentity {
+  std::string manufacturer = "TXSIM";  // 15 characters at most
+  std::string model = "Simline QX";    // 10
+  std::string firmware = "QX1.0";      // 10
+};
+
 struct SimulatedUpsOptions {
+  SimProtocol protocol = SimProtocol::classic;
+  QxIdentity qx_identity;
+  bool qx_identifies = true;  // Qx: answers I and F (some units answer neither)
   std::string identification = "TXSIM-1 Simline 1000VA";  // family name at offset 8
   double nominal_voltage = 230.0;
   double battery_percent = 100.0;
@@ -55,9 +73,9 @@ struct SimulatedUpsOptions {
   double low_battery_percent = 10.0;  // on battery the "*" mark starts here; 0: never
   int self_test_seconds = 10;         // how long "XT" keeps the test running
   bool mains = true;
-  bool blank_mark = false;         // mark quiet replies with a blank instead of nothing
-  bool pacing = false;             // deliver each reply after its time on a 4800-baud line
-  std::string link_path;           // when set, start() makes a symlink to the slave here
+  bool blank_mark = false;  // mark quiet replies with a blank instead of nothing
+  bool pacing = false;      // deliver each reply after its time on the line (4800 baud; Qx 2400)
+  std::string link_path;    // when set, start() makes a symlink to the slave here
   std::size_t log_limit = 100000;  // oldest log entries are dropped beyond this
   std::uint64_t seed = 1;          // the random bytes and choices of the fault modes
   ZeroOnMains zero_on_mains = ZeroOnMains::ignore;
@@ -74,7 +92,9 @@ struct LineEvent {
     command,  // a command received: `bytes`
     write,    // bytes written to the line in one write: `bytes`, `stray`
     reply,    // the last write of a reply went out: the command answered (`bytes`,
-              // without its line end), `mark`, `clean`, `latency`, `spread`
+              // without its line end), `mark`, `clean`, `latency`, `spread`. A Qx
+              // reply's `mark` is the classic mark its status bits stand for
+              // ("!" on battery, "*" low on battery, "$" the first on mains again)
     hangup,   // the pty was closed and a new one opened
   };
   LineEvent() = default;
@@ -143,8 +163,8 @@ class SimulatedUps {
   // (before any test it is "NO", while one runs "IP", after one "OK"). Ends a
   // running self-test.
   void set_test_status(std::string text);
-  // Replaces the value text of a query (command without its newline, e.g.
-  // "L"); the mark and the line end are still added.
+  // Replaces the value text of a query (command without its line end, e.g.
+  // "L"); the mark and the line end are still added (Qx: the line end).
   void set_reply(const std::string &command, std::string text);
   // Replaces the whole reply with exactly these bytes (no mark, no line end
   // added), for odd replies.
@@ -154,11 +174,20 @@ class SimulatedUps {
   void set_pacing(bool on);
   void set_blank_mark(bool on);
 
+  // Qx: the model of the I reply, and whether I and F are answered.
+  void set_qx_model(std::string model);
+  void set_qx_identifies(bool on);
+  SimProtocol protocol() const { return options_.protocol; }
+
   // ---- The output -----------------------------------------------------------
   // "TD=<seconds>" sets the delay of the next switch-off; "D=<minutes>"
   // switches the output off once that delay has passed, for that many
   // minutes and then until the mains are present, or, for 0, until the mains
-  // return (see ZeroOnMains). Times run on the simulated world's clock.
+  // return (see ZeroOnMains). Qx: "S<n>R<m>" switches off after n (".2" to
+  // ".9" tenths, "01" to "10" minutes; battery low cuts it short) for m
+  // minutes, then once the mains are present; "S<n>" alone until they are;
+  // "C" cancels, or ends the wait when the mains are present. Times run on
+  // the simulated world's clock.
   void set_zero_on_mains(ZeroOnMains behaviour);
   // Whether the output is on now.
   bool output_on() const;
@@ -177,8 +206,10 @@ class SimulatedUps {
   // Random bytes (1 to 24, half of them starting with a mark, half of them
   // followed by "\r\n") instead of a reply.
   void set_garbage(bool on);
-  // The bytes a reply ends with ("\r\n" when all is well).
+  // The bytes a reply ends with (the protocol's own when all is well).
   void set_line_end(std::string line_end);
+  // The protocol's own line end of replies: "\r\n", Qx "\r".
+  std::string own_line_end() const;
   // The reply in two writes, the first `at_byte` bytes long, `gap` apart; 0 off.
   void set_split(int at_byte, std::chrono::milliseconds gap);
   // The reply one byte a write, `gap` apart; a negative gap is off.
@@ -219,7 +250,7 @@ class SimulatedUps {
     double share = 100.0;
     double noise_rate = 0.0;
     bool garbage = false;
-    std::string line_end = "\r\n";
+    std::optional<std::string> line_end;  // a wrong line end; empty: the protocol's own
     int split_at = 0;
     std::chrono::milliseconds split_gap{0};
     std::chrono::milliseconds trickle_gap{-1};
@@ -276,7 +307,7 @@ class SimulatedUps {
   void reopen();
   void journal(LineEvent event);
   std::string random_bytes(std::size_t count);
-  std::optional<Meant> reply_to(const std::string &key);
+  std::optional<Meant> reply_to(const std::string &key, const std::string &bytes);
   std::optional<std::string> value_text(const std::string &key);
   std::optional<char> next_mark();
   void advance(Clock::time_point now);
@@ -287,6 +318,13 @@ class SimulatedUps {
   double backup_minutes() const;
   std::string describe_faults() const;
   void obey_control(const std::string &key);
+  bool qx() const { return options_.protocol == SimProtocol::qx; }
+  void obey_qx_control(const std::string &key);
+  std::optional<Meant> qx_reply_to(const std::string &key, const std::string &bytes);
+  std::string qx_status(char &mark);
+  std::string qx_ratings() const;
+  std::string qx_identification() const;
+  std::optional<char> take_forced_mark();
   std::string describe_output(Clock::time_point now) const;
   bool output_back(Clock::time_point now) const;
 
@@ -337,7 +375,9 @@ class SimulatedUps {
     std::optional<Clock::time_point> back_at;
     bool mains_returned = false;
   };
-  int shutdown_delay_ = 0;  // seconds, from the last "TD="
+  int shutdown_delay_ = 0;          // seconds, from the last "TD="
+  bool qx_was_on_battery_ = false;  // Qx: the last status said so
+  bool qx_beeper_muted_ = false;    // Qx: "Q" toggles it
   std::optional<SwitchOff> switch_off_;
   int output_cycles_ = 0;
   std::map<std::string, std::string> replies_;

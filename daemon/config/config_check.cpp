@@ -168,9 +168,9 @@ std::string next_test_row(const Settings &config, std::time_t now) {
   return next ? local_date(*next) : "never (no UPSTEST date occurs)";
 }
 
-// The LISTEN addresses both network surfaces bind to.
+// The LISTEN addresses every network surface binds to.
 std::string listen_places(const Settings &config) {
-  std::string where = "every IPv4 address";
+  std::string where = "every IPv4 and IPv6 address";
   if (!config.listen.empty()) {
     where.clear();
     for (const IpAddress &address : config.listen) {
@@ -198,8 +198,9 @@ std::string nut_server_row(const Settings &config, std::time_t) {
     return "off (NUT_PORT 0)";
   }
   const std::size_t accounts = config.nut_users.size();
-  return "port " + std::to_string(config.nut_port) + ", UPS " + config.nut_upsname + ", at most " +
-         std::to_string(config.nut_max_client) + " clients at once; " + std::to_string(accounts) +
+  return "port " + std::to_string(config.nut_port) + " on " + listen_places(config) + ", UPS " +
+         config.nut_upsname + ", at most " + std::to_string(config.nut_max_client) +
+         " clients at once; " + std::to_string(accounts) +
          (accounts == 1 ? " account" : " accounts") + ", a shutdown waits up to " +
          std::to_string(config.nut_hostsync) + " s for the hosts logged in";
 }

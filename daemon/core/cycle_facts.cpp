@@ -13,6 +13,7 @@
 
 #include "daemon/config/config_read.h"
 #include "daemon/core/monitor.h"
+#include "daemon/core/powerfail.h"
 
 namespace tornax {
 namespace {
@@ -160,6 +161,7 @@ void publish_cycle(std::chrono::steady_clock::duration cycle_time, std::time_t n
   facts->time = now;
   facts->values = take_status_snapshot();
   facts->backuptime = ups_backuptime;
+  facts->powerfail_left = remain_seconds;
   facts->linenormal = ups_linenormal;
   std::memcpy(facts->status.data(), status, sizeof status);
   facts->ups_version.assign(ups_version, strnlen(ups_version, sizeof ups_version));
@@ -171,6 +173,21 @@ void publish_cycle(std::chrono::steady_clock::duration cycle_time, std::time_t n
   facts->shutdown_left = shutdown_remaining_seconds(*facts);
   put_in_place(std::move(facts));
   wake_waiters();
+}
+
+void set_time_left(long seconds) {
+  remain_seconds = std::max(0L, seconds);
+  remain_time = static_cast<unsigned int>(std::min<long>(remain_seconds / 60, UINT_MAX));
+}
+
+long seconds_to_powerfail(unsigned int powerfail_timeout, unsigned int powerfail_count,
+                          float backuptime_minutes) {
+  if (powerfail_timeout != 0) {
+    return powerfail_count < powerfail_timeout
+               ? static_cast<long>(powerfail_timeout - powerfail_count)
+               : 0L;
+  }
+  return static_cast<long>(whole_minutes(backuptime_minutes)) * 60L;
 }
 
 void publish_settings() {
@@ -222,8 +239,7 @@ bool comm_lost(const CycleFacts &facts) {
 }
 
 bool shutdown_pending(const CycleFacts &facts) {
-  return facts.status[POWERFAIL_DOWN] != 0 || facts.status[SCHEDULE_DOWN] != 0 ||
-         shutdown_remaining_seconds(facts).has_value();
+  return facts.shutdown_left.has_value();
 }
 
 std::optional<long> shutdown_remaining_seconds(const CycleFacts &facts) {
@@ -234,10 +250,8 @@ std::optional<long> shutdown_remaining_seconds(const CycleFacts &facts) {
   if (facts.values.schedule_down_timer > 0) {
     left = std::max(0L, schedule_countdown - facts.values.schedule_down_timer);
   }
-  const unsigned int count = facts.status[POWERFAIL];
-  if (count != 0 && facts.powerfail_timeout != 0 && count < facts.powerfail_timeout) {
-    const long outage_left = static_cast<long>(facts.powerfail_timeout - count);
-    left = left ? std::min(*left, outage_left) : outage_left;
+  if (on_battery(facts)) {
+    left = left ? std::min(*left, facts.powerfail_left) : facts.powerfail_left;
   }
   return left;
 }

@@ -53,9 +53,13 @@ struct CycleFacts {
   std::string ups_version;
   std::optional<std::string> location;
   unsigned int powerfail_timeout = 0;  // seconds, 0 none
-  // Seconds (cycles) left before the nearest shutdown the daemon will make;
-  // 0 once one is due, none while none is pending. Worked out once, here,
-  // for every surface.
+  // Seconds left before the power-fail shutdown as the cycle worked it out
+  // (remain_seconds): the status line's remaining minutes are these.
+  long powerfail_left = 0;
+  // Seconds (cycles) left before the nearest shutdown the daemon will make:
+  // the scheduled countdown, or on battery the power-fail time left; 0 once
+  // one is due, none while none is pending. Worked out once, here, for every
+  // surface.
   std::optional<long> shutdown_left;
   std::optional<ShutdownPreview> next_shutdown;
   std::optional<std::time_t> next_self_test;
@@ -83,6 +87,20 @@ void publish_cycle(std::chrono::steady_clock::duration cycle_time, std::time_t n
 // settings in force in place (the facts stay those of no cycle).
 void publish_settings();
 
+// Main thread, under tornax_mutex: the time left before the power-fail
+// shutdown, in seconds. The cycle works it out in steps (the timeout or the
+// UPS's backup time, lowered by the thresholds, 0 once due); each step sets
+// remain_seconds and remain_time, its whole minutes, which the status line,
+// the log, the alerts and the hooks tell, and the publication hands the same
+// seconds to every other surface, so that all of them tell one time.
+void set_time_left(long seconds);
+
+// The power-fail time left before the thresholds: with BACKUPTIME
+// (`powerfail_timeout`, seconds) the seconds the count still has to go,
+// without it the UPS's own backup time in whole minutes, as seconds.
+long seconds_to_powerfail(unsigned int powerfail_timeout, unsigned int powerfail_count,
+                          float backuptime_minutes);
+
 // Any thread: the facts of the last cycle (before the first, facts with
 // `cycled` false). Never null; the copy never changes.
 std::shared_ptr<const CycleFacts> latest_cycle_facts();
@@ -104,10 +122,13 @@ bool self_test_running();
 bool on_battery(const CycleFacts &facts);
 bool low_battery(const CycleFacts &facts);
 bool comm_lost(const CycleFacts &facts);
-// A shutdown is due, or counting down: the scheduled countdown, or an outage
-// with BACKUPTIME set.
+// A shutdown is due, or counting down (shutdown_left is set).
 bool shutdown_pending(const CycleFacts &facts);
-// Seconds (cycles) until the nearest pending shutdown; none when none is.
+// Seconds (cycles) until the nearest pending shutdown, from the slots, the
+// countdown and powerfail_left: a shutdown is due, the scheduled countdown
+// runs, or an outage, whose end the power-fail time left (BACKUPTIME, or the
+// UPS's backup time, lowered by the thresholds) foretells; none when none
+// is. The publication sets shutdown_left from it.
 std::optional<long> shutdown_remaining_seconds(const CycleFacts &facts);
 
 // Tests: forget every published fact, as at start.

@@ -97,11 +97,8 @@ void update_communication(bool answered) {
 }
 
 void compute_remain_time() {
-  if (settings.powerfail_timeout != 0) {
-    remain_time = minutes_to_timeout(settings.powerfail_timeout, status[POWERFAIL]);
-  } else {
-    remain_time = whole_minutes(ups_backuptime);
-  }
+  set_time_left(
+      seconds_to_powerfail(settings.powerfail_timeout, status[POWERFAIL], ups_backuptime));
 }
 
 // Counts the poll's marks; returns the last of them as the mark that tells
@@ -154,7 +151,7 @@ void track_power(MonitorState &state, char last_mark, const FreshReadings &fresh
 // it must be the time left by whichever rule will shut this host down first.
 void lower_remain_time(const MonitorState &state) {
   if (const std::optional<unsigned int> left = minutes_to_thresholds(state.power, settings)) {
-    remain_time = std::min(remain_time, *left);
+    set_time_left(std::min(remain_seconds, static_cast<long>(*left) * 60L));
   }
 }
 
@@ -169,7 +166,7 @@ std::pair<ShutdownCause, std::string> decide_powerfail_down(const MonitorState &
   if (cause == ShutdownCause::none) {
     return {cause, ""};
   }
-  remain_time = 0;
+  set_time_left(0);
   raise_event(POWERFAIL_DOWN);
   return {cause, describe_cause(cause, facts, settings)};
 }

@@ -121,10 +121,6 @@ std::string describe_cause(ShutdownCause cause, const PowerfailFacts &facts,
   return "";
 }
 
-unsigned int minutes_to_timeout(unsigned int powerfail_timeout, unsigned int powerfail_count) {
-  return powerfail_count < powerfail_timeout ? (powerfail_timeout - powerfail_count) / 60 : 0;
-}
-
 unsigned int whole_minutes(float minutes) {
   if (!(minutes > 0.0f)) {
     return 0;

@@ -95,10 +95,6 @@ ShutdownCause powerfail_cause(const PowerfailFacts &facts, const Settings &confi
 std::string describe_cause(ShutdownCause cause, const PowerfailFacts &facts,
                            const Settings &config);
 
-// Minutes left before the timeout shutdown: (timeout - count) / 60, or 0 once
-// the count has reached the timeout; never wraps below zero.
-unsigned int minutes_to_timeout(unsigned int powerfail_timeout, unsigned int powerfail_count);
-
 // Whole minutes of a reading, truncated toward zero and held within range: a
 // UPS's reply may be negative or absurdly large.
 unsigned int whole_minutes(float minutes);

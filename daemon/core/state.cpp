@@ -21,10 +21,12 @@ float ups_backuptime;
 float ups_linenormal;
 
 unsigned int remain_time;
+long remain_seconds;
 long schedule_down_timer;
 
 char ups_version[ups_version_size];
 int ups_testing;
+char ups_test_result[ups_teststatus_size];
 
 int serial_fd = -1;
 
@@ -53,9 +55,11 @@ void reset_daemon_state() {
   ups_freq = ups_loadcurrent = ups_backuptime = ups_linenormal = 0.0f;
   ups_temp = -1.0f;
   remain_time = 0;
+  remain_seconds = 0;
   schedule_down_timer = 0;
   std::memset(ups_version, 0, sizeof ups_version);
   std::memset(ups_teststatus, 0, sizeof ups_teststatus);
+  std::memset(ups_test_result, 0, sizeof ups_test_result);
   ups_testing = 0;
   serial_fd = -1;
   reset_ups_drivers();

@@ -20,6 +20,7 @@ StatusSnapshot take_status_snapshot() {
   values.remain_time = remain_time;
   values.temp = ups_temp;
   std::memcpy(values.teststatus, ups_teststatus, sizeof values.teststatus);
+  std::memcpy(values.test_result, ups_test_result, sizeof values.test_result);
   values.schedule_down_timer = schedule_down_timer;
   pthread_mutex_unlock(&tornax_mutex);
   // The cycle publishes the status word right after it releases the mutex:
@@ -27,6 +28,7 @@ StatusSnapshot take_status_snapshot() {
   // the new measurements with the word of the cycle before.
   values.ext_status = ext_status.load();
   values.teststatus[sizeof values.teststatus - 1] = '\0';
+  values.test_result[sizeof values.test_result - 1] = '\0';
   return values;
 }
 

@@ -16,7 +16,8 @@ struct StatusSnapshot {
   float loadcurrent = 0;
   unsigned int remain_time = 0;
   float temp = -1;
-  char teststatus[4] = {};
+  char teststatus[4] = {};   // as the status line sends it, a reply's mark as "0"
+  char test_result[4] = {};  // the self-test's own text, without the mark
   long schedule_down_timer = 0;
 };
 

@@ -71,8 +71,11 @@ int client_capacity(long limit, int open) {
 void check_client_capacity(const Settings &s) {
   int capacity = admission().descriptor_budget();
   if (capacity < 0) {
-    // Before the servers start: their listening sockets are still to come.
-    const int listeners = static_cast<int>(listen_addresses(s).size());
+    // Before the servers start: their listening sockets are still to come,
+    // one per address for each surface that is on.
+    const int surfaces =
+        (s.max_client != 0 ? 1 : 0) + (s.nut_port != 0 ? 1 : 0) + (s.http_port != 0 ? 1 : 0);
+    const int listeners = surfaces * static_cast<int>(listen_addresses(s).size());
     capacity = client_capacity(descriptor_limit(), open_descriptors() + listeners);
   }
   if (s.max_client <= capacity) {

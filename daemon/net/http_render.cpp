@@ -87,7 +87,8 @@ std::string model_of(const CycleFacts &facts) {
 }
 
 std::string teststatus_of(const CycleFacts &facts) {
-  return clean_text(std::string_view(facts.values.teststatus, strnlen(facts.values.teststatus, 3)));
+  const char *text = facts.values.test_result;
+  return clean_text(std::string_view(text, strnlen(text, sizeof facts.values.test_result - 1)));
 }
 
 // The UPS's self-test code in words, the code itself after them: the codes
@@ -189,7 +190,7 @@ void measurement_metrics(MetricText &out, const CycleFacts &facts) {
 }
 
 void state_metrics(MetricText &out, const CycleFacts &facts, const LiveFacts &live) {
-  const std::optional<long> left = shutdown_remaining_seconds(facts);
+  const std::optional<long> &left = facts.shutdown_left;
   out.gauge("tornax_shutdown_remaining_seconds",
             "Seconds until the host is shut down; +Inf while no shutdown is pending.",
             left ? metric_value(static_cast<double>(*left)) : "+Inf");
@@ -407,7 +408,7 @@ std::string row(const char *term, const std::string &value) {
 std::string details_html(const CycleFacts &facts) {
   const StatusSnapshot &v = facts.values;
   std::string html = "<dl>\n";
-  if (const std::optional<long> left = shutdown_remaining_seconds(facts)) {
+  if (const std::optional<long> &left = facts.shutdown_left) {
     html += row("Shutdown in", minutes_text(*left));
   }
   html += row("Battery runtime",
@@ -690,7 +691,7 @@ std::string render_metrics(const CycleFacts &facts, const LiveFacts &live) {
 }
 
 std::string render_status_json(const CycleFacts &facts, const LiveFacts &live) {
-  const std::optional<long> left = shutdown_remaining_seconds(facts);
+  const std::optional<long> &left = facts.shutdown_left;
   json object = {
       {"daemon",
        {{"version", version_text},

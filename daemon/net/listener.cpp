@@ -23,6 +23,15 @@ std::atomic<int> listener_retry_ms{listener_retry_seconds * 1000};
 namespace {
 
 std::atomic<int> sockets_to_open{0};
+// The host's want of IPv6 is told once, however many surfaces meet it.
+std::atomic<bool> ipv6_absence_told{false};
+
+// A default address the host can't have at all: the family is missing (no
+// IPv6 in the kernel) or has no address (IPv6 turned off). Nobody else can
+// bind that side then either, so there is nothing to hold.
+bool family_missing(const IpAddress &address, int error) {
+  return address.family == AF_INET6 && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL);
+}
 
 // A failing accept (descriptors or memory exhausted) would otherwise spin.
 constexpr std::chrono::milliseconds pause_after_failed_accept{100};
@@ -53,7 +62,7 @@ std::vector<IpAddress> listen_addresses(const Settings &s) {
 
 std::string address_and_port(const IpAddress &address, int port) {
   const std::string text = format_ip_address(address);
-  return (address.family == AF_INET6 ? "[" + text + "]" : text) + " port " + std::to_string(port);
+  return (address.family == AF_INET6 ? "[" + text + "]" : text) + ":" + std::to_string(port);
 }
 
 Listener::Listener(std::string name, const std::vector<IpAddress> &addresses, int port,
@@ -110,8 +119,18 @@ int Listener::open() {
   for (Socket &socket : sockets_) {
     if (const char *step = try_listen(socket)) {
       const int error = errno;  // before anything else can change it
-      if (by_default_ && error == EAFNOSUPPORT) {
-        socket.left_out = true;  // no such family here: nobody can take its side either
+      if (by_default_ && family_missing(socket.address, error)) {
+        socket.left_out = true;
+        if (socket.fd >= 0) {
+          close(socket.fd);
+          socket.fd = -1;
+        }
+        if (!ipv6_absence_told.exchange(true)) {
+          writelog(
+              format_text("No IPv6 on this host (%s): the network servers listen on IPv4 alone",
+                          std::strerror(error))
+                  .c_str());
+        }
         continue;
       }
       tornax_warn_and_log("%s cannot %s %s (%s); trying again every %d seconds", name_.c_str(),

@@ -32,8 +32,8 @@ int listener_sockets_to_open();
 // answer for the daemon on the family it left open.
 std::vector<IpAddress> listen_addresses(const Settings &s);
 
-// An address and port as reports write them: "192.0.2.1 port 4004",
-// "[2001:db8::1] port 4004".
+// An address and port as reports write them: "192.0.2.1:4004",
+// "[2001:db8::1]:4004".
 std::string address_and_port(const IpAddress &address, int port);
 
 class Listener {
@@ -43,8 +43,8 @@ class Listener {
   using Accepted = std::function<void(int fd, const IpAddress &peer)>;
 
   // `name` starts every report ("Status server"). With `by_default` (the
-  // addresses are listen_addresses()' own, not LISTEN's), a family the host
-  // has no support for is left out without a report.
+  // addresses are listen_addresses()' own, not LISTEN's), an IPv6 side the
+  // host can't have is left out, and the log says so once for every surface.
   Listener(std::string name, const std::vector<IpAddress> &addresses, int port,
            bool by_default = false);
   Listener(const Listener &) = delete;

@@ -72,7 +72,7 @@ std::vector<NutVariable> nut_variables(const CycleFacts &facts, bool fsd) {
       text_variable("ups.model", model, ups_version_size - 1, "UPS model"),
       text_variable("ups.status", nut_ups_status(r.ext_status, fsd), 32, "UPS status"),
       text_variable("ups.test.result",
-                    std::string(r.teststatus, strnlen(r.teststatus, sizeof r.teststatus)),
+                    std::string(r.test_result, strnlen(r.test_result, sizeof r.test_result)),
                     ups_teststatus_size - 1, "Results of last self test"),
   };
 }

@@ -387,6 +387,10 @@ int get_upsteststatus(int fd, char *test_status) {
     const size_t length = strnlen(answer.reply->text, ups_teststatus_size - 1);
     std::memcpy(test_status, answer.reply->text, length);
     test_status[length] = '\0';
+    const std::size_t own = answer.reply->mark != '\0' ? 1 : 0;
+    const std::size_t own_length = strnlen(answer.reply->text + own, ups_teststatus_size - 1);
+    std::memcpy(ups_test_result, answer.reply->text + own, own_length);
+    ups_test_result[own_length] = '\0';
   }
   return answer.result;
 }

@@ -82,7 +82,8 @@ int get_battvolt(int fd, float *out);
 
 // Self-test status: stores the reply text in `test_status` (4 characters with the
 // terminator; a longer text is cut to 3). An unanswered query, a reply that
-// is not well formed or a failed line leaves it unchanged.
+// is not well formed or a failed line leaves it unchanged. The text without
+// the reply's leading mark goes to ups_test_result alike.
 int get_upsteststatus(int fd, char *test_status);
 
 // Identification, read as one line in canonical mode into `buf` (at least

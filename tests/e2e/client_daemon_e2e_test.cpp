@@ -92,19 +92,20 @@ class ClientDaemonE2eTest : public SandboxedDaemonTest {
     ASSERT_EQ(probe_reader->next(20000), "TN0100");
   }
   // Starts the client in its own sandbox with recording broadcast and
-  // shutdown commands, and waits until it has connected (to `port` unless
-  // another is given).
-  void start_client(const std::vector<std::string> &options = {}, int to = 0) {
+  // shutdown commands, and waits until it has connected (to `port` of `host`
+  // unless another is given).
+  void start_client(const std::vector<std::string> &options = {}, int to = 0,
+                    const std::string &host = "127.0.0.1") {
     to = to == 0 ? port : to;
     std::vector<std::string> argv = {test::built_program("tornaxalert"), "-w",
                                      "cat >> " + broadcasts(), "-x", "echo down >> " + shutdowns()};
     argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back("127.0.0.1");
+    argv.push_back(host);
     argv.push_back(std::to_string(to));
     client =
         std::make_unique<test::SandboxRun>(argv, std::vector<std::string>{}, client_records.path());
     ASSERT_TRUE(wait_until([&] {
-      return client->stdout_text().find("Connected to 127.0.0.1:" + std::to_string(to)) !=
+      return client->stdout_text().find("Connected to " + host + ":" + std::to_string(to)) !=
              std::string::npos;
     })) << client->stderr_text();
   }
@@ -162,6 +163,19 @@ TEST_F(ClientDaemonE2eTest, PowerFailReturnAndLowBatteryReachTheClient) {
   const std::string done = read_file(shutdowns());
   EXPECT_TRUE(head_then_repeats(done, "down\n", "down\n")) << done;
   EXPECT_EQ(occurrences(done, "down\n"), occurrences(said, executed));
+}
+
+// The daemon's default listeners serve IPv6 too: a client of ::1 hears it.
+TEST_F(ClientDaemonE2eTest, OverIpv6ThePowerFailReachesTheClient) {
+  if (!test::have_ipv6_loopback()) {
+    GTEST_SKIP() << test::no_ipv6_loopback;
+  }
+  ASSERT_NO_FATAL_FAILURE(start_served());
+  ASSERT_NO_FATAL_FAILURE(start_client({}, 0, "::1"));
+  sim.set_mains(false);
+  EXPECT_TRUE(wait_for_broadcast("Power fail detect")) << read_file(broadcasts());
+  stop_daemon();
+  expect_client_quits();
 }
 
 // The scheduled shutdown itself comes only after a 600-second countdown; its

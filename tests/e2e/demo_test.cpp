@@ -142,7 +142,8 @@ TEST(Demo, ScriptedOutagePlaysOutToTheSandboxedHalt) {
         "received \"TD=2\\n\" + 10 NUL (shutdown delay 2)\n",
         "received \"D=0\\n\" + 11 NUL (switch off; sleep time 0 min)\n",
         "Remote hosts (tornaxalert on other hosts):\n"
-        "  status server: port 4004 on every IPv4 address, at most 3 clients at once; each "
+        "  status server: port 4004 on every IPv4 and IPv6 address, at most 3 clients at "
+        "once; each "
         "client read:\n",
         "s  on battery, low battery\n  a client shuts its own host down on the low-battery line\n",
         "Findings about the configuration:\n  none\n"}) {

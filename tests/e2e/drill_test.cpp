@@ -161,7 +161,8 @@ TEST(Drill, ShortenedTimeoutOnTheSampleRunsTheScriptOnlyWhenAsked) {
   EXPECT_EQ(part(summary, "Findings"), "Findings about the configuration:\n  none\n");
   EXPECT_EQ(part(summary, "Secondary hosts"),
             "Secondary hosts (network UPS protocol):\n"
-            "  network UPS server: port 3, UPS tornax, at most 16 clients at once; 1 account, a "
+            "  network UPS server: port 3 on every IPv4 and IPv6 address, UPS tornax, at most 16 "
+            "clients at once; 1 account, a "
             "shutdown waits up to 15 s for the hosts logged in\n"
             "  in the drill: no host is logged in to the network UPS server\n"
             "  no daemon running on this host answers on that port now\n");

@@ -142,7 +142,21 @@ TEST_F(HttpE2eTest, PageMetricsAndStatusOnMainsOnBatterySilentAndShuttingDown) {
   EXPECT_NE(battery.find("Power fail detected"), std::string::npos) << battery;
   EXPECT_GT(test::count_pixels(shot("battery"), line_colour, line_tolerance), drawn);
   EXPECT_GT(test::count_pixels(shot("battery"), battery_band), drawn);
-  EXPECT_EQ(test::promtool_check(test::curl(port, "/metrics").body).output, "");
+  const std::string metrics = test::curl(port, "/metrics").body;
+  EXPECT_EQ(test::promtool_check(metrics).output, "");
+  // Without BACKUPTIME the time left is the UPS's backup time, and every
+  // surface tells it: the status line's minutes are the JSON's seconds.
+  EXPECT_NE(battery.find("<dt>Shutdown in</dt>"), std::string::npos) << battery;
+  EXPECT_NE(test::metric_samples(metrics).at("tornax_shutdown_remaining_seconds"), "+Inf");
+  const std::string on_battery = status();
+  EXPECT_EQ(test::run_command({"jq", "-r",
+                               "[.flags.shutdown_pending, .shutdown_remaining_seconds > 0, "
+                               "(.shutdown_remaining_seconds / 60 | floor) == .remain_minutes] "
+                               "| @tsv"},
+                              on_battery)
+                .output,
+            "true\ttrue\ttrue\n")
+      << on_battery;
 
   // Silent on mains (silent on battery would shut the host down): the lines
   // break off, a grey band marks the silence, and no chart claims a reading.

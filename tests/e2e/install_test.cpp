@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "tests/kit/files.h"
@@ -80,7 +81,6 @@ TEST(Install, PutsEverythingInPlaceAndNamesTheInstalledPaths) {
 
   // The drill rehearses the daemon's own default home (its usage says so;
   // asked in the sandbox, like every run of the programs).
-  mkdir(dir.file("record").c_str(), 0755);
   test::SandboxRun drill({root + "/sbin/tornax-drill", "--help"}, {}, dir.file("record"));
   ASSERT_EQ(drill.wait(), 0) << drill.stderr_text();
   EXPECT_NE(drill.stdout_text().find("(default: $TORNAXHOME, else " TORNAX_DEFAULT_HOME ")"),
@@ -90,6 +90,14 @@ TEST(Install, PutsEverythingInPlaceAndNamesTheInstalledPaths) {
   const std::string page = read_file(root + "/share/man/man5/tornax.conf.5");
   EXPECT_NE(page.find(prefix + "/share/doc/tornax/tornax.conf"), std::string::npos);
   EXPECT_EQ(page.find("/usr/share/doc"), std::string::npos);
+}
+
+// The drill above records into a folder nobody made. One that can't be made
+// (below a plain file) fails the test instead of losing the program's output.
+TEST(Install, SandboxRecordFolderThatCannotBeMadeFailsTheTest) {
+  test::TempDir dir;
+  const std::string file = dir.write("plain", "");
+  EXPECT_THROW(test::SandboxRun({"/bin/true"}, {}, file + "/record"), std::runtime_error);
 }
 
 // The shutdown unmounts every file system. In a mount namespace of its own

@@ -8,7 +8,16 @@
 namespace tornax::test {
 namespace {
 
-using NotificationE2eTest = SandboxedDaemonTest;
+class NotificationE2eTest : public SandboxedDaemonTest {
+ protected:
+  // Mains lost and back, each seen by the daemon.
+  void lose_and_restore_mains() {
+    sim.set_mains(false);
+    ASSERT_TRUE(wait_for_log(home, "Power fail detected"));
+    sim.set_mains(true);
+    ASSERT_TRUE(wait_for_log(home, "Power is return"));
+  }
+};
 
 TEST_F(NotificationE2eTest, PowerFailIsBroadcastWithItsCountdownAndPagedOnce) {
   const std::string modem = home.dir.write("modem", "ATZ\n");
@@ -43,10 +52,7 @@ TEST_F(NotificationE2eTest, ConsoleAlertLandsOnTheConsoleAndScopeNoneNowhere) {
                        "POWERFAIL_ALERT 0 console \"Mains lost, on battery\"\n"
                        "POWERRETURN_ALERT 0 none \"never shown\"\n"));
 
-  sim.set_mains(false);
-  ASSERT_TRUE(wait_for_log(home, "Power fail detected"));
-  sim.set_mains(true);
-  ASSERT_TRUE(wait_for_log(home, "Power is return"));
+  ASSERT_NO_FATAL_FAILURE(lose_and_restore_mains());
   stop_daemon();
 
   EXPECT_EQ(read_file(run->record_dir() + "/console"),
@@ -66,10 +72,7 @@ TEST_F(NotificationE2eTest, MissingModemIsReportedPerPageAndNeverCreated) {
                        "POWERFAIL_PAGER yes \"mains lost\"\n"
                        "POWERRETURN_PAGER yes \"mains back\"\n"));
 
-  sim.set_mains(false);
-  ASSERT_TRUE(wait_for_log(home, "Power fail detected"));
-  sim.set_mains(true);
-  ASSERT_TRUE(wait_for_log(home, "Power is return"));
+  ASSERT_NO_FATAL_FAILURE(lose_and_restore_mains());
   ASSERT_TRUE(let_cycles_pass(1));  // monitoring goes on after the failed pages
   stop_daemon();
 

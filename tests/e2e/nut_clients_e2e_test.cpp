@@ -115,12 +115,15 @@ TEST_F(NutClientsE2eTest, UpscListsTheVariablesAndFollowsAPowerFailure) {
   sim.set_mains(false);
   EXPECT_TRUE(wait_until([&] { return upsc("ups.status") == "OB\n"; })) << upsc("ups.status");
   EXPECT_EQ(upsc("input.voltage"), "0.0\n");
+  EXPECT_EQ(upsc("ups.test.result"), "NO\n");  // the test's text, as on mains
   sim.set_mains(true);
   EXPECT_TRUE(wait_until([&] { return upsc("ups.status") == "OL\n"; })) << upsc("ups.status");
 }
 
-TEST_F(NutClientsE2eTest, PythonClientListsTheVariables) {
+TEST_F(NutClientsE2eTest, PythonClientListsTheVariablesOnBattery) {
   ASSERT_NO_FATAL_FAILURE(start_with_account());
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_until([&] { return upsc("ups.status") == "OB\n"; })) << upsc("ups.status");
   const std::string script =
       "import PyNUT\n"
       "c = PyNUT.PyNUTClient(host='127.0.0.1', port=" +
@@ -128,9 +131,10 @@ TEST_F(NutClientsE2eTest, PythonClientListsTheVariables) {
       ", login='upsmon', password='s3cret')\n"
       "print(sorted(c.GetUPSList().keys()))\n"
       "v = c.GetUPSVars('tornax')\n"
-      "print(v[b'ups.status'], v[b'device.type'], len(v))\n";
+      "print(v[b'ups.status'], v[b'device.type'], v[b'ups.test.result'], len(v))\n";
   const std::string path = home.dir.write("client.py", script);
-  EXPECT_EQ(output_of("/usr/bin/python3 " + path + " 2>&1"), "[b'tornax']\nb'OL' b'ups' 15\n");
+  EXPECT_EQ(output_of("/usr/bin/python3 " + path + " 2>&1"),
+            "[b'tornax']\nb'OB' b'ups' b'NO' 15\n");
 }
 
 // A secondary host logs in, hears of the power failure, and shuts down on

@@ -50,8 +50,8 @@ TEST_F(OperationsE2eTest, CheckReadsAsTheDaemonDoesAndTouchesNothing) {
   EXPECT_EQ(run_to_end({"-t"}), 0) << err;
   const std::string summary_start = "configuration OK\nUPS device: " + sim.slave_path() + "\n";
   EXPECT_EQ(out.substr(0, summary_start.size()), summary_start) << out;
-  EXPECT_NE(out.find("\nStatus server: port 4004 on every IPv4 address, at most 3 clients at "
-                     "once\n"),
+  EXPECT_NE(out.find("\nStatus server: port 4004 on every IPv4 and IPv6 address, at most 3 "
+                     "clients at once\n"),
             std::string::npos)
       << out;
   EXPECT_EQ(err, "");

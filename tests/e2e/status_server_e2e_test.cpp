@@ -1,7 +1,7 @@
 // The real daemon's status server in the sandbox, reached over loopback from
 // this process, with 127.0.0.2, 127.0.0.3 ... standing for other hosts: who
 // may connect, a port taken before the daemon starts, a burst of clients,
-// and the descriptors kept for the daemon's own work.
+// the descriptors kept for the daemon's own work, and every surface over IPv6.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,12 +14,29 @@
 #include <vector>
 
 #include "tests/kit/loopback.h"
+#include "tests/support/http_client.h"
 #include "tests/support/sandboxed_daemon.h"
 
 namespace tornax::test {
 namespace {
 
 const std::string refusal = "Max client reach.Try again later";
+
+// What binding `address`:port (IPv6) gives another local program, as one
+// that would answer for the daemon binds it: 0 or the errno.
+int squat(const char *address, int port) {
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  sockaddr_in6 at{};
+  at.sin6_family = AF_INET6;
+  at.sin6_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET6, address, &at.sin6_addr);
+  const int result = bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 ? 0 : errno;
+  close(fd);
+  return result;
+}
 
 class StatusServerE2eTest : public SandboxedDaemonTest {
  protected:
@@ -96,6 +113,33 @@ TEST_F(StatusServerE2eTest, ListenAllowAndThePerHostLimitAlsoOnReload) {
   EXPECT_EQ(occurrences(home.log(), refused), 1u);  // once a minute at most
 }
 
+// Without LISTEN every surface holds both families' side of its port, so no
+// local program can answer [::1] for the daemon (with "OB LB" while
+// 127.0.0.1 says "OL"), and each answers its own clients over IPv6.
+TEST_F(StatusServerE2eTest, DefaultListenHoldsTheIpv6SideOfEveryPort) {
+  if (!have_ipv6_loopback()) {
+    GTEST_SKIP() << no_ipv6_loopback;
+  }
+  const int nut_port = free_loopback_port(), http_port = free_loopback_port();
+  ASSERT_NO_FATAL_FAILURE(start("MAX_CLIENT 2\nNUT_PORT " + std::to_string(nut_port) +
+                                "\nHTTP_PORT " + std::to_string(http_port) + "\n"));
+  ASSERT_TRUE(wait_until([&] { return first_line("::1", "::1") == "TN0100"; }))
+      << run->stderr_text();
+  for (const int taken : {port, nut_port, http_port}) {
+    EXPECT_EQ(squat("::", taken), EADDRINUSE) << taken;
+    EXPECT_EQ(squat("::1", taken), EADDRINUSE) << taken;
+  }
+  const std::string nut = "tornax@[::1]:" + std::to_string(nut_port);
+  EXPECT_TRUE(wait_until([&] {
+    return run_command({"upsc", nut, "ups.status"}).output == "OL\n";
+  })) << run_command({"upsc", nut}, "", true).output;
+  const HttpReply metrics = curl(http_port, "/metrics", "GET", {"-g"}, "[::1]");
+  EXPECT_EQ(metrics.status, 200);
+  EXPECT_EQ(metric_samples(metrics.body)["tornax_ups_status{flag=\"on_battery\"}"], "0")
+      << metrics.body;
+  EXPECT_EQ(run->stderr_text().find("cannot"), std::string::npos) << run->stderr_text();
+}
+
 // A local user who holds the port first keeps it only while it holds it.
 TEST_F(StatusServerE2eTest, TakenPortIsReportedOnceAndTakenBack) {
   int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -105,7 +149,7 @@ TEST_F(StatusServerE2eTest, TakenPortIsReportedOnceAndTakenBack) {
   ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
   ASSERT_EQ(listen(taken, 5), 0);
   ASSERT_NO_FATAL_FAILURE(start("MAX_CLIENT 2\n"));
-  const std::string failure = "Status server cannot bind to 0.0.0.0 port " + std::to_string(port) +
+  const std::string failure = "Status server cannot bind to 0.0.0.0:" + std::to_string(port) +
                               " (Address already in use); trying again every 5 seconds";
   EXPECT_TRUE(wait_until([&] {
     return occurrences(run->stderr_text(), daemon_title + failure + "\n") == 1;
@@ -114,8 +158,7 @@ TEST_F(StatusServerE2eTest, TakenPortIsReportedOnceAndTakenBack) {
   EXPECT_TRUE(wait_for_log(home, "Power fail detected"));
   std::this_thread::sleep_for(std::chrono::seconds(11));  // two attempts more
   close(taken);
-  EXPECT_TRUE(
-      wait_for_log(home, "Status server listening on 0.0.0.0 port " + std::to_string(port)));
+  EXPECT_TRUE(wait_for_log(home, "Status server listening on 0.0.0.0:" + std::to_string(port)));
   EXPECT_EQ(first_line("127.0.0.2"), "TN0100");
   EXPECT_EQ(occurrences(home.log(), failure), 1u);
   EXPECT_EQ(occurrences(run->stderr_text(), failure), 1u);

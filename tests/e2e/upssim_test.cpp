@@ -17,6 +17,7 @@
 #include "daemon/ups/ups.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
+#include "tests/support/sim_fixture.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -155,9 +156,28 @@ TEST_F(UpsSimProgram, AnswersOnItsPtyAndObeysEveryControlChannel) {
   }
 }
 
+// Quiet, it still prints the control commands: a Qx self-test among them.
+TEST_F(UpsSimProgram, SpeaksQxWhenAsked) {
+  test::TempDir dir;
+  const std::string link = dir.file("ups");
+  SimProcess sim({"--protocol", "qx", "-q", "-l", link});
+  ASSERT_TRUE(sim.wait_for_output("protocol qx, mains on")) << sim.output();
+  const int fd = openport(link.c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "Q1\r", 3), 3);
+  char reply[64] = {};
+  ASSERT_TRUE(test::wait_for_pending_input(fd, 47));
+  EXPECT_EQ(read(fd, reply, sizeof reply), 47);
+  EXPECT_EQ(std::string(reply, 7), "(230.5 ");
+  ASSERT_EQ(write(fd, "T\r", 2), 2);
+  EXPECT_TRUE(sim.wait_for_output("received \"T\\r\"\n")) << sim.output();
+  EXPECT_EQ(sim.output().find("Q1"), std::string::npos) << "quiet";
+  close(fd);
+}
+
 TEST_F(UpsSimProgram, RefusesBadOptions) {
   const std::vector<std::string> bad[] = {
-      {"--battery", "150"}, {"--nominal", "x"}, {"--bogus"}, {"extra"}};
+      {"--battery", "150"}, {"--nominal", "x"}, {"--bogus"}, {"extra"}, {"--protocol", "hid"}};
   for (const std::vector<std::string> &args : bad) {
     SimProcess sim(args);
     EXPECT_EQ(sim.wait_exit(), 2) << args[0];

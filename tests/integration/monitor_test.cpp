@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "daemon/core/clock.h"
+#include "daemon/core/cycle_facts.h"
 #include "daemon/core/status_snapshot.h"
 #include "daemon/core/util.h"
 #include "daemon/net/nut_server.h"
@@ -41,6 +42,18 @@ class MonitorTest : public test::SimulatedUpsTest {
     return std::vector<unsigned int>(status, status + event_count);
   }
   std::string log() const { return read_file(home.file("tornax.log")); }
+  // A case of a table starts afresh: state reset, no power history, the
+  // line still open.
+  void start_case() {
+    test::reset_daemon_state();
+    state.power = PowerState{};
+    serial_fd = fd;
+  }
+  // ... and logs into a file of its own.
+  void start_case(const char *name) {
+    start_case();
+    std::snprintf(log_filename, sizeof log_filename, "%s", home.file(name).c_str());
+  }
 
   test::TempDir home;
   MonitorState state;
@@ -197,10 +210,7 @@ TEST_F(MonitorTest, TimeoutShutdownOnceTheCountReachesTheTimeout) {
       {"TimeoutLoweredBelowTheCount", "!230\r\n", "!230\r\n", 600, 2, {0, 0, 0, 3}},
   };
   for (const Case &c : cases) {
-    test::reset_daemon_state();
-    state.power = PowerState{};
-    serial_fd = fd;
-    std::snprintf(log_filename, sizeof log_filename, "%s", home.file(c.name).c_str());
+    start_case(c.name);
     settings.powerfail_timeout = c.timeout;
     sim.set_raw_reply("L", c.line_reply);
     sim.set_raw_reply("O", c.inverter_reply);
@@ -243,9 +253,7 @@ TEST_F(MonitorTest, SilenceOnBatteryCountsOnAndEndsInTheShutdown) {
        "Power-fail shutdown: on battery for 4 s, reaching BACKUPTIME (4 s)"},
   };
   for (const Case &c : cases) {
-    test::reset_daemon_state();
-    state.power = PowerState{};
-    serial_fd = fd;
+    start_case();
     settings.log_control[POWERFAIL_DOWN].enable = 1;
     settings.silent_shutdown = c.silent_shutdown;
     settings.powerfail_timeout = c.timeout;
@@ -269,9 +277,7 @@ TEST_F(MonitorTest, SilenceOnBatteryCountsOnAndEndsInTheShutdown) {
     std::remove(home.file("tornax.log").c_str());
   }
   // Silent on mains, or never heard: no count, no shutdown.
-  test::reset_daemon_state();
-  state.power = PowerState{};
-  serial_fd = fd;
+  start_case();
   settings.silent_shutdown = 1;
   sim.set_silent(false);
   sim.set_mains(true);
@@ -368,23 +374,34 @@ TEST_F(MonitorTest, LowBatteryCountsOnlyInTwoAnsweredCyclesInARow) {
   }
 }
 
+// The status line's and the log's minutes and the other surfaces' seconds
+// are one time left; on battery the self-test text loses the replies' mark.
 TEST_F(MonitorTest, RemainTimeFollowsTheTimeoutOrTheBackupTime) {
+  const auto left = [] { return latest_cycle_facts()->shutdown_left; };
   settings.powerfail_timeout = 300;
   cycle();
   EXPECT_EQ(remain_time, 5u);
+  EXPECT_EQ(left(), std::nullopt);  // on mains no shutdown is pending
   sim.set_mains(false);
   cycle();  // counts the first mark after working out the time left
   EXPECT_EQ(remain_time, 5u);
+  EXPECT_EQ(left(), 300);
+  EXPECT_NE(log().find("Server shutdown in 0:5\n"), std::string::npos) << log();
   cycle();
   EXPECT_EQ(remain_time, 4u);  // (300 - 1) / 60
+  EXPECT_EQ(left(), 299);
+  EXPECT_STREQ(ups_teststatus, "0NO");
+  EXPECT_STREQ(latest_cycle_facts()->values.test_result, "NO");
 
   settings.powerfail_timeout = 0;
   sim.set_reply("T", "1:42");
   cycle();
   EXPECT_EQ(remain_time, 102u);
+  EXPECT_EQ(left(), 102 * 60);
   sim.set_reply("T", "-2:00");  // a nonsense reply is held at zero
   cycle();
   EXPECT_EQ(remain_time, 0u);
+  EXPECT_EQ(left(), 0);
 }
 
 // The thresholds against the UPS's own readings, on battery. Each reply is
@@ -458,10 +475,7 @@ TEST_F(MonitorTest, ThresholdsShutDownOnTwoReadingsOnBattery) {
       {"OnMains", "B%", 0, 25, 0, true, {"5", "5", "5"}, {0, 0, 0}, {}, nullptr},
   };
   for (const Case &c : cases) {
-    test::reset_daemon_state();
-    state.power = PowerState{};
-    serial_fd = fd;
-    std::snprintf(log_filename, sizeof log_filename, "%s", home.file(c.name).c_str());
+    start_case(c.name);
     settings.shutdown_runtime = c.runtime;
     settings.shutdown_charge = c.charge;
     settings.powerfail_timeout = c.timeout;

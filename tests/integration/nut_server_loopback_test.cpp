@@ -73,6 +73,14 @@ class NutServerTest : public test::DaemonStateTest {
     EXPECT_EQ(ask(reader, "LOGIN tornax"), "OK");
   }
   std::string log() const { return test::read_file(home.file("tornax.log")); }
+  // Whether the log holds `text`; the log is shown when it doesn't.
+  testing::AssertionResult logged(const std::string &text) const {
+    const std::string now = log();
+    if (now.find(text) != std::string::npos) {
+      return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << "no \"" << text << "\" in the log:\n" << now;
+  }
   // What the main thread does after each cycle.
   static void publish() { publish_cycle(std::chrono::seconds(0), std::time(nullptr)); }
 
@@ -151,13 +159,12 @@ TEST_F(NutServerTest, LoginsAreCountedUntilLogoutOrDisconnect) {
   EXPECT_TRUE(test::wait_until(
       [&] { return ask(watcher, "GET NUMLOGINS tornax") == "NUMLOGINS tornax 0"; }));
   write_deferred_log();  // as the main thread does after each cycle
-  EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.2 logged in"), std::string::npos);
-  EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.2 logged out"), std::string::npos);
-  EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.3 went away while logged in"),
-            std::string::npos);
-  EXPECT_NE(log().find("Network UPS server: refused the login of upsmon from 127.0.0.1 (wrong "
-                       "name or password)"),
-            std::string::npos);
+  EXPECT_TRUE(logged("Network UPS server: upsmon from 127.0.0.2 logged in"));
+  EXPECT_TRUE(logged("Network UPS server: upsmon from 127.0.0.2 logged out"));
+  EXPECT_TRUE(logged("Network UPS server: upsmon from 127.0.0.3 went away while logged in"));
+  EXPECT_TRUE(
+      logged("Network UPS server: refused the login of upsmon from 127.0.0.1 (wrong "
+             "name or password)"));
 }
 
 // The shutdown raises FSD and waits for the hosts logged in: one that logs
@@ -183,12 +190,12 @@ TEST_F(NutServerTest, ShutdownWaitsForLoggedInHostsAtMostHostsync) {
   const auto waited = std::chrono::steady_clock::now() - began;
   secondary.join();
   EXPECT_GE(waited, std::chrono::milliseconds(600));
-  EXPECT_NE(log().find("Shutdown: FSD set for 2 hosts logged in to the network UPS server; "
-                       "waiting up to 3 seconds for them to log out"),
-            std::string::npos);
-  EXPECT_NE(log().find("Shutdown: 1 of 2 hosts told logged out in time; going on without the "
-                       "1 host still logged in"),
-            std::string::npos);
+  EXPECT_TRUE(
+      logged("Shutdown: FSD set for 2 hosts logged in to the network UPS server; "
+             "waiting up to 3 seconds for them to log out"));
+  EXPECT_TRUE(
+      logged("Shutdown: 1 of 2 hosts told logged out in time; going on without the "
+             "1 host still logged in"));
   EXPECT_EQ(ask(staying, "GET VAR tornax ups.status"), "VAR tornax ups.status \"FSD OL\"");
 }
 
@@ -210,15 +217,15 @@ TEST_F(NutServerTest, AdmissionRules) {
     EXPECT_TRUE(refused->ended());
   }
   write_deferred_log();
-  EXPECT_NE(log().find("Network UPS server refused a connection from 127.0.0.1 "
-                       "(MAX_CLIENT_PER_HOST 1 reached)"),
-            std::string::npos);
-  EXPECT_NE(log().find("Network UPS server refused a connection from 127.0.0.9 (not allowed by "
-                       "ALLOW)"),
-            std::string::npos);
-  EXPECT_NE(log().find("Network UPS server refused a connection from 127.0.0.3 (NUT_MAX_CLIENT "
-                       "2 reached)"),
-            std::string::npos);
+  EXPECT_TRUE(
+      logged("Network UPS server refused a connection from 127.0.0.1 "
+             "(MAX_CLIENT_PER_HOST 1 reached)"));
+  EXPECT_TRUE(
+      logged("Network UPS server refused a connection from 127.0.0.9 (not allowed by "
+             "ALLOW)"));
+  EXPECT_TRUE(
+      logged("Network UPS server refused a connection from 127.0.0.3 (NUT_MAX_CLIENT "
+             "2 reached)"));
 }
 
 // Failed logins cost their host, not their connection: a host that guesses

@@ -1,6 +1,6 @@
 // The simulated UPS as its users rely on it: marks that follow the simulated
 // state, silence, the exact log of commands, a line that survives its users,
-// the link, pacing, the falling battery and the fault modes.
+// the link, pacing, the falling battery and the fault modes; and its Qx mode.
 #include "sim/simulated_ups.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "daemon/core/clock.h"
+#include "daemon/ups/qx_protocol.h"
 #include "daemon/ups/ups.h"
 #include "sim/control.h"
 #include "tests/kit/clock.h"
@@ -29,6 +30,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+// A test simulator whose link is `dir`/ups.
+SimulatedUpsOptions linked_options(const test::TempDir &dir) {
+  SimulatedUpsOptions options = test::test_ups_options();
+  options.link_path = dir.file("ups");
+  return options;
+}
 
 class SimulatedUpsBehaviour : public test::SimulatedUpsTest {
  protected:
@@ -280,8 +288,7 @@ TEST_F(SimulatedUpsBehaviour, NoiseComesWhateverIsAsked) {
 // link then names.
 TEST(SimulatedUpsHangUp, TheOldLineHangsUpAndTheLinkNamesTheNewOne) {
   test::TempDir dir;
-  SimulatedUpsOptions options = test::test_ups_options();
-  options.link_path = dir.file("ups");
+  const SimulatedUpsOptions options = linked_options(dir);
   SimulatedUps sim(options);
   sim.start();
   const int old_fd = openport(options.link_path.c_str());
@@ -397,8 +404,7 @@ TEST(SimulatedUpsPacing, RepliesTakeTheirTimeOnTheLine) {
 
 TEST(SimulatedUpsLink, PointsAtThePtyWhileRunningAndNeverReplacesAFile) {
   test::TempDir dir;
-  SimulatedUpsOptions options = test::test_ups_options();
-  options.link_path = dir.file("ups");
+  const SimulatedUpsOptions options = linked_options(dir);
   {
     SimulatedUps sim(options);
     sim.start();
@@ -413,6 +419,187 @@ TEST(SimulatedUpsLink, PointsAtThePtyWhileRunningAndNeverReplacesAFile) {
   SimulatedUps sim(options);
   EXPECT_THROW(sim.start(), std::system_error);
   EXPECT_EQ(test::read_file(options.link_path), "precious");
+}
+
+// ---- Qx mode --------------------------------------------------------------
+
+// Sends a Qx command and returns what came back up to and including its CR;
+// whatever came when no CR came within `limit`.
+std::string qx_ask(int fd, const std::string &command, std::chrono::milliseconds limit = 2s) {
+  tcflush(fd, TCIFLUSH);
+  EXPECT_EQ(write(fd, command.data(), command.size()), static_cast<ssize_t>(command.size()));
+  std::string got;
+  const Clock::time_point end = Clock::now() + limit;
+  while (got.find('\r') == std::string::npos && Clock::now() < end) {
+    struct pollfd p {
+      fd, POLLIN, 0
+    };
+    char buf[128];
+    if (poll(&p, 1, 20) > 0) {
+      const ssize_t n = read(fd, buf, sizeof buf);
+      got.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+  }
+  return got;
+}
+
+// Sends a command the UPS does not answer and waits until it has it.
+void qx_command(SimulatedUps &sim, int fd, const std::string &command) {
+  const std::size_t before = sim.received_count();
+  ASSERT_EQ(write(fd, command.data(), command.size()), static_cast<ssize_t>(command.size()));
+  ASSERT_TRUE(sim.wait_for_received(before + 1, 5s)) << command;
+}
+
+SimulatedUpsOptions qx_options() {
+  SimulatedUpsOptions options = test::test_ups_options();
+  options.protocol = SimProtocol::qx;
+  return options;
+}
+
+std::string status_bits(const std::string &reply) {
+  const std::optional<qx::Status> status = qx::parse_status(reply);
+  EXPECT_TRUE(status) << describe_bytes(reply);
+  return status ? reply.substr(38, 8) : "malformed";
+}
+
+// The state in the status bits (b7 utility fail, b6 battery low, b4 failed,
+// b2 test, b1 switch-off counting, b0 beeper), and the classic mark the
+// journal records for each reply.
+TEST(SimulatedUpsQx, StatusBitsFollowTheSimulatedState) {
+  test::SettableClock world;
+  SimulatedUpsOptions options = qx_options();
+  options.self_test_seconds = 10;
+  SimOnClock on_clock(world, options);
+  SimulatedUps &sim = on_clock.sim;
+  const int fd = on_clock.fd;
+  struct Step {
+    const char *what;
+    std::function<void()> change;
+    const char *bits;
+    char mark;
+  } steps[] = {
+      {"mains on", [] {}, "00000000", '\0'},
+      {"mains off", [&] { sim.set_mains(false); }, "10000001", '!'},
+      {"beeper muted", [&] { qx_command(sim, fd, "Q\r"); }, "10000000", '!'},
+      {"low battery", [&] { sim.set_low_battery(true); }, "11000000", '*'},
+      {"mains back ends it", [&] { sim.set_mains(true); }, "00000000", '$'},
+      {"low on mains", [&] { sim.set_low_battery(true); }, "01000000", '\0'},
+      {"forced power fail", [&] { run_control(sim, "mark ! 1"); }, "10000000", '!'},
+      {"forced mark spent", [&] { sim.set_low_battery(false); }, "00000000", '$'},
+      {"self-test", [&] { qx_command(sim, fd, "T\r"); }, "00000100", '\0'},
+      {"test over", [&] { world.advance(11s); }, "00000000", '\0'},
+      {"failed test",
+       [&] {
+         run_control(sim, "teststatus NG");
+         qx_command(sim, fd, "T\r");
+         world.advance(11s);
+       },
+       "00010000", '\0'},
+      {"switch-off counting", [&] { qx_command(sim, fd, "S01R0003\r"); }, "00010010", '\0'},
+  };
+  sim.set_journal(true);
+  for (const Step &step : steps) {
+    step.change();
+    EXPECT_EQ(status_bits(qx_ask(fd, "Q1\r")), step.bits) << step.what;
+    char mark = 'x';
+    for (const LineEvent &event : sim.take_journal()) {
+      mark = event.kind == LineEvent::Kind::reply ? event.mark : mark;
+    }
+    EXPECT_EQ(mark, step.mark) << step.what;
+  }
+}
+
+// I and F as the daemon's parsers read them, the charge they let it estimate,
+// and what a Qx UPS does with what it does not know.
+TEST(SimulatedUpsQx, IdentifiesRatesAndEchoesWhatItDoesNotKnow) {
+  SimulatedUps sim(qx_options());
+  sim.start();
+  const int fd = openport(sim.slave_path().c_str());
+  run_control(sim, "model Volta 1000");
+  const std::optional<qx::Identity> id = qx::parse_identity(qx_ask(fd, "I\r"));
+  ASSERT_TRUE(id);
+  EXPECT_EQ(id->manufacturer, "TXSIM");
+  EXPECT_EQ(id->model, "Volta 1000");
+  const std::optional<qx::Ratings> ratings = qx::parse_ratings(qx_ask(fd, "F\r"));
+  ASSERT_TRUE(ratings);
+  EXPECT_EQ(ratings->voltage, 230.0);
+  EXPECT_EQ(ratings->frequency, 50.0);
+
+  run_control(sim, "battery 40");
+  const std::optional<qx::Status> status = qx::parse_status(qx_ask(fd, "Q1\r"));
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->input_voltage, 230.5);
+  EXPECT_EQ(status->load_percent, 40.0);
+  EXPECT_NEAR(*qx::estimate_charge(*status, ratings->battery_voltage, {}), 40.0, 1.0);
+
+  EXPECT_EQ(qx_ask(fd, "Q9\r"), "Q9\r");  // echoed
+  run_control(sim, "identify off");
+  EXPECT_EQ(qx_ask(fd, "I\r", 300ms), "");
+  EXPECT_EQ(qx_ask(fd, "F\r", 300ms), "");
+  run_control(sim, "lineend crlf");
+  EXPECT_FALSE(qx::parse_status(qx_ask(fd, "Q1\r")));
+  run_control(sim, "lineend cr");  // its own: no fault
+  EXPECT_TRUE(qx::parse_status(qx_ask(fd, "Q1\r")));
+  run_control(sim, "garbage on");
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_FALSE(qx::parse_status(qx_ask(fd, "Q1\r", 50ms)));
+  }
+  close(fd);
+}
+
+// S<n>R<m>: off after the delay, back once the minutes are over and the mains
+// present; C cancels a pending one; battery low cuts the wait short.
+TEST(SimulatedUpsQx, SwitchOffCountsDownAndComesBack) {
+  struct Case {
+    const char *what;
+    std::vector<std::string> commands;
+    bool mains;
+    bool low_battery;
+    bool on_after_29s, on_after_31s, on_after_4min;
+  } cases[] = {
+      {"S.5R0003", {"S.5R0003\r"}, true, false, true, false, true},
+      {"on battery", {"S.5R0003\r"}, false, false, true, false, false},
+      {"cancelled", {"S.5R0003\r", "C\r"}, true, false, true, true, true},
+      {"battery low", {"S.5R0003\r"}, false, true, false, false, false},
+      {"minutes", {"S01R0002\r"}, true, false, true, true, true},
+      {"malformed", {"S1R0003\r"}, true, false, true, true, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    test::SettableClock world;
+    SimulatedUpsOptions options = qx_options();
+    options.mains = c.mains;
+    SimOnClock on_clock(world, options);
+    SimulatedUps &sim = on_clock.sim;
+    for (const std::string &command : c.commands) {
+      qx_command(sim, on_clock.fd, command);
+    }
+    sim.set_low_battery(c.low_battery);
+    qx_ask(on_clock.fd, "Q1\r");  // the state moves on as the UPS is asked
+    world.advance(29s);
+    EXPECT_EQ(sim.output_on(), c.on_after_29s);
+    world.advance(2s);
+    EXPECT_EQ(sim.output_on(), c.on_after_31s);
+    world.advance(4min);
+    EXPECT_EQ(sim.output_on(), c.on_after_4min);
+    if (!c.mains) {
+      sim.set_mains(true);
+      EXPECT_TRUE(sim.output_on());
+    }
+  }
+}
+
+TEST(SimulatedUpsQx, RepliesTakeTheirTimeAt2400Baud) {
+  SimulatedUpsOptions options = qx_options();
+  options.pacing = true;
+  SimulatedUps sim(options);
+  sim.start();
+  const int fd = openport(sim.slave_path().c_str());
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(qx_ask(fd, "Q1\r").size(), qx::status_reply_size);
+  // "Q1\r" and the 47 bytes of the status at 240 bytes a second.
+  EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 50.0 / 240.0);
+  close(fd);
 }
 
 }  // namespace

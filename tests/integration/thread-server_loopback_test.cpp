@@ -100,6 +100,13 @@ class StatusServerTest : public test::DaemonStateTest {
     ADD_FAILURE() << "no line ending with \"" << suffix << "\"";
     return {};
   }
+  // The greeting, the identification and the location line.
+  static void expect_header(LineReader &reader, const std::string &identification,
+                            const std::string &location) {
+    EXPECT_EQ(reader.next(), "TN0100");
+    EXPECT_EQ(reader.next(), identification);
+    EXPECT_EQ(reader.next(), location);
+  }
   static bool wait_for_clients(int count) {
     for (int n = 0; n < 500 && client.load() != count; ++n) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -116,9 +123,7 @@ TEST_F(StatusServerTest, HeaderThenStatusLines) {
   settings.ups_location = "Server room";
   start();
   LineReader reader(open_client());
-  EXPECT_EQ(reader.next(), "TN0100");
-  EXPECT_EQ(reader.next(), "#Kyrel   1000VA");
-  EXPECT_EQ(reader.next(), "\"Server room\"");
+  expect_header(reader, "#Kyrel   1000VA", "\"Server room\"");
   EXPECT_EQ(reader.next(), "0 0.0 0.0 0 0 0.0 0.0 0 -1 OK -1");
   EXPECT_EQ(reader.next(), "0 0.0 0.0 0 0 0.0 0.0 0 -1 OK -1");
 }
@@ -126,9 +131,7 @@ TEST_F(StatusServerTest, HeaderThenStatusLines) {
 TEST_F(StatusServerTest, EmptyIdentificationAndNoLocation) {
   start();
   LineReader reader(open_client());
-  EXPECT_EQ(reader.next(), "TN0100");
-  EXPECT_EQ(reader.next(), "");
-  EXPECT_EQ(reader.next(), "NA");
+  expect_header(reader, "", "NA");
 }
 
 TEST_F(StatusServerTest, LinesFollowThePublishedValues) {
@@ -138,12 +141,12 @@ TEST_F(StatusServerTest, LinesFollowThePublishedValues) {
     reader.next();
   }
   publish([] {
-    ups_linevoltage = 229.5f;
-    ups_invvoltage = 230.26f;
-    ups_percentbatt = 87.4f;
-    ups_percentloadpower = 31.6f;
-    ups_freq = 49.95f;
-    ups_loadcurrent = 2.04f;
+    test::set_readings({.line = 229.5f,
+                        .output = 230.26f,
+                        .charge = 87.4f,
+                        .load = 31.6f,
+                        .frequency = 49.95f,
+                        .current = 2.04f});
     remain_time = 17;
     schedule_down_timer = 30;
   });
@@ -293,7 +296,7 @@ TEST_F(StatusServerTest, TakenPortIsReportedOnceAndTakenBackOnceFree) {
   settings.listen = {*parse_ip_address("0.0.0.0")};
   testing::internal::CaptureStderr();
   EXPECT_TRUE(start_status_server());
-  const std::string failure = "Status server cannot bind to 0.0.0.0 port " + std::to_string(port) +
+  const std::string failure = "Status server cannot bind to 0.0.0.0:" + std::to_string(port) +
                               " (Address already in use); trying again every 5 seconds";
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Brenmoor Tornax X : " + failure + "\n");
   EXPECT_EQ(status_server_port(), 0);
@@ -306,7 +309,7 @@ TEST_F(StatusServerTest, TakenPortIsReportedOnceAndTakenBackOnceFree) {
   const std::string log = log_after_cycle();
   EXPECT_EQ(test::occurrences(log, " : " + failure + " \n"), 1u) << log;
   EXPECT_EQ(test::occurrences(
-                log, " : Status server listening on 0.0.0.0 port " + std::to_string(port) + " \n"),
+                log, " : Status server listening on 0.0.0.0:" + std::to_string(port) + " \n"),
             1u)
       << log;
 }

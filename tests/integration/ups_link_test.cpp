@@ -13,6 +13,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "daemon/core/clock.h"
@@ -197,25 +198,21 @@ TEST_F(ReplyParseTest, BackupTimeTexts) {
 }
 
 TEST_F(ReplyParseTest, SelfTestStatusIsCutToItsFieldAndNothingBeyondIsWritten) {
-  struct Case {
-    const char *reply;
-    const char *status;
-    const char *queued;
-  } cases[] = {
+  const std::tuple<const char *, const char *, const char *> cases[] = {
       {"OK\r\n", "OK", ""},    {"ABCDEF\r\n", "ABC", ""},
       {"!AB\r\n", "0AB", "!"}, {"!ABCDEFGHIJ\r\n", "old", ""},  // over-long: refused
       {"X", "old", ""},                                         // no line end: refused
   };
-  for (const Case &c : cases) {
+  for (const auto &[reply, status, queued] : cases) {
     test::reset_daemon_state();
-    sim.set_raw_reply("S5", c.reply);
+    sim.set_raw_reply("S5", reply);
     char field[12];
     std::memset(field, 'Z', sizeof field);
     std::strcpy(field, "old");
     get_upsteststatus(fd, field);
-    EXPECT_STREQ(field, c.status) << describe_bytes(c.reply);
+    EXPECT_STREQ(field, status) << describe_bytes(reply);
     EXPECT_EQ(std::string(field + ups_teststatus_size, 8), "ZZZZZZZZ");
-    EXPECT_EQ(queue(), c.queued);
+    EXPECT_EQ(queue(), queued);
   }
 }
 
@@ -370,6 +367,7 @@ TEST_F(ControlCommandTest, SelfTestStartsWaitsAndReadsItsStatus) {
   EXPECT_EQ(ups_test(fd, ups_teststatus), 5);
   EXPECT_EQ(slept, std::vector<unsigned int>{15});
   EXPECT_STREQ(ups_teststatus, "0OK");
+  EXPECT_STREQ(ups_test_result, "OK");  // the test's own text, for the surfaces
   EXPECT_EQ(queue(), "!");
   EXPECT_EQ(test::last_commands(sim, 2), (std::vector<std::string>{"XT\n", "S5\n"}));
 }

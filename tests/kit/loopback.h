@@ -43,6 +43,19 @@ inline int listen_loopback(int *port, bool ipv6 = false) {
   return fd;
 }
 
+// Whether this host's loopback has ::1 (IPv6 may be off in the kernel or on
+// lo); the tests of the IPv6 side skip with this text without it.
+inline bool have_ipv6_loopback() {
+  int port = 0;
+  const int fd = listen_loopback(&port, true);
+  if (fd >= 0) {
+    close(fd);
+  }
+  return fd >= 0;
+}
+inline constexpr const char *no_ipv6_loopback =
+    "the loopback has no ::1 (see ip -6 addr show lo): the IPv6 side is not tested";
+
 // A loopback port that nothing listens on at the moment; 0 when none could
 // be had.
 inline int free_loopback_port() {

@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -35,6 +38,29 @@ bool descends_from(pid_t pid, pid_t ancestor, const std::map<pid_t, ProcessStat>
     pid = it->second.parent;
   }
   return false;
+}
+
+// A descriptor opened for a child to take over, closed when the parent is
+// done with it. Close-on-exec, so a child another thread forks meanwhile
+// doesn't inherit it; dup2 clears the flag on the copy the child keeps.
+struct Descriptor {
+  int fd = -1;
+  Descriptor(const Descriptor &) = delete;
+  Descriptor &operator=(const Descriptor &) = delete;
+  explicit Descriptor(int opened) : fd(opened) {}
+  ~Descriptor() {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+};
+
+Descriptor open_for_child(const std::string &path, int flags) {
+  const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  }
+  return Descriptor(fd);
 }
 
 }  // namespace
@@ -73,19 +99,25 @@ pid_t start_in_sandbox(const std::string &source_dir, const std::string &record_
   std::vector<std::string> environment = environment_with(env);
   const std::vector<char *> c_args = pointers(args);
   const std::vector<char *> c_env = pointers(environment);
-  const std::string out = record_dir + "/stdout";
-  const std::string err = record_dir + "/stderr";
+  // The sandbox would make the folder too, but only after the child has
+  // opened its output there: made and opened here, a missing folder is the
+  // caller's error and not output quietly written to the test's own stdout.
+  std::error_code made;
+  std::filesystem::create_directories(record_dir, made);
+  if (made) {
+    throw std::runtime_error("cannot make " + record_dir + ": " + made.message());
+  }
+  const Descriptor out = open_for_child(record_dir + "/stdout", O_WRONLY | O_CREAT | O_TRUNC);
+  const Descriptor err = open_for_child(record_dir + "/stderr", O_WRONLY | O_CREAT | O_TRUNC);
+  const Descriptor input = open_for_child("/dev/null", O_RDONLY);
   const pid_t pid = fork();
   if (pid < 0) {
     throw std::runtime_error("fork failed");
   }
   if (pid == 0) {
-    const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, 0);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
+    dup2(input.fd, 0);
+    dup2(out.fd, 1);
+    dup2(err.fd, 2);
     // The caller's sockets and pipes are none of the sandbox's business.
     closefrom(3);
     execve(c_args[0], c_args.data(), c_env.data());

@@ -24,9 +24,11 @@ std::vector<std::string> environment_with(const std::vector<std::string> &extra)
 
 // Forks and runs `source_dir/scripts/sandbox --record record_dir -- argv...`
 // with `env` added to the environment; standard input from /dev/null, output
-// and error into record_dir/stdout and record_dir/stderr, no other descriptor
-// inherited. Everything is prepared before fork(), so a caller with threads
-// is safe. Returns the child's pid; throws std::runtime_error when fork fails.
+// and error into record_dir/stdout and record_dir/stderr (the folder made
+// first), no other descriptor inherited. Everything is prepared before fork(),
+// so a caller with threads is safe. Returns the child's pid; throws
+// std::runtime_error when the folder can't be made, a file can't be opened or
+// fork fails.
 pid_t start_in_sandbox(const std::string &source_dir, const std::string &record_dir,
                        const std::vector<std::string> &argv, const std::vector<std::string> &env);
 

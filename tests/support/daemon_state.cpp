@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "daemon/core/state.h"
+#include "tornax.h"
 
 namespace tornax::test {
 
@@ -13,6 +14,15 @@ void reset_daemon_state() {
 void use_utc_time_zone() {
   setenv("TZ", "UTC", 1);
   tzset();
+}
+
+void set_readings(const Readings &readings) {
+  ups_linevoltage = readings.line;
+  ups_invvoltage = readings.output;
+  ups_percentbatt = readings.charge;
+  ups_percentloadpower = readings.load;
+  ups_freq = readings.frequency;
+  ups_loadcurrent = readings.current;
 }
 
 std::time_t fixed_now() {

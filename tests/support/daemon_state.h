@@ -20,6 +20,19 @@ void use_utc_time_zone();
 // fixed.
 std::time_t fixed_now();
 
+// The six measurements of a poll, as the monitoring cycle stores them.
+struct Readings {
+  float line = 0;       // ups_linevoltage
+  float output = 0;     // ups_invvoltage
+  float charge = 0;     // ups_percentbatt
+  float load = 0;       // ups_percentloadpower
+  float frequency = 0;  // ups_freq
+  float current = 0;    // ups_loadcurrent
+};
+// Stores them in the daemon's globals (the caller takes tornax_mutex where
+// threads read them).
+void set_readings(const Readings &readings);
+
 // A fixture that resets the daemon's state before each test.
 class DaemonStateTest : public ::testing::Test {
  protected:

@@ -204,12 +204,8 @@ TEST_F(HookRunnerTest, AShutdownGivesHooksTheScriptsTurnAndNoMore) {
 TEST(HookEnvironmentTest, CarriesTheEventTheStateAndTheUpsMadeSafe) {
   test::reset_daemon_state();
   test::use_utc_time_zone();
-  ups_linevoltage = 0.0f;
-  ups_invvoltage = 229.5f;
-  ups_percentbatt = 87.0f;
-  ups_percentloadpower = 40.0f;
-  ups_freq = 50.0f;
-  ups_loadcurrent = 1.5f;
+  test::set_readings(
+      {.line = 0, .output = 229.5f, .charge = 87, .load = 40, .frequency = 50, .current = 1.5f});
   ups_backuptime = 26.0f;
   remain_time = 21;
   ext_status = ext_powerfail | ext_comm_error;

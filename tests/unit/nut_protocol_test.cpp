@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "daemon/net/nut_variables.h"
@@ -23,7 +24,8 @@ CycleFacts on_line_readings() {
   r.values.freq = 50.0f;
   r.values.loadcurrent = 1.25f;
   r.backuptime = 12.5f;
-  std::strcpy(r.values.teststatus, "OK");
+  std::strcpy(r.values.teststatus, "0OK");  // the status line's, a reply's mark as "0"
+  std::strcpy(r.values.test_result, "OK");
   r.ups_version = "UPS-1000 Kyrel\r\n";
   return r;
 }
@@ -55,10 +57,7 @@ std::string ask(FakeServer &server, NutSession &session, const std::string &line
 }
 
 TEST(NutProtocolTest, AnswersEachReadRequestExactly) {
-  const struct {
-    const char *request;
-    const char *answer;
-  } cases[] = {
+  const std::pair<const char *, const char *> cases[] = {
       {"VER", "Brenmoor Tornax X 1.40\n"},
       {"NETVER", "1.3\n"},
       {"PROTVER", "1.3\n"},
@@ -77,6 +76,7 @@ TEST(NutProtocolTest, AnswersEachReadRequestExactly) {
       {"GET VAR tornax battery.runtime", "VAR tornax battery.runtime \"750\"\n"},
       {"GET VAR tornax input.voltage", "VAR tornax input.voltage \"229.8\"\n"},
       {"GET VAR tornax ups.model", "VAR tornax ups.model \"UPS-1000 Kyrel\"\n"},
+      {"GET VAR tornax ups.test.result", "VAR tornax ups.test.result \"OK\"\n"},
       {"GET VAR \"tornax\" driver.name\r", "VAR tornax driver.name \"tornax\"\n"},
       {"GET TYPE tornax input.voltage", "TYPE tornax input.voltage NUMBER\n"},
       {"GET TYPE tornax ups.status", "TYPE tornax ups.status STRING:32\n"},
@@ -85,18 +85,15 @@ TEST(NutProtocolTest, AnswersEachReadRequestExactly) {
       {"GET NUMLOGINS tornax", "NUMLOGINS tornax 1\n"},
       {"  ", ""},
   };
-  for (const auto &c : cases) {
+  for (const auto &[request, answer] : cases) {
     FakeServer server;
     NutSession session;
-    EXPECT_EQ(ask(server, session, c.request), c.answer) << c.request;
+    EXPECT_EQ(ask(server, session, request), answer) << request;
   }
 }
 
 TEST(NutProtocolTest, ErrorsAsTheProtocolNamesThem) {
-  const struct {
-    const char *request;
-    const char *error;
-  } cases[] = {
+  const std::pair<const char *, const char *> cases[] = {
       {"FROB", "UNKNOWN-COMMAND"},
       {"GET VAR other ups.status", "UNKNOWN-UPS"},
       {"LIST VAR other", "UNKNOWN-UPS"},
@@ -121,10 +118,10 @@ TEST(NutProtocolTest, ErrorsAsTheProtocolNamesThem) {
       {"MASTER tornax", "ACCESS-DENIED"},
       {"STARTTLS", "FEATURE-NOT-CONFIGURED"},
   };
-  for (const auto &c : cases) {
+  for (const auto &[request, error] : cases) {
     FakeServer server;
     NutSession session;
-    EXPECT_EQ(ask(server, session, c.request), std::string("ERR ") + c.error + "\n") << c.request;
+    EXPECT_EQ(ask(server, session, request), std::string("ERR ") + error + "\n") << request;
   }
 }
 

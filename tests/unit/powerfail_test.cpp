@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "daemon/core/cycle_facts.h"
+
 namespace tornax {
 namespace {
 
@@ -58,9 +60,11 @@ TEST(PowerfailCauseTest, FollowingTheOutage) {
     EXPECT_EQ(power.on_battery, s.on_battery);
     EXPECT_EQ(power.silent_cycles, s.silent);
   }
-  EXPECT_EQ(minutes_to_timeout(300, 1), 4u);
-  EXPECT_EQ(minutes_to_timeout(300, 300), 0u);
-  EXPECT_EQ(minutes_to_timeout(120, 4000), 0u);  // never wraps
+  EXPECT_EQ(seconds_to_powerfail(300, 1, 30.0f), 299);
+  EXPECT_EQ(seconds_to_powerfail(300, 300, 30.0f), 0);
+  EXPECT_EQ(seconds_to_powerfail(120, 4000, 30.0f), 0);  // never wraps
+  EXPECT_EQ(seconds_to_powerfail(0, 50, 30.9f), 1800);   // the UPS's whole minutes
+  EXPECT_EQ(seconds_to_powerfail(0, 50, -2.0f), 0);
 }
 
 // Each step is one cycle: its last battery mark, its well-formed readings

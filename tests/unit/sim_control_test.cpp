@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "sim/simulated_ups.h"
 
@@ -29,20 +30,19 @@ TEST(DescribeBytes, QuotesTextAndCountsTrailingPadding) {
 
 // Each line is run on a fresh simulator; `shows` must appear in its state.
 TEST(ControlLanguage, CommandsChangeTheStateOrSayWhyNot) {
-  struct Case {
-    const char *line;
-    const char *answer;
-    const char *shows;
-  } cases[] = {
+  const char *const battery_error = "error: battery takes one number from 0 to 100";
+  const char *const mark_error =
+      "error: mark takes one of ! $ * @ space, then optionally a count; or 'mark off'";
+  const std::tuple<const char *, const char *, const char *> cases[] = {
       {"mains off", "ok", "mains off"},
       {"  mains   off  ", "ok", "mains off"},
       {"mains", "ok", "mains on"},
       {"mains maybe", "error: mains takes on or off, not 'maybe'", "mains on"},
       {"lowbatt", "ok", "low battery yes"},
       {"battery 40", "ok", "battery 40%"},
-      {"battery 140", "error: battery takes one number from 0 to 100", "battery 100%"},
-      {"battery 4x", "error: battery takes one number from 0 to 100", "battery 100%"},
-      {"battery nan", "error: battery takes one number from 0 to 100", "battery 100%"},
+      {"battery 140", battery_error, "battery 100%"},
+      {"battery 4x", battery_error, "battery 100%"},
+      {"battery nan", battery_error, "battery 100%"},
       {"silent", "ok", "silent"},
       {"silent 5", "ok", "silent"},
       {"silent -1",
@@ -52,13 +52,9 @@ TEST(ControlLanguage, CommandsChangeTheStateOrSayWhyNot) {
       {"talk", "ok", "talking"},
       {"mark ! 3", "ok", R"(mark "!")"},
       {"mark space", "ok", R"(mark " ")"},
-      {"mark x", "error: mark takes one of ! $ * @ space, then optionally a count; or 'mark off'",
-       "mark auto"},
-      {"mark ! 0", "error: mark takes one of ! $ * @ space, then optionally a count; or 'mark off'",
-       "mark auto"},
-      {"mark ! 1.5",
-       "error: mark takes one of ! $ * @ space, then optionally a count; or 'mark off'",
-       "mark auto"},
+      {"mark x", mark_error, "mark auto"},
+      {"mark ! 0", mark_error, "mark auto"},
+      {"mark ! 1.5", mark_error, "mark auto"},
       {"teststatus FAL", "ok", "self-test FAL"},
       {"id", "error: id takes a text", "mains on"},
       {"frobnicate", "error: unknown command 'frobnicate' (try help)", "mains on"},
@@ -84,13 +80,13 @@ TEST(ControlLanguage, CommandsChangeTheStateOrSayWhyNot) {
       {"# a comment", "", "mains on"},
       {"", "", "mains on"},
   };
-  for (const Case &c : cases) {
+  for (const auto &[line, answer, shows] : cases) {
     SimulatedUps ups;
-    const ControlResult result = run_control(ups, c.line);
-    EXPECT_EQ(result.answer, c.answer) << "line '" << c.line << "'";
+    const ControlResult result = run_control(ups, line);
+    EXPECT_EQ(result.answer, answer) << "line '" << line << "'";
     EXPECT_EQ(result.quit, result.answer == "bye");
-    EXPECT_NE(ups.describe().find(c.shows), std::string::npos)
-        << "line '" << c.line << "': " << ups.describe();
+    EXPECT_NE(ups.describe().find(shows), std::string::npos)
+        << "line '" << line << "': " << ups.describe();
   }
 }
 

@@ -4,26 +4,14 @@
 #include <vector>
 
 #include "client/options.h"
+#include "tests/kit/files.h"
 
 namespace tornax {
 namespace {
 
+// The client's usage text, exactly as it must print it.
 const std::string usage_text =
-    "Usage: tornax [options] hostname [port]\n"
-    "Options:\n"
-    "   -h           Display this usage\n"
-    "   -p time      Powerfail shutdown time\n"
-    "   -s time      Schedule shutdown time\n"
-    "   -r time      Reconnect attemp (minutes)\n"
-    "   -a who       Set alert scope\n"
-    "   -x shutdown  eXecute shutdown in shutdown case\n"
-    "                Default: /sbin/shutdown -h now\n"
-    "   -w wall      Execute wall command to braodcast\n"
-    "                Default: /usr/bin/wall\n"
-    "   -k keyfile   Act only on status lines authenticated with this key\n"
-    "   -S supply    Also follow this supply's daemon: host[:port][,keyfile]\n"
-    "   -m count     Minimum healthy supplies (default 1)\n"
-    "   -c           Check: print what would be followed, then exit\n";
+    test::read_file(std::string(TORNAX_SOURCE_DIR) + "/tests/unit/tornaxalert_usage.txt");
 
 struct Outcome {
   std::optional<int> status;

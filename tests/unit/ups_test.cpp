@@ -9,6 +9,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "tests/support/daemon_state.h"
 #include "tornax.h"
@@ -25,21 +27,18 @@ class PrefixQueueTest : public test::DaemonStateTest {
 };
 
 TEST_F(PrefixQueueTest, DropsOnlyImmediateRepeats) {
-  struct Case {
-    const char *marks;
-    const char *queued;
-  } cases[] = {
+  const std::pair<const char *, const char *> cases[] = {
       {"!!!!!!!!", "!"},
       {"! !", "! !"},
       {"!!$$!", "!$!"},
       {"*@*@", "*@*@"},
   };
-  for (const Case &c : cases) {
+  for (const auto &[marks, queued] : cases) {
     test::reset_daemon_state();
-    for (const char *m = c.marks; *m != '\0'; ++m) {
+    for (const char *m = marks; *m != '\0'; ++m) {
       append_prefixqueue(*m);
     }
-    EXPECT_EQ(queue(), c.queued) << "marks " << c.marks;
+    EXPECT_EQ(queue(), queued) << "marks " << marks;
   }
 }
 
@@ -62,21 +61,17 @@ TEST_F(PrefixQueueTest, FullQueueKeepsItsEntriesAndNeverWritesPastIt) {
 }
 
 TEST_F(PrefixQueueTest, ClearPrefixQueuesOnlyTheFirstCharacterAndZeroesEveryMark) {
-  struct Case {
-    const char *reply;
-    const char *text;
-    const char *queued;
-  } cases[] = {
+  const std::tuple<const char *, const char *, const char *> cases[] = {
       {"!230.5", "0230.5", "!"}, {"1 5", "105", ""}, {"230!", "2300", ""},
       {" @$*!", "00000", " "},   {"$", "0", "$"},    {"", "", ""},
   };
-  for (const Case &c : cases) {
+  for (const auto &[reply, cleared, queued] : cases) {
     test::reset_daemon_state();
     char text[17] = {};
-    std::strcpy(text, c.reply);
+    std::strcpy(text, reply);
     clear_prefix(text);
-    EXPECT_STREQ(text, c.text) << "reply '" << c.reply << "'";
-    EXPECT_EQ(queue(), c.queued) << "reply '" << c.reply << "'";
+    EXPECT_STREQ(text, cleared) << "reply '" << reply << "'";
+    EXPECT_EQ(queue(), queued) << "reply '" << reply << "'";
   }
 }
 
