@@ -13,6 +13,7 @@
 #include <compare>
 #include <cstddef>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,6 +78,7 @@ inline constexpr unsigned int default_exec_timeout = 30;  // seconds
 inline constexpr unsigned int default_restart_sleep = 3;  // minutes
 inline constexpr int max_restart_sleep = 9999;            // minutes
 inline constexpr const char *default_ups_protocol = "classic";
+inline constexpr double max_battery_volts = 1000.0;
 
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
@@ -92,6 +94,9 @@ struct IpNetwork {
   IpAddress address;
   int prefix = 0;
 };
+
+// The certificate of the network UPS server (daemon/net/tls_certificate.h).
+class TlsCertificate;
 
 // An account that clients of the network UPS protocol log in with (NUT_USER).
 struct NutAccount {
@@ -134,6 +139,12 @@ struct Settings {
   // reload that changes it applies at the next start). Starts from its
   // default at every reading.
   std::string ups_protocol = default_ups_protocol;
+  // BATTERY_VOLTAGE_LOW and BATTERY_VOLTAGE_HIGH: the whole battery's voltage
+  // empty and full, between which a UPS that reports only its battery voltage
+  // has its charge estimated; 0 each: from the battery's cells. Like the
+  // thresholds, they start from 0 at every reading.
+  double battery_voltage_low = 0.0;
+  double battery_voltage_high = 0.0;
   int port = default_port;  // TCP port of the status server
   int max_client = 0;       // clients served at once, 0 no server
   // Who may reach the network surfaces. Unlike the settings above, these four
@@ -147,11 +158,14 @@ struct Settings {
   std::optional<StatusKey> status_key;         // its key, read with the configuration
   // The network UPS protocol server; these too start from their defaults at
   // every reading.
-  int nut_port = 0;                               // NUT_PORT; 0: no server
-  std::string nut_upsname = default_nut_upsname;  // the UPS's name in that protocol
-  int nut_max_client = default_nut_max_client;    // its connections served at once
-  std::vector<NutAccount> nut_users;              // NUT_USER accounts
-  int nut_hostsync = default_nut_hostsync;        // seconds a shutdown waits for them
+  int nut_port = 0;                                       // NUT_PORT; 0: no server
+  std::string nut_upsname = default_nut_upsname;          // the UPS's name in that protocol
+  int nut_max_client = default_nut_max_client;            // its connections served at once
+  std::vector<NutAccount> nut_users;                      // NUT_USER accounts
+  int nut_hostsync = default_nut_hostsync;                // seconds a shutdown waits for them
+  std::optional<std::string> nut_certfile;                // NUT_CERTFILE: offered after STARTTLS
+  std::shared_ptr<const TlsCertificate> nut_certificate;  // read with the configuration
+  bool nut_require_tls = false;                           // NUT_REQUIRE_TLS: no login in the clear
   int shutdown_schedule_mode = schedule_none;
   shutdown_schedule shutdown_schedule_list[max_schedule_entries];
   int num_shutdown_schedule = 0;

@@ -13,6 +13,7 @@
 #include "daemon/core/schedule.h"
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
+#include "daemon/net/tls_certificate.h"
 #include "daemon/report/hooks.h"
 
 namespace tornax {
@@ -205,6 +206,18 @@ std::string nut_server_row(const Settings &config, std::time_t) {
          std::to_string(config.nut_hostsync) + " s for the hosts logged in";
 }
 
+std::string nut_tls_row(const Settings &config, std::time_t now) {
+  if (!config.nut_certificate) {
+    return "none (no NUT_CERTFILE): STARTTLS is refused";
+  }
+  const TlsCertificate &certificate = *config.nut_certificate;
+  std::string text = config.nut_certfile.value_or("") + ": " + certificate.subject() + ", " +
+                     certificate_expiry_warning(certificate, now)
+                         .value_or("expires on " + certificate_date(certificate.expires()));
+  return text + (config.nut_require_tls ? "; logins only after STARTTLS"
+                                        : "; logins in the clear too (NUT_REQUIRE_TLS no)");
+}
+
 std::string http_row(const Settings &config, std::time_t) {
   if (config.http_port == 0) {
     return "off (HTTP_PORT 0)";
@@ -271,6 +284,7 @@ constexpr SummaryRow summary_table[] = {
     {"Next self-test", next_test_row},
     {"Status server", status_server_row},
     {"Network UPS server", nut_server_row},
+    {"Network UPS TLS", nut_tls_row},
     {"HTTP endpoint", http_row},
     {"Clients allowed", allowed_row},
     {"Status key", status_key_row},

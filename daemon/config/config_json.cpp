@@ -7,6 +7,7 @@
 #include "daemon/core/schedule.h"
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
+#include "daemon/net/tls_certificate.h"
 #include "daemon/report/hooks.h"
 
 namespace tornax {
@@ -116,6 +117,16 @@ ordered_json schedule_json(const Settings &config, std::time_t now) {
                                                                        : std::nullopt)}};
 }
 
+ordered_json nut_tls_json(const Settings &config) {
+  ordered_json certificate = nullptr;
+  if (config.nut_certificate) {
+    certificate = {{"file", text_or_null(config.nut_certfile)},
+                   {"subject", config.nut_certificate->subject()},
+                   {"expires", static_cast<long long>(config.nut_certificate->expires())}};
+  }
+  return {{"certificate", certificate}, {"required", config.nut_require_tls}};
+}
+
 ordered_json network_json(const Settings &config, std::time_t) {
   ordered_json listen = ordered_json::array();
   for (const IpAddress &address : config.listen) {
@@ -139,7 +150,8 @@ ordered_json network_json(const Settings &config, std::time_t) {
             {"ups_name", config.nut_upsname},
             {"max_client", config.nut_max_client},
             {"users", users},
-            {"hostsync_s", config.nut_hostsync}}},
+            {"hostsync_s", config.nut_hostsync},
+            {"tls", nut_tls_json(config)}}},
           {"http", {{"port", config.http_port}}}};
 }
 

@@ -21,6 +21,7 @@
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/descriptors.h"
+#include "daemon/net/tls_certificate.h"
 #include "daemon/ups/driver.h"
 
 namespace tornax {
@@ -64,8 +65,12 @@ const char *token_name(token kind) {
                                       "NUT_MAX_CLIENT",
                                       "NUT_USER",
                                       "NUT_HOSTSYNC",
+                                      "NUT_CERTFILE",
+                                      "NUT_REQUIRE_TLS",
                                       "RESTART_SLEEP",
                                       "UPS_PROTOCOL",
+                                      "BATTERY_VOLTAGE_LOW",
+                                      "BATTERY_VOLTAGE_HIGH",
                                       "HTTP_PORT",
                                       "ON",
                                       "TO",
@@ -573,6 +578,23 @@ class Parser {
     return static_cast<unsigned int>(value);
   }
 
+  // Volts, written with at most one decimal point ("11.4", "24"): more than
+  // 0 and at most max_battery_volts; else "<statement's name> is volts...".
+  double expect_volts(token statement) {
+    const std::string text = expect_text();
+    const bool plain = !text.empty() && text.size() <= 8 &&
+                       text.find_first_not_of("0123456789.") == std::string::npos &&
+                       std::count(text.begin(), text.end(), '.') <= 1 && text.front() != '.' &&
+                       text.back() != '.';
+    const double volts = plain ? std::strtod(text.c_str(), nullptr) : 0.0;
+    if (!(volts > 0.0 && volts <= max_battery_volts)) {
+      yyerror(format_text("%s is volts, more than 0 and at most %.0f (e.g. 11.4)",
+                          token_name(statement), max_battery_volts)
+                  .c_str());
+    }
+    return volts;
+  }
+
   void statement();
   void alert_statement(int e);
   void exec_statement(int e);
@@ -585,6 +607,7 @@ class Parser {
   void allow_statement();
   void status_key_statement();
   void nut_statement(token kind);
+  void nut_certfile_statement();
   int expect_in_range(token statement, int low, int high);
   // A word or quoted text; a word of digits counts as its text.
   std::string expect_text() {
@@ -689,6 +712,12 @@ void Parser::statement() {
     case token::NUT_HOSTSYNC:
       nut_statement(first.kind);
       break;
+    case token::NUT_CERTFILE:
+      nut_certfile_statement();
+      break;
+    case token::NUT_REQUIRE_TLS:
+      s_.nut_require_tls = expect(token::YESNO).number != 0;
+      break;
     case token::RESTART_SLEEP:
       s_.restart_sleep = expect_between(0, max_restart_sleep, first.kind, "is 0 to 9999 minutes");
       break;
@@ -702,6 +731,12 @@ void Parser::statement() {
       s_.ups_protocol = std::move(name);
       break;
     }
+    case token::BATTERY_VOLTAGE_LOW:
+      s_.battery_voltage_low = expect_volts(first.kind);
+      break;
+    case token::BATTERY_VOLTAGE_HIGH:
+      s_.battery_voltage_high = expect_volts(first.kind);
+      break;
     case token::HTTP_PORT:
       http_port_statement();
       break;
@@ -896,6 +931,19 @@ void Parser::status_key_statement() {
   s_.status_key = key;
 }
 
+// Like the status key, the certificate is read with the configuration.
+void Parser::nut_certfile_statement() {
+  std::string path = expect(token::STRING).text;
+  std::string error;
+  std::shared_ptr<const TlsCertificate> certificate = load_tls_certificate(path.c_str(), error);
+  if (!certificate) {
+    yyerror(format_text("%s %s: %s", token_name(token::NUT_CERTFILE), path.c_str(), error.c_str())
+                .c_str());
+  }
+  s_.nut_certfile = std::move(path);
+  s_.nut_certificate = std::move(certificate);
+}
+
 int Parser::expect_in_range(token statement, int low, int high) {
   const int value = expect(token::NUMBER).number;
   if (value < low || value > high) {
@@ -993,11 +1041,16 @@ void init_var(Settings &target) {
   target.nut_max_client = default_nut_max_client;
   target.nut_users.clear();
   target.nut_hostsync = default_nut_hostsync;
+  target.nut_certfile.reset();
+  target.nut_certificate.reset();
+  target.nut_require_tls = false;
   target.shutdown_runtime = 0;
   target.shutdown_charge = 0;
   target.exec_timeout = default_exec_timeout;
   target.restart_sleep = default_restart_sleep;
   target.ups_protocol = default_ups_protocol;
+  target.battery_voltage_low = 0.0;
+  target.battery_voltage_high = 0.0;
   for (int i = 0; i < event_count; ++i) {
     target.alert[i].found = 0;
     target.log_control[i].found = 0;
@@ -1018,9 +1071,17 @@ void check_var(const Settings &target) {
       throw ConfigFailure{1, std::string(event_stems[i]) + "_LOG tag not found"};
     }
   }
+  // Without a certificate no session could be encrypted, so none could log in.
+  if (target.nut_require_tls && !target.nut_certificate) {
+    throw ConfigFailure{1, "NUT_REQUIRE_TLS yes needs a NUT_CERTFILE: no client could log in"};
+  }
   // Present even when empty; a reload may rely on the command read earlier.
   if (!target.wall_cmd) {
     throw ConfigFailure{1, "WALLPATH tag not found"};
+  }
+  if (target.battery_voltage_low > 0.0 && target.battery_voltage_high > 0.0 &&
+      target.battery_voltage_low >= target.battery_voltage_high) {
+    throw ConfigFailure{1, "BATTERY_VOLTAGE_LOW must be below BATTERY_VOLTAGE_HIGH"};
   }
 }
 

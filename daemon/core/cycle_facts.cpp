@@ -120,6 +120,8 @@ void copy_settings(CycleFacts &facts) {
   facts.nut_upsname = settings.nut_upsname;
   facts.nut_users = settings.nut_users;
   facts.nut_hostsync = settings.nut_hostsync;
+  facts.nut_certificate = settings.nut_certificate;
+  facts.nut_require_tls = settings.nut_require_tls;
 }
 
 void put_in_place(std::shared_ptr<const CycleFacts> facts) {

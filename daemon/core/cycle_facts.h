@@ -67,14 +67,16 @@ struct CycleFacts {
   std::deque<FiredEvent> recent;  // oldest first, at most recent_event_count
   double cycle_seconds = 0;       // the last cycle's poll and schedule checks
   // The settings in force that the surfaces follow.
-  std::vector<IpNetwork> allow;                   // ALLOW
-  int max_client = 0;                             // MAX_CLIENT
-  int max_client_per_host = 0;                    // MAX_CLIENT_PER_HOST
-  int nut_max_client = default_nut_max_client;    // NUT_MAX_CLIENT
-  std::string nut_upsname = default_nut_upsname;  // NUT_UPSNAME
-  std::vector<NutAccount> nut_users;              // NUT_USER
-  int nut_hostsync = default_nut_hostsync;        // NUT_HOSTSYNC
-  History history;                                // the last hours' readings, for the page's charts
+  std::vector<IpNetwork> allow;                           // ALLOW
+  int max_client = 0;                                     // MAX_CLIENT
+  int max_client_per_host = 0;                            // MAX_CLIENT_PER_HOST
+  int nut_max_client = default_nut_max_client;            // NUT_MAX_CLIENT
+  std::string nut_upsname = default_nut_upsname;          // NUT_UPSNAME
+  std::vector<NutAccount> nut_users;                      // NUT_USER
+  int nut_hostsync = default_nut_hostsync;                // NUT_HOSTSYNC
+  std::shared_ptr<const TlsCertificate> nut_certificate;  // NUT_CERTFILE's, or none
+  bool nut_require_tls = false;                           // NUT_REQUIRE_TLS
+  History history;  // the last hours' readings, for the page's charts
 };
 
 // Main thread, once per cycle after tornax_mutex is released: works out the

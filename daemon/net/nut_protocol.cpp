@@ -216,6 +216,29 @@ std::string refuse_change(const NutSession &session) {
   return error("ACCESS-DENIED");
 }
 
+// Before the session is encrypted, a server that requires it takes no
+// account: the same refusal a wrong one gets.
+std::optional<std::string> refuse_in_clear(const NutSession &session, const NutServerSide &side) {
+  if (side.tls_required && !session.tls) {
+    return error("ACCESS-DENIED");
+  }
+  return std::nullopt;
+}
+
+std::string answer_starttls(const Words &args, NutSession &session, const NutServerSide &side) {
+  if (!args.empty()) {
+    return error("INVALID-ARGUMENT");
+  }
+  if (session.tls || session.starting_tls) {
+    return error("ALREADY-SSL-MODE");
+  }
+  if (!side.tls_offered) {
+    return error("FEATURE-NOT-CONFIGURED");
+  }
+  session.starting_tls = true;
+  return "OK STARTTLS\n";
+}
+
 // ---- Dispatch -----------------------------------------------------------------
 
 using Handler = std::string (*)(const Words &, NutSession &, const NutServerSide &);
@@ -250,22 +273,33 @@ const Command commands[] = {
     {"GET",
      [](const Words &a, NutSession &, const NutServerSide &side) { return answer_get(a, side); }},
     {"USERNAME",
-     [](const Words &a, NutSession &s, const NutServerSide &) {
+     [](const Words &a, NutSession &s, const NutServerSide &side) {
+       if (auto refused = refuse_in_clear(s, side)) {
+         return *refused;
+       }
        return set_credential(a, s.username, "ALREADY-SET-USERNAME");
      }},
     {"PASSWORD",
-     [](const Words &a, NutSession &s, const NutServerSide &) {
+     [](const Words &a, NutSession &s, const NutServerSide &side) {
+       if (auto refused = refuse_in_clear(s, side)) {
+         return *refused;
+       }
        return set_credential(a, s.password, "ALREADY-SET-PASSWORD");
      }},
-    {"LOGIN", answer_login},
+    {"LOGIN",
+     [](const Words &a, NutSession &s, const NutServerSide &side) {
+       if (auto refused = refuse_in_clear(s, side)) {
+         return *refused;
+       }
+       return answer_login(a, s, side);
+     }},
     {"LOGOUT",
      [](const Words &a, NutSession &s, const NutServerSide &) {
        std::string answer = no_arguments(a, "OK Goodbye\n");
        s.closing = a.empty();
        return answer;
      }},
-    {"STARTTLS", [](const Words &, NutSession &,
-                    const NutServerSide &) { return error("FEATURE-NOT-CONFIGURED"); }},
+    {"STARTTLS", answer_starttls},
     {"SET", [](const Words &, NutSession &s, const NutServerSide &) { return refuse_change(s); }},
     {"INSTCMD",
      [](const Words &, NutSession &s, const NutServerSide &) { return refuse_change(s); }},

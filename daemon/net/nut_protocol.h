@@ -55,14 +55,24 @@ struct NutSession {
   std::optional<std::string> password;
   bool logged_in = false;
   bool closing = false;  // LOGOUT was answered: close after sending the answer
+  // OK STARTTLS was answered: once it is sent, the handshake begins, and
+  // nothing the client sent after the request is taken (it was sent in the
+  // clear, where anyone could have put it).
+  bool starting_tls = false;
+  bool tls = false;  // the handshake is done: what it says now is encrypted
 };
 
 // What answering needs from the server. `view` is called only by requests
 // that read the UPS; `login` checks the account and, when it is valid,
-// counts the connection as a logged-in host.
+// counts the connection as a logged-in host. With `tls_offered` (a
+// certificate is configured) STARTTLS is taken; with `tls_required`,
+// USERNAME, PASSWORD and LOGIN are refused until the session is encrypted,
+// so that no password crosses the network in the clear.
 struct NutServerSide {
   std::function<NutView()> view;
   std::function<bool(const std::string &username, const std::string &password)> login;
+  bool tls_offered = false;
+  bool tls_required = false;
 };
 
 // The words of a request: separated by blanks (spaces, tabs); a double-quoted

@@ -27,6 +27,8 @@
 #include "daemon/net/nut_variables.h"
 #include "daemon/net/surfaces.h"
 #include "daemon/net/thread-server.h"
+#include "daemon/net/tls_certificate.h"
+#include "daemon/net/tls_transport.h"
 #include "daemon/net/transport.h"
 #include "daemon/report/deferred_log.h"
 #include "daemon/report/logger.h"
@@ -37,6 +39,7 @@ namespace tornax {
 std::atomic<int> &nut_clients = admission().counter(Surface::nut_server);
 std::atomic<int> nut_idle_limit_ms{nut_idle_limit_seconds * 1000};
 std::atomic<int> nut_second_ms{1000};
+std::atomic<int> nut_handshake_limit_ms{nut_handshake_limit_seconds * 1000};
 
 namespace {
 
@@ -206,10 +209,52 @@ class NutConnection {
 
  private:
   void ready(std::uint32_t events) {
+    if (handshake_ != nullptr) {
+      return shake_hands();
+    }
+    // A receive that had to write first (TLS) is taken again when it can.
+    const bool retry = (events & EPOLLOUT) != 0 && (transport_->extra_events() & EPOLLOUT) != 0;
     if ((events & EPOLLOUT) != 0 && !flush()) {
       return end();
     }
-    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && !read_input()) {
+    if (((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 || retry) && !read_input()) {
+      return end();
+    }
+    go_on();
+  }
+
+  // The OK STARTTLS is sent: from here on the socket's bytes are TLS. What
+  // came in the clear after the request is dropped, never answered.
+  void begin_handshake() {
+    input_.clear();
+    lines_ = NutLineSplitter();
+    auto tls = std::make_unique<TlsTransport>(fd_, latest_cycle_facts()->nut_certificate);
+    handshake_ = tls.get();
+    transport_ = std::move(tls);
+    handshake_since_ = Clock::now();
+    network_loop().cancel(deadline_);
+    arm_deadline();
+    shake_hands();
+  }
+
+  // One step of the handshake as the socket allows. A peer that fails it is
+  // cut off; one that is slow loses its place at the handshake limit.
+  void shake_hands() {
+    switch (handshake_->handshake()) {
+      case TlsTransport::Step::failed:
+        return end();
+      case TlsTransport::Step::again:
+        network_loop().change(fd_, transport_->extra_events());
+        return;
+      case TlsTransport::Step::done:
+        break;
+    }
+    handshake_ = nullptr;
+    session_.starting_tls = false;
+    session_.tls = true;
+    last_input_ = Clock::now();
+    // The client may have sent its first request with the handshake's end.
+    if (!read_input()) {
       return end();
     }
     go_on();
@@ -222,7 +267,11 @@ class NutConnection {
       if (!flush()) {
         return end();
       }
-      if (!output_.empty() || paused_ || session_.closing || input_.empty()) {
+      if (session_.starting_tls && output_.empty()) {
+        return begin_handshake();
+      }
+      if (!output_.empty() || paused_ || session_.closing || session_.starting_tls ||
+          input_.empty()) {
         break;
       }
     }
@@ -230,7 +279,8 @@ class NutConnection {
       return end();
     }
     std::uint32_t events = 0;
-    if (!paused_ && output_.empty() && !input_closed_ && !session_.closing) {
+    if (!paused_ && output_.empty() && !input_closed_ && !session_.closing &&
+        !session_.starting_tls) {
       events |= EPOLLIN;
     }
     if (!output_.empty()) {
@@ -239,26 +289,30 @@ class NutConnection {
     network_loop().change(fd_, events | transport_->extra_events());
   }
 
-  // False when the connection failed.
+  // False when the connection failed. What the transport has decrypted is
+  // taken whole (one record at most), since the socket can't tell of it.
   bool read_input() {
     char buffer[read_size];
-    const ssize_t n = transport_->receive(buffer, sizeof buffer);
-    if (n > 0) {
+    do {
+      const ssize_t n = transport_->receive(buffer, sizeof buffer);
+      if (n == 0) {
+        input_closed_ = true;  // what it sent before it left is still answered
+        return true;
+      }
+      if (n < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+      }
       input_.append(buffer, static_cast<std::size_t>(n));
       last_input_ = Clock::now();
-      return true;
-    }
-    if (n == 0) {
-      input_closed_ = true;  // what it sent before it left is still answered
-      return true;
-    }
-    return errno == EAGAIN || errno == EWOULDBLOCK;
+    } while (transport_->holds_input());
+    return true;
   }
 
   // One line at a time, so a failed login can hold back the lines after it;
   // stops at the first answer, which goes out before the next is made.
   void answer_lines() {
-    while (!paused_ && output_.empty() && !session_.closing && !input_.empty()) {
+    while (!paused_ && output_.empty() && !session_.closing && !session_.starting_tls &&
+           !input_.empty()) {
       const std::size_t end = input_.find('\n');
       const std::size_t length = end == std::string::npos ? input_.size() : end + 1;
       lines_.take(input_.data(), length, [this](std::optional<std::string_view> line) {
@@ -270,9 +324,11 @@ class NutConnection {
   }
 
   std::string answer(std::string_view line) {
-    const NutServerSide side{view_now, [this](const std::string &name, const std::string &pass) {
-                               return login(name, pass);
-                             }};
+    const std::shared_ptr<const CycleFacts> rules = latest_cycle_facts();
+    const NutServerSide side{
+        view_now,
+        [this](const std::string &name, const std::string &pass) { return login(name, pass); },
+        rules->nut_certificate != nullptr, rules->nut_require_tls};
     std::string reply = answer_nut_request(line, session_, side);
     if (!login_failed_) {
       return reply;
@@ -303,7 +359,8 @@ class NutConnection {
       return false;
     }
     logins().add(id_, address_);
-    log_later(std::string(server_name) + ": " + name + " from " + address_ + " logged in");
+    log_later(std::string(server_name) + ": " + name + " from " + address_ + " logged in" +
+              (session_.tls ? " over TLS" : ""));
     return true;
   }
 
@@ -334,6 +391,10 @@ class NutConnection {
     if (output_waiting_) {
       when = std::min(when, output_since_ + std::chrono::milliseconds(stall_limit_ms.load()));
     }
+    if (handshake_ != nullptr) {
+      when = std::min(when,
+                      handshake_since_ + std::chrono::milliseconds(nut_handshake_limit_ms.load()));
+    }
     return when;
   }
 
@@ -363,6 +424,8 @@ class NutConnection {
   bool paused_ = false;
   bool login_failed_ = false;
   bool output_waiting_ = false;
+  TlsTransport *handshake_ = nullptr;  // the transport, while its handshake goes on
+  Clock::time_point handshake_since_{};
   Clock::time_point last_input_;
   Clock::time_point output_since_{};
   EventLoop::TimerId deadline_;
@@ -456,6 +519,25 @@ bool start_nut_server() {
   add_waiting_peers(logged_in);
   server_started = true;
   return true;
+}
+
+void log_certificate_expiry(std::time_t now) {
+  static std::shared_ptr<const TlsCertificate> warned_of;
+  static std::time_t warned_at = 0;
+  const std::shared_ptr<const TlsCertificate> &certificate = settings.nut_certificate;
+  if (certificate == nullptr) {
+    return;
+  }
+  const std::optional<std::string> warning = certificate_expiry_warning(*certificate, now);
+  constexpr std::time_t day = std::time_t{24} * 60 * 60;
+  if (!warning || (certificate == warned_of && now >= warned_at && now - warned_at < day)) {
+    return;
+  }
+  warned_of = certificate;
+  warned_at = now;
+  writelog((std::string(server_name) + ": the certificate in " +
+            settings.nut_certfile.value_or("") + " (" + certificate->subject() + ") " + *warning)
+               .c_str());
 }
 
 int nut_server_port() {

@@ -13,6 +13,7 @@
 #define TORNAX_DAEMON_NET_NUT_SERVER_H
 
 #include <atomic>
+#include <ctime>
 
 namespace tornax {
 
@@ -24,6 +25,12 @@ extern std::atomic<int> &nut_clients;
 // freed, in milliseconds: 300 seconds in the daemon; tests shorten it.
 inline constexpr int nut_idle_limit_seconds = 300;
 extern std::atomic<int> nut_idle_limit_ms;
+
+// How long a TLS handshake after STARTTLS may take before the connection is
+// closed and its place freed, in milliseconds: as long as an HTTP request
+// may take in the daemon; tests shorten it.
+inline constexpr int nut_handshake_limit_seconds = 10;
+extern std::atomic<int> nut_handshake_limit_ms;
 
 // The length of one NUT_HOSTSYNC second, in milliseconds: 1000 in the
 // daemon; tests shorten it.
@@ -39,6 +46,10 @@ extern std::atomic<int> nut_second_ms;
 // again, as for the status server. Returns false only when the server can't
 // run at all.
 bool start_nut_server();
+
+// Main thread, after each cycle: logs, once a day, that NUT_CERTFILE's
+// certificate expires within certificate_warning_days or has expired.
+void log_certificate_expiry(std::time_t now);
 
 // The port the first listening address is bound to; 0 while none is.
 int nut_server_port();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "daemon/core/clock.h"
 #include "daemon/core/error.h"
 #include "daemon/core/signals.h"
 #include "daemon/net/admission.h"
@@ -106,6 +107,9 @@ void start_network_surfaces() {
 
 void write_network_log() {
   admission().write_summary();
+  if (settings.nut_port != 0) {
+    log_certificate_expiry(clock_now());
+  }
   write_deferred_log();
 }
 

@@ -20,11 +20,14 @@
 #include "daemon/net/nut_protocol.h"
 #include "daemon/net/nut_server.h"
 #include "daemon/net/surfaces.h"
+#include "daemon/net/tls_certificate.h"
 #include "daemon/report/deferred_log.h"
 #include "tests/kit/files.h"
 #include "tests/kit/loopback.h"
 #include "tests/kit/processes.h"
 #include "tests/support/daemon_state.h"
+#include "tests/support/test_certificates.h"
+#include "tests/support/tls_client.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -73,6 +76,19 @@ class NutServerTest : public test::DaemonStateTest {
     EXPECT_EQ(ask(reader, "LOGIN tornax"), "OK");
   }
   std::string log() const { return test::read_file(home.file("tornax.log")); }
+  // NUT_CERTFILE with a certificate made for the test, as the configuration
+  // would read it.
+  void offer_tls(bool required) {
+    ASSERT_TRUE(certificates.ok());
+    std::string error;
+    settings.nut_certfile = certificates.server_file();
+    settings.nut_certificate = load_tls_certificate(certificates.server_file().c_str(), error);
+    ASSERT_TRUE(settings.nut_certificate) << error;
+    settings.nut_require_tls = required;
+  }
+  int fd_of(LineReader &reader) const {
+    return sockets[static_cast<std::size_t>(&reader - readers.data())];
+  }
   // Whether the log holds `text`; the log is shown when it doesn't.
   testing::AssertionResult logged(const std::string &text) const {
     const std::string now = log();
@@ -85,6 +101,7 @@ class NutServerTest : public test::DaemonStateTest {
   static void publish() { publish_cycle(std::chrono::seconds(0), std::time(nullptr)); }
 
   test::TempDir home;
+  test::TestCertificates certificates;
   std::vector<int> sockets;
   std::vector<LineReader> readers = [] {
     std::vector<LineReader> v;
@@ -255,6 +272,116 @@ TEST_F(NutServerTest, GuessesFromOneHostOnManyConnectionsAreThrottledTogether) {
   EXPECT_EQ(ask(*guessers[15], "GET NUMLOGINS tornax"), "NUMLOGINS tornax 0");
   LineReader &elsewhere = open_client("127.0.0.6");  // another host is not held up
   log_in(elsewhere);
+}
+
+// With TLS required, nothing of an account is taken in the clear; after
+// STARTTLS the session is TLS 1.2 or later, and what the client sent in the
+// clear behind the request is dropped, not answered inside the session.
+TEST_F(NutServerTest, StartTlsAndLoginsOnlyInsideTheSession) {
+  ASSERT_NO_FATAL_FAILURE(offer_tls(true));
+  start();
+  publish();
+  LineReader &reader = open_client();
+  EXPECT_EQ(ask(reader, "USERNAME upsmon"), "ERR ACCESS-DENIED");
+  EXPECT_EQ(ask(reader, "LOGIN tornax"), "ERR ACCESS-DENIED");
+  EXPECT_EQ(ask(reader, "STARTTLS\nUSERNAME injected"), "OK STARTTLS");
+  test::TlsClient tls(fd_of(reader), certificates.ca_file());
+  ASSERT_TRUE(tls.handshake());
+  EXPECT_EQ(tls.version(), "TLS1.3");
+  for (const char *request : {"USERNAME upsmon", "PASSWORD secret", "LOGIN tornax"}) {
+    ASSERT_TRUE(tls.send(std::string(request) + "\n"));
+    EXPECT_EQ(tls.next(), "OK") << request;
+  }
+  ASSERT_TRUE(tls.send("STARTTLS\nGET VAR tornax ups.status\nGET NUMLOGINS tornax\n"));
+  EXPECT_EQ(tls.next(), "ERR ALREADY-SSL-MODE");
+  EXPECT_EQ(tls.next(), "VAR tornax ups.status \"OL\"");
+  EXPECT_EQ(tls.next(), "NUMLOGINS tornax 1");
+  write_deferred_log();
+  EXPECT_NE(log().find("Network UPS server: upsmon from 127.0.0.1 logged in over TLS"),
+            std::string::npos)
+      << log();
+}
+
+// A handshake that fails, offers only versions older than 1.2, or does not
+// come in time ends the connection and frees its place.
+TEST_F(NutServerTest, FailedOrSlowHandshakesLoseTheirPlace) {
+  ASSERT_NO_FATAL_FAILURE(offer_tls(false));
+  settings.nut_max_client = 1;
+  nut_handshake_limit_ms = 300;
+  start();
+  const test::TestCertificates other(365, "other");
+  const struct {
+    const char *priorities;
+    std::string ca_file;
+  } failing[] = {
+      {"NORMAL:-VERS-ALL:+VERS-TLS1.1:+VERS-TLS1.0", certificates.ca_file()},
+      {"NORMAL", other.ca_file()},  // the client can't trust this server
+  };
+  for (const auto &c : failing) {
+    LineReader &reader = open_client();
+    ASSERT_EQ(ask(reader, "STARTTLS"), "OK STARTTLS");
+    test::TlsClient tls(fd_of(reader), c.ca_file, c.priorities);
+    EXPECT_FALSE(tls.handshake()) << c.priorities;
+    close(fd_of(reader));
+    sockets[static_cast<std::size_t>(&reader - readers.data())] = -1;
+    LineReader &next = open_client();
+    EXPECT_TRUE(test::wait_until([&] { return ask(next, "NETVER") == "1.3"; }));
+    close(fd_of(next));
+    sockets[static_cast<std::size_t>(&next - readers.data())] = -1;
+  }
+  LineReader &silent = open_client();
+  ASSERT_EQ(ask(silent, "STARTTLS"), "OK STARTTLS");
+  EXPECT_TRUE(test::peer_closed(fd_of(silent), 10000));
+  LineReader &after = open_client();
+  EXPECT_EQ(ask(after, "NETVER"), "1.3");
+}
+
+TEST_F(NutServerTest, CertificateFactsAndTheirExpiryWarnings) {
+  const test::TestCertificates expiring(10);
+  ASSERT_TRUE(expiring.ok());
+  std::string error;
+  const std::shared_ptr<const TlsCertificate> certificate =
+      load_tls_certificate(expiring.server_file().c_str(), error);
+  ASSERT_TRUE(certificate) << error;
+  EXPECT_EQ(certificate->subject(), "CN=127.0.0.1,O=tornax test");
+  const std::time_t now = std::time(nullptr);
+  EXPECT_NEAR(static_cast<double>(certificate->expires() - now), 10 * 86400.0, 600.0);
+  const std::time_t day = 86400;
+  const std::string date = certificate_date(certificate->expires());
+  EXPECT_EQ(certificate_expiry_warning(*certificate, certificate->expires() - 31 * day),
+            std::nullopt);
+  EXPECT_EQ(certificate_expiry_warning(*certificate, certificate->expires() - 30 * day),
+            "expires on " + date + " (in 30 days)");
+  EXPECT_EQ(certificate_expiry_warning(*certificate, certificate->expires() - day - 1),
+            "expires on " + date + " (in 1 day)");
+  EXPECT_EQ(certificate_expiry_warning(*certificate, certificate->expires()), "expired on " + date);
+
+  // Logged at most once a day.
+  std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
+  settings.nut_certfile = expiring.server_file();
+  settings.nut_certificate = certificate;
+  for (const std::time_t at : {now, now + 3600, now + day - 1, now + day}) {
+    log_certificate_expiry(at);
+  }
+  const std::string text = log();
+  std::size_t count = 0;
+  for (std::size_t at = text.find("the certificate in"); at != std::string::npos;
+       at = text.find("the certificate in", at + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 2u) << text;
+  EXPECT_NE(text.find("Network UPS server: the certificate in " + expiring.server_file() +
+                      " (CN=127.0.0.1,O=tornax test) expires on " + date + " (in 9 days)"),
+            std::string::npos)
+      << text;
+
+  // A key that is not the certificate's is refused.
+  const std::string mixed = home.write("mixed.pem",
+                                       test::read_file(expiring.dir.file("server.pem")) +
+                                           test::read_file(certificates.dir.file("server.key")),
+                                       0600);
+  EXPECT_EQ(load_tls_certificate(mixed.c_str(), error), nullptr);
+  EXPECT_EQ(error.rfind("holds no private key that matches its first certificate", 0), 0u) << error;
 }
 
 }  // namespace

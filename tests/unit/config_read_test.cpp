@@ -340,6 +340,15 @@ TEST_F(ConfigReadTest, NetworkUpsStatementsAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.nut_max_client, 16);
   EXPECT_EQ(settings.nut_hostsync, 15);
   EXPECT_TRUE(settings.nut_users.empty());
+
+  // Requiring TLS without a certificate would let no client log in.
+  write(required_statements() + "NUT_REQUIRE_TLS yes\n");
+  CaptureStderr();
+  EXPECT_FALSE(config_reload());
+  EXPECT_EQ(GetCapturedStderr(),
+            "Brenmoor Tornax X : NUT_REQUIRE_TLS yes needs a NUT_CERTFILE: "
+            "no client could log in\n");
+  EXPECT_FALSE(settings.nut_require_tls);
 }
 
 // Anyone who could read the passwords could log in as a host the shutdown
@@ -362,6 +371,8 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
   const std::string good_key = test::write_key_file(home.file("good"), test::key_hex);
   const std::string open_key = test::write_key_file(home.file("open"), test::key_hex, 0644);
   const std::string short_key = test::write_key_file(home.file("short"), "0011aabb\n");
+  const std::string open_cert = home.write("open.pem", "", 0640);
+  const std::string no_cert = home.write("none.pem", "-----BEGIN NOTHING-----\n", 0600);
   const struct {
     std::string line;
     std::string message;
@@ -384,6 +395,13 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
       {"NUT_HOSTSYNC 3601", "NUT_HOSTSYNC 3601: must be 0 to 3600"},
       {"NUT_UPSNAME \"my ups\"", "NUT_UPSNAME my ups: use letters, digits, '-', '_' or '.'"},
       {"NUT_USER \"\" secret", "NUT_USER needs a name and a password"},
+      {"NUT_CERTFILE " + open_cert,
+       "NUT_CERTFILE " + open_cert +
+           ": it holds a private key and is readable by group or others (mode 0640); make it "
+           "mode 0600"},
+      {"NUT_CERTFILE " + no_cert, "NUT_CERTFILE " + no_cert + ": holds no PEM certificate"},
+      {"NUT_CERTFILE " + home.path(), "NUT_CERTFILE " + home.path() + ": not a regular file"},
+      {"NUT_REQUIRE_TLS maybe", "syntax error"},
   };
   load(required_statements() + "STATUS_KEY " + good_key + "\n");
   const int line = 18;  // after the seventeen required statements
@@ -399,9 +417,12 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   load(required_statements() +
        "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10 RESTART_SLEEP 0\n"
        "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n"
+       "BATTERY_VOLTAGE_LOW 21.6 BATTERY_VOLTAGE_HIGH 26\n"
        "UPS_PROTOCOL classic\n");
   EXPECT_EQ(settings.ups_protocol, "classic");
   EXPECT_EQ(settings.restart_sleep, 0u);
+  EXPECT_EQ(settings.battery_voltage_low, 21.6);
+  EXPECT_EQ(settings.battery_voltage_high, 26.0);
   EXPECT_EQ(settings.shutdown_runtime, 300u);
   EXPECT_EQ(settings.shutdown_charge, 20u);
   EXPECT_EQ(settings.exec_timeout, 10u);
@@ -413,8 +434,10 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.shutdown_charge, 0u);
   EXPECT_EQ(settings.exec_timeout, 30u);
   EXPECT_EQ(settings.restart_sleep, 3u);
+  EXPECT_EQ(settings.battery_voltage_low, 0.0);
   EXPECT_FALSE(settings.exec[POWERFAIL]);
 
+  const std::string volts = "is volts, more than 0 and at most 1000 (e.g. 11.4)";
   const struct {
     std::string line, message;
   } cases[] = {
@@ -425,12 +448,20 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
       {"SHUTDOWN_RUNTIME 35791395", "minutes too large, the largest is 35791394"},
       {"UPS_PROTOCOL hid",
        std::string("UPS_PROTOCOL hid: the UPS protocols are ") + ups_driver_names()},
+      {"BATTERY_VOLTAGE_LOW 1.2.3", "BATTERY_VOLTAGE_LOW " + volts},
+      {"BATTERY_VOLTAGE_LOW 12.", "BATTERY_VOLTAGE_LOW " + volts},
+      {"BATTERY_VOLTAGE_HIGH 0", "BATTERY_VOLTAGE_HIGH " + volts},
+      {"BATTERY_VOLTAGE_HIGH 1000.1", "BATTERY_VOLTAGE_HIGH " + volts},
   };
   for (const auto &c : cases) {
     std::string out;
     EXPECT_FALSE(reload(required_statements() + c.line + "\n", &out));
     EXPECT_EQ(out, syntax_error(18, c.message)) << c.line;
   }
+  std::string err;
+  EXPECT_FALSE(reload(required_statements() + "BATTERY_VOLTAGE_LOW 26 BATTERY_VOLTAGE_HIGH 26\n",
+                      nullptr, &err));
+  EXPECT_EQ(err, "Brenmoor Tornax X : BATTERY_VOLTAGE_LOW must be below BATTERY_VOLTAGE_HIGH\n");
 }
 
 TEST_F(ConfigReadTest, MaxClientBeyondTheDescriptorsIsReported) {

@@ -34,13 +34,16 @@ CycleFacts on_line_readings() {
 struct FakeServer {
   NutView view;
   int logins = 0;
+  bool tls_offered = false;
+  bool tls_required = false;
   NutServerSide side() {
     return {[this] { return view; },
             [this](const std::string &name, const std::string &password) {
               const bool valid = name == "upsmon" && password == "secret";
               logins += valid ? 1 : 0;
               return valid;
-            }};
+            },
+            tls_offered, tls_required};
   }
   FakeServer() {
     view.ups_name = "tornax";
@@ -168,6 +171,40 @@ TEST(NutProtocolTest, LoginCountsOnlyAValidAccountOnce) {
   ask(server, wrong, "PASSWORD guess");
   EXPECT_EQ(ask(server, wrong, "LOGIN tornax"), "ERR ACCESS-DENIED\n");
   EXPECT_FALSE(wrong.logged_in);
+}
+
+// STARTTLS is taken once, and only with a certificate; a server that
+// requires TLS refuses the credentials and the login in the clear, and
+// nothing else.
+TEST(NutProtocolTest, StartTlsAndLoginsOnlyOverTls) {
+  FakeServer server;
+  server.tls_offered = true;
+  server.tls_required = true;
+  NutSession session;
+  for (const char *request : {"USERNAME upsmon", "PASSWORD secret", "LOGIN tornax"}) {
+    EXPECT_EQ(ask(server, session, request), "ERR ACCESS-DENIED\n") << request;
+  }
+  EXPECT_FALSE(session.username || session.password);
+  EXPECT_EQ(ask(server, session, "GET VAR tornax ups.status"), "VAR tornax ups.status \"OL\"\n");
+  EXPECT_EQ(ask(server, session, "STARTTLS now"), "ERR INVALID-ARGUMENT\n");
+  EXPECT_FALSE(session.starting_tls);
+  EXPECT_EQ(ask(server, session, "STARTTLS"), "OK STARTTLS\n");
+  EXPECT_TRUE(session.starting_tls);
+  EXPECT_EQ(ask(server, session, "STARTTLS"), "ERR ALREADY-SSL-MODE\n");
+  session.starting_tls = false;  // as the server does once the handshake is done
+  session.tls = true;
+  EXPECT_EQ(ask(server, session, "STARTTLS"), "ERR ALREADY-SSL-MODE\n");
+  EXPECT_EQ(ask(server, session, "USERNAME upsmon"), "OK\n");
+  EXPECT_EQ(ask(server, session, "PASSWORD secret"), "OK\n");
+  EXPECT_EQ(ask(server, session, "LOGIN tornax"), "OK\n");
+  EXPECT_EQ(server.logins, 1);
+
+  server.tls_offered = false;
+  server.tls_required = false;
+  NutSession plain;
+  EXPECT_EQ(ask(server, plain, "USERNAME upsmon"), "OK\n");
+  EXPECT_EQ(ask(server, plain, "STARTTLS"), "ERR FEATURE-NOT-CONFIGURED\n");
+  EXPECT_FALSE(plain.starting_tls);
 }
 
 TEST(NutProtocolTest, WordsAndQuoting) {
