@@ -7,7 +7,9 @@
 #include "daemon/core/monitor.h"
 #include "daemon/core/options.h"
 #include "daemon/report/notify.h"
+#include "daemon/shutdown/deadline.h"
 #include "daemon/shutdown/host.h"
+#include "daemon/shutdown/switch_off_hook.h"
 #include "tornax.h"
 
 int main(int argc, char **argv) {
@@ -28,6 +30,12 @@ int main(int argc, char **argv) {
   }
   if (options->check) {
     return tornax::check_configuration(options->json);
+  }
+  if (options->switch_off) {
+    return tornax::switch_off_main(options->verb);
+  }
+  if (options->keeper) {
+    return tornax::keeper_main(options->keeper_seconds);
   }
   tornax::SystemHostActions host;
   tornax::SystemdNotifier systemd;

@@ -210,6 +210,58 @@ void Drill::check_configuration() {
   config_.emplace(read_file(file("check.out")));
 }
 
+// Which way the daemon would bring this host down: what HOST_SHUTDOWN says,
+// and for "auto" whether systemd runs as init here (the sandbox the check
+// ran in hides that, so it is looked up on this side).
+void Drill::choose_host_shutdown() {
+  const std::string setting = config_->at("/shutdown/host_shutdown").get<std::string>();
+  struct stat info {};
+  init_path_ =
+      setting == "init" ||
+      (setting == "auto" && lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode));
+  if (init_path_) {
+    replace_statement("HOST_SHUTDOWN", "HOST_SHUTDOWN init", "Host shutdown");
+    uncompared_.insert("SHUTDOWN_DEADLINE");
+  }
+}
+
+bool Drill::asked_systemd() const {
+  return count_lines(read_file(file("daemon.sandbox/actions")), "poweroff.target") > 0;
+}
+
+// What systemd would do once asked, played out without it: the services
+// stop (here: the daemon), and last the system-shutdown hook runs
+// `tornax -S poweroff` against the simulated UPS with the daemon's record.
+void Drill::rehearse_init_end() {
+  facts_.init_power_off = true;
+  for (const std::string &line : lines_of(read_file(file("daemon.sandbox/actions")))) {
+    if (const std::size_t at = line.find("systemctl"); at != std::string::npos) {
+      timeline_->say("halt", "the daemon asked systemd: " + line.substr(at) +
+                                 " (the sandbox's stub took it: nothing was asked)");
+    }
+  }
+  timeline_->say("halt",
+                 "on a real host every service now stops through its own stop command, in "
+                 "systemd's order, and systemd unmounts the file systems; SHUTDOWN_DEADLINE: " +
+                     config_->row("SHUTDOWN_DEADLINE"));
+  daemon_->kill_now();
+  const std::string record = file("daemon.sandbox/run/switch-off");
+  std::string fields;
+  for (const std::string &line : lines_of(read_file(record))) {
+    fields += (fields.empty() ? "" : ", ") + line;
+  }
+  timeline_->say("halt", "the record for the system-shutdown hook: " +
+                             (exists(record) ? fields : "none: the UPS is not switched off"));
+  run_to_end({sandbox_, "--record", file("hook.sandbox"), "--", "env",
+              "TORNAX_RUN_DIR=" + file("daemon.sandbox/run"), tornax_, "-S", "poweroff"},
+             "/dev/null", file("hook.out"), file("hook.err"));
+  for (const std::string &line : lines_of(read_file(file("hook.err")))) {
+    timeline_->say(
+        "halt", "the system-shutdown hook (tornax -S poweroff): " +
+                    line.substr(line.find(" : ") == std::string::npos ? 0 : line.find(" : ") + 3));
+  }
+}
+
 void Drill::choose_port(int &port, int other) {
   std::mt19937 random(std::random_device{}());
   for (int attempt = 0; attempt < 50; ++attempt) {
@@ -606,6 +658,9 @@ void Drill::play_interactively() {
 
 // Reaps the daemon's sandbox and tells how it ended; then the client's.
 void Drill::end_daemon() {
+  if (daemon_->running() && init_path_ && asked_systemd()) {
+    rehearse_init_end();
+  }
   if (daemon_->running()) {
     timeline_->say("halt", "the daemon has not brought the host down; the drill stops it");
     daemon_->kill_now();
@@ -613,7 +668,11 @@ void Drill::end_daemon() {
   const int status = daemon_->wait();
   facts_.daemon_status = status;
   write_file(file("daemon.status"), std::to_string(status) + "\n");
-  if (status == 130) {
+  if (facts_.init_power_off) {
+    const bool off = count_lines(read_file(file("simulator")), "received \"D=") > 0;
+    timeline_->say("halt", std::string("on a real host systemd powers the machine off here") +
+                               (off ? ", and the UPS switches itself off" : ""));
+  } else if (status == 130) {
     timeline_->say("halt",
                    "the daemon halted the machine; here that ends its sandbox (status 130)");
     const bool off = count_lines(read_file(file("simulator")), "received \"D=") > 0;
@@ -645,6 +704,7 @@ int Drill::run() {
   say("tornax drill on " + home_ + ", scenario " + options_.scenario + "; the run's files are in " +
       dir_);
   check_configuration();
+  choose_host_shutdown();
   if (scenario_->prepare) {
     if (const std::optional<std::string> finding = scenario_->prepare(*this)) {
       print_one_finding(*finding);
@@ -674,7 +734,8 @@ int Drill::run() {
     say("all running; the mains are on");
     watch_for(4);
     scenario_->play(*this);
-    watch_until(scenario_->decision_limit(*this), [&] { return !daemon_->running(); });
+    watch_until(scenario_->decision_limit(*this),
+                [&] { return !daemon_->running() || (init_path_ && asked_systemd()); });
     drain();
     end_daemon();
   }

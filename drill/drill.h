@@ -92,12 +92,19 @@ class Drill {
   std::string file(const std::string &name) const { return dir_ + "/" + name; }
   int log_count(const std::string &text) const;
   bool daemon_started() const;
+  void choose_host_shutdown();
+  bool asked_systemd() const;
+  void rehearse_init_end();
 
   DrillOptions options_;
   const Scenario *scenario_;
   std::string sandbox_, tornax_, tornaxalert_;
   std::string home_, dir_, location_;
   int port_ = 0, nut_port_ = 0;
+  // The host goes down through systemd: the copy names the init path (in
+  // the sandbox "auto" would take the direct one) and the drill stands in
+  // for systemd once the daemon has asked it.
+  bool init_path_ = false;
   std::optional<AdminConfig> config_;
   std::set<std::string> dropped_;        // keywords the copy leaves out
   std::vector<std::string> statements_;  // and the statements it adds

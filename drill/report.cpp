@@ -106,15 +106,20 @@ Findings broadcast_missing(const Evidence &e) {
           ": users are not warned"};
 }
 
+// The daemon halted its sandbox, or asked systemd for the power-off.
+bool went_down(const Evidence &e) {
+  return e.run.daemon_status == 130 || e.run.init_power_off;
+}
+
 Findings not_brought_down(const Evidence &e) {
-  if (!e.run.batch || e.run.daemon_status == 130) {
+  if (!e.run.batch || went_down(e)) {
     return {};
   }
   return {"in this drill the daemon did not bring the host down (scenario " + e.run.scenario + ")"};
 }
 
 Findings low_battery_never_read(const Evidence &e) {
-  if (!e.run.batch || e.run.daemon_status != 130 || e.run.scenario == "schedule" ||
+  if (!e.run.batch || !went_down(e) || e.run.scenario == "schedule" ||
       !e.config.status_server_on() || !any_status_line(e, "") ||
       any_status_line(e, "low battery")) {
     return {};

@@ -23,6 +23,7 @@ struct RunFacts {
   bool batch = true;
   bool client = false;               // the drill ran a client
   std::optional<int> daemon_status;  // the daemon's sandbox's, once it ended
+  bool init_power_off = false;       // the daemon asked systemd for the power-off
   std::string numlogins;             // the answer of the daemon running on this host
   int client_shutdowns = 0;          // times the drill's client ran its shutdown command
 };

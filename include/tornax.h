@@ -79,6 +79,13 @@ inline constexpr unsigned int default_restart_sleep = 3;  // minutes
 inline constexpr int max_restart_sleep = 9999;            // minutes
 inline constexpr const char *default_ups_protocol = "classic";
 inline constexpr double max_battery_volts = 1000.0;
+inline constexpr unsigned int default_shutdown_deadline = 120;  // seconds
+inline constexpr int max_shutdown_deadline = 3600;              // seconds
+
+// How the host is brought down (HOST_SHUTDOWN): by the daemon's own sequence
+// (direct), by an orderly power-off asked of systemd (init), or by whichever
+// fits the running init (automatic: init when systemd runs as PID 1).
+enum class HostShutdown { automatic, init, direct };
 
 // An IPv4 or IPv6 address as the network carries it (IPv4 in the first four
 // bytes). Ordered, so it can key a table of source addresses.
@@ -139,6 +146,11 @@ struct Settings {
   // reload that changes it applies at the next start). Starts from its
   // default at every reading.
   std::string ups_protocol = default_ups_protocol;
+  // HOST_SHUTDOWN and SHUTDOWN_DEADLINE (seconds the orderly power-off of the
+  // init path may take before the host is forced down); both start from
+  // their defaults at every reading.
+  HostShutdown host_shutdown = HostShutdown::automatic;
+  unsigned int shutdown_deadline = default_shutdown_deadline;
   // BATTERY_VOLTAGE_LOW and BATTERY_VOLTAGE_HIGH: the whole battery's voltage
   // empty and full, between which a UPS that reports only its battery voltage
   // has its charge estimated; 0 each: from the battery's cells. Like the

@@ -15,6 +15,9 @@
 #include "daemon/net/access_policy.h"
 #include "daemon/net/tls_certificate.h"
 #include "daemon/report/hooks.h"
+#include "daemon/shutdown/deadline.h"
+#include "daemon/shutdown/host.h"
+#include "daemon/shutdown/shutdown.h"
 
 namespace tornax {
 namespace {
@@ -68,6 +71,27 @@ std::string switch_off_row(const Settings &config, std::time_t) {
   }
   return "after a power-fail shutdown, with a shutdown delay of " +
          std::to_string(config.ups_shutdown_delay);
+}
+
+std::string host_shutdown_row(const Settings &config, std::time_t) {
+  const PathChoice here = choose_path(config.host_shutdown, systemd_runs_as_init());
+  const std::string path = here.path == ShutdownPath::init
+                               ? "an orderly power-off asked of systemd, the UPS switched off by "
+                                 "the system-shutdown hook"
+                               : "the daemon's own sequence, ending in the halt";
+  return std::string(here.path == ShutdownPath::init ? "init" : "direct") + " (" + here.why +
+         "): " + path;
+}
+
+std::string shutdown_deadline_row(const Settings &config, std::time_t) {
+  std::string text = std::to_string(config.shutdown_deadline) +
+                     " s, then the host is forced down (for a power-fail shutdown no later than "
+                     "the UPS's runtime less " +
+                     std::to_string(runtime_margin) + " s)";
+  if (choose_path(config.host_shutdown, systemd_runs_as_init()).path == ShutdownPath::direct) {
+    text += "; only on the init path, not taken here";
+  }
+  return text;
 }
 
 std::string restart_sleep_row(const Settings &config, std::time_t) {
@@ -272,6 +296,8 @@ constexpr SummaryRow summary_table[] = {
     {"UPS protocol", ups_protocol_row},
     {"UPS switch-off", switch_off_row},
     {"RESTART_SLEEP", restart_sleep_row},
+    {"Host shutdown", host_shutdown_row},
+    {"SHUTDOWN_DEADLINE", shutdown_deadline_row},
     {"Alerted", alerted_row},
     {"Broadcast command", broadcast_row},
     {"Logged", logged_row},

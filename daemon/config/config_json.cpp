@@ -9,6 +9,8 @@
 #include "daemon/net/access_policy.h"
 #include "daemon/net/tls_certificate.h"
 #include "daemon/report/hooks.h"
+#include "daemon/shutdown/host.h"
+#include "daemon/shutdown/shutdown.h"
 
 namespace tornax {
 namespace {
@@ -96,12 +98,24 @@ ordered_json hook_timeout_json(const Settings &config, std::time_t) {
   return config.exec_timeout;
 }
 
+const char *host_shutdown_word(HostShutdown setting) {
+  return setting == HostShutdown::init     ? "init"
+         : setting == HostShutdown::direct ? "direct"
+                                           : "auto";
+}
+
 ordered_json shutdown_json(const Settings &config, std::time_t) {
-  return {{"backuptime_s", config.powerfail_timeout},
-          {"silent_shutdown_s", config.silent_shutdown},
-          {"runtime_below_s", config.shutdown_runtime},
-          {"charge_below_percent", config.shutdown_charge},
-          {"script", script_state_word(shutdown_script_state())}};
+  return {
+      {"backuptime_s", config.powerfail_timeout},
+      {"silent_shutdown_s", config.silent_shutdown},
+      {"runtime_below_s", config.shutdown_runtime},
+      {"charge_below_percent", config.shutdown_charge},
+      {"script", script_state_word(shutdown_script_state())},
+      {"host_shutdown", host_shutdown_word(config.host_shutdown)},
+      {"path", choose_path(config.host_shutdown, systemd_runs_as_init()).path == ShutdownPath::init
+                   ? "init"
+                   : "direct"},
+      {"deadline_s", config.shutdown_deadline}};
 }
 
 ordered_json schedule_json(const Settings &config, std::time_t now) {

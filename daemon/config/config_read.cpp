@@ -69,6 +69,8 @@ const char *token_name(token kind) {
                                       "NUT_REQUIRE_TLS",
                                       "RESTART_SLEEP",
                                       "UPS_PROTOCOL",
+                                      "HOST_SHUTDOWN",
+                                      "SHUTDOWN_DEADLINE",
                                       "BATTERY_VOLTAGE_LOW",
                                       "BATTERY_VOLTAGE_HIGH",
                                       "HTTP_PORT",
@@ -618,6 +620,7 @@ class Parser {
     return std::move(next.value.text);
   }
   void http_port_statement();
+  void host_shutdown_statement();
   void set_window(int mode, const struct tm &down, const struct tm &up);
 
   void note_place(const Token &first);
@@ -731,6 +734,13 @@ void Parser::statement() {
       s_.ups_protocol = std::move(name);
       break;
     }
+    case token::HOST_SHUTDOWN:
+      host_shutdown_statement();
+      break;
+    case token::SHUTDOWN_DEADLINE:
+      s_.shutdown_deadline =
+          expect_between(1, max_shutdown_deadline, first.kind, "is 1 to 3600 seconds");
+      break;
     case token::BATTERY_VOLTAGE_LOW:
       s_.battery_voltage_low = expect_volts(first.kind);
       break;
@@ -995,6 +1005,20 @@ void Parser::nut_statement(token kind) {
   }
 }
 
+void Parser::host_shutdown_statement() {
+  const std::string word = expect(token::STRING).text;
+  constexpr std::pair<const char *, HostShutdown> ways[] = {{"auto", HostShutdown::automatic},
+                                                            {"init", HostShutdown::init},
+                                                            {"direct", HostShutdown::direct}};
+  for (const auto &[name, way] : ways) {
+    if (same_ignoring_case(word, name)) {
+      s_.host_shutdown = way;
+      return;
+    }
+  }
+  yyerror(format_text("%s is auto, init or direct", token_name(token::HOST_SHUTDOWN)).c_str());
+}
+
 // Unlike PORT, whose low 16 bits count as they always have, a new statement
 // can refuse a number that names no port instead of serving on another one.
 void Parser::http_port_statement() {
@@ -1049,6 +1073,8 @@ void init_var(Settings &target) {
   target.exec_timeout = default_exec_timeout;
   target.restart_sleep = default_restart_sleep;
   target.ups_protocol = default_ups_protocol;
+  target.host_shutdown = HostShutdown::automatic;
+  target.shutdown_deadline = default_shutdown_deadline;
   target.battery_voltage_low = 0.0;
   target.battery_voltage_high = 0.0;
   for (int i = 0; i < event_count; ++i) {

@@ -33,8 +33,10 @@
 #include "daemon/report/logger.h"
 #include "daemon/report/pager.h"
 #include "daemon/shutdown/shutdown.h"
+#include "daemon/shutdown/switch_off_record.h"
 #include "daemon/ups/driver.h"
 #include "daemon/ups/line.h"
+#include "daemon/ups/ups.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -463,6 +465,12 @@ void daemon_main(bool foreground, HostActions &host, Notifier &notifier) {
   }
   umask(022);
   writelog("*** Daemon started ***");
+  // A record left behind (a shutdown systemd never carried out) would have a
+  // later power-off by the administrator switch the UPS off.
+  if (const std::string record = switch_off_record_path(); remove_record(record)) {
+    writelog(
+        ("Removed the UPS switch-off record " + record + " left from an earlier shutdown").c_str());
+  }
   write_pidfile();
   state.outage.start();
   start_network_surfaces();  // each reports its own failure; monitoring goes on

@@ -1,14 +1,85 @@
 #include "daemon/shutdown/host.h"
 
+#include <fcntl.h>
+#include <linux/close_range.h>
 #include <sys/reboot.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "daemon/core/clock.h"
 
 namespace tornax {
+namespace {
+
+// Where the keeper moves itself so that stopping the daemon's service (which
+// kills the processes of its control group) does not end it: a group of its
+// own beside the service manager's, in the unified hierarchy or, on a legacy
+// one, in the hierarchy systemd tracks services by. When every move fails
+// the keeper stays in the service's group, where the unit's KillMode=process
+// still spares it.
+constexpr std::array<const char *, 3> cgroup_roots = {"/sys/fs/cgroup", "/sys/fs/cgroup/unified",
+                                                      "/sys/fs/cgroup/systemd"};
+constexpr const char *keeper_group = "/tornax-deadline";
+
+struct KeeperPaths {
+  std::string program;
+  std::array<std::string, cgroup_roots.size()> groups;
+  std::array<std::string, cgroup_roots.size()> procs;
+};
+
+// Between fork and exec only async-signal-safe calls: another thread of the
+// daemon may have held a lock at the fork.
+void leave_service_group(const KeeperPaths &paths) {
+  for (std::size_t i = 0; i < cgroup_roots.size(); ++i) {
+    if (mkdir(paths.groups[i].c_str(), 0755) != 0 && errno != EEXIST) {
+      continue;
+    }
+    const int fd = open(paths.procs[i].c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      if (write(fd, "0", 1) < 0) {
+        // Not allowed here; the next hierarchy may take it.
+      }
+      close(fd);
+    }
+  }
+}
+
+[[noreturn]] void exec_keeper(const KeeperPaths &paths, char *seconds, int ready) {
+  setsid();
+  leave_service_group(paths);
+  struct sigaction fresh {};
+  fresh.sa_handler = SIG_DFL;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE}) {
+    sigaction(sig, &fresh, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // Nothing the daemon holds open may pin a file system the shutdown
+  // unmounts; standard streams stay.
+  syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+  char name[] = "tornax";
+  char option[] = "--keeper";
+  char *argv[] = {name, option, seconds, nullptr};
+  execv(paths.program.c_str(), argv);
+  const int error = errno;
+  if (write(ready, &error, sizeof error) < 0) {
+    // The parent sees the pipe close without a word and counts it a failure.
+  }
+  _exit(127);
+}
+
+}  // namespace
 
 void SystemHostActions::sync_filesystems() {
   ::sync();
@@ -32,6 +103,76 @@ void SystemHostActions::pause_seconds(unsigned int seconds) {
 
 int SystemHostActions::halt_system() {
   return ::reboot(RB_HALT_SYSTEM);
+}
+
+bool systemd_runs_as_init() {
+  struct stat info {};
+  return lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool SystemHostActions::init_is_systemd() {
+  return systemd_runs_as_init();
+}
+
+pid_t SystemHostActions::start_keeper(unsigned int seconds) {
+  char self[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) {
+    return -1;
+  }
+  KeeperPaths paths;
+  paths.program.assign(self, static_cast<std::size_t>(length));
+  for (std::size_t i = 0; i < cgroup_roots.size(); ++i) {
+    paths.groups[i] = std::string(cgroup_roots[i]) + keeper_group;
+    paths.procs[i] = paths.groups[i] + "/cgroup.procs";
+  }
+  std::string seconds_text = std::to_string(seconds);
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) {
+    return -1;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    exec_keeper(paths, seconds_text.data(), ready[1]);
+  }
+  close(ready[1]);
+  int error = 0;
+  ssize_t n;
+  do {
+    n = read(ready[0], &error, sizeof error);
+  } while (n < 0 && errno == EINTR);
+  close(ready[0]);
+  // The pipe closes without a word once the exec succeeded.
+  if (pid < 0 || n != 0) {
+    if (pid > 0) {
+      waitpid(pid, nullptr, 0);
+    }
+    return -1;
+  }
+  return pid;
+}
+
+bool SystemHostActions::orderly_shutdown_ended() {
+  const int fd = open("/proc/1/comm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  char comm[32] = {};
+  const ssize_t n = read(fd, comm, sizeof comm - 1);
+  close(fd);
+  // The kernel keeps 15 characters of the name.
+  return n > 0 && std::strncmp(comm, "systemd-shutdow", 15) == 0;
+}
+
+void SystemHostActions::await_stop() {
+  std::signal(SIGTERM, SIG_DFL);
+  std::signal(SIGINT, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  for (;;) {
+    pause();
+  }
 }
 
 }  // namespace tornax

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,11 @@
 #include "daemon/core/util.h"
 #include "daemon/net/surfaces.h"
 #include "daemon/report/logger.h"
+#include "daemon/shutdown/deadline.h"
+#include "daemon/shutdown/switch_off_record.h"
+#include "daemon/ups/classic.h"
 #include "daemon/ups/driver.h"
+#include "daemon/ups/ups.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -93,10 +98,139 @@ void command_ups(int shutdown_mode, long ups_sleep_time) {
   }
 }
 
+// The daemon's own sequence from the ignored signals on: idles init, ends
+// every process, turns swap off, unmounts, then `switch_off` gives the UPS
+// its command, and the machine halts. Returns 1 when init could not be
+// idled, 0 when the halt call returned.
+template <typename SwitchOffStep>
+int direct_steps(HostActions &host, SwitchOffStep switch_off) {
+  ignore_stop_signals(host);
+  host.sync_filesystems();
+  if (host.send_signal(1, SIGTSTP) < 0) {
+    tornax_warn("shutdown: can't idle init.\r\n");
+    return 1;
+  }
+  end_processes_and_unmount(host);
+  switch_off();
+  tornax_warn("The system is halted.\r\n");
+  host.halt_system();
+  return 0;
+}
+
+int direct_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host) {
+  return direct_steps(host, [&] { command_ups(shutdown_mode, ups_sleep_time); });
+}
+
+// What the UPS is to receive at the end of this shutdown, as the direct
+// sequence would send it; nothing for a power-fail shutdown that leaves the
+// UPS on, or a mode that sends nothing. The system-shutdown hook sends it in
+// the classic protocol's terms (its switch-off commands, its model family's
+// sleep-time correction).
+std::optional<SwitchOff> switch_off_intent(int shutdown_mode, long ups_sleep_time) {
+  const int restart = static_cast<int>(settings.restart_sleep);
+  if (shutdown_mode == POWERFAIL_DOWN && settings.turnoff_ups != 0) {
+    return SwitchOff{settings.ups_shutdown_delay, 0, restart};
+  }
+  if (shutdown_mode == SCHEDULE_DOWN) {
+    const long minutes =
+        corrected_sleep_time(ups_sleep_time, classic_quirks().sleep_time_multiplier);
+    return SwitchOff{settings.ups_shutdown_delay, static_cast<int>(minutes), restart};
+  }
+  return std::nullopt;
+}
+
+std::string intent_text(const std::optional<SwitchOff> &intent) {
+  if (!intent) {
+    return "the UPS stays on";
+  }
+  return format_text("the system-shutdown hook sends the UPS TD=%d and D=%d", intent->delay,
+                     intent->sleep_minutes) +
+         (intent->sleep_minutes == 0 && intent->restart_sleep > 0
+              ? format_text(" (D=%d when the mains are back)", intent->restart_sleep)
+              : std::string());
+}
+
+bool record_switch_off(const std::string &path, const SwitchOff &intent) {
+  SwitchOffRecord record{current_boot_id(), settings.ups_filename.value_or(""), intent};
+  std::string error = record.boot_id.empty() ? "the boot id can't be read" : "";
+  if (error.empty() && write_record(path, record, &error)) {
+    return true;
+  }
+  tornax_warn_and_log("Cannot record the UPS switch-off (%s): the direct sequence runs",
+                      error.c_str());
+  return false;
+}
+
+// The orderly power-off. The unit is started directly, in the mode that no
+// later job can cancel, rather than through `systemctl poweroff`: that verb
+// goes through logind first, where inhibitors and a missing D-Bus daemon can
+// refuse or delay it, while PID 1's own socket is all this needs. --no-block:
+// the daemon is among the services the transaction stops.
+constexpr const char *poweroff_request =
+    "/bin/systemctl --no-block start --job-mode=replace-irreversibly poweroff.target";
+
+int init_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host, const char *why) {
+  std::optional<SwitchOff> intent = switch_off_intent(shutdown_mode, ups_sleep_time);
+  if (!settings.ups_filename) {
+    intent.reset();  // no line to tell the UPS on, on either path
+  }
+  const std::string record = switch_off_record_path();
+  if (intent && !record_switch_off(record, *intent)) {
+    return direct_sequence(shutdown_mode, ups_sleep_time, host);
+  }
+  // The loop that answers a stop no longer runs: a stop asked from now on is
+  // held, and await_stop() gives it its default action, so the service's
+  // stop ends the daemon at once.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  const unsigned int deadline =
+      shutdown_deadline(settings.shutdown_deadline, shutdown_mode, ups_backuptime);
+  const pid_t keeper = host.start_keeper(deadline);
+  tornax_warn_and_log(
+      "Host shutdown through the init system (%s): systemd is asked for an orderly power-off, "
+      "forced after %u s; %s",
+      why, deadline, intent_text(intent).c_str());
+  if (keeper < 0) {
+    tornax_warn_and_log(
+        "The shutdown deadline's keeper could not be started: nothing forces the host down "
+        "should the orderly power-off hang");
+  }
+  const int status = host.run_shell(poweroff_request);
+  if (status != 0) {
+    tornax_warn_and_log("systemd did not take the power-off (status %d): the direct sequence runs",
+                        status);
+    if (keeper > 0) {
+      host.send_signal(keeper, SIGKILL);
+    }
+    remove_record(record);  // the direct sequence sends the bytes itself
+    return direct_sequence(shutdown_mode, ups_sleep_time, host);
+  }
+  host.await_stop();
+  return 0;
+}
+
 }  // namespace
+
+PathChoice choose_path(HostShutdown setting, bool systemd_runs) {
+  switch (setting) {
+    case HostShutdown::init:
+      return {ShutdownPath::init, "HOST_SHUTDOWN init"};
+    case HostShutdown::direct:
+      return {ShutdownPath::direct, "HOST_SHUTDOWN direct"};
+    default:
+      return systemd_runs
+                 ? PathChoice{ShutdownPath::init, "HOST_SHUTDOWN auto: systemd runs as init"}
+                 : PathChoice{ShutdownPath::direct,
+                              "HOST_SHUTDOWN auto: systemd does not run as init"};
+  }
+}
 
 int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,
                       HookRunner *hooks) {
+  const PathChoice path = choose_path(settings.host_shutdown, host.init_is_systemd());
   // The script may already stop the network: the hosts that follow this UPS
   // over it are told, and waited for, first.
   hold_for_waiting_peers();
@@ -108,17 +242,25 @@ int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,
   if (chdir("/") != 0) {
     std::perror("down():chdir() fail");
   }
-  ignore_stop_signals(host);
-  host.sync_filesystems();
-  if (host.send_signal(1, SIGTSTP) < 0) {
-    tornax_warn("shutdown: can't idle init.\r\n");
-    return 1;
+  if (path.path == ShutdownPath::init) {
+    return init_sequence(shutdown_mode, ups_sleep_time, host, path.why);
   }
-  end_processes_and_unmount(host);
-  command_ups(shutdown_mode, ups_sleep_time);
-  tornax_warn("The system is halted.\r\n");
-  host.halt_system();
-  return 0;
+  return direct_sequence(shutdown_mode, ups_sleep_time, host);
+}
+
+int keeper_direct_sequence(HostActions &host, const std::optional<SwitchOffRecord> &record) {
+  return direct_steps(host, [&] {
+    if (!record) {
+      return;
+    }
+    const int fd = openport(record->device.c_str());
+    if (fd < 0) {
+      std::perror("openport() fail");
+      return;
+    }
+    tornax_warn("Turn off UPS");
+    switch_off_ups(fd, record->intent);
+  });
 }
 
 void down(int shutdown_mode, long ups_sleep_time, HostActions &host, HookRunner *hooks) {

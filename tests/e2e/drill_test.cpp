@@ -168,6 +168,27 @@ TEST(Drill, ShortenedTimeoutOnTheSampleRunsTheScriptOnlyWhenAsked) {
             "  no daemon running on this host answers on that port now\n");
 }
 
+// The init path rehearsed: what the daemon asks of systemd (the sandbox's
+// stub takes it), and the system-shutdown hook sending the UPS its bytes.
+TEST(Drill, RehearsesTheShutdownThroughSystemd) {
+  AdminHome home(
+      read_file(std::string(TORNAX_SOURCE_DIR) + "/packaging/tornax.conf") + "HOST_SHUTDOWN init\n",
+      0755);
+  DrillRun drill(home.dir.path(), {"--scenario", "timeout"});
+  ASSERT_EQ(drill.script.wait_exit(200s), 0) << drill.script.output() << drill.script.errors();
+  const std::vector<std::string> said = narration(drill.script.output(), "halt");
+  for (const std::string &line : std::vector<std::string>{
+           "the daemon asked systemd: systemctl --no-block start --job-mode=replace-irreversibly "
+           "poweroff.target (the sandbox's stub took it: nothing was asked)",
+           "the system-shutdown hook (tornax -S poweroff): Turn off UPS: TD=2, D=0 sent on " +
+               drill.run + "/ups",
+           std::string("on a real host systemd powers the machine off here, and the UPS switches "
+                       "itself off")}) {
+    EXPECT_NE(std::find(said.begin(), said.end(), line), said.end()) << line << "\n"
+                                                                     << drill.script.output();
+  }
+}
+
 // Configurations the drill does not rehearse, and say why: one the daemon
 // refuses (a group-writable script), and one its copy could not reproduce
 // (a statement it replaces sharing a line with one it keeps).

@@ -17,7 +17,7 @@ void RecordingHost::ignore_signal(int sig) {
 
 int RecordingHost::run_shell(const char *command) {
   actions.push_back(std::string("system ") + command);
-  return 0;
+  return shell_result;
 }
 
 void RecordingHost::pause_seconds(unsigned int seconds) {
@@ -27,6 +27,25 @@ void RecordingHost::pause_seconds(unsigned int seconds) {
 int RecordingHost::halt_system() {
   actions.push_back("halt");
   return halt_result;
+}
+
+bool RecordingHost::init_is_systemd() {
+  return systemd_runs;
+}
+
+pid_t RecordingHost::start_keeper(unsigned int seconds) {
+  actions.push_back("keeper " + std::to_string(seconds));
+  return keeper_pid;
+}
+
+bool RecordingHost::orderly_shutdown_ended() {
+  actions.push_back("ended?");
+  const std::size_t asked = ended_asked_++;
+  return asked < ended_answers.size() && ended_answers[asked];
+}
+
+void RecordingHost::await_stop() {
+  actions.push_back("await stop");
 }
 
 }  // namespace tornax::test

@@ -9,6 +9,7 @@
 #include "daemon/config/config_json.h"
 #include "daemon/config/config_read.h"
 #include "daemon/core/util.h"
+#include "daemon/shutdown/host.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tornax.h"
@@ -18,6 +19,19 @@ namespace {
 
 // Monday 2 March 2026, 12:00 UTC.
 constexpr std::time_t monday_noon = 1772452800;
+
+// What HOST_SHUTDOWN auto comes to on this machine.
+std::string auto_rows() {
+  const bool init = systemd_runs_as_init();
+  return std::string("Host shutdown: ") +
+         (init ? "init (HOST_SHUTDOWN auto: systemd runs as init): an orderly power-off asked "
+                 "of systemd, the UPS switched off by the system-shutdown hook\n"
+               : "direct (HOST_SHUTDOWN auto: systemd does not run as init): the daemon's own "
+                 "sequence, ending in the halt\n") +
+         "SHUTDOWN_DEADLINE: 120 s, then the host is forced down (for a power-fail shutdown no "
+         "later than the UPS's runtime less 30 s)" +
+         (init ? "" : "; only on the init path, not taken here") + "\n";
+}
 
 class ConfigurationSummaryTest : public test::DaemonStateTest {
  protected:
@@ -54,37 +68,39 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
                 home.write("tornax.conf", text, 0600).c_str());
   home.write("shutdown.sh", "#!/bin/sh\n", 0755);
   config_read();
-  EXPECT_EQ(configuration_summary(settings, monday_noon),
-            "UPS device: /dev/ttyS0\n"
-            "UPS protocol: classic\n"
-            "UPS switch-off: after a power-fail shutdown, with a shutdown delay of 2\n"
-            "RESTART_SLEEP: 0: the UPS is told 0 even when the mains are back by the time it is "
-            "switched off (it may then never cycle the power)\n"
-            "Alerted: POWERFAIL (all, every 5 min), LOWBATT (console, once)\n"
-            "Broadcast command: wall\n"
-            "Logged: POWERFAIL, POWERRETURN, LOWBATT, POWERFAIL_DOWN, COMM_CONNECT, "
-            "SCHEDULE_DOWN, OVERLOAD\n"
-            "Paged: LOWBATT through /dev/ttyS1\n"
-            "BACKUPTIME: shutdown after 10 min on battery\n"
-            "SILENT_SHUTDOWN: none: a UPS silent on battery shuts nothing down before BACKUPTIME\n"
-            "SHUTDOWN_RUNTIME: shutdown when the UPS's backup time is below 5 min on battery, in "
-            "two readings in a row\n"
-            "SHUTDOWN_CHARGE: shutdown when the battery level is below 20% on battery, in two "
-            "readings in a row\n"
-            "Next scheduled shutdown: Mon 2026-03-02 22:30 UTC, the UPS off for 465 min\n"
-            "Next self-test: Fri 2027-01-01 10:00 UTC\n"
-            "Status server: port 4005 on 127.0.0.1, ::1, at most 10 clients at once, 2 per host\n"
-            "Network UPS server: port 3493 on 127.0.0.1, ::1, UPS tornax, at most 16 clients at "
-            "once; 1 account, a "
-            "shutdown waits up to 15 s for the hosts logged in\n"
-            "Network UPS TLS: none (no NUT_CERTFILE): STARTTLS is refused\n"
-            "HTTP endpoint: port 9110 on 127.0.0.1, ::1: /metrics, /status, /\n"
-            "Clients allowed: 127.0.0.0/8, ::1/128\n"
-            "Status key: none: status lines are not authenticated\n"
-            "Shutdown script: " +
-                home.file("shutdown.sh") + ", run at shutdown\n" + "Event hooks: POWERFAIL_EXEC " +
-                home.file("mail") + ", LOWBATT_EXEC " + home.file("gone") +
-                " (not run: No such file or directory); each killed after 10 s\n");
+  EXPECT_EQ(
+      configuration_summary(settings, monday_noon),
+      "UPS device: /dev/ttyS0\n"
+      "UPS protocol: classic\n"
+      "UPS switch-off: after a power-fail shutdown, with a shutdown delay of 2\n"
+      "RESTART_SLEEP: 0: the UPS is told 0 even when the mains are back by the time it is "
+      "switched off (it may then never cycle the power)\n" +
+          auto_rows() +
+          "Alerted: POWERFAIL (all, every 5 min), LOWBATT (console, once)\n"
+          "Broadcast command: wall\n"
+          "Logged: POWERFAIL, POWERRETURN, LOWBATT, POWERFAIL_DOWN, COMM_CONNECT, "
+          "SCHEDULE_DOWN, OVERLOAD\n"
+          "Paged: LOWBATT through /dev/ttyS1\n"
+          "BACKUPTIME: shutdown after 10 min on battery\n"
+          "SILENT_SHUTDOWN: none: a UPS silent on battery shuts nothing down before BACKUPTIME\n"
+          "SHUTDOWN_RUNTIME: shutdown when the UPS's backup time is below 5 min on battery, in "
+          "two readings in a row\n"
+          "SHUTDOWN_CHARGE: shutdown when the battery level is below 20% on battery, in two "
+          "readings in a row\n"
+          "Next scheduled shutdown: Mon 2026-03-02 22:30 UTC, the UPS off for 465 min\n"
+          "Next self-test: Fri 2027-01-01 10:00 UTC\n"
+          "Status server: port 4005 on 127.0.0.1, ::1, at most 10 clients at once, 2 per host\n"
+          "Network UPS server: port 3493 on 127.0.0.1, ::1, UPS tornax, at most 16 clients at "
+          "once; 1 account, a "
+          "shutdown waits up to 15 s for the hosts logged in\n"
+          "Network UPS TLS: none (no NUT_CERTFILE): STARTTLS is refused\n"
+          "HTTP endpoint: port 9110 on 127.0.0.1, ::1: /metrics, /status, /\n"
+          "Clients allowed: 127.0.0.0/8, ::1/128\n"
+          "Status key: none: status lines are not authenticated\n"
+          "Shutdown script: " +
+          home.file("shutdown.sh") + ", run at shutdown\n" + "Event hooks: POWERFAIL_EXEC " +
+          home.file("mail") + ", LOWBATT_EXEC " + home.file("gone") +
+          " (not run: No such file or directory); each killed after 10 s\n");
 }
 
 TEST_F(ConfigurationSummaryTest, NothingConfigured) {
@@ -98,25 +114,34 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
             "UPS protocol: classic\n"
             "UPS switch-off: no (TURNOFF_UPS no): the UPS stays on after a power-fail shutdown\n"
             "RESTART_SLEEP: 3 min: when the mains are back by the time the UPS is switched off, it "
-            "stays off this long instead of 0, so that the host boots again\n"
-            "Alerted: none\n"
-            "Broadcast command: none (no WALLPATH statement)\n"
-            "Logged: none\n"
-            "Paged: LOWBATT, but no MODEM_DEVICE is set: nothing can be sent\n"
-            "BACKUPTIME: none: only a low-battery mark shuts the host down\n"
-            "SILENT_SHUTDOWN: shutdown after 1 min of silence from a UPS last seen on battery\n"
-            "SHUTDOWN_RUNTIME: none\nSHUTDOWN_CHARGE: none\n"
-            "Next scheduled shutdown: never (no down-time of the schedule starts one)\n"
-            "Next self-test: none\n"
-            "Status server: off (MAX_CLIENT 0)\n"
-            "Network UPS server: off (NUT_PORT 0)\n"
-            "Network UPS TLS: none (no NUT_CERTFILE): STARTTLS is refused\n"
-            "HTTP endpoint: off (HTTP_PORT 0)\n"
-            "Clients allowed: every host (no ALLOW statement)\n"
-            "Status key: none: status lines are not authenticated\n"
-            "Shutdown script: " +
+            "stays off this long instead of 0, so that the host boots again\n" +
+                auto_rows() +
+                "Alerted: none\n"
+                "Broadcast command: none (no WALLPATH statement)\n"
+                "Logged: none\n"
+                "Paged: LOWBATT, but no MODEM_DEVICE is set: nothing can be sent\n"
+                "BACKUPTIME: none: only a low-battery mark shuts the host down\n"
+                "SILENT_SHUTDOWN: shutdown after 1 min of silence from a UPS last seen on battery\n"
+                "SHUTDOWN_RUNTIME: none\nSHUTDOWN_CHARGE: none\n"
+                "Next scheduled shutdown: never (no down-time of the schedule starts one)\n"
+                "Next self-test: none\n"
+                "Status server: off (MAX_CLIENT 0)\n"
+                "Network UPS server: off (NUT_PORT 0)\n"
+                "Network UPS TLS: none (no NUT_CERTFILE): STARTTLS is refused\n"
+                "HTTP endpoint: off (HTTP_PORT 0)\n"
+                "Clients allowed: every host (no ALLOW statement)\n"
+                "Status key: none: status lines are not authenticated\n"
+                "Shutdown script: " +
                 home.file("shutdown.sh") + " is not readable and executable: not run\n" +
                 "Event hooks: none\n");
+  settings.host_shutdown = HostShutdown::init;
+  settings.shutdown_deadline = 60;
+  EXPECT_NE(configuration_summary(settings, monday_noon)
+                .find("Host shutdown: init (HOST_SHUTDOWN init): an orderly power-off asked of "
+                      "systemd, the UPS switched off by the system-shutdown hook\n"
+                      "SHUTDOWN_DEADLINE: 60 s, then the host is forced down (for a power-fail "
+                      "shutdown no later than the UPS's runtime less 30 s)\n"),
+            std::string::npos);
   // A threshold is a cause too: the mark is then not the only one.
   settings.shutdown_charge = 20;
   EXPECT_NE(configuration_summary(settings, monday_noon)

@@ -416,11 +416,14 @@ TEST_F(ConfigReadTest, BadAddressesAndKeysNameTheirLine) {
 TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   load(required_statements() +
        "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10 RESTART_SLEEP 0\n"
+       "HOST_SHUTDOWN Init SHUTDOWN_DEADLINE 300\n"
        "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n"
        "BATTERY_VOLTAGE_LOW 21.6 BATTERY_VOLTAGE_HIGH 26\n"
        "UPS_PROTOCOL classic\n");
   EXPECT_EQ(settings.ups_protocol, "classic");
   EXPECT_EQ(settings.restart_sleep, 0u);
+  EXPECT_EQ(settings.host_shutdown, HostShutdown::init);
+  EXPECT_EQ(settings.shutdown_deadline, 300u);
   EXPECT_EQ(settings.battery_voltage_low, 21.6);
   EXPECT_EQ(settings.battery_voltage_high, 26.0);
   EXPECT_EQ(settings.shutdown_runtime, 300u);
@@ -434,8 +437,12 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   EXPECT_EQ(settings.shutdown_charge, 0u);
   EXPECT_EQ(settings.exec_timeout, 30u);
   EXPECT_EQ(settings.restart_sleep, 3u);
+  EXPECT_EQ(settings.host_shutdown, HostShutdown::automatic);
+  EXPECT_EQ(settings.shutdown_deadline, 120u);
   EXPECT_EQ(settings.battery_voltage_low, 0.0);
   EXPECT_FALSE(settings.exec[POWERFAIL]);
+  ASSERT_TRUE(reload(required_statements() + "HOST_SHUTDOWN direct\n"));
+  EXPECT_EQ(settings.host_shutdown, HostShutdown::direct);
 
   const std::string volts = "is volts, more than 0 and at most 1000 (e.g. 11.4)";
   const struct {
@@ -444,6 +451,8 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
       {"SHUTDOWN_CHARGE 101", "SHUTDOWN_CHARGE is a percentage, 0 to 100"},
       {"EXEC_TIMEOUT 0", "EXEC_TIMEOUT is 1 to 86400 seconds"},
       {"RESTART_SLEEP 10000", "RESTART_SLEEP is 0 to 9999 minutes"},
+      {"HOST_SHUTDOWN systemd", "HOST_SHUTDOWN is auto, init or direct"},
+      {"SHUTDOWN_DEADLINE 0", "SHUTDOWN_DEADLINE is 1 to 3600 seconds"},
       {"POWERFAIL_EXEC hooks/mail", "POWERFAIL_EXEC hooks/mail: not an absolute path"},
       {"SHUTDOWN_RUNTIME 35791395", "minutes too large, the largest is 35791394"},
       {"UPS_PROTOCOL hid",

@@ -20,7 +20,9 @@ std::string parsed(const std::vector<const char *> &args) {
     return "!" + error;
   }
   return std::string(options->foreground ? "f" : "") + (options->check ? "t" : "") +
-         (options->json ? "j" : "") + (options->help ? "h" : "") + (options->version ? "V" : "");
+         (options->json ? "j" : "") + (options->help ? "h" : "") + (options->version ? "V" : "") +
+         (options->switch_off ? "S(" + options->verb + ")" : "") +
+         (options->keeper ? "K" + std::to_string(options->keeper_seconds) : "");
 }
 
 TEST(ParseOptionsTest, LettersAloneOrGroupedAndNoArguments) {
@@ -43,6 +45,14 @@ TEST(ParseOptionsTest, LettersAloneOrGroupedAndNoArguments) {
       {{"start"}, "!unexpected argument start"},
       {{"-"}, "!unexpected argument -"},
       {{"--", "-f"}, "!unexpected argument -f"},
+      {{"-S"}, "S()"},
+      {{"-S", "poweroff"}, "S(poweroff)"},
+      {{"-S", "halt", "now"}, "!unexpected argument now"},
+      {{"--keeper", "120"}, "K120"},
+      {{"--keeper"}, "!--keeper needs its seconds"},
+      {{"--keeper", "0"}, "!--keeper takes 1 to 3600 seconds, not 0"},
+      {{"--keeper", "12x"}, "!--keeper takes 1 to 3600 seconds, not 12x"},
+      {{"-S", "--keeper", "5"}, "!unexpected argument 5"},
   };
   for (const auto &[args, expected] : cases) {
     EXPECT_EQ(parsed(args), expected) << testing::PrintToString(args);
@@ -51,8 +61,9 @@ TEST(ParseOptionsTest, LettersAloneOrGroupedAndNoArguments) {
 
 TEST(UsageTextTest, ListsEveryOption) {
   const std::string usage = usage_text();
-  EXPECT_EQ(usage.substr(0, usage.find('\n')), "Usage: tornax [-f] [-t] [-h] [-V]");
-  for (const char *option : {"\n  -f  ", "\n  -t  ", "\n  --json  ", "\n  -h  ", "\n  -V  "}) {
+  EXPECT_EQ(usage.substr(0, usage.find('\n')), "Usage: tornax [-f] [-t] [-S] [-h] [-V]");
+  for (const char *option : {"\n  -f  ", "\n  -t  ", "\n  --json  ", "\n  -S  ", "\n  --keeper  ",
+                             "\n  -h  ", "\n  -V  "}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }

@@ -123,6 +123,11 @@ class JournalHost final : public HostActions {
     recorded();
     return result;
   }
+  // The direct sequence never reaches the init path's actions.
+  bool init_is_systemd() override { return false; }
+  pid_t start_keeper(unsigned int) override { return -1; }
+  bool orderly_shutdown_ended() override { return false; }
+  void await_stop() override {}
 
  private:
   void add(const char *tag, const std::string &text) {

@@ -1,0 +1,86 @@
+#include "daemon/shutdown/deadline.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <string>
+
+#include "daemon/core/error.h"
+#include "daemon/core/util.h"
+#include "daemon/shutdown/shutdown.h"
+#include "daemon/shutdown/switch_off_record.h"
+#include "tornax.h"
+
+namespace tornax {
+namespace {
+
+// One --force: units are no longer stopped one by one, but systemd still
+// ends every process, unmounts and runs the system-shutdown hooks.
+constexpr const char *forced_poweroff = "/bin/systemctl --force poweroff";
+
+// Whether this process is still in a service's control group.
+bool in_service_group() {
+  const int fd = open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  char text[1024] = {};
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  return n > 0 && std::string(text).find(".service") != std::string::npos;
+}
+
+}  // namespace
+
+unsigned int shutdown_deadline(unsigned int configured, int shutdown_mode, float backup_minutes) {
+  if (shutdown_mode != POWERFAIL_DOWN || !(backup_minutes > 0.0f)) {
+    return configured;
+  }
+  const double runtime = std::floor(static_cast<double>(backup_minutes) * 60.0);
+  if (runtime >= static_cast<double>(configured) + runtime_margin) {
+    return configured;
+  }
+  const double capped = std::max(runtime - runtime_margin, double{shortest_runtime_deadline});
+  return std::min(configured, static_cast<unsigned int>(capped));
+}
+
+int keep_deadline(unsigned int seconds, HostActions &host) {
+  host.pause_seconds(seconds);
+  if (host.orderly_shutdown_ended()) {
+    return 0;
+  }
+  tornax_warn_and_log(
+      "The orderly shutdown has not ended after %u s (SHUTDOWN_DEADLINE): the host is forced down",
+      seconds);
+  host.run_shell(forced_poweroff);
+  const unsigned int grace = std::min(seconds, forced_grace);
+  host.pause_seconds(grace);
+  if (host.orderly_shutdown_ended()) {
+    return 0;
+  }
+  tornax_warn_and_log(
+      "The forced power-off has not taken effect after %u s: the direct sequence runs", grace);
+  LoadedRecord loaded = load_record(switch_off_record_path(), current_boot_id());
+  std::optional<SwitchOffRecord> record;
+  if (loaded.state == RecordState::valid) {
+    record = std::move(loaded.record);
+  }
+  return keeper_direct_sequence(host, record);
+}
+
+int keeper_main(unsigned int seconds) {
+  getpath();
+  std::signal(SIGPIPE, SIG_IGN);  // standard error may be a journal that has stopped
+  if (in_service_group()) {
+    tornax_warn_and_log(
+        "The shutdown deadline's keeper could not leave the service's control group: it lasts "
+        "only while the service's KillMode=process spares it");
+  }
+  SystemHostActions host;
+  return keep_deadline(seconds, host);
+}
+
+}  // namespace tornax
