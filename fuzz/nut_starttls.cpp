@@ -36,8 +36,8 @@ std::string text_of(gnutls_datum_t &pem) {
 // A self-signed certificate for 127.0.0.1 with a fresh P-256 key, read
 // through the daemon's own loader from a file of mode 0600.
 std::shared_ptr<const tornax::TlsCertificate> make_certificate() {
-  gnutls_x509_privkey_t key;
-  gnutls_x509_crt_t crt;
+  gnutls_x509_privkey_t key = nullptr;
+  gnutls_x509_crt_t crt = nullptr;
   require(gnutls_x509_privkey_init(&key) >= 0 && gnutls_x509_crt_init(&crt) >= 0,
           "the certificate can be made");
   require(gnutls_x509_privkey_generate(key, GNUTLS_PK_ECDSA,

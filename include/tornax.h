@@ -77,6 +77,7 @@ inline constexpr const char *default_nut_upsname = "tornax";
 inline constexpr unsigned int default_exec_timeout = 30;  // seconds
 inline constexpr unsigned int default_restart_sleep = 3;  // minutes
 inline constexpr int max_restart_sleep = 9999;            // minutes
+inline constexpr const char *default_ups_protocol = "classic";
 inline constexpr double max_battery_volts = 1000.0;
 inline constexpr unsigned int default_shutdown_deadline = 120;  // seconds
 inline constexpr int max_shutdown_deadline = 3600;              // seconds
@@ -141,6 +142,10 @@ struct Settings {
   // power and the host boots again); 0 sends 0 all the same. Like the
   // thresholds, it starts from its default at every reading.
   unsigned int restart_sleep = default_restart_sleep;
+  // UPS_PROTOCOL: the driver that talks to the UPS, chosen at start-up (a
+  // reload that changes it applies at the next start). Starts from its
+  // default at every reading.
+  std::string ups_protocol = default_ups_protocol;
   // HOST_SHUTDOWN and SHUTDOWN_DEADLINE (seconds the orderly power-off of the
   // init path may take before the host is forced down); both start from
   // their defaults at every reading.
@@ -211,8 +216,7 @@ extern int ups_testing;  // 1 while a scheduled self-test runs
 // reply on battery begins with (which ups_teststatus keeps as a "0").
 extern char ups_test_result[ups_teststatus_size];
 
-extern int serial_fd;                // the serial line to the UPS
-extern float sleep_time_multiplier;  // UPS sleep-time correction of the model family
+extern int serial_fd;  // the serial line to the UPS
 
 // Queue of reply marks. Entries stand at positions 1..last_prefixqueue;
 // position 0 is never used.

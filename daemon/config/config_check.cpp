@@ -281,6 +281,10 @@ std::string shutdown_script_row(const Settings &, std::time_t) {
   }
 }
 
+std::string ups_protocol_row(const Settings &config, std::time_t) {
+  return config.ups_protocol;
+}
+
 // One row per line of the summary; a new setting is one row more.
 struct SummaryRow {
   const char *what;
@@ -289,6 +293,7 @@ struct SummaryRow {
 
 constexpr SummaryRow summary_table[] = {
     {"UPS device", ups_device_row},
+    {"UPS protocol", ups_protocol_row},
     {"UPS switch-off", switch_off_row},
     {"RESTART_SLEEP", restart_sleep_row},
     {"Host shutdown", host_shutdown_row},

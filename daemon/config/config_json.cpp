@@ -58,6 +58,7 @@ ordered_json files_json(const Settings &, std::time_t) {
 
 ordered_json ups_json(const Settings &config, std::time_t) {
   return {{"device", text_or_null(config.ups_filename)},
+          {"protocol", config.ups_protocol},
           {"location", text_or_null(config.ups_location)},
           {"type", config.adapter_type},
           {"switch_off", config.turnoff_ups != 0},

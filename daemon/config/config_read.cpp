@@ -22,6 +22,7 @@
 #include "daemon/net/access_policy.h"
 #include "daemon/net/descriptors.h"
 #include "daemon/net/tls_certificate.h"
+#include "daemon/ups/driver.h"
 
 namespace tornax {
 
@@ -67,6 +68,7 @@ const char *token_name(token kind) {
                                       "NUT_CERTFILE",
                                       "NUT_REQUIRE_TLS",
                                       "RESTART_SLEEP",
+                                      "UPS_PROTOCOL",
                                       "HOST_SHUTDOWN",
                                       "SHUTDOWN_DEADLINE",
                                       "BATTERY_VOLTAGE_LOW",
@@ -722,6 +724,16 @@ void Parser::statement() {
     case token::RESTART_SLEEP:
       s_.restart_sleep = expect_between(0, max_restart_sleep, first.kind, "is 0 to 9999 minutes");
       break;
+    case token::UPS_PROTOCOL: {
+      std::string name = expect(token::STRING).text;
+      if (find_ups_driver(name) == nullptr) {
+        yyerror(format_text("%s %s: the UPS protocols are %s", token_name(first.kind), name.c_str(),
+                            ups_driver_names())
+                    .c_str());
+      }
+      s_.ups_protocol = std::move(name);
+      break;
+    }
     case token::HOST_SHUTDOWN:
       host_shutdown_statement();
       break;
@@ -1060,6 +1072,7 @@ void init_var(Settings &target) {
   target.shutdown_charge = 0;
   target.exec_timeout = default_exec_timeout;
   target.restart_sleep = default_restart_sleep;
+  target.ups_protocol = default_ups_protocol;
   target.host_shutdown = HostShutdown::automatic;
   target.shutdown_deadline = default_shutdown_deadline;
   target.battery_voltage_low = 0.0;

@@ -34,6 +34,8 @@
 #include "daemon/report/pager.h"
 #include "daemon/shutdown/shutdown.h"
 #include "daemon/shutdown/switch_off_record.h"
+#include "daemon/ups/driver.h"
+#include "daemon/ups/line.h"
 #include "daemon/ups/ups.h"
 #include "tornax.h"
 
@@ -56,54 +58,20 @@ void drop_serial_line() {
   log_device("failed; trying to open it again every cycle");
 }
 
-// The eight queries of a cycle, each only if the one before was answered.
-// Returns the last query's result: positive when the whole chain was
-// answered. The readings the thresholds follow are noted in `fresh` only
-// when their reply was well formed: an unanswered query stores 0, which is
-// no reading of an empty battery.
-int poll_ups(FreshReadings &fresh) {
-  using Query = int (*)(int, float *);
-  static const struct {
-    Query query;
-    float *target;
-  } chain[] = {
-      {get_linevoltage, &ups_linevoltage},
-      {get_invvoltage, &ups_invvoltage},
-      {get_percentbatt, &ups_percentbatt},
-      {get_percentloadpower, &ups_percentloadpower},
-      {get_freq, &ups_freq},
-      {get_loadcurrent, &ups_loadcurrent},
-      {get_backuptime, &ups_backuptime},
-  };
-  for (const auto &step : chain) {
-    const int byte_read = step.query(serial_fd, step.target);
-    if (byte_read <= 0) {
-      return byte_read;
-    }
-    if (step.target == &ups_percentbatt) {
-      fresh.charge_percent = ups_percentbatt;
-    } else if (step.target == &ups_backuptime) {
-      fresh.runtime_minutes = ups_backuptime;
-    }
-  }
-  return get_upsteststatus(serial_fd, ups_teststatus);
-}
-
 // Polls the UPS, first opening the line again when it is closed. A line that
 // can't be opened counts as a silent UPS, without a report every second.
-int poll_serial_line(MonitorState &state, FreshReadings &fresh) {
+void poll_serial_line(MonitorState &state, UpsPoll &poll) {
   if (serial_fd < 0) {
     if (!open_serial_line(false)) {
-      return 0;
+      return;
     }
     log_device("opened");
     identify_ups(state);
   }
-  const int byte_read = poll_ups(fresh);
-  if (byte_read < 0) {
+  ups_driver().poll(serial_fd, poll);
+  if (poll.result < 0) {
     drop_serial_line();
   }
-  return byte_read;
 }
 
 // A slot that a cycle counts or raises has moved: only such a slot may fire
@@ -130,49 +98,44 @@ void update_communication(bool answered) {
   }
 }
 
-// For one model family the inverter voltage shown is the line voltage while
-// that is within its normal window, and a line reading of 50 V or less is 0.
-void correct_voltages(const MonitorState &state) {
-  if (state.voltage_correction_enable != 1) {
-    return;
-  }
-  if (state.lower_correction <= ups_linevoltage && ups_linevoltage <= state.upper_correction) {
-    ups_invvoltage = ups_linevoltage;
-  }
-  if (ups_linevoltage <= state.zero_correction) {
-    ups_linevoltage = 0.0f;
-  }
-}
-
 void compute_remain_time() {
   set_time_left(
       seconds_to_powerfail(settings.powerfail_timeout, status[POWERFAIL], ups_backuptime));
 }
 
-// Returns the last of the marks that tell mains from battery ('\0' none).
-char interpret_prefixqueue() {
+// Counts the poll's marks; returns the last of them as the mark that tells
+// mains ("$") from battery ("!", "*"), '\0' for none. Stray bytes on the
+// line can form a well-formed low-battery reply that no framing tells from a
+// real one, and low battery halts the host at once: so a low-battery mark
+// counts only when the answered cycle before also carried one.
+char interpret_marks(MonitorState &state, const UpsPoll &poll) {
+  bool low_battery = false;
+  for (std::size_t i = 0; i < poll.mark_count; ++i) {
+    low_battery = low_battery || poll.marks[i] == UpsMark::low_battery;
+  }
+  low_battery = low_battery && poll.result > 0;
+  const bool confirmed = low_battery && state.power.low_battery_before;
+  state.power.low_battery_before = low_battery;
   char last_mark = '\0';
-  for (int i = 1; i <= last_prefixqueue && i < prefixqueue_size; ++i) {
-    switch (prefixqueue[i]) {
-      case '!':
-      case '@':
+  for (std::size_t i = 0; i < poll.mark_count; ++i) {
+    switch (poll.marks[i]) {
+      case UpsMark::power_fail:
         count_event(POWERFAIL);
-        last_mark = prefixqueue[i];
+        last_mark = '!';
         break;
-      case '$':
+      case UpsMark::power_back:
         status[POWERFAIL] = 0;
         raise_event(POWERRETURN);
         last_mark = '$';
         break;
-      case '*':
-        count_event(LOWBATT);
+      case UpsMark::low_battery:
+        if (confirmed) {
+          count_event(LOWBATT);
+        }
         last_mark = '*';
-        break;
-      default:
         break;
     }
   }
-  last_prefixqueue = 0;
   return last_mark;
 }
 
@@ -233,7 +196,7 @@ bool open_serial_line(bool report) {
   if (!settings.ups_filename) {
     serial_fd = -1;
   } else {
-    serial_fd = openport(settings.ups_filename->c_str());
+    serial_fd = ups_driver().open(settings.ups_filename->c_str());
   }
   if (serial_fd < 0 && report) {
     const char *reason = settings.ups_filename ? std::strerror(errno) : "nothing to open";
@@ -243,21 +206,8 @@ bool open_serial_line(bool report) {
   return serial_fd >= 0;
 }
 
-void identify_ups(MonitorState &state) {
-  get_version(serial_fd, ups_version);
-  get_linenormal(serial_fd, &ups_linenormal);
-  const std::size_t length = strnlen(ups_version, sizeof ups_version);
-  state.ups_family = length > 8 ? std::string(ups_version + 8, length - 8) : std::string();
-  if (state.ups_family.compare(0, 5, "Kyrel") == 0) {
-    state.voltage_correction_enable = 1;
-    sleep_time_multiplier = 0.97f;
-  } else {
-    state.voltage_correction_enable = 0;
-    sleep_time_multiplier = 0.993f;
-  }
-  state.zero_correction = 50.0f;
-  state.lower_correction = ups_linenormal * 91.0f / 100.0f;
-  state.upper_correction = ups_linenormal * 109.0f / 100.0f;
+void identify_ups(MonitorState &) {
+  ups_driver().identify(serial_fd);
 }
 
 ShutdownDue run_cycle(MonitorState &state) {
@@ -269,15 +219,15 @@ ShutdownDue run_cycle(MonitorState &state) {
   if (status[COMM_CONNECT] == 1) {
     status[COMM_CONNECT] = 0;
   }
-  FreshReadings fresh;
-  state.byte_read = poll_serial_line(state, fresh);
+  UpsPoll poll;
+  poll_serial_line(state, poll);
+  state.byte_read = poll.result;
   update_communication(state.byte_read > 0);
   if (status[POWERRETURN] == 1) {
     status[POWERRETURN] = 0;
   }
-  correct_voltages(state);
   compute_remain_time();
-  track_power(state, interpret_prefixqueue(), fresh);
+  track_power(state, interpret_marks(state, poll), poll.fresh);
   lower_remain_time(state);
   const auto [cause, why] = decide_powerfail_down(state);
   run_countdown(state);
@@ -385,7 +335,16 @@ void reload_configuration() {
   }
   if (!read) {
     writelog("Reading the configuration failed; the previous configuration stays in force");
-  } else if (schedule_kept_without_statement()) {
+    return;
+  }
+  if (settings.ups_protocol != ups_driver().name) {
+    // The line, the identification and the outage state belong to the
+    // driver that opened them: another one starts with the daemon.
+    writelog(format_text("UPS_PROTOCOL %s applies at the next start; the %s driver stays in use",
+                         settings.ups_protocol.c_str(), ups_driver().name)
+                 .c_str());
+  }
+  if (schedule_kept_without_statement()) {
     writelog(
         "The configuration names no shutdown schedule; the one in force stays "
         "(SHUTDOWN NONE ends it)");
@@ -442,6 +401,9 @@ void start_in_foreground(MonitorState &state) {
     tornax_error("%s", refusal->c_str());
   }
   check_pidfile();
+  if (const UpsDriver *driver = find_ups_driver(settings.ups_protocol)) {
+    use_ups_driver(*driver);  // the parser refuses a name that is not in the table
+  }
   if (open_serial_line(true)) {
     identify_ups(state);
   }

@@ -17,16 +17,12 @@ namespace tornax {
 
 // Values that start-up works out and the cycle goes on using.
 struct MonitorState {
-  int voltage_correction_enable = 0;  // 1 for the "Kyrel" model family
-  float lower_correction = 0.0f;      // 91 % of the nominal line voltage
-  float upper_correction = 0.0f;      // 109 % of the nominal line voltage
-  float zero_correction = 50.0f;      // a line reading at or below this shows as 0
-  std::string ups_family;             // the identification from character offset 8
-  long ups_sleep_time = 0;            // UPS sleep time of the pending scheduled shutdown
-  int byte_read = 0;                  // result of the last query chain
-  OutageRecorder outage;              // keeps tornax.outage in step with the power-fail count
-  PowerState power;                   // on battery when last heard, and silent since
-  HookRunner hooks;                   // event hooks running or waiting their turn
+  long ups_sleep_time = 0;          // UPS sleep time of the pending scheduled shutdown
+  int byte_read = 0;                // result of the last poll
+  bool low_battery_before = false;  // the last cycle was answered and carried low battery
+  OutageRecorder outage;            // keeps tornax.outage in step with the power-fail count
+  PowerState power;                 // on battery when last heard, and silent since
+  HookRunner hooks;                 // event hooks running or waiting their turn
 };
 
 // The shutdown a cycle found due: mode 0 none, else the event that calls for
@@ -41,9 +37,8 @@ struct ShutdownDue {
 // written to standard error. Returns whether the line is open.
 bool open_serial_line(bool report);
 
-// Reads the identification and the nominal voltage from the open line and
-// sets the model family, its voltage-correction window and
-// sleep_time_multiplier.
+// Identifies the UPS on the open line through the driver in use (the model,
+// the nominal voltage and the model's quirks).
 void identify_ups(MonitorState &state);
 
 // Runs one monitoring cycle and returns the shutdown it found due; the caller

@@ -53,6 +53,7 @@ struct PowerState {
   unsigned int silent_cycles = 0;  // cycles in a row in which it answered nothing
   BatteryReadings runtime;         // backup time, minutes
   BatteryReadings charge;          // battery level, percent
+  bool low_battery_before = false;  // the last cycle was answered and carried low battery
 };
 
 // Follows the outage through one cycle. `last_mark` is the last of the marks

@@ -11,7 +11,7 @@
 #include "daemon/core/clock.h"
 #include "daemon/core/cycle_facts.h"
 #include "daemon/report/logger.h"
-#include "daemon/ups/ups.h"
+#include "daemon/ups/driver.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -215,10 +215,14 @@ void show_shutdown_schedule(const Settings &config) {
 // entries that name the same minute share one test instead of running one
 // after the other while clients give the daemon up for lost.
 void run_self_test(int fd) {
+  if (ups_lacks(lacks_self_test)) {
+    writelog("Schedule UPS TEST skipped: the UPS protocol in use has no self-test");
+    return;
+  }
   writelog("Schedule UPS TEST");
   ups_testing = 1;
   note_self_test(true);  // the cycle publishes nothing while the test holds it
-  ups_test(fd, ups_teststatus);
+  ups_driver().self_test(fd);
   note_self_test(false);
   ups_testing = 0;
   char line[test_result_size];

@@ -30,7 +30,7 @@ int check_shutdown_schedule();
 // output. A diagnostic aid; the daemon's own flow does not call it.
 void show_schedule();
 
-// Runs, through ups_test() on `fd`, one self-test when an entry's minute (day,
+// Runs, through the UPS driver's self-test on `fd`, one self-test when an entry's minute (day,
 // month, hour, minute) is now and its test has not yet run in it, logging
 // "Schedule UPS TEST" before and the result line after; entries naming the
 // same minute share that one test. Keeps each entry's `executed` flag; raises

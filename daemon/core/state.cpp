@@ -6,7 +6,8 @@
 
 #include "daemon/core/clock.h"
 #include "daemon/core/cycle_facts.h"
-#include "daemon/ups/ups.h"
+#include "daemon/ups/driver.h"
+#include "daemon/ups/line.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -28,13 +29,7 @@ std::string ups_mfr;
 int ups_testing;
 char ups_test_result[ups_teststatus_size];
 
-namespace {
-// What the model family sets at start-up; this until then.
-constexpr float initial_sleep_time_multiplier = 0.993f;
-}  // namespace
-
 int serial_fd = -1;
-float sleep_time_multiplier = initial_sleep_time_multiplier;
 
 char prefixqueue[prefixqueue_size];
 int last_prefixqueue;
@@ -69,7 +64,7 @@ void reset_daemon_state() {
   std::memset(ups_test_result, 0, sizeof ups_test_result);
   ups_testing = 0;
   serial_fd = -1;
-  sleep_time_multiplier = initial_sleep_time_multiplier;
+  reset_ups_drivers();
   std::memset(prefixqueue, 0, sizeof prefixqueue);
   last_prefixqueue = 0;
   set_clock_function(nullptr);

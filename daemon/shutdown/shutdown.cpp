@@ -16,6 +16,8 @@
 #include "daemon/report/logger.h"
 #include "daemon/shutdown/deadline.h"
 #include "daemon/shutdown/switch_off_record.h"
+#include "daemon/ups/classic.h"
+#include "daemon/ups/driver.h"
 #include "daemon/ups/ups.h"
 #include "tornax.h"
 
@@ -82,18 +84,17 @@ void end_processes_and_unmount(HostActions &host) {
   host.run_shell("/bin/umount -a -f");
 }
 
-void command_ups(int shutdown_mode, long ups_sleep_time, long actual_ups_sleep_time) {
-  const int restart = static_cast<int>(settings.restart_sleep);
+void command_ups(int shutdown_mode, long ups_sleep_time) {
+  const long restart = settings.restart_sleep;
   if (settings.turnoff_ups != 0 && shutdown_mode == POWERFAIL_DOWN) {
     tornax_warn("Turn off UPS");
-    switch_off_ups(serial_fd, {settings.ups_shutdown_delay, 0, restart});
+    ups_driver().switch_off(serial_fd, {settings.ups_shutdown_delay, 0, restart});
   }
   if (shutdown_mode == SCHEDULE_DOWN) {
     std::printf("Sleep UPS for %ld min\n", ups_sleep_time);
     // Standard output may be a file or a pipe: nothing flushes it after the halt.
     std::fflush(stdout);
-    switch_off_ups(serial_fd,
-                   {settings.ups_shutdown_delay, static_cast<int>(actual_ups_sleep_time), restart});
+    ups_driver().switch_off(serial_fd, {settings.ups_shutdown_delay, ups_sleep_time, restart});
   }
 }
 
@@ -117,21 +118,22 @@ int direct_steps(HostActions &host, SwitchOffStep switch_off) {
 }
 
 int direct_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host) {
-  const long actual_ups_sleep_time = corrected_sleep_time(ups_sleep_time, sleep_time_multiplier);
-  return direct_steps(host,
-                      [&] { command_ups(shutdown_mode, ups_sleep_time, actual_ups_sleep_time); });
+  return direct_steps(host, [&] { command_ups(shutdown_mode, ups_sleep_time); });
 }
 
 // What the UPS is to receive at the end of this shutdown, as the direct
 // sequence would send it; nothing for a power-fail shutdown that leaves the
-// UPS on, or a mode that sends nothing.
+// UPS on, or a mode that sends nothing. The system-shutdown hook sends it in
+// the classic protocol's terms (its switch-off commands, its model family's
+// sleep-time correction).
 std::optional<SwitchOff> switch_off_intent(int shutdown_mode, long ups_sleep_time) {
   const int restart = static_cast<int>(settings.restart_sleep);
   if (shutdown_mode == POWERFAIL_DOWN && settings.turnoff_ups != 0) {
     return SwitchOff{settings.ups_shutdown_delay, 0, restart};
   }
   if (shutdown_mode == SCHEDULE_DOWN) {
-    const long minutes = corrected_sleep_time(ups_sleep_time, sleep_time_multiplier);
+    const long minutes =
+        corrected_sleep_time(ups_sleep_time, classic_quirks().sleep_time_multiplier);
     return SwitchOff{settings.ups_shutdown_delay, static_cast<int>(minutes), restart};
   }
   return std::nullopt;
@@ -224,18 +226,6 @@ PathChoice choose_path(HostShutdown setting, bool systemd_runs) {
                  : PathChoice{ShutdownPath::direct,
                               "HOST_SHUTDOWN auto: systemd does not run as init"};
   }
-}
-
-long corrected_sleep_time(long ups_sleep_time, float multiplier) {
-  const double product = static_cast<double>(ups_sleep_time) * static_cast<double>(multiplier);
-  // Also keeps a NaN or an out-of-range product from reaching the conversion.
-  if (!(product > static_cast<double>(INT_MIN))) {
-    return INT_MIN;
-  }
-  if (!(product < static_cast<double>(INT_MAX))) {
-    return INT_MAX;
-  }
-  return static_cast<long>(product);
 }
 
 int shutdown_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host,

@@ -29,11 +29,6 @@ struct PathChoice {
 };
 PathChoice choose_path(HostShutdown setting, bool systemd_runs);
 
-// The sleep time sent to the UPS: minutes × multiplier, the product formed in
-// double precision from the float's exact value, truncated toward zero and
-// held within the range of an int.
-long corrected_sleep_time(long ups_sleep_time, float multiplier);
-
 // Runs the whole shutdown with `host` on the path settings.host_shutdown
 // picks (first waiting for the peers of every network surface that has them
 // waiting: the hosts logged in to the network UPS server) and returns the

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "daemon/core/clock.h"
+#include "daemon/ups/line.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -65,62 +66,12 @@ constexpr Query chargercurrent_query{"G\n", reply_size, number, "get_chargercurr
 constexpr Query battvolt_query{"B\n", reply_size, number, "get_battvolt():write() fail",
                                "get_battvolt():read() fail"};
 
-std::chrono::milliseconds reply_time_limit = default_reply_timeout;
-int replies_accepted = 0;
-
 bool is_mark(char c) {
   return c == ' ' || c == '!' || c == '$' || c == '*' || c == '@';
 }
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
-}
-
-// Writes all bytes; a signal or a short write does not lose the rest.
-ssize_t write_all(int fd, const char *bytes, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = write(fd, bytes + done, length - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return n;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
-// One read, resumed when a signal interrupts it before any byte arrived.
-ssize_t read_once(int fd, char *buf, size_t limit) {
-  ssize_t n;
-  do {
-    n = read(fd, buf, limit);
-  } while (n < 0 && errno == EINTR);
-  return n;
-}
-
-// Waits until `fd` is readable, at most `ms`. Returns the poll events (0 on
-// time-out), or -1 on failure. A line that hung up reports POLLHUP or
-// POLLERR, and its read then gives 0.
-int wait_readable(int fd, int ms) {
-  struct pollfd p {
-    fd, POLLIN, 0
-  };
-  int ready;
-  do {
-    ready = poll(&p, 1, ms);
-  } while (ready < 0 && errno == EINTR);
-  return ready <= 0 ? ready : p.revents;
-}
-
-// A read that returned nothing either timed out or met a line that hung up
-// (a pty whose other side closed, a serial adapter unplugged). Input that
-// arrived just after the time-out is neither.
-bool hung_up(int fd) {
-  const int events = fd >= 0 ? wait_readable(fd, 0) : 0;
-  return events > 0 && (events & (POLLHUP | POLLERR)) != 0;
 }
 
 bool send_command(int fd, const char *command, const char *fail) {
@@ -144,45 +95,6 @@ long elapsed_ms(const struct timespec &since) {
   return (now.tv_sec - since.tv_sec) * 1000L + (now.tv_nsec - since.tv_nsec) / 1000000L;
 }
 
-// Reads one reply into `buf`, stopping at its first line feed or at `limit`
-// bytes. The first read waits the line's read time-out; a reply that arrives
-// in pieces (as serial adapters deliver it) is gathered for up to the reply
-// time-out more. Returns the bytes read, 0 when none came, negative when the
-// read failed or the line hung up (errno set).
-ssize_t read_reply(int fd, char *buf, size_t limit) {
-  ssize_t n = read_once(fd, buf, limit);
-  if (n == 0 && hung_up(fd)) {
-    errno = EIO;
-    return -1;
-  }
-  if (n <= 0 || std::memchr(buf, '\n', static_cast<size_t>(n)) != nullptr) {
-    return n;
-  }
-  size_t got = static_cast<size_t>(n);
-  struct timespec start {};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  while (got < limit) {
-    const long left = reply_time_limit.count() - elapsed_ms(start);
-    const int ready = left > 0 ? wait_readable(fd, static_cast<int>(left)) : 0;
-    if (ready <= 0) {
-      return ready < 0 ? ready : static_cast<ssize_t>(got);
-    }
-    n = read_once(fd, buf + got, limit - got);
-    if (n == 0 && hung_up(fd)) {
-      errno = EIO;
-      return -1;
-    }
-    if (n <= 0) {
-      return n < 0 ? n : static_cast<ssize_t>(got);
-    }
-    got += static_cast<size_t>(n);
-    if (std::memchr(buf + got - n, '\n', static_cast<size_t>(n)) != nullptr) {
-      break;
-    }
-  }
-  return static_cast<ssize_t>(got);
-}
-
 // What one query brought: its result for the caller (the reply's length, 0,
 // or negative) and the reply, when one was accepted. `refused` tells a reply
 // that came but was not well formed from no reply at all.
@@ -199,7 +111,7 @@ Answer exchange(int fd, const Query &query) {
   tcflush(fd, TCIFLUSH);
   const bool sent = send_command(fd, query.command, query.write_fail);
   char buf[reply_size];
-  const ssize_t n = read_reply(fd, buf, static_cast<size_t>(query.read_limit));
+  const ssize_t n = read_reply(fd, buf, static_cast<size_t>(query.read_limit), '\n');
   if (n < 0) {
     std::perror(query.read_fail);
   }
@@ -220,7 +132,7 @@ Answer exchange(int fd, const Query &query) {
   if (answer.reply->mark != '\0') {
     append_prefixqueue(answer.reply->mark);
   }
-  ++replies_accepted;
+  note_reply_accepted();
   return answer;
 }
 
@@ -354,28 +266,8 @@ void send_control(int fd, const char (&text)[control_size], const char *fail) {
 
 }  // namespace
 
-// The device is opened non-blocking so that a serial port without carrier
-// does not hold the open; once the line ignores the modem control lines the
-// descriptor goes back to blocking reads governed by the read time-out.
 int openport(const char *device_filename) {
-  const int fd = open(device_filename, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    return fd;  // errno tells why; the caller reports it, once
-  }
-  struct termios tio {};
-  tio.c_cflag = B4800 | CS8 | CREAD | CLOCAL;
-  tio.c_iflag = IGNPAR;
-  cfsetispeed(&tio, B4800);
-  cfsetospeed(&tio, B4800);
-  tio.c_cc[VMIN] = 0;
-  const long tenths = (reply_time_limit.count() + 99) / 100;
-  tio.c_cc[VTIME] = static_cast<cc_t>(std::clamp(tenths, 1L, 255L));
-  tcflush(fd, TCIFLUSH);
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-    std::perror("openport():tcsetattr() fail");
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
+  return open_line(device_filename, B4800);
 }
 
 std::optional<ParsedReply> parse_reply(std::string_view bytes, ReplyKind kind) {
@@ -417,18 +309,6 @@ std::optional<ParsedReply> parse_reply(std::string_view bytes, ReplyKind kind) {
       break;
   }
   return reply;
-}
-
-void set_reply_timeout(std::chrono::milliseconds timeout) {
-  reply_time_limit = timeout;
-}
-
-std::chrono::milliseconds reply_timeout() {
-  return reply_time_limit;
-}
-
-int take_replies_accepted() {
-  return std::exchange(replies_accepted, 0);
 }
 
 void append_prefixqueue(char prefix) {

@@ -17,6 +17,8 @@
 #include <optional>
 #include <string_view>
 
+#include "daemon/ups/line.h"
+
 namespace tornax {
 
 // What a reply of a query holds: a number, the backup time "h:m", or the
@@ -43,18 +45,6 @@ struct ParsedReply {
 // length. Anything else (binary bytes, letters in a number, a missing or
 // different line end, an over-long reply) gives nothing. Pure.
 std::optional<ParsedReply> parse_reply(std::string_view bytes, ReplyKind kind);
-
-// How long a query waits for its reply to begin, and once it has begun, for
-// its line end (0.8 s). Tests of many cycles shorten it; openport turns it
-// into the line's read time-out in whole tenths of a second (at least one).
-// Main thread only, before the line is opened.
-inline constexpr std::chrono::milliseconds default_reply_timeout{800};
-void set_reply_timeout(std::chrono::milliseconds timeout);
-std::chrono::milliseconds reply_timeout();
-
-// The number of replies accepted (well formed) since the last call; clears
-// the count. Main thread only.
-int take_replies_accepted();
 
 // Opens the device read-write, close-on-exec, without making it the
 // controlling terminal, discards pending input and applies 4800 baud 8N1 raw

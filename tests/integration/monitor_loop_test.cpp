@@ -13,6 +13,8 @@
 
 #include "daemon/core/monitor.h"
 #include "daemon/core/util.h"
+#include "daemon/ups/classic.h"
+#include "daemon/ups/driver.h"
 #include "tests/support/daemon_home.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/recording_notifier.h"
@@ -137,7 +139,7 @@ TEST_F(MonitorLoopTest, AReloadThatNamesNoScheduleSaysTheOldOneStays) {
 
 TEST_F(MonitorLoopTest, DueShutdownRunsTheSequenceOnTheHost) {
   sim.force_mark('*');
-  ScriptedWakeSource wake({});
+  ScriptedWakeSource wake({Wakeup::tick});  // low battery counts in the second cycle
   EXPECT_EXIT(loop(wake), testing::ExitedWithCode(0), "The system is halted");
 }
 
@@ -156,6 +158,21 @@ TEST_F(MonitorLoopTest, UnsafeConfigurationIsNotReadOnReload) {
   EXPECT_EQ(settings.powerfail_timeout, 120u);
   EXPECT_NE(home.log().find(" : " + refusal + " \n"), std::string::npos) << home.log();
   EXPECT_NE(home.log().find("the previous configuration stays in force"), std::string::npos);
+}
+
+TEST_F(MonitorLoopTest, ReloadThatChangesTheProtocolKeepsTheDriverUntilTheNextStart) {
+  UpsDriver other = classic_driver();
+  other.name = "other";
+  use_ups_driver(other);
+  home.configure(sim.slave_path(), "");
+  ScriptedWakeSource wake({Wakeup::reload, Wakeup::stop});
+  EXPECT_EQ(loop(wake), 0);
+  EXPECT_EQ(settings.ups_protocol, "classic");
+  EXPECT_STREQ(ups_driver().name, "other");
+  EXPECT_NE(home.log().find("UPS_PROTOCOL classic applies at the next start; the other driver "
+                            "stays in use"),
+            std::string::npos)
+      << home.log();
 }
 
 TEST(SignalWakeSourceTest, SignalsBecomeWakeUps) {

@@ -15,6 +15,8 @@
 #include "daemon/core/util.h"
 #include "daemon/net/nut_server.h"
 #include "daemon/net/thread-server.h"
+#include "daemon/ups/classic.h"
+#include "daemon/ups/line.h"
 #include "tests/kit/files.h"
 #include "tests/kit/loopback.h"
 #include "tests/support/sim_fixture.h"
@@ -167,7 +169,7 @@ TEST_F(MonitorTest, ReplyMarksBecomeEventCounts) {
       {"ReturnThenFail", {"$230\r\n", "!230\r\n", "230\r\n"}, 1, 1, 0},
       {"FailThenReturn", {"!230\r\n", "$230\r\n", "230\r\n"}, 0, 1, 0},
       {"ReturnWithoutFail", {"$230\r\n", "230\r\n", "230\r\n"}, 0, 1, 0},
-      {"LowBattery", {"*230\r\n", "230\r\n", "230\r\n"}, 0, 0, 1},
+      {"LowBatteryWaitsForASecondCycle", {"*230\r\n", "230\r\n", "230\r\n"}, 0, 0, 0},
   };
   for (const Case &c : cases) {
     test::reset_daemon_state();
@@ -334,14 +336,18 @@ TEST_F(MonitorTest, ProgramsTheDaemonRunsInheritNoSerialLine) {
   EXPECT_EQ(fds.find(sim.slave_path() + "\n"), std::string::npos) << fds;
 }
 
-TEST_F(MonitorTest, FirstLowBatteryMarkShutsDownInTheSameCycleWhateverTheTimeout) {
+TEST_F(MonitorTest, SecondLowBatteryCycleShutsDownInThatCycleWhateverTheTimeout) {
   for (unsigned int timeout : {0u, 600u}) {
     test::reset_daemon_state();
+    state.power = {};
     serial_fd = fd;
     std::snprintf(log_filename, sizeof log_filename, "%s", home.file("low.log").c_str());
     settings.log_control[LOWBATT].enable = settings.log_control[POWERFAIL_DOWN].enable = 1;
     settings.powerfail_timeout = timeout;
-    sim.force_mark('*', 1);
+    sim.force_mark('*', 16);
+    cycle();
+    EXPECT_EQ(status[LOWBATT], 0u);
+    EXPECT_EQ(last_due.mode, 0);
     cycle();
     EXPECT_EQ(status[LOWBATT], 1u);
     EXPECT_EQ(status[POWERFAIL_DOWN], 1u);
@@ -352,6 +358,35 @@ TEST_F(MonitorTest, FirstLowBatteryMarkShutsDownInTheSameCycleWhateverTheTimeout
     EXPECT_LT(text.find("Low battary detected"),
               text.find("Powerfail fail timeout, Server is shutdown"));
     std::remove(home.file("low.log").c_str());
+  }
+}
+
+// Stray bytes can form one well-formed low-battery reply: only two answered
+// cycles in a row that carry the mark count it.
+TEST_F(MonitorTest, LowBatteryCountsOnlyInTwoAnsweredCyclesInARow) {
+  shorten_reply_timeout(std::chrono::milliseconds(50));
+  struct Case {
+    const char *cycles;  // per cycle: L low-battery mark, c clean, s silent
+    unsigned int lowbatt;
+  };
+  const Case cases[] = {{"L", 0}, {"LL", 1}, {"LcL", 0}, {"LsL", 0}, {"cLcLL", 1}};
+  for (const Case &c : cases) {
+    test::reset_daemon_state();
+    state.power = {};
+    set_reply_timeout(std::chrono::milliseconds(50));
+    serial_fd = fd;
+    for (const char *k = c.cycles; *k != '\0'; ++k) {
+      sim.clear_forced_mark();
+      sim.set_silent(*k == 's');
+      if (*k == 'L') {
+        sim.force_mark('*');
+      }
+      cycle();
+    }
+    sim.set_silent(false);
+    sim.clear_forced_mark();
+    EXPECT_EQ(status[LOWBATT], c.lowbatt) << c.cycles;
+    EXPECT_EQ(last_due.mode, c.lowbatt != 0 ? POWERFAIL_DOWN : 0) << c.cycles;
   }
 }
 
@@ -498,8 +533,8 @@ TEST_F(MonitorTest, KyrelFamilyShowsLineVoltageAsInverterVoltageInsideItsWindow)
   sim.set_identification("TXSIM-1 Kyrel 1500");
   sim.set_nominal_voltage(220.0);
   identify_ups(state);
-  ASSERT_EQ(state.voltage_correction_enable, 1);
-  EXPECT_FLOAT_EQ(sleep_time_multiplier, 0.97f);
+  ASSERT_EQ(classic_quirks().voltage_correction_enable, 1);
+  EXPECT_FLOAT_EQ(classic_quirks().sleep_time_multiplier, 0.97f);
   struct Case {
     const char *line;
     float linevoltage, invvoltage;
@@ -521,8 +556,8 @@ TEST_F(MonitorTest, KyrelFamilyShowsLineVoltageAsInverterVoltageInsideItsWindow)
 
 TEST_F(MonitorTest, OtherFamiliesAreShownAsMeasured) {
   identify_ups(state);
-  EXPECT_EQ(state.voltage_correction_enable, 0);
-  EXPECT_FLOAT_EQ(sleep_time_multiplier, 0.993f);
+  EXPECT_EQ(classic_quirks().voltage_correction_enable, 0);
+  EXPECT_FLOAT_EQ(classic_quirks().sleep_time_multiplier, 0.993f);
   EXPECT_EQ(std::string(ups_version), "TXSIM-1 Simline 1000VA");
   sim.set_reply("L", "40");
   cycle();

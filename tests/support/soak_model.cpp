@@ -53,6 +53,11 @@ struct SoakModel::Window {
   // Stray bytes or a reply not sent clean: any reading may be a number of
   // their own making.
   bool values_forgeable = false;
+  // Low battery: the UPS meant it now and it may have counted the cycle
+  // before; surely read in a wholly answered cycle; and so both now and before.
+  bool low_battery_meant = false;
+  bool low_battery_sure = false;
+  bool low_battery_due = false;
 
   bool any(char mark) const {
     return std::any_of(replies.begin(), replies.end(),
@@ -116,16 +121,16 @@ unsigned int most_powerfail_entries(const std::vector<char> &marks) {
 }  // namespace
 
 SoakModel::SoakModel(Rules rules) : rules_(rules) {
-  runtime_.limit = rules.shutdown_runtime;
-  charge_.limit = rules.shutdown_charge;
+  runtime_ = {rules.runtime_query, rules.runtime_query ? rules.shutdown_runtime : 0, {}};
+  charge_ = {rules.charge_query, rules.charge_query ? rules.shutdown_charge : 0, {}};
 }
 
 namespace {
 
 // Whether a reading as the UPS meant it is below the threshold: the backup
 // time "h:mm" against seconds, the battery level against percent.
-bool below(const char *query, const std::string &value, unsigned int limit) {
-  if (std::string(query) == "T") {
+bool below(bool backup_time, const std::string &value, unsigned int limit) {
+  if (backup_time) {
     const std::size_t colon = value.find(':');
     const long minutes = std::atol(value.c_str()) * 60 +
                          (colon == std::string::npos ? 0 : std::atol(value.c_str() + colon + 1));
@@ -164,7 +169,8 @@ std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
         if (event.bytes != "V?") {
           w.replies.push_back({event.mark, in_time});
         }
-        if (event.bytes == "T" || event.bytes == "B%") {
+        if ((rules_.runtime_query && event.bytes == rules_.runtime_query) ||
+            (rules_.charge_query && event.bytes == rules_.charge_query)) {
           w.readings[event.bytes] = {in_time, event.value};
         }
         w.values_forgeable = w.values_forgeable || !event.clean;
@@ -195,13 +201,22 @@ std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
   follow_threshold(w, runtime_);
   follow_threshold(w, charge_);
 
+  // A low-battery mark counts once two answered cycles in a row carry it.
+  const bool meant_low = std::any_of(w.replies.begin(), w.replies.end(),
+                                     [](const Window::Reply &r) { return r.mark == '*'; });
+  w.low_battery_meant = meant_low && low_battery_.maybe_before;
+  w.low_battery_sure = w.clean() && commands > 0 && answered == commands && w.certainly('*');
+  w.low_battery_due = w.low_battery_sure && low_battery_.sure_before;
+
   std::vector<std::string> violations;
   const std::string cause_due = due_cause(w);
   if (!cause_due.empty()) {
     ++counts_.due;
   }
+  const std::string why = due.mode != 0 ? allowed(due.cause, w) : "";
+  low_battery_ = {meant_low || std::find(w.forged.begin(), w.forged.end(), '*') != w.forged.end(),
+                  w.low_battery_sure};
   if (due.mode != 0) {
-    const std::string why = allowed(due.cause, w);
     if (due.mode != POWERFAIL_DOWN || !why.empty()) {
       violations.push_back("shutdown (mode " + std::to_string(due.mode) + ") " + why);
     }
@@ -311,7 +326,7 @@ void SoakModel::follow_threshold(const Window &w, Threshold &t) {
   }
   const auto found = w.readings.find(t.query);
   const bool present = found != w.readings.end();
-  const bool meant_low = present && below(t.query, found->second.value, t.limit);
+  const bool meant_low = present && below(&t == &runtime_, found->second.value, t.limit);
   const bool surely_absent = !present && !w.values_forgeable;
   const bool surely_read = present && found->second.certain && !w.values_forgeable;
   if (w.values_forgeable || meant_low) {
@@ -331,18 +346,13 @@ void SoakModel::follow_threshold(const Window &w, Threshold &t) {
 // Empty when a shutdown for `cause` is allowed in this cycle, else why not.
 std::string SoakModel::allowed(ShutdownCause cause, const Window &w) {
   switch (cause) {
-    case ShutdownCause::low_battery: {
-      const bool meant = std::any_of(w.replies.begin(), w.replies.end(),
-                                     [](const Window::Reply &r) { return r.mark == '*'; });
-      if (meant) {
-        return "";
-      }
-      if (std::find(w.forged.begin(), w.forged.end(), '*') != w.forged.end()) {
-        ++counts_.forgeries;
-        return "";
-      }
-      return "for low battery, which the UPS never sent";
-    }
+    case ShutdownCause::low_battery:
+      // The UPS meant the mark in this cycle, and the one before carried it
+      // (meant, or stray bytes that looked like it): the shutdown came no
+      // earlier than the UPS's own marks call for. Stray bytes alone never
+      // shut the host down.
+      return w.low_battery_meant ? ""
+                                 : "for low battery, which the UPS did not send twice in a row";
     case ShutdownCause::timeout_on_battery:
       return rules_.powerfail_timeout != 0 && count_.high >= rules_.powerfail_timeout &&
                      battery_ != Battery::no
@@ -368,8 +378,8 @@ std::string SoakModel::allowed(ShutdownCause cause, const Window &w) {
 }
 
 std::string SoakModel::due_cause(const Window &w) const {
-  if (w.certainly('*')) {
-    return "a clean low-battery reply";
+  if (w.low_battery_due) {
+    return "clean low-battery replies in two cycles in a row";
   }
   if (battery_ != Battery::yes) {
     return "";

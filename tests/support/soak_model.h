@@ -7,13 +7,13 @@
 // have been, with or without its mark.
 //
 // Allowed: a shutdown for a cause that may hold. Low battery when the UPS
-// meant a low-battery mark in the cycle; the timeout when the count may have
-// reached it, and the silence when it may have reached SILENT_SHUTDOWN, with
-// the UPS possibly on battery. One allowance stands apart: stray bytes
-// (noise, garbage, a flood) that hold "*", then what a reply may hold, then
-// "\r\n" (a stray "*" right before a clean reply, say) are a well-formed
-// low-battery reply that no framing can tell from a real one. Such a shutdown
-// is allowed and counted.
+// meant a low-battery mark in the cycle and the cycle before may have carried
+// one (meant, or stray bytes that hold "*", then what a reply may hold, then
+// "\r\n": a reply no framing can tell from a real one): the daemon counts the
+// mark only in the second of two answered cycles in a row that carry it, so
+// stray bytes alone never shut the host down. The timeout when the count may
+// have reached it, and the silence when it may have reached SILENT_SHUTDOWN,
+// with the UPS possibly on battery.
 //
 // The thresholds (SHUTDOWN_RUNTIME, SHUTDOWN_CHARGE) count the daemon's run
 // of readings below them on battery, as bounds too. A reading may be low when
@@ -24,7 +24,8 @@
 // with the UPS possibly on battery, and due once the lower bound does with
 // the UPS surely on battery.
 //
-// Due: a cause that surely holds (a clean low-battery reply; the lower bound
+// Due: a cause that surely holds (clean low-battery replies in two wholly
+// answered cycles in a row; the lower bound
 // of the count at the timeout, or of the silence at SILENT_SHUTDOWN, or of a
 // threshold's run at two, with the UPS surely on battery). The shutdown must
 // come in that cycle or the next.
@@ -53,14 +54,21 @@ class SoakModel {
     unsigned int shutdown_runtime = 0;   // seconds of backup time, 0 off
     unsigned int shutdown_charge = 0;    // percent, 0 off
     std::chrono::milliseconds reply_timeout{100};
+    // The protocol's commands whose replies are the backup time and the
+    // battery level (as the simulator's journal names them); nullptr when
+    // the protocol has none.
+    const char *runtime_query = "T";
+    const char *charge_query = "B%";
   };
   struct Counts {
     long cycles = 0;
     long uncertain = 0;  // cycles whose timing the model could not vouch for
     long due = 0;        // cycles in which a cause surely held
-    long forgeries = 0;  // shutdowns allowed as indistinguishable forgeries
   };
 
+  // The journal's marks are the event model's, as the simulator writes them
+  // for every protocol: "!" and "@" power fail, "$" power back, "*" low
+  // battery, a blank or none nothing.
   explicit SoakModel(Rules rules);
 
   // Judges one cycle from the journal of its window (everything the line saw
@@ -95,12 +103,17 @@ class SoakModel {
   // The run of readings below a threshold at the end of the daemon's kept
   // readings, per threshold.
   struct Threshold {
-    const char *query;  // the command whose reply is the reading
+    const char *query;  // the command whose reply is the reading, nullptr none
     unsigned int limit = 0;
     Bounds run;
   };
-  Threshold runtime_{"T", 0, {}}, charge_{"B%", 0, {}};
+  Threshold runtime_, charge_;
   std::string pending_;  // a cause that held last cycle without a shutdown
+  // Whether the cycle before may have carried, and surely carried, low battery.
+  struct {
+    bool maybe_before = false;
+    bool sure_before = false;
+  } low_battery_;
 };
 
 }  // namespace tornax::test

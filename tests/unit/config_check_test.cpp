@@ -71,6 +71,7 @@ TEST_F(ConfigurationSummaryTest, WhatTheDaemonWillDo) {
   EXPECT_EQ(
       configuration_summary(settings, monday_noon),
       "UPS device: /dev/ttyS0\n"
+      "UPS protocol: classic\n"
       "UPS switch-off: after a power-fail shutdown, with a shutdown delay of 2\n"
       "RESTART_SLEEP: 0: the UPS is told 0 even when the mains are back by the time it is "
       "switched off (it may then never cycle the power)\n" +
@@ -110,6 +111,7 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
   home.write("shutdown.sh", "#!/bin/sh\n", 0644);
   EXPECT_EQ(configuration_summary(settings, monday_noon),
             "UPS device: none (no UPS_DEVICE statement)\n"
+            "UPS protocol: classic\n"
             "UPS switch-off: no (TURNOFF_UPS no): the UPS stays on after a power-fail shutdown\n"
             "RESTART_SLEEP: 3 min: when the mains are back by the time the UPS is switched off, it "
             "stays off this long instead of 0, so that the host boots again\n" +

@@ -14,6 +14,7 @@
 
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
+#include "daemon/ups/driver.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tests/support/settings_text.h"
@@ -417,7 +418,9 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
        "SHUTDOWN_RUNTIME 5 SHUTDOWN_CHARGE 20 EXEC_TIMEOUT 10 RESTART_SLEEP 0\n"
        "HOST_SHUTDOWN Init SHUTDOWN_DEADLINE 300\n"
        "POWERFAIL_EXEC /etc/tornax/hooks/mail OVERLOAD_EXEC \"/opt/my hooks/page\"\n"
-       "BATTERY_VOLTAGE_LOW 21.6 BATTERY_VOLTAGE_HIGH 26\n");
+       "BATTERY_VOLTAGE_LOW 21.6 BATTERY_VOLTAGE_HIGH 26\n"
+       "UPS_PROTOCOL classic\n");
+  EXPECT_EQ(settings.ups_protocol, "classic");
   EXPECT_EQ(settings.restart_sleep, 0u);
   EXPECT_EQ(settings.host_shutdown, HostShutdown::init);
   EXPECT_EQ(settings.shutdown_deadline, 300u);
@@ -452,6 +455,8 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
       {"SHUTDOWN_DEADLINE 0", "SHUTDOWN_DEADLINE is 1 to 3600 seconds"},
       {"POWERFAIL_EXEC hooks/mail", "POWERFAIL_EXEC hooks/mail: not an absolute path"},
       {"SHUTDOWN_RUNTIME 35791395", "minutes too large, the largest is 35791394"},
+      {"UPS_PROTOCOL hid",
+       std::string("UPS_PROTOCOL hid: the UPS protocols are ") + ups_driver_names()},
       {"BATTERY_VOLTAGE_LOW 1.2.3", "BATTERY_VOLTAGE_LOW " + volts},
       {"BATTERY_VOLTAGE_LOW 12.", "BATTERY_VOLTAGE_LOW " + volts},
       {"BATTERY_VOLTAGE_HIGH 0", "BATTERY_VOLTAGE_HIGH " + volts},

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "daemon/core/util.h"
+#include "daemon/ups/classic.h"
 #include "daemon/ups/ups.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
@@ -205,7 +206,7 @@ class ShutdownTest : public test::DaemonStateTest {
 TEST_F(ShutdownTest, ScheduledShutdownTakesEveryStepInOrder) {
   const std::string script = home.write("shutdown.sh", "#!/bin/sh\n", 0755);
   settings.ups_shutdown_delay = 5;
-  sleep_time_multiplier = 0.97f;
+  classic_quirks().sleep_time_multiplier = 0.97f;
   const std::vector<std::string> expected = {
       warned("Execute shutdown script\n"),
       "pause 2",
@@ -257,7 +258,7 @@ TEST_P(ShutdownModeTest, SendsTheModesUpsCommands) {
   const ModeCase &c = GetParam();
   settings.turnoff_ups = c.turnoff_ups;
   settings.ups_shutdown_delay = 7;
-  sleep_time_multiplier = c.multiplier;
+  classic_quirks().sleep_time_multiplier = c.multiplier;
   const std::vector<std::string> journal = run(c.mode, c.sleep_time);
   ASSERT_GE(journal.size(), c.tail.size());
   const std::vector<std::string> tail(journal.end() - static_cast<long>(c.tail.size()),
