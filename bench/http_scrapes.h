@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/kit/no_copy.h"
+
 namespace tornax::bench {
 
 // One GET of `path`; true when the answer was "200 OK" and complete.
@@ -19,12 +21,10 @@ bool scrape(int port, const std::string &path);
 int scrape_many(int port, const std::string &path, int count);
 
 // Scrapes `path` every `interval` in a thread of its own until destroyed.
-class PacedScraper {
+class PacedScraper : test::NoCopy {
  public:
   PacedScraper(int port, std::string path, std::chrono::milliseconds interval);
   ~PacedScraper();
-  PacedScraper(const PacedScraper &) = delete;
-  PacedScraper &operator=(const PacedScraper &) = delete;
   int done() const { return done_.load(); }
   int failed() const { return failed_.load(); }
 

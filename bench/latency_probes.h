@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench/line_reader.h"
+#include "tests/kit/no_copy.h"
 
 namespace tornax::bench {
 
@@ -22,14 +23,12 @@ struct Sighting {
   double alert = -1;
 };
 
-class LatencyProbes {
+class LatencyProbes : test::NoCopy {
  public:
   // Follows `log_path` from its current end, connects to the status port and
   // opens `fifo_path` (a FIFO) for reading. Throws when a probe can't be set up.
   LatencyProbes(const std::string &log_path, int port, const std::string &fifo_path);
   ~LatencyProbes();
-  LatencyProbes(const LatencyProbes &) = delete;
-  LatencyProbes &operator=(const LatencyProbes &) = delete;
 
   // Reads and drops whatever arrives for `duration`.
   void pass(std::chrono::milliseconds duration);

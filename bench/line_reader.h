@@ -7,16 +7,15 @@
 #include <vector>
 
 #include "tests/kit/loopback.h"
+#include "tests/kit/no_copy.h"
 
 namespace tornax::bench {
 
-class LineReader {
+class LineReader : test::NoCopy {
  public:
   // Takes ownership of `fd`, which must be non-blocking.
   explicit LineReader(int fd) : fd_(fd), lines_(fd) {}
   ~LineReader();
-  LineReader(const LineReader &) = delete;
-  LineReader &operator=(const LineReader &) = delete;
   LineReader(LineReader &&other) noexcept;
 
   int fd() const { return fd_; }

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/no_copy.h"
+
 namespace tornax::bench {
 
-class Sandboxed {
+class Sandboxed : test::NoCopy {
  public:
   // Runs `scripts/sandbox --record record_dir -- argv...` with `env` added
   // ("NAME=value"); standard output and error go to record_dir/stdout and
@@ -21,8 +23,6 @@ class Sandboxed {
             const std::vector<std::string> &argv, const std::vector<std::string> &env);
   // Ends whatever still runs.
   ~Sandboxed();
-  Sandboxed(const Sandboxed &) = delete;
-  Sandboxed &operator=(const Sandboxed &) = delete;
 
   // The host pid of the live process `comm` in the sandbox whose own pid in
   // the sandbox is `inner_pid` (any, when 0); 0 when none appeared in time.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench/line_reader.h"
+#include "tests/kit/no_copy.h"
 
 namespace tornax::bench {
 
@@ -25,12 +26,10 @@ struct ClientTally {
   Clock::time_point last_line{};
 };
 
-class StatusClients {
+class StatusClients : test::NoCopy {
  public:
   explicit StatusClients(int port);
   ~StatusClients();
-  StatusClients(const StatusClients &) = delete;
-  StatusClients &operator=(const StatusClients &) = delete;
 
   // Connects `count` clients one after another, each once the one before has
   // had its first line. Returns how many got the greeting.

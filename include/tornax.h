@@ -209,7 +209,9 @@ extern long schedule_down_timer;  // 0 idle, 1..600 scheduled-shutdown countdown
 
 inline constexpr int ups_version_size = 50;
 extern char ups_version[ups_version_size];  // identification text
-extern int ups_testing;                     // 1 while a scheduled self-test runs
+// The UPS's maker, for the UPSes whose protocol tells it; empty otherwise.
+extern std::string ups_mfr;
+extern int ups_testing;  // 1 while a scheduled self-test runs
 // The self-test status as the UPS wrote it: ups_teststatus without the mark a
 // reply on battery begins with (which ups_teststatus keeps as a "0").
 extern char ups_test_result[ups_teststatus_size];

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 
@@ -122,6 +123,8 @@ void copy_settings(CycleFacts &facts) {
   facts.nut_hostsync = settings.nut_hostsync;
   facts.nut_certificate = settings.nut_certificate;
   facts.nut_require_tls = settings.nut_require_tls;
+  facts.shutdown_charge = settings.shutdown_charge;
+  facts.shutdown_runtime = settings.shutdown_runtime;
 }
 
 void put_in_place(std::shared_ptr<const CycleFacts> facts) {
@@ -143,6 +146,24 @@ void count_fired_events(CycleFacts &facts, std::time_t now) {
   }
 }
 
+// The cycle's values, and its measurements only when the UPS answered it: a
+// silent cycle keeps those of the last one that was answered.
+void take_values(CycleFacts &facts, std::time_t now) {
+  const StatusSnapshot taken = take_status_snapshot();
+  if (!comm_lost(facts)) {
+    facts.values = taken;
+    facts.backuptime = ups_backuptime;
+    facts.readings_time = now;
+    return;
+  }
+  StatusSnapshot &kept = facts.values;
+  kept.ext_status = taken.ext_status;
+  kept.remain_time = taken.remain_time;
+  kept.schedule_down_timer = taken.schedule_down_timer;
+  std::memcpy(kept.teststatus, taken.teststatus, sizeof kept.teststatus);
+  std::memcpy(kept.test_result, taken.test_result, sizeof kept.test_result);
+}
+
 // The readings the charts draw; none while the UPS is silent, whose last
 // values are no reading of now.
 void add_to_history(CycleFacts &facts, std::time_t now) {
@@ -161,11 +182,11 @@ void publish_cycle(std::chrono::steady_clock::duration cycle_time, std::time_t n
   auto facts = std::make_shared<CycleFacts>(*latest_cycle_facts());
   facts->cycled = true;
   facts->time = now;
-  facts->values = take_status_snapshot();
-  facts->backuptime = ups_backuptime;
+  std::memcpy(facts->status.data(), status, sizeof status);
+  take_values(*facts, now);
   facts->powerfail_left = remain_seconds;
   facts->linenormal = ups_linenormal;
-  std::memcpy(facts->status.data(), status, sizeof status);
+  facts->ups_mfr = ups_mfr;
   facts->ups_version.assign(ups_version, strnlen(ups_version, sizeof ups_version));
   facts->cycle_seconds = std::chrono::duration<double>(cycle_time).count();
   copy_settings(*facts);
@@ -238,6 +259,25 @@ bool low_battery(const CycleFacts &facts) {
 
 bool comm_lost(const CycleFacts &facts) {
   return facts.status[COMM_ERROR] != 0;
+}
+
+bool readings_fresh(const CycleFacts &facts) {
+  return facts.cycled && !comm_lost(facts) && facts.readings_time != 0;
+}
+
+std::optional<long> readings_age(const CycleFacts &facts, std::time_t now) {
+  if (facts.readings_time == 0) {
+    return std::nullopt;
+  }
+  return std::max<long>(0, static_cast<long>(now - facts.readings_time));
+}
+
+std::optional<float> ups_temperature(const CycleFacts &facts) {
+  // -1 is what the daemon holds for a temperature no UPS reported.
+  if (facts.values.temp == -1.0f || std::isnan(facts.values.temp)) {
+    return std::nullopt;
+  }
+  return facts.values.temp;
 }
 
 bool shutdown_pending(const CycleFacts &facts) {

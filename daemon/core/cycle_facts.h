@@ -46,9 +46,15 @@ struct CycleFacts {
   bool cycled = false;         // false until the first cycle has published
   std::time_t time = 0;        // when the last cycle published
   std::time_t start_time = 0;  // when the daemon started
-  StatusSnapshot values;       // the published measurements and status word
-  float backuptime = 0;        // minutes, as the UPS reports it
-  float linenormal = 0;        // nominal line voltage, volts
+  // The published measurements and status word. While the UPS is silent the
+  // measurements (and backuptime) are those of the last cycle it answered,
+  // taken at readings_time: a silent cycle's unanswered query stores 0,
+  // which is no reading of anything.
+  StatusSnapshot values;
+  float backuptime = 0;           // minutes, as the UPS reports it
+  std::time_t readings_time = 0;  // when the UPS last answered a cycle; 0 never
+  std::string ups_mfr;            // the UPS's maker, empty when the UPS does not tell
+  float linenormal = 0;           // nominal line voltage, volts
   std::array<unsigned int, event_count> status{};
   std::string ups_version;
   std::optional<std::string> location;
@@ -76,6 +82,8 @@ struct CycleFacts {
   int nut_hostsync = default_nut_hostsync;                // NUT_HOSTSYNC
   std::shared_ptr<const TlsCertificate> nut_certificate;  // NUT_CERTFILE's, or none
   bool nut_require_tls = false;                           // NUT_REQUIRE_TLS
+  unsigned int shutdown_charge = 0;                       // SHUTDOWN_CHARGE, percent; 0 off
+  unsigned int shutdown_runtime = 0;                      // SHUTDOWN_RUNTIME, seconds; 0 off
   History history;  // the last hours' readings, for the page's charts
 };
 
@@ -124,6 +132,13 @@ bool self_test_running();
 bool on_battery(const CycleFacts &facts);
 bool low_battery(const CycleFacts &facts);
 bool comm_lost(const CycleFacts &facts);
+// The measurements are of the last cycle: it answered. False before the
+// first cycle, while the UPS is silent, and before it ever answered.
+bool readings_fresh(const CycleFacts &facts);
+// Seconds from the readings to `now`; none before the UPS ever answered.
+std::optional<long> readings_age(const CycleFacts &facts, std::time_t now);
+// The UPS's temperature, degrees Celsius; none when it is not measured.
+std::optional<float> ups_temperature(const CycleFacts &facts);
 // A shutdown is due, or counting down (shutdown_left is set).
 bool shutdown_pending(const CycleFacts &facts);
 // Seconds (cycles) until the nearest pending shutdown, from the slots, the

@@ -49,10 +49,10 @@ class BatteryReadings {
 // What the daemon knows of the current outage, kept from cycle to cycle. The
 // power-fail count itself is status[POWERFAIL].
 struct PowerState {
-  bool on_battery = false;         // the UPS was on battery when it last answered
-  unsigned int silent_cycles = 0;  // cycles in a row in which it answered nothing
-  BatteryReadings runtime;         // backup time, minutes
-  BatteryReadings charge;          // battery level, percent
+  bool on_battery = false;          // the UPS was on battery when it last answered
+  unsigned int silent_cycles = 0;   // cycles in a row in which it answered nothing
+  BatteryReadings runtime;          // backup time, minutes
+  BatteryReadings charge;           // battery level, percent
   bool low_battery_before = false;  // the last cycle was answered and carried low battery
 };
 

@@ -25,6 +25,7 @@ long remain_seconds;
 long schedule_down_timer;
 
 char ups_version[ups_version_size];
+std::string ups_mfr;
 int ups_testing;
 char ups_test_result[ups_teststatus_size];
 
@@ -58,6 +59,7 @@ void reset_daemon_state() {
   remain_seconds = 0;
   schedule_down_timer = 0;
   std::memset(ups_version, 0, sizeof ups_version);
+  ups_mfr.clear();
   std::memset(ups_teststatus, 0, sizeof ups_teststatus);
   std::memset(ups_test_result, 0, sizeof ups_test_result);
   ups_testing = 0;

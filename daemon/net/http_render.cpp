@@ -86,6 +86,15 @@ std::string model_of(const CycleFacts &facts) {
   return model.substr(first, model.find_last_not_of(' ') - first + 1);
 }
 
+std::string mfr_of(const CycleFacts &facts) {
+  const std::string mfr = clean_text(facts.ups_mfr);
+  const std::size_t first = mfr.find_first_not_of(' ');
+  if (first == std::string::npos) {
+    return "";
+  }
+  return mfr.substr(first, mfr.find_last_not_of(' ') - first + 1);
+}
+
 std::string teststatus_of(const CycleFacts &facts) {
   const char *text = facts.values.test_result;
   return clean_text(std::string_view(text, strnlen(text, sizeof facts.values.test_result - 1)));
@@ -170,23 +179,47 @@ std::string flag(bool on) {
   return on ? "1" : "0";
 }
 
-void measurement_metrics(MetricText &out, const CycleFacts &facts) {
+// The readings of a cycle the UPS answered. While it is silent they are left
+// out (a rule on the voltage must not fire on a cable fault), and the age
+// says how old the last ones are.
+void measurement_metrics(MetricText &out, const CycleFacts &facts, const LiveFacts &live) {
   const StatusSnapshot &v = facts.values;
-  out.gauge("tornax_input_voltage_volts", "Input (line) voltage.", shortest(v.linevoltage));
-  out.gauge("tornax_output_voltage_volts", "Output (inverter) voltage.", shortest(v.invvoltage));
+  if (readings_fresh(facts)) {
+    out.gauge("tornax_input_voltage_volts", "Input (line) voltage.", shortest(v.linevoltage));
+    out.gauge("tornax_output_voltage_volts", "Output (inverter) voltage.", shortest(v.invvoltage));
+    out.gauge("tornax_input_frequency_hertz", "Frequency as the UPS reports it.", shortest(v.freq));
+    out.gauge("tornax_output_current_amperes", "Load current as the UPS reports it.",
+              shortest(v.loadcurrent));
+    out.gauge("tornax_battery_charge_ratio", "Battery charge, 0 to 1.",
+              shortest(v.percentbatt / 100.0f));
+    out.gauge("tornax_ups_load_ratio",
+              "Load as a share of the rated power, 0 to 1 (more when "
+              "overloaded).",
+              shortest(v.percentloadpower / 100.0f));
+    out.gauge("tornax_battery_runtime_seconds", "Running time on battery the UPS estimates.",
+              shortest(facts.backuptime * 60.0f));
+    if (const std::optional<float> temperature = ups_temperature(facts)) {
+      out.gauge("tornax_ups_temperature_celsius", "Temperature the UPS reports.",
+                shortest(*temperature));
+    }
+  }
+  const std::optional<long> age = readings_age(facts, live.now);
+  out.gauge("tornax_readings_age_seconds",
+            "Seconds since the UPS last answered a poll; while it is silent the readings are "
+            "left out. +Inf before it ever answered.",
+            age ? std::to_string(*age) : "+Inf");
   out.gauge("tornax_input_nominal_voltage_volts", "Nominal input voltage the UPS reports.",
             shortest(facts.linenormal));
-  out.gauge("tornax_input_frequency_hertz", "Frequency as the UPS reports it.", shortest(v.freq));
-  out.gauge("tornax_output_current_amperes", "Load current as the UPS reports it.",
-            shortest(v.loadcurrent));
-  out.gauge("tornax_battery_charge_ratio", "Battery charge, 0 to 1.",
-            shortest(v.percentbatt / 100.0f));
-  out.gauge("tornax_ups_load_ratio",
-            "Load as a share of the rated power, 0 to 1 (more when "
-            "overloaded).",
-            shortest(v.percentloadpower / 100.0f));
-  out.gauge("tornax_battery_runtime_seconds", "Running time on battery the UPS estimates.",
-            shortest(facts.backuptime * 60.0f));
+  if (facts.shutdown_charge != 0) {
+    out.gauge("tornax_battery_charge_low_ratio",
+              "Battery charge the host is shut down below on battery (SHUTDOWN_CHARGE), 0 to 1.",
+              shortest(static_cast<float>(facts.shutdown_charge) / 100.0f));
+  }
+  if (facts.shutdown_runtime != 0) {
+    out.gauge("tornax_battery_runtime_low_seconds",
+              "Battery runtime the host is shut down below on battery (SHUTDOWN_RUNTIME).",
+              std::to_string(facts.shutdown_runtime));
+  }
 }
 
 void state_metrics(MetricText &out, const CycleFacts &facts, const LiveFacts &live) {
@@ -245,9 +278,9 @@ void daemon_metrics(MetricText &out, const CycleFacts &facts, const LiveFacts &l
             "When the last cycle ended (Unix time); 0 "
             "before the first.",
             std::to_string(facts.time));
-  out.family("tornax_ups_info", "gauge", "The UPS identification and location.");
+  out.family("tornax_ups_info", "gauge", "The UPS identification, maker and location.");
   out.sample("tornax_ups_info", "1",
-             label("model", model_of(facts)) + "," +
+             label("model", model_of(facts)) + "," + label("mfr", mfr_of(facts)) + "," +
                  label("location", clean_text(facts.location.value_or(""))));
   out.family("tornax_build_info", "gauge", "The daemon's version.");
   out.sample("tornax_build_info", "1", label("version", version_text));
@@ -264,7 +297,9 @@ json optional_time(const std::optional<std::time_t> &t) {
 }
 
 json ups_object(const CycleFacts &facts) {
+  const std::string mfr = mfr_of(facts);
   return {{"model", model_of(facts)},
+          {"mfr", mfr.empty() ? json(nullptr) : json(mfr)},
           {"location", facts.location ? json(clean_text(*facts.location)) : json(nullptr)},
           {"comm_up", facts.cycled && !comm_lost(facts)},
           {"nominal_voltage_volts", tidy(facts.linenormal)}};
@@ -303,15 +338,29 @@ json next_shutdown_object(const CycleFacts &facts) {
           {"ups_off_minutes", facts.next_shutdown->sleep_minutes}};
 }
 
-void add_measurements(json &object, const CycleFacts &facts) {
+// The last readings, marked stale with their age while the UPS is silent;
+// null before it ever answered.
+void add_measurements(json &object, const CycleFacts &facts, const LiveFacts &live) {
   const StatusSnapshot &v = facts.values;
-  object["input_voltage_volts"] = tidy(v.linevoltage);
-  object["output_voltage_volts"] = tidy(v.invvoltage);
-  object["input_frequency_hertz"] = tidy(v.freq);
-  object["output_current_amperes"] = tidy(v.loadcurrent);
-  object["battery_charge_ratio"] = tidy(v.percentbatt / 100.0f);
-  object["ups_load_ratio"] = tidy(v.percentloadpower / 100.0f);
-  object["battery_runtime_seconds"] = tidy(facts.backuptime * 60.0f);
+  const bool read = facts.readings_time != 0;
+  const auto reading = [read](float value) { return read ? json(tidy(value)) : json(nullptr); };
+  object["input_voltage_volts"] = reading(v.linevoltage);
+  object["output_voltage_volts"] = reading(v.invvoltage);
+  object["input_frequency_hertz"] = reading(v.freq);
+  object["output_current_amperes"] = reading(v.loadcurrent);
+  object["battery_charge_ratio"] = reading(v.percentbatt / 100.0f);
+  object["ups_load_ratio"] = reading(v.percentloadpower / 100.0f);
+  object["battery_runtime_seconds"] = reading(facts.backuptime * 60.0f);
+  const std::optional<float> temperature = ups_temperature(facts);
+  object["temperature_celsius"] = read && temperature ? json(tidy(*temperature)) : json(nullptr);
+  const std::optional<long> age = readings_age(facts, live.now);
+  object["readings"] = {{"stale", !readings_fresh(facts)},
+                        {"time", read ? json(facts.readings_time) : json(nullptr)},
+                        {"age_seconds", age ? json(*age) : json(nullptr)}};
+  object["battery_charge_low_ratio"] =
+      facts.shutdown_charge != 0 ? json(facts.shutdown_charge / 100.0) : json(nullptr);
+  object["battery_runtime_low_seconds"] =
+      facts.shutdown_runtime != 0 ? json(facts.shutdown_runtime) : json(nullptr);
   object["remain_minutes"] = v.remain_time;
 }
 
@@ -342,6 +391,9 @@ const char *page_style =
     "dl{display:grid;grid-template-columns:auto 1fr;gap:.3rem 1rem;margin:1rem 0}"
     "dt{color:#555}dd{margin:0}ol{padding-left:1.2rem}li{margin:.2rem 0}"
     "footer{margin-top:1rem;color:#777;font-size:.85rem}"
+    ".stale{color:#9e9e9e}.stale meter{opacity:.35}dd small{color:#757575}"
+    ".stale_note{margin:.6rem 0;padding:.4rem .6rem;background:#e0e0e0;border-left:.3rem solid "
+    "#757575}"
     ".offline footer::after{content:\" \\00b7  not updating: the daemon does not answer\";"
     "color:#c62828}";
 
@@ -394,27 +446,103 @@ std::string minutes_text(long seconds) {
   return text;
 }
 
-std::string gauge_html(const char *name, float percent, const char *bounds) {
+std::string age_text(long seconds) {
+  return seconds < 60 ? std::to_string(seconds) + " s" : minutes_text(seconds);
+}
+
+// How fresh the values the page shows are; none once the UPS answered the
+// last poll.
+enum class Shown { fresh, stale, none };
+
+Shown shown(const CycleFacts &facts) {
+  if (readings_fresh(facts)) {
+    return Shown::fresh;
+  }
+  return facts.readings_time != 0 ? Shown::stale : Shown::none;
+}
+
+// The note above stale readings: whose time they are and how old.
+std::string stale_note_html(const CycleFacts &facts, const LiveFacts &live) {
+  switch (shown(facts)) {
+    case Shown::fresh:
+      return "";
+    case Shown::none:
+      return "<p class=\"stale_note\">No readings: the UPS has not answered yet.</p>\n";
+    case Shown::stale:
+      break;
+  }
+  return "<p class=\"stale_note\">Stale readings, greyed: the UPS does not answer. They are "
+         "from " +
+         html_escape(local_time(facts.readings_time)) + ", " +
+         age_text(readings_age(facts, live.now).value_or(0)) + " ago.</p>\n";
+}
+
+std::string gauge_html(const char *name, float percent, const char *bounds, Shown freshness) {
+  if (freshness == Shown::none) {
+    return std::string("<div class=\"gauge stale\"><span>") + name +
+           "</span><meter min=\"0\" max=\"100\"></meter><span>no reading</span></div>\n";
+  }
   const std::string value = metric_value(std::round(std::clamp(tidy(percent), 0.0, 999.0)));
-  return std::string("<div class=\"gauge\"><span>") + name +
-         "</span><meter min=\"0\" max=\"100\" " + bounds + " value=\"" + value + "\">" + value +
-         " %</meter><span>" + value + " %</span></div>\n";
+  return std::string("<div class=\"gauge") + (freshness == Shown::stale ? " stale" : "") +
+         "\"><span>" + name + "</span><meter min=\"0\" max=\"100\" " + bounds + " value=\"" +
+         value + "\">" + value + " %</meter><span>" + value + " %" +
+         (freshness == Shown::stale ? " (stale)" : "") + "</span></div>\n";
 }
 
 std::string row(const char *term, const std::string &value) {
   return std::string("<dt>") + term + "</dt><dd>" + html_escape(value) + "</dd>\n";
 }
 
+// A row of a reading, greyed and marked while it is stale.
+std::string reading_row(const char *term, const std::string &value, Shown freshness) {
+  switch (freshness) {
+    case Shown::fresh:
+      return row(term, value);
+    case Shown::none:
+      return std::string("<dt>") + term + "</dt><dd class=\"stale\">no reading</dd>\n";
+    case Shown::stale:
+      break;
+  }
+  return std::string("<dt>") + term + "</dt><dd class=\"stale\">" + html_escape(value) +
+         " <small>(stale)</small></dd>\n";
+}
+
+// The thresholds in force, as "20 % charge, 5 min runtime"; empty when none.
+std::string thresholds_text(const CycleFacts &facts) {
+  std::string text;
+  if (facts.shutdown_charge != 0) {
+    text = std::to_string(facts.shutdown_charge) + " % charge";
+  }
+  if (facts.shutdown_runtime != 0) {
+    text += (text.empty() ? "" : ", ") + minutes_text(facts.shutdown_runtime) + " runtime";
+  }
+  return text;
+}
+
 std::string details_html(const CycleFacts &facts) {
   const StatusSnapshot &v = facts.values;
+  const Shown freshness = shown(facts);
   std::string html = "<dl>\n";
   if (const std::optional<long> &left = facts.shutdown_left) {
     html += row("Shutdown in", minutes_text(*left));
   }
-  html += row("Battery runtime",
-              minutes_text(std::lround(std::clamp(tidy(facts.backuptime) * 60.0, 0.0, 1e9))));
-  html += row("Input", shortest(v.linevoltage) + " V, " + shortest(v.freq) + " Hz");
-  html += row("Output", shortest(v.invvoltage) + " V, " + shortest(v.loadcurrent) + " A");
+  html += reading_row(
+      "Battery runtime",
+      minutes_text(std::lround(std::clamp(tidy(facts.backuptime) * 60.0, 0.0, 1e9))), freshness);
+  html +=
+      reading_row("Input", shortest(v.linevoltage) + " V, " + shortest(v.freq) + " Hz", freshness);
+  html += reading_row("Output", shortest(v.invvoltage) + " V, " + shortest(v.loadcurrent) + " A",
+                      freshness);
+  if (const std::optional<float> temperature = ups_temperature(facts)) {
+    html += reading_row("Temperature",
+                        shortest(*temperature) +
+                            " \xC2\xB0"
+                            "C",
+                        freshness);
+  }
+  if (const std::string thresholds = thresholds_text(facts); !thresholds.empty()) {
+    html += row("Shuts down on battery below", thresholds);
+  }
   html += row("Last self-test", selftest_words(teststatus_of(facts)));
   html += row("Next scheduled shutdown",
               facts.next_shutdown ? local_time(facts.next_shutdown->down) : "none");
@@ -683,7 +811,7 @@ std::string html_escape(std::string_view text) {
 
 std::string render_metrics(const CycleFacts &facts, const LiveFacts &live) {
   MetricText out;
-  measurement_metrics(out, facts);
+  measurement_metrics(out, facts, live);
   state_metrics(out, facts, live);
   schedule_metrics(out, facts);
   daemon_metrics(out, facts, live);
@@ -711,7 +839,7 @@ std::string render_status_json(const CycleFacts &facts, const LiveFacts &live) {
       {"recent_events", recent_array(facts)},
       {"cycle_duration_seconds", facts.cycle_seconds},
   };
-  add_measurements(object, facts);
+  add_measurements(object, facts, live);
   return object.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -725,8 +853,12 @@ std::string render_status_page(const CycleFacts &facts, const LiveFacts &live) {
       std::to_string(status_page_refresh_seconds) + "\"></noscript>\n<title>UPS: " + heading +
       "</title>\n<style>" + page_style + "</style>\n</head>\n<body>\n<main>\n<h1 class=\"" + word +
       "\">" + heading + "</h1>\n" + subtitle_html(facts);
-  html += gauge_html("Battery", facts.values.percentbatt, "low=\"30\" high=\"60\" optimum=\"100\"");
-  html += gauge_html("Load", facts.values.percentloadpower, "low=\"60\" high=\"85\" optimum=\"0\"");
+  const Shown freshness = shown(facts);
+  html += stale_note_html(facts, live);
+  html += gauge_html("Battery", facts.values.percentbatt, "low=\"30\" high=\"60\" optimum=\"100\"",
+                     freshness);
+  html += gauge_html("Load", facts.values.percentloadpower, "low=\"60\" high=\"85\" optimum=\"0\"",
+                     freshness);
   html += charts_html(facts, live);
   html += details_html(facts);
   html += "<h2>Last events</h2>\n" + events_html(facts);

@@ -54,9 +54,10 @@ std::string nut_number(float value, int decimals) {
 std::vector<NutVariable> nut_variables(const CycleFacts &facts, bool fsd) {
   const StatusSnapshot &r = facts.values;
   const std::string model = trimmed(facts.ups_version);
+  const std::string maker = trimmed(facts.ups_mfr);
   const float backuptime = facts.backuptime;
   const float runtime = std::isnan(backuptime) ? 0.0f : std::max(backuptime, 0.0f) * 60.0f;
-  return {
+  std::vector<NutVariable> variables = {
       number_variable("battery.charge", r.percentbatt, 0, "Battery charge (percent of full)"),
       number_variable("battery.runtime", std::floor(runtime), 0, "Battery runtime (seconds)"),
       text_variable("device.model", model, ups_version_size - 1, "Device model"),
@@ -75,6 +76,30 @@ std::vector<NutVariable> nut_variables(const CycleFacts &facts, bool fsd) {
                     std::string(r.test_result, strnlen(r.test_result, sizeof r.test_result)),
                     ups_teststatus_size - 1, "Results of last self test"),
   };
+  // What only some UPSes tell, and the thresholds only when they are set:
+  // a variable that is not there is left out, never shown as 0.
+  if (facts.shutdown_charge != 0) {
+    variables.push_back(number_variable("battery.charge.low",
+                                        static_cast<float>(facts.shutdown_charge), 0,
+                                        "Battery charge the host shuts down below (percent)"));
+  }
+  if (facts.shutdown_runtime != 0) {
+    variables.push_back(number_variable("battery.runtime.low",
+                                        static_cast<float>(facts.shutdown_runtime), 0,
+                                        "Battery runtime the host shuts down below (seconds)"));
+  }
+  if (!maker.empty()) {
+    const int length = static_cast<int>(maker.size());
+    variables.push_back(text_variable("device.mfr", maker, length, "Device manufacturer"));
+    variables.push_back(text_variable("ups.mfr", maker, length, "UPS manufacturer"));
+  }
+  if (const std::optional<float> temperature = ups_temperature(facts)) {
+    variables.push_back(
+        number_variable("ups.temperature", *temperature, 1, "UPS temperature (degrees C)"));
+  }
+  std::sort(variables.begin(), variables.end(),
+            [](const NutVariable &a, const NutVariable &b) { return a.name < b.name; });
+  return variables;
 }
 
 }  // namespace tornax

@@ -1,7 +1,7 @@
 // How the bytes of one connection of the event loop go in and out. Plain TCP
-// here; a session that encrypts (after a STARTTLS, say) can take its place
-// under a connection without the protocol's code changing, since that code
-// only receives and sends through this interface.
+// here; the TLS session of a STARTTLS (daemon/net/tls_transport.h) takes its
+// place under a connection without the protocol's code changing, since that
+// code only receives and sends through this interface.
 #ifndef TORNAX_DAEMON_NET_TRANSPORT_H
 #define TORNAX_DAEMON_NET_TRANSPORT_H
 

@@ -11,6 +11,7 @@
 #include "daemon/core/error.h"
 #include "daemon/core/util.h"
 #include "daemon/shutdown/shutdown.h"
+#include "daemon/shutdown/switch_off_hook.h"
 #include "daemon/shutdown/switch_off_record.h"
 #include "tornax.h"
 
@@ -31,6 +32,23 @@ bool in_service_group() {
   const ssize_t n = read(fd, text, sizeof text - 1);
   close(fd);
   return n > 0 && std::string(text).find(".service") != std::string::npos;
+}
+
+// The UPS told now, from this boot's record, which is then removed so the
+// hook, should it still run before the power goes, sends nothing twice (a
+// second command could restart the UPS's delay).
+void switch_off_before_the_hook() {
+  const std::string path = switch_off_record_path();
+  const LoadedRecord loaded = load_record(path, current_boot_id());
+  if (loaded.state != RecordState::valid) {
+    return;
+  }
+  tornax_warn_and_log(
+      "The final stage of the forced power-off has begun: the UPS is switched off now, not "
+      "after the processes that ignore it");
+  if (send_recorded_switch_off(loaded.record)) {
+    remove_record(path);
+  }
 }
 
 }  // namespace
@@ -55,11 +73,20 @@ int keep_deadline(unsigned int seconds, HostActions &host) {
   tornax_warn_and_log(
       "The orderly shutdown has not ended after %u s (SHUTDOWN_DEADLINE): the host is forced down",
       seconds);
+  // Even forced, the final stage first waits for every process that ignores
+  // its SIGTERM (up to its own stop time-out, 90 s by default) and only then
+  // runs the system-shutdown hook: the battery may not last that long. So the
+  // keeper outlives that SIGTERM and, as soon as the final stage has begun,
+  // switches the UPS off itself and exits, so it holds nothing up.
+  host.ignore_signal(SIGTERM);
   host.run_shell(forced_poweroff);
   const unsigned int grace = std::min(seconds, forced_grace);
-  host.pause_seconds(grace);
-  if (host.orderly_shutdown_ended()) {
-    return 0;
+  for (unsigned int waited = 0; waited < grace; ++waited) {
+    host.pause_seconds(1);
+    if (host.orderly_shutdown_ended()) {
+      switch_off_before_the_hook();
+      return 0;
+    }
   }
   tornax_warn_and_log(
       "The forced power-off has not taken effect after %u s: the direct sequence runs", grace);

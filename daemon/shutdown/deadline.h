@@ -12,9 +12,12 @@
 // the orderly power-off stops, and stopping a service ends the processes of
 // its control group. The keeper moves itself into a group of its own, which
 // no service stop reaches (and the unit's KillMode=process spares it should
-// the move fail). It is not marked to survive systemd's final kill: by then
-// the orderly shutdown has reached its end, the hook does the rest, and a
-// spared process would only keep the root file system busy. Arming the UPS's
+// the move fail). Within the deadline it does not survive systemd's final
+// kill: by then the orderly shutdown has reached its end, the hook does the
+// rest, and a spared process would only keep the root file system busy. Past
+// the deadline it ignores that kill's SIGTERM and, once the forced final stage
+// has begun, sends the UPS its bytes itself: that stage waits for processes
+// that ignore SIGTERM (up to 90 s) before it runs the hook. Arming the UPS's
 // own delay early was weighed and not taken: the delay's range and unit are
 // the firmware's, a later command may or may not restart it, and power cut at
 // a fixed time loses the writes the orderly shutdown is there to finish,

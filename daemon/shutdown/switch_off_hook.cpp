@@ -39,11 +39,14 @@ int switch_off_main(const std::string &verb) {
     tornax_warn("The host is not powering off (%s): the UPS is not switched off", verb.c_str());
     return 0;
   }
-  const SwitchOffRecord &record = loaded.record;
+  return send_recorded_switch_off(loaded.record) ? 0 : 1;
+}
+
+bool send_recorded_switch_off(const SwitchOffRecord &record) {
   const int fd = openport(record.device.c_str());
   if (fd < 0) {
     tornax_warn("Cannot open UPS device (%s): nothing sent", record.device.c_str());
-    return 1;
+    return false;
   }
   const int minutes = switch_off_ups(fd, record.intent);
   // Power may go the moment this process ends: the bytes must have left.
@@ -51,7 +54,7 @@ int switch_off_main(const std::string &verb) {
   close(fd);
   tornax_warn("Turn off UPS: TD=%d, D=%d sent on %s", record.intent.delay, minutes,
               record.device.c_str());
-  return 0;
+  return true;
 }
 
 }  // namespace tornax

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "daemon/shutdown/switch_off_record.h"
+
 namespace tornax {
 
 // The longest the hook may take: each wait (the open, the question whether
@@ -27,6 +29,12 @@ bool switch_off_verb(const std::string &verb);
 // and why. Returns 0 when it sent, or when nothing was to be sent; 1 when a
 // record it should act on was refused or the line could not be opened.
 int switch_off_main(const std::string &verb);
+
+// Opens the record's serial line and sends its delay and switch-off commands
+// (the restart sleep instead of 0 when the mains are back), waiting for the
+// bytes to leave, within switch_off_time_limit. Says on standard error what
+// it did. Returns whether the bytes were sent.
+bool send_recorded_switch_off(const SwitchOffRecord &record);
 
 }  // namespace tornax
 

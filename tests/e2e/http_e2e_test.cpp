@@ -167,6 +167,20 @@ TEST_F(HttpE2eTest, PageMetricsAndStatusOnMainsOnBatterySilentAndShuttingDown) {
   const std::string silent = page("silent");
   EXPECT_NE(silent.find(">No contact with the UPS</h1>"), std::string::npos) << silent;
   EXPECT_EQ(chart_value(silent, "charge"), "") << silent;
+  // The last readings are greyed and marked with their age, not shown as
+  // live, and /metrics leaves them out: no 0 V for a rule to fire on.
+  EXPECT_NE(silent.find("<p class=\"stale_note\">Stale readings"), std::string::npos) << silent;
+  EXPECT_NE(silent.find("<div class=\"gauge stale\">"), std::string::npos) << silent;
+  EXPECT_NE(silent.find(" V, 50 Hz <small>(stale)</small>"), std::string::npos) << silent;
+  const std::string silent_metrics = test::curl(port, "/metrics").body;
+  EXPECT_EQ(test::promtool_check(silent_metrics).output, "");
+  const auto silent_samples = test::metric_samples(silent_metrics);
+  EXPECT_EQ(silent_samples.count("tornax_input_voltage_volts"), 0u) << silent_metrics;
+  EXPECT_NE(silent_samples.at("tornax_readings_age_seconds"), "0") << silent_metrics;
+  EXPECT_EQ(test::run_command({"jq", "-r", "[.readings.stale, .input_voltage_volts > 100] | @tsv"},
+                              status())
+                .output,
+            "true\ttrue\n");
   EXPECT_GT(test::count_pixels(shot("silent"), silent_band), drawn);
   EXPECT_GT(test::count_pixels(shot("silent"), line_colour, line_tolerance), drawn);
   sim.set_silent(false);

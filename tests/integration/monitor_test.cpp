@@ -120,6 +120,22 @@ TEST_F(MonitorTest, SilentUpsCountsCommunicationErrorsAndNoPowerFail) {
   EXPECT_NE(log().find("Communication with UPS error"), std::string::npos);
 }
 
+// A silent cycle's unanswered query stores 0: the publication keeps the
+// readings of the last cycle the UPS answered, and when it took them.
+TEST_F(MonitorTest, SilentCyclesPublishTheLastReadings) {
+  cycle();
+  const std::time_t read_at = latest_cycle_facts()->readings_time;
+  EXPECT_NE(read_at, 0);
+  sim.set_silent(true);
+  cycle();
+  const std::shared_ptr<const CycleFacts> facts = latest_cycle_facts();
+  EXPECT_FLOAT_EQ(ups_linevoltage, 0.0f);
+  EXPECT_FLOAT_EQ(facts->values.linevoltage, 230.5f);
+  EXPECT_EQ(facts->readings_time, read_at);
+  EXPECT_FALSE(readings_fresh(*facts));
+  EXPECT_EQ(facts->values.ext_status, ext_comm_error);  // the status is the cycle's own
+}
+
 TEST_F(MonitorTest, CommunicationBackFiresTheConnectEventForExactlyOneCycle) {
   sim.set_silent(true);
   std::vector<unsigned int> errors, connects;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "tests/kit/no_copy.h"
+
 namespace tornax::test {
 
 // A new directory under the system's temporary folder, named prefix-XXXXXX;
@@ -14,12 +16,10 @@ std::string make_temp_dir(const std::string &prefix);
 
 // A temporary directory, removed with its content when the object goes away
 // (unless keep() was called).
-class TempDir {
+class TempDir : NoCopy {
  public:
   explicit TempDir(const std::string &prefix = "tornax-test");
   ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
 
   const std::string &path() const { return path_; }
   // path() + "/" + name.

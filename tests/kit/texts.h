@@ -8,12 +8,6 @@
 
 namespace tornax::test {
 
-// Written here, not taken from the programs' headers: a changed title must
-// fail the tests.
-inline const std::string daemon_title = "Brenmoor Tornax X : ";
-inline const std::string daemon_banner = "Brenmoor Tornax X version 1.40\n";
-inline const std::string client_title = "Brenmoor Tornax Alert : ";
-
 // How many times `part` occurs in `text`, overlaps included.
 inline std::size_t occurrences(const std::string &text, const std::string &part) {
   std::size_t count = 0;
@@ -22,6 +16,12 @@ inline std::size_t occurrences(const std::string &text, const std::string &part)
   }
   return count;
 }
+
+// Written here, not taken from the programs' headers: a changed title must
+// fail the tests.
+inline const std::string daemon_title = "Brenmoor Tornax X : ";
+inline const std::string daemon_banner = "Brenmoor Tornax X version 1.40\n";
+inline const std::string client_title = "Brenmoor Tornax Alert : ";
 
 }  // namespace tornax::test
 

@@ -207,13 +207,16 @@ CommandResult check_status_form(const std::string &json) {
               output_voltage_volts: "number|null", input_frequency_hertz: "number|null",
               output_current_amperes: "number|null", battery_charge_ratio: "number|null",
               ups_load_ratio: "number|null", battery_runtime_seconds: "number|null",
+              temperature_celsius: "number|null", readings: "object",
+              battery_charge_low_ratio: "number|null", battery_runtime_low_seconds: "number|null",
               remain_minutes: "number", shutdown_remaining_seconds: "number|null",
               last_selftest: "string", next_shutdown: "object|null", next_selftest: "number|null",
               events_total: "object", recent_events: "array", cycle_duration_seconds: "number"})
     and (.daemon | has_form({version: "string", start_time: "number", status_clients: "number",
                                     nut_clients: "number"}))
-    and (.ups | has_form({model: "string", location: "string|null", comm_up: "boolean",
-                          nominal_voltage_volts: "number|null"}))
+    and (.readings | has_form({stale: "boolean", time: "number|null", age_seconds: "number|null"}))
+    and (.ups | has_form({model: "string", mfr: "string|null", location: "string|null",
+                          comm_up: "boolean", nominal_voltage_volts: "number|null"}))
     and (.flags | has_form({on_battery: "boolean", low_battery: "boolean", comm_lost: "boolean",
                             self_test: "boolean", shutdown_pending: "boolean"}))
     and (.state | IN("starting", "on_line", "on_battery", "low_battery", "comm_lost",

@@ -7,16 +7,16 @@
 #include <optional>
 #include <string>
 
+#include "tests/kit/no_copy.h"
+
 namespace tornax::test {
 
-class NotifySocket {
+class NotifySocket : NoCopy {
  public:
   // Binds a datagram socket at `path`; one starting with "@" is an abstract
   // address, as NOTIFY_SOCKET writes it.
   explicit NotifySocket(const std::string &path);
   ~NotifySocket();
-  NotifySocket(const NotifySocket &) = delete;
-  NotifySocket &operator=(const NotifySocket &) = delete;
 
   // "NOTIFY_SOCKET=<path>".
   std::string environment() const { return "NOTIFY_SOCKET=" + path_; }

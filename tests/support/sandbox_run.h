@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/no_copy.h"
 #include "tests/kit/processes.h"
 
 namespace tornax::test {
@@ -20,7 +21,7 @@ namespace tornax::test {
 // tornax-test-subreaper).
 std::string built_program(const std::string &name);
 
-class SandboxRun {
+class SandboxRun : NoCopy {
  public:
   // Starts `scripts/sandbox --record <record_dir> -- argv...` with `env`
   // ("NAME=value") added to the environment. Standard output and error go to
@@ -29,8 +30,6 @@ class SandboxRun {
              const std::string &record_dir);
   // Ends the whole sandbox if it still runs.
   ~SandboxRun();
-  SandboxRun(const SandboxRun &) = delete;
-  SandboxRun &operator=(const SandboxRun &) = delete;
 
   // Waits for the sandbox to end; its status as a shell shows it (128 + signal
   // when killed: 130 after a halt inside). nullopt when it still runs after

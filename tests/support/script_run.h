@@ -12,18 +12,17 @@
 #include <vector>
 
 #include "tests/kit/files.h"
+#include "tests/kit/no_copy.h"
 
 namespace tornax::test {
 
-class ScriptRun {
+class ScriptRun : NoCopy {
  public:
   // Starts `program args...` (a path; a bare name is one of the source tree's
   // scripts/); output and errors go to dir/out and dir/err.
   ScriptRun(const TempDir &dir, const std::string &program, const std::vector<std::string> &args);
   // Stops the script (as Ctrl-C would, then killed) if it still runs.
   ~ScriptRun();
-  ScriptRun(const ScriptRun &) = delete;
-  ScriptRun &operator=(const ScriptRun &) = delete;
 
   void type(const std::string &line) const;
   // True once the output holds `text`, waiting up to `limit`.

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/kit/loopback.h"
+#include "tests/kit/no_copy.h"
 
 namespace tornax::test {
 
@@ -37,7 +38,7 @@ struct Script {
   std::size_t lines_at_once = 0;  // the first piece: this many lines
 };
 
-class ScriptedServer {
+class ScriptedServer : NoCopy {
  public:
   explicit ScriptedServer(std::vector<Script> scripts, bool ipv6 = false)
       : scripts_(std::move(scripts)) {
@@ -51,8 +52,6 @@ class ScriptedServer {
       close(listener_);
     }
   }
-  ScriptedServer(const ScriptedServer &) = delete;
-  ScriptedServer &operator=(const ScriptedServer &) = delete;
 
   int port() const { return port_; }
   // Connections accepted so far.

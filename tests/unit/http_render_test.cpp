@@ -21,6 +21,7 @@ CycleFacts on_line_facts() {
   facts.cycled = true;
   facts.time = 1'800'000'000;
   facts.start_time = 1'799'999'000;
+  facts.readings_time = facts.time;
   facts.values.linevoltage = 230.2f;
   facts.values.invvoltage = 229.9f;
   facts.values.percentbatt = 95.0f;
@@ -121,7 +122,7 @@ TEST(HttpMetricsTest, FixedNamesUnitsAndValues) {
       {"tornax_status_clients", "3"},
       {"tornax_cycle_duration_seconds", "0.125"},
       {"tornax_last_selftest_info{result=\"OK\"}", "1"},
-      {"tornax_ups_info{model=\"TORNAX  Kyrel 1000\",location=\"Server room\"}", "1"},
+      {"tornax_ups_info{model=\"TORNAX  Kyrel 1000\",mfr=\"\",location=\"Server room\"}", "1"},
       {"tornax_build_info{version=\"1.40\"}", "1"},
       {"tornax_start_time_seconds", "1799999000"},
       {"tornax_next_shutdown_timestamp_seconds", "+Inf"},
@@ -133,6 +134,88 @@ TEST(HttpMetricsTest, FixedNamesUnitsAndValues) {
   const auto quiet = test::metric_samples(render_metrics(CycleFacts{}, live));
   EXPECT_EQ(quiet.at("tornax_ups_comm_up"), "0");  // before the first poll
   EXPECT_EQ(quiet.at("tornax_shutdown_remaining_seconds"), "+Inf");
+}
+
+// What the UPS tells only sometimes, and the thresholds only when set: there
+// with their values, or left out (null in the JSON), never 0.
+TEST(HttpMetricsTest, OptionalReadingsAndThresholds) {
+  CycleFacts facts = on_line_facts();
+  const auto metrics = [&] { return test::metric_samples(render_metrics(facts, {facts.time})); };
+  const auto status = [&] { return json::parse(render_status_json(facts, {facts.time})); };
+  const char *const optional_names[] = {"tornax_ups_temperature_celsius",
+                                        "tornax_battery_charge_low_ratio",
+                                        "tornax_battery_runtime_low_seconds"};
+  for (const char *name : optional_names) {
+    EXPECT_EQ(metrics().count(name), 0u) << name;
+  }
+  EXPECT_EQ(status()["temperature_celsius"], nullptr);
+  EXPECT_EQ(status()["ups"]["mfr"], nullptr);
+  EXPECT_EQ(status()["battery_charge_low_ratio"], nullptr);
+
+  facts.values.temp = 31.5f;
+  facts.shutdown_charge = 20;
+  facts.shutdown_runtime = 300;
+  facts.ups_mfr = "Maker \"A\" ";
+  const auto samples = metrics();
+  EXPECT_EQ(samples.at("tornax_ups_temperature_celsius"), "31.5");
+  EXPECT_EQ(samples.at("tornax_battery_charge_low_ratio"), "0.2");
+  EXPECT_EQ(samples.at("tornax_battery_runtime_low_seconds"), "300");
+  EXPECT_TRUE(samples.count(
+      "tornax_ups_info{model=\"TORNAX  Kyrel 1000\",mfr=\"Maker \\\"A\\\"\",location=\"Server "
+      "room\"}"));
+  EXPECT_EQ(status()["temperature_celsius"], 31.5);
+  EXPECT_EQ(status()["ups"]["mfr"], "Maker \"A\"");
+  EXPECT_EQ(status()["battery_charge_low_ratio"], 0.2);
+  EXPECT_EQ(status()["battery_runtime_low_seconds"], 300);
+  const std::string page = render_status_page(facts, {facts.time});
+  EXPECT_NE(page.find("<dt>Temperature</dt><dd>31.5 \xC2\xB0"
+                      "C</dd>"),
+            std::string::npos);
+  EXPECT_NE(page.find("<dd>20 % charge, 5 min runtime</dd>"), std::string::npos);
+}
+
+// Silent for 15 s: no reading of now is shown as one. /metrics leaves the
+// readings out and tells their age, the JSON and the page mark them stale;
+// before the UPS ever answered there are none at all.
+TEST(HttpStatusTest, StaleReadingsAreLeftOutOrMarkedWithTheirAge) {
+  CycleFacts silent = on_line_facts();
+  silent.status[COMM_ERROR] = 15;
+  silent.time += 15;
+  const LiveFacts live{silent.time + 1};
+  const auto samples = test::metric_samples(render_metrics(silent, live));
+  EXPECT_EQ(samples.count("tornax_input_voltage_volts"), 0u);
+  EXPECT_EQ(samples.count("tornax_battery_charge_ratio"), 0u);
+  EXPECT_EQ(samples.at("tornax_readings_age_seconds"), "16");
+  const json status = json::parse(render_status_json(silent, live));
+  EXPECT_EQ(status["input_voltage_volts"], 230.2);
+  EXPECT_EQ(status["readings"],
+            json({{"stale", true}, {"time", silent.readings_time}, {"age_seconds", 16}}));
+  const std::string page = render_status_page(silent, live);
+  EXPECT_NE(page.find("<p class=\"stale_note\">"), std::string::npos) << page;
+  EXPECT_NE(page.find(", 16 s ago.</p>"), std::string::npos) << page;
+  EXPECT_NE(page.find("<div class=\"gauge stale\">"), std::string::npos) << page;
+  EXPECT_NE(page.find("<dd class=\"stale\">230.2 V, 50 Hz <small>(stale)</small></dd>"),
+            std::string::npos)
+      << page;
+
+  const CycleFacts fresh = on_line_facts();
+  EXPECT_EQ(
+      test::metric_samples(render_metrics(fresh, {fresh.time})).at("tornax_readings_age_seconds"),
+      "0");
+  const std::string fresh_page = render_status_page(fresh, {fresh.time});
+  EXPECT_EQ(fresh_page.find("class=\"stale"), std::string::npos);
+  EXPECT_EQ(fresh_page.find("(stale)"), std::string::npos);
+
+  CycleFacts never = CycleFacts{};
+  never.cycled = true;
+  never.status[COMM_ERROR] = 3;
+  EXPECT_EQ(test::metric_samples(render_metrics(never, live)).at("tornax_readings_age_seconds"),
+            "+Inf");
+  const json none = json::parse(render_status_json(never, live));
+  EXPECT_EQ(none["input_voltage_volts"], nullptr);
+  EXPECT_EQ(none["readings"]["age_seconds"], nullptr);
+  EXPECT_NE(render_status_page(never, live).find("<dd class=\"stale\">no reading</dd>"),
+            std::string::npos);
 }
 
 TEST(HttpStatusTest, JsonFollowsItsDocumentedForm) {

@@ -277,7 +277,9 @@ TEST_F(InitShutdownTest, KeeperEscalatesOnlyWhileTheShutdownHasNotEnded) {
     std::vector<std::string> first_actions;
   } cases[] = {
       {{true}, {"pause 120", "ended?"}},
-      {{false, true}, {"pause 120", "ended?", forced, "pause 10", "ended?"}},
+      {{false, false, true},
+       {"pause 120", "ended?", "ignore " + std::to_string(SIGTERM), forced, "pause 1", "ended?",
+        "pause 1", "ended?"}},
   };
   for (const auto &c : cases) {
     RecordingHost keeper;
@@ -294,9 +296,11 @@ TEST_F(InitShutdownTest, KeeperEscalatesOnlyWhileTheShutdownHasNotEnded) {
   RecordingHost keeper;
   EXPECT_EQ(keep_deadline(4, keeper), 0);
   ASSERT_GE(keeper.actions.size(), 6u);
-  EXPECT_EQ(std::vector<std::string>(keeper.actions.begin(), keeper.actions.begin() + 6),
-            (std::vector<std::string>{"pause 4", "ended?", forced, "pause 4", "ended?",
-                                      "ignore " + std::to_string(SIGTERM)}));
+  const std::string ignore_term = "ignore " + std::to_string(SIGTERM);
+  EXPECT_EQ(std::vector<std::string>(keeper.actions.begin(), keeper.actions.begin() + 13),
+            (std::vector<std::string>{"pause 4", "ended?", ignore_term, forced, "pause 1", "ended?",
+                                      "pause 1", "ended?", "pause 1", "ended?", "pause 1", "ended?",
+                                      ignore_term}));
   EXPECT_EQ(keeper.actions.back(), "halt");
   EXPECT_EQ(line.received(), command15("TD=7\n") + command15("D=0\n"));
   EXPECT_EQ(log(),
@@ -305,6 +309,22 @@ TEST_F(InitShutdownTest, KeeperEscalatesOnlyWhileTheShutdownHasNotEnded) {
             "The orderly shutdown has not ended after 4 s (SHUTDOWN_DEADLINE): the host is forced "
             "down\n"
             "The forced power-off has not taken effect after 4 s: the direct sequence runs\n");
+
+  // The forced final stage has begun but waits on processes that ignore its
+  // SIGTERM: the keeper tells the UPS itself, and only once.
+  ASSERT_TRUE(
+      write_record(switch_off_record_path(), {current_boot_id(), line.path(), {7, 0, 0}}, &error))
+      << error;
+  RecordingHost held_up;
+  held_up.ended_answers = {false, true};
+  EXPECT_EQ(keep_deadline(4, held_up), 0);
+  EXPECT_EQ(held_up.actions.back(), "ended?");
+  EXPECT_EQ(line.received(), command15("TD=7\n") + command15("D=0\n"));
+  EXPECT_FALSE(test::file_exists(switch_off_record_path())) << "the hook would send it again";
+  EXPECT_NE(log().find("The final stage of the forced power-off has begun: the UPS is switched "
+                       "off now"),
+            std::string::npos)
+      << log();
 }
 
 // The hook sends exactly the direct sequence's bytes, and only for this

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -102,6 +103,9 @@ TEST(NutProtocolTest, ErrorsAsTheProtocolNamesThem) {
       {"LIST VAR other", "UNKNOWN-UPS"},
       {"GET NUMLOGINS other", "UNKNOWN-UPS"},
       {"GET VAR tornax ups.nothing", "VAR-NOT-SUPPORTED"},
+      {"GET VAR tornax battery.charge.low", "VAR-NOT-SUPPORTED"},  // no threshold set
+      {"GET VAR tornax ups.temperature", "VAR-NOT-SUPPORTED"},     // none measured
+      {"GET VAR tornax ups.mfr", "VAR-NOT-SUPPORTED"},             // the UPS doesn't say
       {"GET TYPE tornax ups.nothing", "VAR-NOT-SUPPORTED"},
       {"LIST ENUM tornax ups.nothing", "VAR-NOT-SUPPORTED"},
       {"GET CMDDESC tornax test.battery.start", "CMD-NOT-SUPPORTED"},
@@ -246,6 +250,31 @@ TEST(NutVariablesTest, StatusFlagsFollowTheStatusWordAndTheShutdown) {
   for (const auto &c : cases) {
     EXPECT_EQ(nut_ups_status(c.word, c.fsd), c.status) << c.word;
   }
+}
+
+// The thresholds in force and what only some UPSes tell, named as clients
+// look them up; LIST VAR keeps its order by name.
+TEST(NutVariablesTest, ThresholdsMakerAndTemperatureWhenThereAreAny) {
+  CycleFacts facts = on_line_readings();
+  facts.shutdown_charge = 20;
+  facts.shutdown_runtime = 300;
+  facts.ups_mfr = "Maker ";
+  facts.values.temp = 31.46f;
+  FakeServer server;
+  server.view.variables = nut_variables(facts, false);
+  NutSession session;
+  const std::pair<const char *, const char *> expected[] = {
+      {"battery.charge.low", "20"}, {"battery.runtime.low", "300"}, {"device.mfr", "Maker"},
+      {"ups.mfr", "Maker"},         {"ups.temperature", "31.5"},
+  };
+  for (const auto &[name, value] : expected) {
+    EXPECT_EQ(ask(server, session, std::string("GET VAR tornax ") + name),
+              std::string("VAR tornax ") + name + " \"" + value + "\"\n");
+  }
+  EXPECT_EQ(ask(server, session, "GET TYPE tornax ups.mfr"), "TYPE tornax ups.mfr STRING:5\n");
+  EXPECT_TRUE(
+      std::is_sorted(server.view.variables.begin(), server.view.variables.end(),
+                     [](const NutVariable &a, const NutVariable &b) { return a.name < b.name; }));
 }
 
 TEST(NutVariablesTest, NumbersArePlainWhateverTheUpsSent) {
