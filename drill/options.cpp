@@ -13,7 +13,7 @@ namespace {
 // with `error` set when the value is not one the option takes.
 using Apply = bool (*)(DrillOptions &options, const char *value, std::string *error);
 
-struct OptionSpec {
+struct OptionEntry {
   const char *name;
   const char *alias;     // a second spelling, or nullptr
   const char *argument;  // the value's name in the usage, nullptr: no value
@@ -78,7 +78,7 @@ bool add_override(DrillOptions &options, const char *value, std::string *) {
   return true;
 }
 
-constexpr OptionSpec option_table[] = {
+constexpr OptionEntry option_table[] = {
     {"--scenario", nullptr, "S", "--scenario needs a name", nullptr, set_scenario},
     {"--backuptime", nullptr, "M", "--backuptime needs minutes",
      "the BACKUPTIME of the timeout scenario, in minutes (default 1)", set_backuptime},
@@ -117,8 +117,8 @@ constexpr OptionSpec option_table[] = {
     {"--help", "-h", nullptr, nullptr, nullptr, set_flag<&DrillOptions::help>},
 };
 
-const OptionSpec *find_option(std::string_view arg) {
-  for (const OptionSpec &option : option_table) {
+const OptionEntry *find_option(std::string_view arg) {
+  for (const OptionEntry &option : option_table) {
     if (arg == option.name || (option.alias != nullptr && arg == option.alias)) {
       return &option;
     }
@@ -144,7 +144,7 @@ std::optional<DrillOptions> parse_options(int argc, const char *const *argv, std
   DrillOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    const OptionSpec *option = find_option(arg);
+    const OptionEntry *option = find_option(arg);
     if (option == nullptr && arg.size() > 1 && arg[0] == '-') {
       *error = "unknown option " + std::string(arg);
       return std::nullopt;
@@ -177,7 +177,7 @@ std::string usage_text() {
   add_help(text, "HOME",
            std::string("the daemon's home (default: $TORNAXHOME, else ") + TORNAX_DEFAULT_HOME +
                ");\nor its tornax.conf, whose directory is then the home");
-  for (const OptionSpec &option : option_table) {
+  for (const OptionEntry &option : option_table) {
     if (option.help == nullptr && option.apply != set_scenario) {
       continue;
     }

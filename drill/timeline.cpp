@@ -13,13 +13,13 @@ namespace {
 
 // Each source: its name, its file in the run's directory, its tag. A new
 // source is a row here and a place in the orders below.
-struct SourceSpec {
+struct SourceEntry {
   const char *name;
   const char *file;
   const char *tag;
 };
 
-constexpr SourceSpec source_table[] = {
+constexpr SourceEntry source_table[] = {
     {"simulator", "simulator", "ups"},
     {"daemon.out", "daemon.out", "daemon"},
     {"daemon.err", "daemon.err", "daemon"},
@@ -106,9 +106,9 @@ int Timeline::count(const std::string &text) const {
 }
 
 Sources::Sources(const std::string &dir) {
-  for (const SourceSpec &spec : source_table) {
-    sources_[spec.name].path = dir + "/" + spec.file;
-    sources_[spec.name].tag = spec.tag;
+  for (const SourceEntry &entry : source_table) {
+    sources_[entry.name].path = dir + "/" + entry.file;
+    sources_[entry.name].tag = entry.tag;
   }
   order(Phase::starting);
 }
