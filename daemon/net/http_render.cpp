@@ -411,11 +411,12 @@ const char *live_script =
     ".catch(function(){document.body.classList.add('offline')})"
     ".finally(function(){busy=false})},";
 
-// The page's script element's text, whole.
+// The page's script element's text, whole. Never destroyed, as the policy
+// below: the HTTP thread may still be answering when the process ends.
 const std::string &page_script() {
-  static const std::string script =
-      live_script + std::to_string(status_page_refresh_seconds * 1000) + ")})();";
-  return script;
+  static const std::string *const script =
+      new std::string(live_script + std::to_string(status_page_refresh_seconds * 1000) + ")})();");
+  return *script;
 }
 
 std::string state_heading(const std::string &word) {
@@ -731,7 +732,7 @@ std::string charts_html(const CycleFacts &facts, const LiveFacts &live) {
 }  // namespace
 
 const std::string &content_security_policy() {
-  static const std::string policy = [] {
+  static const std::string *const policy = new std::string([] {
     if (sodium_init() < 0) {  // the page without its updates, then
       return std::string("default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
     }
@@ -743,8 +744,8 @@ const std::string &content_security_policy() {
     sodium_bin2base64(base64, sizeof base64, digest, sizeof digest, sodium_base64_VARIANT_ORIGINAL);
     return std::string("default-src 'none'; style-src 'unsafe-inline'; script-src 'sha256-") +
            base64 + "'; connect-src 'self'; frame-ancestors 'none'";
-  }();
-  return policy;
+  }());
+  return *policy;
 }
 
 std::string event_name(int e) {
