@@ -4,6 +4,7 @@
 #include <string>
 
 #include "daemon/ups/classic.h"
+#include "daemon/ups/qx.h"
 
 namespace tornax {
 namespace {
@@ -12,6 +13,7 @@ namespace {
 using DriverEntry = const UpsDriver &(*)();
 constexpr DriverEntry driver_table[] = {
     classic_driver,
+    qx_driver,
 };
 
 const UpsDriver *in_use = nullptr;

@@ -443,6 +443,8 @@ TEST_F(ConfigReadTest, ThresholdsAndHooksAndTheirDefaultsAtEachReading) {
   EXPECT_FALSE(settings.exec[POWERFAIL]);
   ASSERT_TRUE(reload(required_statements() + "HOST_SHUTDOWN direct\n"));
   EXPECT_EQ(settings.host_shutdown, HostShutdown::direct);
+  ASSERT_TRUE(reload(required_statements() + "UPS_PROTOCOL qx\n"));
+  EXPECT_EQ(settings.ups_protocol, "qx");
 
   const std::string volts = "is volts, more than 0 and at most 1000 (e.g. 11.4)";
   const struct {

@@ -15,6 +15,8 @@
 #include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/ups/classic.h"
+#include "daemon/ups/driver.h"
+#include "daemon/ups/qx.h"
 #include "daemon/ups/ups.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
@@ -301,6 +303,29 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ModeCase> &case_info) {
       return std::string(case_info.param.name);
     });
+
+// The direct sequence tells the UPS through the driver in use: a Qx UPS
+// gets its one switch-off command, after a power fail and a schedule alike.
+TEST_F(ShutdownTest, QxUpsGetsItsOwnSwitchOffCommand) {
+  use_ups_driver(qx_driver());
+  settings.turnoff_ups = 1;
+  settings.ups_shutdown_delay = 30;
+  const struct {
+    int mode;
+    long sleep_time;
+    const char *sent;
+  } cases[] = {{POWERFAIL_DOWN, 0, "ups: S.5R0003\r"}, {SCHEDULE_DOWN, 120, "ups: S.5R0120\r"}};
+  for (const auto &c : cases) {
+    host.journal.clear();
+    std::vector<std::string> sent;
+    for (const std::string &entry : run(c.mode, c.sleep_time)) {
+      if (entry.rfind("ups: ", 0) == 0) {
+        sent.push_back(entry);
+      }
+    }
+    EXPECT_EQ(sent, std::vector<std::string>{c.sent});
+  }
+}
 
 TEST(CorrectedSleepTimeTest, ProductInDoublePrecisionTruncatedTowardZero) {
   struct Case {
