@@ -71,18 +71,6 @@ pid_t read_pidfile(const char *path) {
   return static_cast<pid_t>(pid);
 }
 
-std::string command_name(const std::string &proc_dir) {
-  std::string name;
-  if (std::FILE *file = std::fopen((proc_dir + "/comm").c_str(), "re")) {
-    char text[64] = "";
-    if (std::fgets(text, sizeof text, file) != nullptr) {
-      name = text;
-    }
-    std::fclose(file);
-  }
-  return name;
-}
-
 // A pid from before a crash or a power loss may since have gone to another
 // program, so a live process counts only when it runs the same program as we
 // do (when /proc can't tell, any live process counts).
@@ -132,7 +120,31 @@ void clear_file() {
   unlink(pid_filename);
 }
 
-namespace {
+std::string read_small_file(const std::string &path, std::size_t limit) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return "";
+  }
+  std::string text;
+  char buffer[512];
+  ssize_t n;
+  while (text.size() < limit && (n = read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return text.substr(0, limit);
+}
+
+std::string command_name(const std::string &proc_dir) {
+  std::string name = read_small_file(proc_dir + "/comm", 64);
+  return name.substr(0, name.find('\n'));
+}
 
 bool write_whole(int fd, const std::string &text) {
   std::size_t done = 0;
@@ -148,6 +160,8 @@ bool write_whole(int fd, const std::string &text) {
   }
   return true;
 }
+
+namespace {
 
 // The rename itself reaches the disk only with its directory.
 void sync_directory_of(const std::string &path) {

@@ -2,6 +2,7 @@
 #ifndef TORNAX_DAEMON_CORE_UTIL_H
 #define TORNAX_DAEMON_CORE_UTIL_H
 
+#include <cstddef>
 #include <string>
 
 namespace tornax {
@@ -42,6 +43,19 @@ int make_file();
 
 // Removes the pid file; a missing file is no error.
 void clear_file();
+
+// The text of a small file (a /proc entry): at most `limit` bytes of it,
+// empty when it can't be opened.
+std::string read_small_file(const std::string &path, std::size_t limit = 4096);
+
+// The command name of the process whose /proc directory is `proc_dir`
+// ("/proc/1", "/proc/self"), without its line end; empty when unknown. The
+// kernel keeps its first 15 characters.
+std::string command_name(const std::string &proc_dir);
+
+// Writes all of `text` to `fd`, resuming after interruptions and partial
+// writes. Returns false when a write failed.
+bool write_whole(int fd, const std::string &text);
 
 // Replaces the file at `path` with `text` so that a crash or a power loss
 // leaves either the old file or the whole new one: the text goes to

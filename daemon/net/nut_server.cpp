@@ -119,7 +119,8 @@ struct VariablesCache {
 
 const std::vector<NutVariable> &variables_of(const std::shared_ptr<const CycleFacts> &facts,
                                              bool forced) {
-  static VariablesCache cache;
+  // Never destroyed: the loop may still be answering when the process ends.
+  static VariablesCache &cache = *new VariablesCache;
   if (cache.facts != facts || cache.fsd != forced) {
     cache.variables = nut_variables(*facts, forced);
     cache.facts = facts;

@@ -1,11 +1,9 @@
 #include "daemon/shutdown/deadline.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <optional>
 #include <string>
 
 #include "daemon/core/error.h"
@@ -24,14 +22,21 @@ constexpr const char *forced_poweroff = "/bin/systemctl --force poweroff";
 
 // Whether this process is still in a service's control group.
 bool in_service_group() {
-  const int fd = open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
+  return read_small_file("/proc/self/cgroup").find(".service") != std::string::npos;
+}
+
+// This boot's record, when there is one; a refused one is said in the log
+// (the UPS is then not told).
+std::optional<SwitchOffRecord> this_boots_record(const std::string &path) {
+  LoadedRecord loaded = load_record(path, current_boot_id());
+  if (loaded.state == RecordState::refused) {
+    tornax_warn_and_log("The UPS switch-off record %s is refused (%s): nothing sent", path.c_str(),
+                        loaded.reason.c_str());
   }
-  char text[1024] = {};
-  const ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  return n > 0 && std::string(text).find(".service") != std::string::npos;
+  if (loaded.state != RecordState::valid) {
+    return std::nullopt;
+  }
+  return std::move(loaded.record);
 }
 
 // The UPS told now, from this boot's record, which is then removed so the
@@ -39,14 +44,14 @@ bool in_service_group() {
 // second command could restart the UPS's delay).
 void switch_off_before_the_hook() {
   const std::string path = switch_off_record_path();
-  const LoadedRecord loaded = load_record(path, current_boot_id());
-  if (loaded.state != RecordState::valid) {
+  const std::optional<SwitchOffRecord> record = this_boots_record(path);
+  if (!record) {
     return;
   }
   tornax_warn_and_log(
       "The final stage of the forced power-off has begun: the UPS is switched off now, not "
       "after the processes that ignore it");
-  if (send_recorded_switch_off(loaded.record)) {
+  if (send_recorded_switch_off(*record)) {
     remove_record(path);
   }
 }
@@ -90,12 +95,7 @@ int keep_deadline(unsigned int seconds, HostActions &host) {
   }
   tornax_warn_and_log(
       "The forced power-off has not taken effect after %u s: the direct sequence runs", grace);
-  LoadedRecord loaded = load_record(switch_off_record_path(), current_boot_id());
-  std::optional<SwitchOffRecord> record;
-  if (loaded.state == RecordState::valid) {
-    record = std::move(loaded.record);
-  }
-  return keeper_direct_sequence(host, record);
+  return keeper_direct_sequence(host, this_boots_record(switch_off_record_path()));
 }
 
 int keeper_main(unsigned int seconds) {

@@ -13,10 +13,10 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "daemon/core/clock.h"
+#include "daemon/core/util.h"
 
 namespace tornax {
 namespace {
@@ -153,15 +153,8 @@ pid_t SystemHostActions::start_keeper(unsigned int seconds) {
 }
 
 bool SystemHostActions::orderly_shutdown_ended() {
-  const int fd = open("/proc/1/comm", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  char comm[32] = {};
-  const ssize_t n = read(fd, comm, sizeof comm - 1);
-  close(fd);
   // The kernel keeps 15 characters of the name.
-  return n > 0 && std::strncmp(comm, "systemd-shutdow", 15) == 0;
+  return command_name("/proc/1") == "systemd-shutdow";
 }
 
 void SystemHostActions::await_stop() {

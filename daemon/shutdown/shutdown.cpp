@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "daemon/net/surfaces.h"
 #include "daemon/report/logger.h"
 #include "daemon/shutdown/deadline.h"
+#include "daemon/shutdown/switch_off_hook.h"
 #include "daemon/shutdown/switch_off_record.h"
 #include "daemon/ups/classic.h"
 #include "daemon/ups/driver.h"
@@ -123,35 +125,45 @@ int direct_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host) {
 
 // What the UPS is to receive at the end of this shutdown, as the direct
 // sequence would send it; nothing for a power-fail shutdown that leaves the
-// UPS on, or a mode that sends nothing. The system-shutdown hook sends it in
-// the classic protocol's terms (its switch-off commands, its model family's
-// sleep-time correction).
-std::optional<SwitchOff> switch_off_intent(int shutdown_mode, long ups_sleep_time) {
-  const int restart = static_cast<int>(settings.restart_sleep);
+// UPS on, or a mode that sends nothing. The sleep is corrected for the model
+// here, as the driver in use would correct it: the system-shutdown hook does
+// not identify the UPS again, so the classic model family's correction is
+// known only now.
+std::optional<SwitchOffRequest> switch_off_intent(int shutdown_mode, long ups_sleep_time) {
+  const long restart = settings.restart_sleep;
   if (shutdown_mode == POWERFAIL_DOWN && settings.turnoff_ups != 0) {
-    return SwitchOff{settings.ups_shutdown_delay, 0, restart};
+    return SwitchOffRequest{settings.ups_shutdown_delay, 0, restart, true};
   }
   if (shutdown_mode == SCHEDULE_DOWN) {
     const long minutes =
-        corrected_sleep_time(ups_sleep_time, classic_quirks().sleep_time_multiplier);
-    return SwitchOff{settings.ups_shutdown_delay, static_cast<int>(minutes), restart};
+        &ups_driver() == &classic_driver()
+            ? corrected_sleep_time(ups_sleep_time, classic_quirks().sleep_time_multiplier)
+            : std::clamp<long>(ups_sleep_time, INT_MIN, INT_MAX);
+    return SwitchOffRequest{settings.ups_shutdown_delay, minutes, restart, true};
   }
   return std::nullopt;
 }
 
-std::string intent_text(const std::optional<SwitchOff> &intent) {
+std::string intent_text(const std::optional<SwitchOffRequest> &intent) {
   if (!intent) {
     return "the UPS stays on";
   }
-  return format_text("the system-shutdown hook sends the UPS TD=%d and D=%d", intent->delay,
-                     intent->sleep_minutes) +
-         (intent->sleep_minutes == 0 && intent->restart_sleep > 0
-              ? format_text(" (D=%d when the mains are back)", intent->restart_sleep)
-              : std::string());
+  const bool back = intent->sleep_minutes == 0 && intent->restart_minutes > 0;
+  if (&ups_driver() == &classic_driver()) {
+    return format_text("the system-shutdown hook sends the UPS TD=%d and D=%ld",
+                       intent->delay_seconds, intent->sleep_minutes) +
+           (back ? format_text(" (D=%ld when the mains are back)", intent->restart_minutes)
+                 : std::string());
+  }
+  return format_text("the system-shutdown hook switches the UPS off (%s) after %d s for %ld min",
+                     ups_driver().name, intent->delay_seconds, intent->sleep_minutes) +
+         (back ? format_text(" (%ld min when the mains are back)", intent->restart_minutes)
+               : std::string());
 }
 
-bool record_switch_off(const std::string &path, const SwitchOff &intent) {
-  SwitchOffRecord record{current_boot_id(), settings.ups_filename.value_or(""), intent};
+bool record_switch_off(const std::string &path, const SwitchOffRequest &intent) {
+  SwitchOffRecord record{current_boot_id(), settings.ups_filename.value_or(""), intent,
+                         ups_driver().name};
   std::string error = record.boot_id.empty() ? "the boot id can't be read" : "";
   if (error.empty() && write_record(path, record, &error)) {
     return true;
@@ -170,7 +182,7 @@ constexpr const char *poweroff_request =
     "/bin/systemctl --no-block start --job-mode=replace-irreversibly poweroff.target";
 
 int init_sequence(int shutdown_mode, long ups_sleep_time, HostActions &host, const char *why) {
-  std::optional<SwitchOff> intent = switch_off_intent(shutdown_mode, ups_sleep_time);
+  std::optional<SwitchOffRequest> intent = switch_off_intent(shutdown_mode, ups_sleep_time);
   if (!settings.ups_filename) {
     intent.reset();  // no line to tell the UPS on, on either path
   }
@@ -253,13 +265,7 @@ int keeper_direct_sequence(HostActions &host, const std::optional<SwitchOffRecor
     if (!record) {
       return;
     }
-    const int fd = openport(record->device.c_str());
-    if (fd < 0) {
-      std::perror("openport() fail");
-      return;
-    }
-    tornax_warn("Turn off UPS");
-    switch_off_ups(fd, record->intent);
+    send_recorded_switch_off(*record);
   });
 }
 

@@ -7,7 +7,8 @@
 
 #include "daemon/core/error.h"
 #include "daemon/shutdown/switch_off_record.h"
-#include "daemon/ups/ups.h"
+#include "daemon/ups/classic.h"
+#include "daemon/ups/driver.h"
 
 namespace tornax {
 
@@ -43,17 +44,32 @@ int switch_off_main(const std::string &verb) {
 }
 
 bool send_recorded_switch_off(const SwitchOffRecord &record) {
-  const int fd = openport(record.device.c_str());
+  const UpsDriver *driver = find_ups_driver(record.protocol);
+  if (driver == nullptr) {
+    tornax_warn("The UPS switch-off names the protocol \"%s\", which is unknown (%s): nothing sent",
+                record.protocol.c_str(), ups_driver_names());
+    return false;
+  }
+  const int fd = driver->open(record.device.c_str());
   if (fd < 0) {
     tornax_warn("Cannot open UPS device (%s): nothing sent", record.device.c_str());
     return false;
   }
-  const int minutes = switch_off_ups(fd, record.intent);
+  // The daemon corrected the sleep for the model it identified; this
+  // process does not ask the UPS who it is.
+  SwitchOffRequest request = record.intent;
+  request.sleep_corrected = true;
+  const long minutes = driver->switch_off(fd, request);
   // Power may go the moment this process ends: the bytes must have left.
   tcdrain(fd);
   close(fd);
-  tornax_warn("Turn off UPS: TD=%d, D=%d sent on %s", record.intent.delay, minutes,
-              record.device.c_str());
+  if (driver == &classic_driver()) {
+    tornax_warn("Turn off UPS: TD=%d, D=%ld sent on %s", request.delay_seconds, minutes,
+                record.device.c_str());
+  } else {
+    tornax_warn("Turn off UPS (%s): after %d s for %ld min, sent on %s", driver->name,
+                request.delay_seconds, minutes, record.device.c_str());
+  }
   return true;
 }
 

@@ -23,17 +23,16 @@ inline constexpr unsigned int switch_off_time_limit = 10;  // seconds
 bool switch_off_verb(const std::string &verb);
 
 // Reads the record at switch_off_record_path() and, when it is this boot's
-// and the verb calls for it, opens the serial line and sends the delay and
-// switch-off commands (the restart sleep instead of 0 when the mains are
-// back), waiting for the bytes to leave. Says on standard error what it did
-// and why. Returns 0 when it sent, or when nothing was to be sent; 1 when a
+// and the verb calls for it, sends its switch-off (send_recorded_switch_off). Says on standard
+// error what it did and why. Returns 0 when it sent, or when nothing was to be sent; 1 when a
 // record it should act on was refused or the line could not be opened.
 int switch_off_main(const std::string &verb);
 
-// Opens the record's serial line and sends its delay and switch-off commands
-// (the restart sleep instead of 0 when the mains are back), waiting for the
-// bytes to leave, within switch_off_time_limit. Says on standard error what
-// it did. Returns whether the bytes were sent.
+// Opens the record's serial line through the driver of its protocol and
+// sends that driver's switch-off (the restart sleep instead of 0 when the
+// mains are back), waiting for the bytes to leave. The record's sleep is
+// already corrected for the model. Says on standard error what it did.
+// Returns whether the bytes were sent.
 bool send_recorded_switch_off(const SwitchOffRecord &record);
 
 }  // namespace tornax

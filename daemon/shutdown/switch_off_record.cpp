@@ -12,12 +12,16 @@
 #include <map>
 
 #include "daemon/config/file_safety.h"
+#include "daemon/core/util.h"
 #include "tornax.h"
 
 namespace tornax {
 namespace {
 
-constexpr const char *record_keys[] = {"boot_id", "device", "delay", "sleep", "restart_sleep"};
+constexpr const char *record_keys[] = {"boot_id", "device", "protocol",
+                                       "delay",   "sleep",  "restart_sleep"};
+// Earlier versions wrote no protocol: their records are the default driver's.
+constexpr const char *optional_key = "protocol";
 constexpr std::size_t record_limit = 4096;
 
 std::optional<int> parse_int(const std::string &text, long low, long high) {
@@ -74,7 +78,7 @@ bool split_lines(std::string_view text, std::map<std::string, std::string> &fiel
     }
   }
   for (const char *k : record_keys) {
-    if (fields.count(k) == 0) {
+    if (fields.count(k) == 0 && std::string_view(k) != optional_key) {
       *error = std::string(k) + " is missing";
       return false;
     }
@@ -93,21 +97,6 @@ std::string read_text(int fd, bool *whole) {
   return text;
 }
 
-bool write_all(int fd, const std::string &text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool fail(std::string *error, const std::string &what) {
   *error = what + ": " + std::strerror(errno);
   return false;
@@ -121,24 +110,16 @@ std::string switch_off_record_path() {
 }
 
 std::string current_boot_id() {
-  const int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return "";
-  }
-  bool whole = false;
-  std::string id = read_text(fd, &whole);
-  close(fd);
-  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) {
-    id.pop_back();
-  }
-  return whole ? id : "";
+  std::string id = read_small_file("/proc/sys/kernel/random/boot_id", 64);
+  return id.substr(0, id.find('\n'));
 }
 
 std::string format_record(const SwitchOffRecord &record) {
   return "boot_id=" + record.boot_id + "\ndevice=" + record.device +
-         "\ndelay=" + std::to_string(record.intent.delay) +
+         "\nprotocol=" + record.protocol +
+         "\ndelay=" + std::to_string(record.intent.delay_seconds) +
          "\nsleep=" + std::to_string(record.intent.sleep_minutes) +
-         "\nrestart_sleep=" + std::to_string(record.intent.restart_sleep) + "\n";
+         "\nrestart_sleep=" + std::to_string(record.intent.restart_minutes) + "\n";
 }
 
 std::optional<SwitchOffRecord> parse_record(std::string_view text, std::string *error) {
@@ -149,6 +130,9 @@ std::optional<SwitchOffRecord> parse_record(std::string_view text, std::string *
   SwitchOffRecord record;
   record.boot_id = fields["boot_id"];
   record.device = fields["device"];
+  if (const auto protocol = fields.find("protocol"); protocol != fields.end()) {
+    record.protocol = protocol->second;
+  }
   const std::optional<int> delay = parse_int(fields["delay"], INT_MIN, INT_MAX);
   const std::optional<int> sleep = parse_int(fields["sleep"], INT_MIN, INT_MAX);
   const std::optional<int> restart = parse_int(fields["restart_sleep"], 0, max_restart_sleep);
@@ -156,6 +140,8 @@ std::optional<SwitchOffRecord> parse_record(std::string_view text, std::string *
     *error = "boot_id is empty";
   } else if (!plain_path(record.device)) {
     *error = "device is not an absolute path";
+  } else if (find_ups_driver(record.protocol) == nullptr) {
+    *error = "protocol \"" + record.protocol + "\" is unknown (" + ups_driver_names() + ")";
   } else if (!delay || !sleep || !restart) {
     *error = std::string(!delay   ? "delay"
                          : !sleep ? "sleep"
@@ -181,7 +167,7 @@ bool write_record(const std::string &path, const SwitchOffRecord &record, std::s
     return fail(error, "cannot create " + temporary);
   }
   const bool written =
-      write_all(fd, format_record(record)) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+      write_whole(fd, format_record(record)) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
   const int saved = errno;
   close(fd);
   if (!written) {

@@ -15,14 +15,16 @@
 #include <string>
 #include <string_view>
 
-#include "daemon/ups/ups.h"
+#include "daemon/ups/driver.h"
 
 namespace tornax {
 
 struct SwitchOffRecord {
-  std::string boot_id;  // the kernel's boot id when it was written
-  std::string device;   // the UPS's serial line, an absolute path
-  SwitchOff intent;     // the delay, the minutes off, the restart sleep
+  std::string boot_id;                           // the kernel's boot id when it was written
+  std::string device;                            // the UPS's serial line, an absolute path
+  SwitchOffRequest intent;                       // the delay, the minutes off (already corrected
+                                                 // for the model), the restart sleep
+  std::string protocol = ups_driver_at(0).name;  // the driver that speaks to the UPS
 };
 
 // The record's path: $TORNAX_RUN_DIR/switch-off, /run/tornax/switch-off when
@@ -33,14 +35,16 @@ std::string switch_off_record_path();
 // empty when it can't be read.
 std::string current_boot_id();
 
-// The record as text: one "key=value" line each for boot_id, device, delay,
-// sleep and restart_sleep.
+// The record as text: one "key=value" line each for boot_id, device,
+// protocol, delay, sleep and restart_sleep.
 std::string format_record(const SwitchOffRecord &record);
 
 // The record the text holds, or nullopt with `error` set: every key exactly
 // once, nothing else, numbers that fit an int (delay and sleep may be
 // negative, as the configuration allows; restart_sleep 0 to 9999), the device
-// an absolute path without control characters. Pure.
+// an absolute path without control characters, the protocol one of the
+// drivers' names. A record without a protocol line, as earlier versions
+// wrote it, is the default (classic) driver's. Pure.
 std::optional<SwitchOffRecord> parse_record(std::string_view text, std::string *error);
 
 // Writes the record at `path` atomically (a temporary file beside it, flushed

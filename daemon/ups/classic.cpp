@@ -105,7 +105,9 @@ void classic_poll(int fd, UpsPoll &poll) {
 }
 
 long classic_switch_off(int fd, const SwitchOffRequest &request) {
-  const long sleep = corrected_sleep_time(request.sleep_minutes, quirks.sleep_time_multiplier);
+  const long sleep = request.sleep_corrected ? request.sleep_minutes
+                                             : corrected_sleep_time(request.sleep_minutes,
+                                                                    quirks.sleep_time_multiplier);
   return switch_off_ups(fd, {request.delay_seconds, static_cast<int>(sleep),
                              static_cast<int>(request.restart_minutes)});
 }

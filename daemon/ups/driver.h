@@ -66,6 +66,10 @@ struct SwitchOffRequest {
                              // (power fail), else the scheduled sleep time
   long restart_minutes = 0;  // RESTART_SLEEP: what to send instead of 0 when
                              // the mains are back already (0: nothing)
+  // Whether sleep_minutes is already corrected for the model: a switch-off
+  // the daemon recorded (it identified the UPS), sent by a process that
+  // never asked the UPS who it is (the system-shutdown hook, the keeper).
+  bool sleep_corrected = false;
 };
 
 // What a driver can't tell or do, as flags of UpsDriver::lacks. A surface

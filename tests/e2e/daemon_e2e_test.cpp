@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <string>
 
@@ -122,6 +123,8 @@ TEST_F(DaemonE2eTest, ReloadAppliesANewFileAndKeepsTheOldOneWhenTheNewIsBroken) 
     return run->stderr_text().find("Brenmoor Tornax X : Reinitial configuration\n") !=
            std::string::npos;
   }));
+  // Those lines come before the file is read; the next query comes after.
+  EXPECT_TRUE(sim.wait_for_received(sim.received_count() + 1, std::chrono::seconds(20)));
 
   home.dir.write("tornax.conf", "POWERFAIL_ALERT 0 all\n");  // line 1 ends too early
   kill(daemon, SIGHUP);

@@ -20,7 +20,7 @@ class InitShutdownE2eTest : public SandboxedDaemonTest {
  protected:
   // Where the sandbox has the daemon keep its switch-off record.
   std::string record_path() const { return home.records.file("run/switch-off"); }
-  void write_record(const SwitchOff &intent) {
+  void write_record(const SwitchOffRequest &intent) {
     mkdir(home.records.file("run").c_str(), 0755);
     std::string error;
     ASSERT_TRUE(

@@ -18,6 +18,7 @@
 #include "daemon/shutdown/shutdown.h"
 #include "daemon/shutdown/switch_off_hook.h"
 #include "daemon/shutdown/switch_off_record.h"
+#include "daemon/ups/driver.h"
 #include "daemon/ups/ups.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
@@ -190,18 +191,28 @@ TEST_F(InitShutdownTest, FallsBackToTheDirectSequence) {
 }
 
 TEST(SwitchOffRecordTest, ParsesOnlyWhatItWrites) {
-  const SwitchOffRecord record{"0b4c-77", "/dev/ttyS0", {-5, 992, 9999}};
-  std::string error;
-  const std::optional<SwitchOffRecord> back = parse_record(format_record(record), &error);
-  ASSERT_TRUE(back) << error;
-  EXPECT_EQ(format_record(*back), format_record(record));
+  for (std::size_t i = 0; i < ups_driver_count(); ++i) {
+    const SwitchOffRecord record{"0b4c-77", "/dev/ttyS0", {-5, 992, 9999}, ups_driver_at(i).name};
+    std::string error;
+    const std::optional<SwitchOffRecord> back = parse_record(format_record(record), &error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(format_record(*back), format_record(record));
+    EXPECT_EQ(back->protocol, ups_driver_at(i).name);
+  }
 
+  // As earlier versions wrote it: no protocol, so the classic one.
   const std::string good = "boot_id=b\ndevice=/dev/x\ndelay=1\nsleep=0\nrestart_sleep=3\n";
+  std::string error;
+  const std::optional<SwitchOffRecord> earlier = parse_record(good, &error);
+  ASSERT_TRUE(earlier) << error;
+  EXPECT_EQ(earlier->protocol, "classic");
   const struct {
     std::string text, error;
   } cases[] = {
       {good.substr(0, good.size() - 1), "the last line has no line end"},
       {good + "delay=2\n", "delay comes twice"},
+      {good + "protocol=morse\n",
+       "protocol \"morse\" is unknown (" + std::string(ups_driver_names()) + ")"},
       {good + "mode=3\n", "unknown line \"mode=3\""},
       {"boot_id=b\ndevice=/dev/x\ndelay=1\nsleep=0\n", "restart_sleep is missing"},
       {"boot_id=\ndevice=/dev/x\ndelay=1\nsleep=0\nrestart_sleep=3\n", "boot_id is empty"},
@@ -344,6 +355,10 @@ TEST_F(InitShutdownTest, HookSendsTheRecordedBytesOnlyWhenItShould) {
       {record_for(20, 0, 0), "reboot", 0, ""},
       {record_for(20, 0, 0), "kexec", 0, ""},
       {format_record({"an-earlier-boot", line.path(), {20, 0, 0}}), "poweroff", 0, ""},
+      {"boot_id=" + current_boot_id() + "\ndevice=" + line.path() +
+           "\ndelay=20\nsleep=0\nrestart_sleep=0\n",
+       "poweroff", 0, command15("TD=20\n") + command15("D=0\n")},  // written before protocols
+      {format_record({current_boot_id(), line.path(), {20, 0, 0}, "morse"}), "poweroff", 1, ""},
       {"boot_id=" + current_boot_id() + "\n", "poweroff", 1, ""},
   };
   for (const auto &c : cases) {
