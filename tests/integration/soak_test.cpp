@@ -58,6 +58,9 @@ struct SoakProtocol {
 
 const SoakProtocol protocol_table[] = {
     {"classic", [](SimulatedUpsOptions &) {}, "T", "B%"},
+    // The charge is an estimate that no threshold follows; no backup time.
+    {"qx", [](SimulatedUpsOptions &options) { options.protocol = SimProtocol::qx; }, nullptr,
+     nullptr},
 };
 
 long environment(const char *name, long fallback) {
@@ -301,7 +304,7 @@ void Soak::end_fault(int kind) {
       sim_.set_garbage(false);
       break;
     case line_end:
-      sim_.set_line_end("\r\n");
+      sim_.set_line_end(sim_.own_line_end());
       break;
     case split:
       sim_.set_split(0, {});
