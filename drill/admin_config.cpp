@@ -1,5 +1,7 @@
 #include "drill/admin_config.h"
 
+#include <algorithm>
+
 #include "drill/text.h"
 
 namespace tornax::drill {
@@ -29,6 +31,11 @@ std::string AdminConfig::row(const std::string &what) const {
 std::optional<std::string> AdminConfig::text(const char *pointer) const {
   const json &value = at(pointer);
   return value.is_string() ? std::optional<std::string>(value.get<std::string>()) : std::nullopt;
+}
+
+bool AdminConfig::lacks(const std::string &reading) const {
+  const json &lacked = at("/ups/lacks");
+  return std::find(lacked.begin(), lacked.end(), reading) != lacked.end();
 }
 
 const json &AdminConfig::event(const std::string &name) const {

@@ -34,6 +34,8 @@ class AdminConfig {
   bool yes(const char *pointer) const { return at(pointer).get<bool>(); }
   std::optional<std::string> text(const char *pointer) const;
 
+  // The UPS protocol can't tell `reading` ("runtime", "temperature"...).
+  bool lacks(const std::string &reading) const;
   bool status_server_on() const { return number("/network/status_server/max_client") != 0; }
   bool nut_server_on() const { return number("/network/nut_server/port") != 0; }
   // Some event is paged; and there is a modem to page through.

@@ -483,16 +483,37 @@ bool Drill::launch_daemon() {
     return true;
   }
   // The fields are named before the first line is shown.
+  const std::vector<int> hidden = hidden_status_fields();
+  status_.hide(hidden);
   watch_until(10, [&] {
     if (status_.connect(port_, location_)) {
       timeline_->say("status",
-                     "fields: status word, line V, output V, battery %, load %, Hz, A, minutes "
-                     "left, temperature, self-test, minutes to a scheduled shutdown");
+                     std::string("fields: status word, line V, output V, battery %") +
+                         (config_->yes("/ups/charge_estimated") ? " (estimated)" : "") +
+                         ", load %, Hz, A, minutes left, temperature, self-test, minutes to a "
+                         "scheduled shutdown" +
+                         (hidden.empty() ? "" : "; - for what this UPS does not tell"));
       return true;
     }
     return log_count("Status server not started") > 0;
   });
   return status_.connected();
+}
+
+// The status line's fields (0 the status word) the UPS does not tell: the
+// line carries zeros there, which are no readings. The minutes left are the
+// UPS's runtime unless BACKUPTIME is set.
+std::vector<int> Drill::hidden_status_fields() const {
+  const std::pair<int, const char *> fields[] = {{2, "output_voltage"}, {5, "frequency"},
+                                                 {6, "load_current"},   {7, "runtime"},
+                                                 {8, "temperature"},    {9, "self_test"}};
+  std::vector<int> hidden;
+  for (const auto &[field, reading] : fields) {
+    if (config_->lacks(reading) && (field != 7 || config_->number("/shutdown/backuptime_s") == 0)) {
+      hidden.push_back(field);
+    }
+  }
+  return hidden;
 }
 
 void Drill::discard_daemon() {

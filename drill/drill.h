@@ -82,6 +82,7 @@ class Drill {
   void say_substitutions();
   void start_simulator();
   bool launch_daemon();
+  std::vector<int> hidden_status_fields() const;
   void start_daemon();
   void discard_daemon();
   void start_client();

@@ -41,15 +41,19 @@ Findings told_to_nobody(const Evidence &e) {
       "network UPS server"};
 }
 
+// A runtime threshold on a UPS that tells no runtime guards nothing, and is
+// not advised.
 Findings only_low_battery(const Evidence &e) {
+  const bool runtime = !e.config.lacks("runtime");
   if (e.config.number("/shutdown/backuptime_s") != 0 ||
-      e.config.number("/shutdown/runtime_below_s") != 0 ||
+      (runtime && e.config.number("/shutdown/runtime_below_s") != 0) ||
       e.config.number("/shutdown/charge_below_percent") != 0) {
     return {};
   }
-  Findings found = {
-      "only the UPS's own low-battery mark shuts the host down: an aged battery can run empty "
-      "first; set BACKUPTIME, SHUTDOWN_RUNTIME or SHUTDOWN_CHARGE"};
+  Findings found = {std::string("only the UPS's own low-battery mark shuts the host down: an "
+                                "aged battery can run empty first; set ") +
+                    (runtime ? "BACKUPTIME, SHUTDOWN_RUNTIME or SHUTDOWN_CHARGE"
+                             : "BACKUPTIME or SHUTDOWN_CHARGE (this UPS tells no runtime)")};
   if (e.config.number("/shutdown/silent_shutdown_s") == 0) {
     found.emplace_back(
         "a UPS that goes silent on battery leaves the host up until the battery is empty: set "

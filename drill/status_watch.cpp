@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -70,6 +71,18 @@ std::string status_meaning(unsigned int word) {
   return meaning.empty() ? "on mains" : meaning;
 }
 
+std::string hide_fields(const std::string &line, const std::vector<int> &hidden) {
+  std::string shown;
+  int field = 0;
+  for (std::size_t at = 0; at <= line.size(); ++field) {
+    const std::size_t end = std::min(line.find(' ', at), line.size());
+    const bool hide = std::find(hidden.begin(), hidden.end(), field) != hidden.end();
+    shown += (at == 0 ? "" : " ") + (hide ? std::string("-") : line.substr(at, end - at));
+    at = end + 1;
+  }
+  return shown;
+}
+
 StatusWatch::~StatusWatch() {
   close();
 }
@@ -128,7 +141,7 @@ void StatusWatch::show(const std::string &line, std::vector<std::string> &shown)
   }
   const long word = values.remote_status;
   if (word != last_word_ || count_ % 20 == 0) {
-    shown.push_back(line + "   <- " + status_meaning(values.remote_status));
+    shown.push_back(hide_fields(line, hidden_) + "   <- " + status_meaning(values.remote_status));
   }
   last_word_ = word;
 }

@@ -7,6 +7,7 @@
 #define TORNAX_DRILL_STATUS_WATCH_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/connection.h"
@@ -18,6 +19,11 @@ int connect_loopback(int port);
 
 // What a status word means: "on battery, low battery", or "on mains".
 std::string status_meaning(unsigned int word);
+
+// The status line with the fields at `hidden` (0-based, the status word is
+// 0) written "-": the readings this UPS does not tell, which the line
+// carries as zeros.
+std::string hide_fields(const std::string &line, const std::vector<int> &hidden);
 
 class StatusWatch {
  public:
@@ -31,6 +37,8 @@ class StatusWatch {
   // run's daemon. Then take() reads on without waiting.
   bool connect(int port, const std::string &location);
   bool connected() const { return fd_ >= 0; }
+  // The fields shown as "-" (see hide_fields).
+  void hide(std::vector<int> fields) { hidden_ = std::move(fields); }
   // Reads what has come; the status lines worth showing, each with its
   // meaning ("<line>   <- on battery"): the first, every one whose status
   // word changed, and one in twenty besides. True when any line came. At
@@ -45,6 +53,7 @@ class StatusWatch {
   LineAssembler lines_;
   int count_ = 0;
   long last_word_ = -1;
+  std::vector<int> hidden_;
 };
 
 // The answer of the network UPS server on 127.0.0.1:port to "GET NUMLOGINS

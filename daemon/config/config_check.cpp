@@ -18,6 +18,7 @@
 #include "daemon/shutdown/deadline.h"
 #include "daemon/shutdown/host.h"
 #include "daemon/shutdown/shutdown.h"
+#include "daemon/ups/driver.h"
 
 namespace tornax {
 namespace {
@@ -57,6 +58,10 @@ std::optional<std::string> paged(const Settings &config, int e) {
   return config.pager[e].enable != 0 ? std::optional<std::string>(event_stem(e)) : std::nullopt;
 }
 
+bool lacking(const Settings &config, UpsLack lack) {
+  return (configured_lacks(config) & lack) != 0;
+}
+
 std::string local_date(std::time_t when) {
   return local_time_text(when, "%a %Y-%m-%d %H:%M %Z");
 }
@@ -84,10 +89,11 @@ std::string host_shutdown_row(const Settings &config, std::time_t) {
 }
 
 std::string shutdown_deadline_row(const Settings &config, std::time_t) {
-  std::string text = std::to_string(config.shutdown_deadline) +
-                     " s, then the host is forced down (for a power-fail shutdown no later than "
-                     "the UPS's runtime less " +
-                     std::to_string(runtime_margin) + " s)";
+  std::string text = std::to_string(config.shutdown_deadline) + " s, then the host is forced down";
+  text += lacking(config, lacks_runtime)
+              ? " (this UPS tells no runtime, so none shortens it on a power-fail shutdown)"
+              : " (for a power-fail shutdown no later than the UPS's runtime less " +
+                    std::to_string(runtime_margin) + " s)";
   if (choose_path(config.host_shutdown, systemd_runs_as_init()).path == ShutdownPath::direct) {
     text += "; only on the init path, not taken here";
   }
@@ -128,10 +134,19 @@ std::string paged_row(const Settings &config, std::time_t) {
 std::string backuptime_row(const Settings &config, std::time_t) {
   if (config.powerfail_timeout == 0) {
     // With a threshold set the mark is not the only cause: saying so would
-    // send the administrator looking for a fault that is not there.
-    return config.shutdown_runtime == 0 && config.shutdown_charge == 0
-               ? "none: only a low-battery mark shuts the host down"
-               : "none: no time limit on battery";
+    // send the administrator looking for a fault that is not there. A
+    // runtime threshold the UPS can't feed is none.
+    const bool runtime = config.shutdown_runtime != 0 && !lacking(config, lacks_runtime);
+    std::string text = !runtime && config.shutdown_charge == 0
+                           ? "none: only a low-battery mark shuts the host down"
+                           : "none: no time limit on battery";
+    if (lacking(config, lacks_runtime)) {
+      // Without it the time left on battery is the UPS's runtime.
+      text +=
+          "; this UPS tells no runtime, so no time left on battery is told (BACKUPTIME "
+          "gives one)";
+    }
+    return text;
   }
   return "shutdown after " + std::to_string(config.powerfail_timeout / 60) + " min on battery";
 }
@@ -147,6 +162,10 @@ std::string silent_shutdown_row(const Settings &config, std::time_t) {
 std::string shutdown_runtime_row(const Settings &config, std::time_t) {
   if (config.shutdown_runtime == 0) {
     return "none";
+  }
+  if (lacking(config, lacks_runtime)) {
+    return "never: this UPS tells no runtime (" + std::to_string(config.shutdown_runtime / 60) +
+           " min set)";
   }
   return "shutdown when the UPS's backup time is below " +
          std::to_string(config.shutdown_runtime / 60) + " min on battery, in two readings in a row";
@@ -188,6 +207,9 @@ std::string next_shutdown_row(const Settings &config, std::time_t now) {
 std::string next_test_row(const Settings &config, std::time_t now) {
   if (config.num_test_schedule == 0) {
     return "none";
+  }
+  if (lacking(config, lacks_self_test)) {
+    return "none: this UPS has no self-test (the UPSTEST entries are skipped)";
   }
   const std::optional<std::time_t> next = next_self_test(config, now);
   return next ? local_date(*next) : "never (no UPSTEST date occurs)";
@@ -281,8 +303,21 @@ std::string shutdown_script_row(const Settings &, std::time_t) {
   }
 }
 
+// What the protocol can't tell that changes what the daemon does or tells;
+// readings only shown (a temperature, a frequency) are simply left out.
 std::string ups_protocol_row(const Settings &config, std::time_t) {
-  return config.ups_protocol;
+  std::string text = config.ups_protocol;
+  const std::pair<UpsLack, const char *> notes[] = {
+      {lacks_runtime, "no runtime from this UPS"},
+      {lacks_self_test, "no self-test"},
+      {charge_estimated, "the battery charge is estimated from the battery voltage"},
+  };
+  for (const auto &[lack, note] : notes) {
+    if (lacking(config, lack)) {
+      text += std::string("; ") + note;
+    }
+  }
+  return text;
 }
 
 // One row per line of the summary; a new setting is one row more.
@@ -319,6 +354,15 @@ constexpr SummaryRow summary_table[] = {
 };
 
 }  // namespace
+
+unsigned configured_lacks(const Settings &config) {
+  // The driver in use knows more once it has identified the UPS.
+  if (config.ups_protocol == ups_driver().name) {
+    return ups_driver().lacks();
+  }
+  const UpsDriver *driver = find_ups_driver(config.ups_protocol);
+  return driver != nullptr ? driver->lacks() : 0;
+}
 
 ScriptState shutdown_script_state() {
   if (access(shutdown_script_filename, R_OK | X_OK) == 0) {

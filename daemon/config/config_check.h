@@ -29,6 +29,11 @@ std::string configuration_summary(const Settings &config, std::time_t now);
 std::vector<std::pair<std::string, std::string>> configuration_summary_rows(const Settings &config,
                                                                             std::time_t now);
 
+// What the driver UPS_PROTOCOL names can't tell (UpsLack flags): the driver
+// in use when it is that one, else the table's as it stands before any UPS
+// is identified.
+unsigned configured_lacks(const Settings &config);
+
 // What the shutdown sequence would make of shutdown_script_filename now.
 enum class ScriptState { runs, not_executable, missing };
 ScriptState shutdown_script_state();

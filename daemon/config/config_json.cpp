@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "daemon/config/config_check.h"
 #include "daemon/core/schedule.h"
@@ -11,6 +12,7 @@
 #include "daemon/report/hooks.h"
 #include "daemon/shutdown/host.h"
 #include "daemon/shutdown/shutdown.h"
+#include "daemon/ups/driver.h"
 
 namespace tornax {
 namespace {
@@ -56,9 +58,32 @@ ordered_json files_json(const Settings &, std::time_t) {
           {"shutdown_script", shutdown_script_filename}};
 }
 
+// What the protocol can't tell, by name, so that a program reading the
+// document (the drill) leaves those readings out too.
+ordered_json lacks_json(unsigned lacks) {
+  static const std::pair<UpsLack, const char *> names[] = {
+      {lacks_runtime, "runtime"},
+      {lacks_self_test, "self_test"},
+      {lacks_temperature, "temperature"},
+      {lacks_load_current, "load_current"},
+      {lacks_inverter_voltage, "output_voltage"},
+      {lacks_frequency, "frequency"},
+  };
+  ordered_json list = ordered_json::array();
+  for (const auto &[lack, name] : names) {
+    if ((lacks & lack) != 0) {
+      list.push_back(name);
+    }
+  }
+  return list;
+}
+
 ordered_json ups_json(const Settings &config, std::time_t) {
+  const unsigned lacks = configured_lacks(config);
   return {{"device", text_or_null(config.ups_filename)},
           {"protocol", config.ups_protocol},
+          {"lacks", lacks_json(lacks)},
+          {"charge_estimated", (lacks & charge_estimated) != 0},
           {"location", text_or_null(config.ups_location)},
           {"type", config.adapter_type},
           {"switch_off", config.turnoff_ups != 0},

@@ -188,6 +188,7 @@ void publish_cycle(std::chrono::steady_clock::duration cycle_time, std::time_t n
   facts->linenormal = ups_linenormal;
   facts->ups_mfr = ups_mfr;
   facts->ups_version.assign(ups_version, strnlen(ups_version, sizeof ups_version));
+  facts->lacks = ups_driver().lacks();
   facts->cycle_seconds = std::chrono::duration<double>(cycle_time).count();
   copy_settings(*facts);
   refresh_previews(*facts, now, preview_cache);
@@ -216,6 +217,7 @@ long seconds_to_powerfail(unsigned int powerfail_timeout, unsigned int powerfail
 void publish_settings() {
   auto facts = std::make_shared<CycleFacts>(*latest_cycle_facts());
   copy_settings(*facts);
+  facts->lacks = ups_driver().lacks();
   put_in_place(std::move(facts));
 }
 
@@ -272,9 +274,14 @@ std::optional<long> readings_age(const CycleFacts &facts, std::time_t now) {
   return std::max<long>(0, static_cast<long>(now - facts.readings_time));
 }
 
+bool ups_lacks(const CycleFacts &facts, UpsLack lack) {
+  return (facts.lacks & lack) != 0;
+}
+
 std::optional<float> ups_temperature(const CycleFacts &facts) {
   // -1 is what the daemon holds for a temperature no UPS reported.
-  if (facts.values.temp == -1.0f || std::isnan(facts.values.temp)) {
+  if (ups_lacks(facts, lacks_temperature) || facts.values.temp == -1.0f ||
+      std::isnan(facts.values.temp)) {
     return std::nullopt;
   }
   return facts.values.temp;
@@ -292,7 +299,10 @@ std::optional<long> shutdown_remaining_seconds(const CycleFacts &facts) {
   if (facts.values.schedule_down_timer > 0) {
     left = std::max(0L, schedule_countdown - facts.values.schedule_down_timer);
   }
-  if (on_battery(facts)) {
+  // Without BACKUPTIME the time left is the UPS's runtime: a UPS that tells
+  // none foretells no end of the outage (its 0 is no shutdown due now).
+  const bool foretold = facts.powerfail_timeout != 0 || !ups_lacks(facts, lacks_runtime);
+  if (on_battery(facts) && foretold) {
     left = left ? std::min(*left, facts.powerfail_left) : facts.powerfail_left;
   }
   return left;

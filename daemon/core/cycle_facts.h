@@ -29,6 +29,7 @@
 #include "daemon/core/history.h"
 #include "daemon/core/schedule.h"
 #include "daemon/core/status_snapshot.h"
+#include "daemon/ups/driver.h"
 #include "tornax.h"
 
 namespace tornax {
@@ -57,6 +58,9 @@ struct CycleFacts {
   float linenormal = 0;           // nominal line voltage, volts
   std::array<unsigned int, event_count> status{};
   std::string ups_version;
+  // What the driver in use can't tell (UpsLack flags): the surfaces leave
+  // those readings out rather than show the zeros the measurements hold.
+  unsigned lacks = 0;
   std::optional<std::string> location;
   unsigned int powerfail_timeout = 0;  // seconds, 0 none
   // Seconds left before the power-fail shutdown as the cycle worked it out
@@ -137,6 +141,8 @@ bool comm_lost(const CycleFacts &facts);
 bool readings_fresh(const CycleFacts &facts);
 // Seconds from the readings to `now`; none before the UPS ever answered.
 std::optional<long> readings_age(const CycleFacts &facts, std::time_t now);
+// Whether the driver in use, as the facts tell, lacks `lack`.
+bool ups_lacks(const CycleFacts &facts, UpsLack lack);
 // The UPS's temperature, degrees Celsius; none when it is not measured.
 std::optional<float> ups_temperature(const CycleFacts &facts);
 // A shutdown is due, or counting down (shutdown_left is set).
@@ -145,7 +151,8 @@ bool shutdown_pending(const CycleFacts &facts);
 // countdown and powerfail_left: a shutdown is due, the scheduled countdown
 // runs, or an outage, whose end the power-fail time left (BACKUPTIME, or the
 // UPS's backup time, lowered by the thresholds) foretells; none when none
-// is. The publication sets shutdown_left from it.
+// is, and none for an outage without BACKUPTIME on a UPS that tells no
+// runtime. The publication sets shutdown_left from it.
 std::optional<long> shutdown_remaining_seconds(const CycleFacts &facts);
 
 // Tests: forget every published fact, as at start.

@@ -185,19 +185,34 @@ std::string flag(bool on) {
 void measurement_metrics(MetricText &out, const CycleFacts &facts, const LiveFacts &live) {
   const StatusSnapshot &v = facts.values;
   if (readings_fresh(facts)) {
+    // What the driver lacks is left out, as a reading of a silent UPS is.
+    const auto told = [&](UpsLack lack) { return !ups_lacks(facts, lack); };
     out.gauge("tornax_input_voltage_volts", "Input (line) voltage.", shortest(v.linevoltage));
-    out.gauge("tornax_output_voltage_volts", "Output (inverter) voltage.", shortest(v.invvoltage));
-    out.gauge("tornax_input_frequency_hertz", "Frequency as the UPS reports it.", shortest(v.freq));
-    out.gauge("tornax_output_current_amperes", "Load current as the UPS reports it.",
-              shortest(v.loadcurrent));
-    out.gauge("tornax_battery_charge_ratio", "Battery charge, 0 to 1.",
+    if (told(lacks_inverter_voltage)) {
+      out.gauge("tornax_output_voltage_volts", "Output (inverter) voltage.",
+                shortest(v.invvoltage));
+    }
+    if (told(lacks_frequency)) {
+      out.gauge("tornax_input_frequency_hertz", "Frequency as the UPS reports it.",
+                shortest(v.freq));
+    }
+    if (told(lacks_load_current)) {
+      out.gauge("tornax_output_current_amperes", "Load current as the UPS reports it.",
+                shortest(v.loadcurrent));
+    }
+    out.gauge("tornax_battery_charge_ratio",
+              ups_lacks(facts, charge_estimated)
+                  ? "Battery charge, 0 to 1, estimated from the battery voltage."
+                  : "Battery charge, 0 to 1.",
               shortest(v.percentbatt / 100.0f));
     out.gauge("tornax_ups_load_ratio",
               "Load as a share of the rated power, 0 to 1 (more when "
               "overloaded).",
               shortest(v.percentloadpower / 100.0f));
-    out.gauge("tornax_battery_runtime_seconds", "Running time on battery the UPS estimates.",
-              shortest(facts.backuptime * 60.0f));
+    if (told(lacks_runtime)) {
+      out.gauge("tornax_battery_runtime_seconds", "Running time on battery the UPS estimates.",
+                shortest(facts.backuptime * 60.0f));
+    }
     if (const std::optional<float> temperature = ups_temperature(facts)) {
       out.gauge("tornax_ups_temperature_celsius", "Temperature the UPS reports.",
                 shortest(*temperature));
@@ -262,8 +277,10 @@ void schedule_metrics(MetricText &out, const CycleFacts &facts) {
   out.gauge("tornax_next_selftest_timestamp_seconds",
             "When the next scheduled self-test runs (Unix time); +Inf none.",
             facts.next_self_test ? std::to_string(*facts.next_self_test) : "+Inf");
-  out.family("tornax_last_selftest_info", "gauge", "Result text of the last self-test.");
-  out.sample("tornax_last_selftest_info", "1", label("result", teststatus_of(facts)));
+  if (!ups_lacks(facts, lacks_self_test)) {
+    out.family("tornax_last_selftest_info", "gauge", "Result text of the last self-test.");
+    out.sample("tornax_last_selftest_info", "1", label("result", teststatus_of(facts)));
+  }
 }
 
 void daemon_metrics(MetricText &out, const CycleFacts &facts, const LiveFacts &live) {
@@ -344,13 +361,18 @@ void add_measurements(json &object, const CycleFacts &facts, const LiveFacts &li
   const StatusSnapshot &v = facts.values;
   const bool read = facts.readings_time != 0;
   const auto reading = [read](float value) { return read ? json(tidy(value)) : json(nullptr); };
+  // A reading the driver lacks is null, as one never read.
+  const auto told = [&](UpsLack lack, float value) {
+    return ups_lacks(facts, lack) ? json(nullptr) : reading(value);
+  };
   object["input_voltage_volts"] = reading(v.linevoltage);
-  object["output_voltage_volts"] = reading(v.invvoltage);
-  object["input_frequency_hertz"] = reading(v.freq);
-  object["output_current_amperes"] = reading(v.loadcurrent);
+  object["output_voltage_volts"] = told(lacks_inverter_voltage, v.invvoltage);
+  object["input_frequency_hertz"] = told(lacks_frequency, v.freq);
+  object["output_current_amperes"] = told(lacks_load_current, v.loadcurrent);
   object["battery_charge_ratio"] = reading(v.percentbatt / 100.0f);
+  object["battery_charge_estimated"] = ups_lacks(facts, charge_estimated);
   object["ups_load_ratio"] = reading(v.percentloadpower / 100.0f);
-  object["battery_runtime_seconds"] = reading(facts.backuptime * 60.0f);
+  object["battery_runtime_seconds"] = told(lacks_runtime, facts.backuptime * 60.0f);
   const std::optional<float> temperature = ups_temperature(facts);
   object["temperature_celsius"] = read && temperature ? json(tidy(*temperature)) : json(nullptr);
   const std::optional<long> age = readings_age(facts, live.now);
@@ -527,13 +549,26 @@ std::string details_html(const CycleFacts &facts) {
   if (const std::optional<long> &left = facts.shutdown_left) {
     html += row("Shutdown in", minutes_text(*left));
   }
-  html += reading_row(
-      "Battery runtime",
-      minutes_text(std::lround(std::clamp(tidy(facts.backuptime) * 60.0, 0.0, 1e9))), freshness);
-  html +=
-      reading_row("Input", shortest(v.linevoltage) + " V, " + shortest(v.freq) + " Hz", freshness);
-  html += reading_row("Output", shortest(v.invvoltage) + " V, " + shortest(v.loadcurrent) + " A",
+  const auto told = [&](UpsLack lack) { return !ups_lacks(facts, lack); };
+  if (told(lacks_runtime)) {
+    html += reading_row(
+        "Battery runtime",
+        minutes_text(std::lround(std::clamp(tidy(facts.backuptime) * 60.0, 0.0, 1e9))), freshness);
+  }
+  html += reading_row("Input",
+                      shortest(v.linevoltage) + " V" +
+                          (told(lacks_frequency) ? ", " + shortest(v.freq) + " Hz" : ""),
                       freshness);
+  std::string output;
+  if (told(lacks_inverter_voltage)) {
+    output = shortest(v.invvoltage) + " V";
+  }
+  if (told(lacks_load_current)) {
+    output += (output.empty() ? "" : ", ") + shortest(v.loadcurrent) + " A";
+  }
+  if (!output.empty()) {
+    html += reading_row("Output", output, freshness);
+  }
   if (const std::optional<float> temperature = ups_temperature(facts)) {
     html += reading_row("Temperature",
                         shortest(*temperature) +
@@ -544,7 +579,9 @@ std::string details_html(const CycleFacts &facts) {
   if (const std::string thresholds = thresholds_text(facts); !thresholds.empty()) {
     html += row("Shuts down on battery below", thresholds);
   }
-  html += row("Last self-test", selftest_words(teststatus_of(facts)));
+  if (told(lacks_self_test)) {
+    html += row("Last self-test", selftest_words(teststatus_of(facts)));
+  }
   html += row("Next scheduled shutdown",
               facts.next_shutdown ? local_time(facts.next_shutdown->down) : "none");
   html += row("Next self-test", facts.next_self_test ? local_time(*facts.next_self_test) : "none");
@@ -582,6 +619,7 @@ struct ChartSeries {
   const char *unit;
   float HistoryReading::*field;
   double floor_max;  // the scale reaches at least this high
+  unsigned lack;     // the UpsLack that leaves the chart out; 0 none
 };
 
 // The time axis: from the oldest sample to now, at least half a minute wide
@@ -708,10 +746,10 @@ std::string chart_html(const std::vector<HistorySample> &samples, const TimeAxis
 
 std::string charts_html(const CycleFacts &facts, const LiveFacts &live) {
   static const ChartSeries series[] = {
-      {"charge", "Battery charge", "%", &HistoryReading::charge, 100},
-      {"load", "Load", "%", &HistoryReading::load, 100},
-      {"input", "Input voltage", "V", &HistoryReading::input, 10},
-      {"runtime", "Battery runtime", "min", &HistoryReading::runtime, 1},
+      {"charge", "Battery charge", "%", &HistoryReading::charge, 100, 0},
+      {"load", "Load", "%", &HistoryReading::load, 100, 0},
+      {"input", "Input voltage", "V", &HistoryReading::input, 10, 0},
+      {"runtime", "Battery runtime", "min", &HistoryReading::runtime, 1, lacks_runtime},
   };
   const std::vector<HistorySample> samples = facts.history.samples();
   const TimeAxis axis = time_axis(samples, live.now);
@@ -722,8 +760,15 @@ std::string charts_html(const CycleFacts &facts, const LiveFacts &live) {
           : samples.back().reading;
   std::string html = "<section class=\"charts\">\n";
   for (const ChartSeries &s : series) {
-    html +=
-        chart_html(samples, axis, s, now ? std::optional<float>((*now).*s.field) : std::nullopt);
+    if ((facts.lacks & s.lack) != 0) {
+      continue;
+    }
+    ChartSeries shown_series = s;
+    if (s.field == &HistoryReading::charge && ups_lacks(facts, charge_estimated)) {
+      shown_series.title = "Battery charge (estimate)";
+    }
+    html += chart_html(samples, axis, shown_series,
+                       now ? std::optional<float>((*now).*s.field) : std::nullopt);
   }
   return html +
          "</section>\n<p class=\"legend\"><span class=\"key ob\"></span>on battery"
@@ -833,7 +878,8 @@ std::string render_status_json(const CycleFacts &facts, const LiveFacts &live) {
       {"flags", flags_object(facts, live)},
       {"status_word", facts.values.ext_status},
       {"shutdown_remaining_seconds", left ? json(*left) : json(nullptr)},
-      {"last_selftest", teststatus_of(facts)},
+      {"last_selftest",
+       ups_lacks(facts, lacks_self_test) ? json(nullptr) : json(teststatus_of(facts))},
       {"next_shutdown", next_shutdown_object(facts)},
       {"next_selftest", optional_time(facts.next_self_test)},
       {"events_total", events_object(facts)},
@@ -856,8 +902,9 @@ std::string render_status_page(const CycleFacts &facts, const LiveFacts &live) {
       "\">" + heading + "</h1>\n" + subtitle_html(facts);
   const Shown freshness = shown(facts);
   html += stale_note_html(facts, live);
-  html += gauge_html("Battery", facts.values.percentbatt, "low=\"30\" high=\"60\" optimum=\"100\"",
-                     freshness);
+  // An estimate from the battery voltage says so: under load it is far off.
+  html += gauge_html(ups_lacks(facts, charge_estimated) ? "Battery (estimate)" : "Battery",
+                     facts.values.percentbatt, "low=\"30\" high=\"60\" optimum=\"100\"", freshness);
   html += gauge_html("Load", facts.values.percentloadpower, "low=\"60\" high=\"85\" optimum=\"0\"",
                      freshness);
   html += charts_html(facts, live);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "tornax.h"
 
@@ -57,25 +58,42 @@ std::vector<NutVariable> nut_variables(const CycleFacts &facts, bool fsd) {
   const std::string maker = trimmed(facts.ups_mfr);
   const float backuptime = facts.backuptime;
   const float runtime = std::isnan(backuptime) ? 0.0f : std::max(backuptime, 0.0f) * 60.0f;
-  std::vector<NutVariable> variables = {
-      number_variable("battery.charge", r.percentbatt, 0, "Battery charge (percent of full)"),
-      number_variable("battery.runtime", std::floor(runtime), 0, "Battery runtime (seconds)"),
-      text_variable("device.model", model, ups_version_size - 1, "Device model"),
-      text_variable("device.type", "ups", 3, "Device type"),
-      text_variable("driver.name", "tornax", 6, "Driver name"),
-      text_variable("driver.version", version_text, 8, "Driver version"),
-      number_variable("input.frequency", r.freq, 1, "Input line frequency (Hz)"),
-      number_variable("input.voltage", r.linevoltage, 1, "Input voltage (V)"),
-      number_variable("input.voltage.nominal", facts.linenormal, 0, "Nominal input voltage (V)"),
-      number_variable("output.current", r.loadcurrent, 1, "Output current (A)"),
-      number_variable("output.voltage", r.invvoltage, 1, "Output voltage (V)"),
-      number_variable("ups.load", r.percentloadpower, 0, "Load on UPS (percent of full)"),
-      text_variable("ups.model", model, ups_version_size - 1, "UPS model"),
-      text_variable("ups.status", nut_ups_status(r.ext_status, fsd), 32, "UPS status"),
-      text_variable("ups.test.result",
-                    std::string(r.test_result, strnlen(r.test_result, sizeof r.test_result)),
-                    ups_teststatus_size - 1, "Results of last self test"),
+  const bool estimated = ups_lacks(facts, charge_estimated);
+  // Each with what the driver must tell for it: one it lacks is left out, so
+  // that LIST VAR and GET VAR agree and a client sees no made-up 0.
+  const std::pair<unsigned, NutVariable> all[] = {
+      {0, number_variable("battery.charge", r.percentbatt, 0,
+                          estimated ? "Battery charge (percent of full, estimated from the "
+                                      "battery voltage)"
+                                    : "Battery charge (percent of full)")},
+      {lacks_runtime,
+       number_variable("battery.runtime", std::floor(runtime), 0, "Battery runtime (seconds)")},
+      {0, text_variable("device.model", model, ups_version_size - 1, "Device model")},
+      {0, text_variable("device.type", "ups", 3, "Device type")},
+      {0, text_variable("driver.name", "tornax", 6, "Driver name")},
+      {0, text_variable("driver.version", version_text, 8, "Driver version")},
+      {lacks_frequency, number_variable("input.frequency", r.freq, 1, "Input line frequency (Hz)")},
+      {0, number_variable("input.voltage", r.linevoltage, 1, "Input voltage (V)")},
+      {0,
+       number_variable("input.voltage.nominal", facts.linenormal, 0, "Nominal input voltage (V)")},
+      {lacks_load_current,
+       number_variable("output.current", r.loadcurrent, 1, "Output current (A)")},
+      {lacks_inverter_voltage,
+       number_variable("output.voltage", r.invvoltage, 1, "Output voltage (V)")},
+      {0, number_variable("ups.load", r.percentloadpower, 0, "Load on UPS (percent of full)")},
+      {0, text_variable("ups.model", model, ups_version_size - 1, "UPS model")},
+      {0, text_variable("ups.status", nut_ups_status(r.ext_status, fsd), 32, "UPS status")},
+      {lacks_self_test,
+       text_variable("ups.test.result",
+                     std::string(r.test_result, strnlen(r.test_result, sizeof r.test_result)),
+                     ups_teststatus_size - 1, "Results of last self test")},
   };
+  std::vector<NutVariable> variables;
+  for (const auto &[lack, variable] : all) {
+    if ((facts.lacks & lack) == 0) {
+      variables.push_back(variable);
+    }
+  }
   // What only some UPSes tell, and the thresholds only when they are set:
   // a variable that is not there is left out, never shown as 0.
   if (facts.shutdown_charge != 0) {

@@ -206,11 +206,12 @@ CommandResult check_status_form(const std::string &json) {
               flags: "object", status_word: "number", input_voltage_volts: "number|null",
               output_voltage_volts: "number|null", input_frequency_hertz: "number|null",
               output_current_amperes: "number|null", battery_charge_ratio: "number|null",
+              battery_charge_estimated: "boolean",
               ups_load_ratio: "number|null", battery_runtime_seconds: "number|null",
               temperature_celsius: "number|null", readings: "object",
               battery_charge_low_ratio: "number|null", battery_runtime_low_seconds: "number|null",
               remain_minutes: "number", shutdown_remaining_seconds: "number|null",
-              last_selftest: "string", next_shutdown: "object|null", next_selftest: "number|null",
+              last_selftest: "string|null", next_shutdown: "object|null", next_selftest: "number|null",
               events_total: "object", recent_events: "array", cycle_duration_seconds: "number"})
     and (.daemon | has_form({version: "string", start_time: "number", status_clients: "number",
                                     nut_clients: "number"}))

@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "daemon/config/config_json.h"
 #include "daemon/config/config_read.h"
 #include "daemon/core/util.h"
 #include "daemon/shutdown/host.h"
+#include "daemon/ups/classic.h"
 #include "tests/kit/files.h"
 #include "tests/support/daemon_state.h"
 #include "tornax.h"
@@ -147,6 +149,52 @@ TEST_F(ConfigurationSummaryTest, NothingConfigured) {
   EXPECT_NE(configuration_summary(settings, monday_noon)
                 .find("BACKUPTIME: none: no time limit on battery\n"),
             std::string::npos);
+}
+
+unsigned driver_lacks = 0;
+
+// The rows that tell what the daemon does with a reading say so when the
+// UPS_PROTOCOL's driver lacks it; the JSON names what it lacks.
+TEST_F(ConfigurationSummaryTest, WhatTheProtocolLacksIsSaid) {
+  UpsDriver lacking = classic_driver();
+  lacking.name = "lacking";
+  lacking.lacks = [] { return driver_lacks; };
+  use_ups_driver(lacking);
+  settings.ups_protocol = "lacking";
+  settings.shutdown_runtime = 300;
+  settings.num_test_schedule = 1;
+  const struct {
+    unsigned lacks;
+    const char *row, *starts;
+  } cases[] = {
+      {0, "UPS protocol", "lacking"},
+      {0, "SHUTDOWN_RUNTIME", "shutdown when the UPS's backup time is below 5 min"},
+      {lacks_runtime, "UPS protocol", "lacking; no runtime from this UPS"},
+      {lacks_runtime, "SHUTDOWN_RUNTIME", "never: this UPS tells no runtime (5 min set)"},
+      {lacks_runtime, "BACKUPTIME",
+       "none: only a low-battery mark shuts the host down; this UPS tells no runtime, so no time "
+       "left on battery is told (BACKUPTIME gives one)"},
+      {lacks_runtime, "SHUTDOWN_DEADLINE",
+       "120 s, then the host is forced down (this UPS tells no runtime, so none shortens it on a "
+       "power-fail shutdown)"},
+      {lacks_self_test, "UPS protocol", "lacking; no self-test"},
+      {lacks_self_test, "Next self-test",
+       "none: this UPS has no self-test (the UPSTEST entries are skipped)"},
+      {charge_estimated, "UPS protocol",
+       "lacking; the battery charge is estimated from the battery voltage"},
+  };
+  for (const auto &c : cases) {
+    driver_lacks = c.lacks;
+    std::string value;
+    for (const auto &[what, text] : configuration_summary_rows(settings, monday_noon)) {
+      value = what == c.row ? text : value;
+    }
+    EXPECT_EQ(value.substr(0, std::strlen(c.starts)), c.starts) << c.row << " " << c.lacks;
+  }
+  driver_lacks = lacks_runtime | lacks_frequency | charge_estimated;
+  const nlohmann::ordered_json ups = configuration_json(settings, monday_noon, {})["ups"];
+  EXPECT_EQ(ups["lacks"], nlohmann::ordered_json::array({"runtime", "frequency"}));
+  EXPECT_EQ(ups["charge_estimated"], true);
 }
 
 // The document a program reads: where each statement stands (two on a line,

@@ -7,6 +7,7 @@
 
 #include "drill/admin_config.h"
 #include "drill/options.h"
+#include "drill/report.h"
 #include "drill/status_watch.h"
 #include "wire_protocol.h"
 
@@ -74,6 +75,38 @@ TEST(DrillStatusTest, StatusWordsAsRemoteHostsReadThem) {
   EXPECT_EQ(status_meaning(ext_powerfail | ext_lowbatt), "on battery, low battery");
   EXPECT_EQ(status_meaning(ext_comm_error | ext_schedule_down | ext_overload),
             "UPS not answering, scheduled shutdown counting down");
+}
+
+// A reading the UPS protocol lacks is neither shown from the status lines
+// nor counted, nor advised, in a finding.
+TEST(DrillLacksTest, LackedReadingsAreNotShownNorAdvised) {
+  const std::string line = "2 230.0 229.9 95 23 50.0 1.3 40 -1 OK 0";
+  EXPECT_EQ(hide_fields(line, {}), line);
+  EXPECT_EQ(hide_fields(line, {2, 8}), "2 230.0 - 95 23 50.0 1.3 40 - OK 0");
+
+  const struct {
+    const char *lacks;
+    std::vector<std::string> found;
+  } cases[] = {
+      {"[]", {}},  // SHUTDOWN_RUNTIME guards
+      {R"(["runtime"])",
+       {"only the UPS's own low-battery mark shuts the host down: an aged battery can run empty "
+        "first; set BACKUPTIME or SHUTDOWN_CHARGE (this UPS tells no runtime)"}},
+  };
+  for (const auto &c : cases) {
+    const AdminConfig config(std::string(R"({"summary": {}, "statements": [],
+        "events": [{"name": "POWERFAIL", "alert": {"scope": "all"}, "page": {"enabled": false},
+                    "hook": null}],
+        "modem_device": null, "broadcast_command": null,
+        "network": {"status_server": {"max_client": 0}, "nut_server": {"port": 0}},
+        "shutdown": {"backuptime_s": 0, "runtime_below_s": 300, "charge_below_percent": 0,
+                     "silent_shutdown_s": 60, "script": "runs"},
+        "ups": {"switch_off": true, "lacks": )") +
+                             c.lacks + "}}");
+    RunFacts run;
+    run.batch = false;
+    EXPECT_EQ(findings({config, {}, run}), c.found) << c.lacks;
+  }
 }
 
 }  // namespace

@@ -4,11 +4,15 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "daemon/net/http_server.h"
+#include "daemon/net/nut_variables.h"
+#include "daemon/ups/classic.h"
+#include "tests/support/daemon_state.h"
 #include "tests/support/http_client.h"
 
 namespace tornax {
@@ -80,15 +84,20 @@ TEST(HttpTextTest, ShutdownPendingAndTimeLeft) {
     unsigned int powerfail_count;
     long powerfail_left, schedule_timer;
     std::optional<long> left;
+    unsigned lacks = 0;
   } cases[] = {
       {"on line", 0, 1800, 0, std::nullopt},
       {"on battery", 180, 120, 0, 120},
       {"on battery without BACKUPTIME: the UPS's backup time", 50, 1800, 0, 1800},
       {"scheduled countdown", 0, 1800, 30, 570},
       {"both: the nearer one", 250, 50, 30, 50},
+      // No BACKUPTIME and no runtime from the UPS: no end of the outage known.
+      {"on battery, no runtime", 50, 0, 0, std::nullopt, lacks_runtime},
+      {"scheduled countdown, no runtime", 50, 0, 30, 570, lacks_runtime},
   };
   for (const auto &c : cases) {
     CycleFacts facts = on_line_facts();
+    facts.lacks = c.lacks;
     facts.status[POWERFAIL] = c.powerfail_count;
     facts.powerfail_left = c.powerfail_left;
     facts.values.schedule_down_timer = c.schedule_timer;
@@ -172,6 +181,80 @@ TEST(HttpMetricsTest, OptionalReadingsAndThresholds) {
                       "C</dd>"),
             std::string::npos);
   EXPECT_NE(page.find("<dd>20 % charge, 5 min runtime</dd>"), std::string::npos);
+}
+
+// What the driver in use lacks, as its publication tells it, is left out
+// of every surface: no network UPS variable (LIST VAR and GET VAR share the
+// list), no metric, null in the JSON, no text on the page; the same facts
+// with a driver that tells it show it.
+class SurfacesLackTest : public test::DaemonStateTest {};
+
+unsigned driver_lacks = 0;
+
+TEST_F(SurfacesLackTest, WhatTheDriverLacksIsLeftOutEverywhere) {
+  UpsDriver lacking = classic_driver();
+  lacking.lacks = [] { return driver_lacks; };
+  use_ups_driver(lacking);
+  const struct {
+    UpsLack lack;
+    const char *variable, *metric, *json_key, *page_text;
+  } cases[] = {
+      {lacks_runtime, "battery.runtime", "tornax_battery_runtime_seconds",
+       "battery_runtime_seconds", "data-series=\"runtime\""},
+      {lacks_self_test, "ups.test.result", "tornax_last_selftest_info{result=\"OK\"}",
+       "last_selftest", "<dt>Last self-test</dt>"},
+      {lacks_temperature, "ups.temperature", "tornax_ups_temperature_celsius",
+       "temperature_celsius", "<dt>Temperature</dt>"},
+      {lacks_load_current, "output.current", "tornax_output_current_amperes",
+       "output_current_amperes", "<dd>229.9 V, 1.3 A</dd>"},
+      {lacks_inverter_voltage, "output.voltage", "tornax_output_voltage_volts",
+       "output_voltage_volts", "<dd>229.9 V, 1.3 A</dd>"},
+      {lacks_frequency, "input.frequency", "tornax_input_frequency_hertz", "input_frequency_hertz",
+       "<dd>230.2 V, 50 Hz</dd>"},
+  };
+  for (const auto &c : cases) {
+    for (const bool lacked : {false, true}) {
+      driver_lacks = lacked ? unsigned{c.lack} : 0u;
+      publish_settings();
+      CycleFacts facts = on_line_facts();
+      facts.values.temp = 31.5f;
+      facts.history.add(facts.time, HistoryReading{95, 23, 230, 40}, false);
+      facts.lacks = latest_cycle_facts()->lacks;
+      const std::vector<NutVariable> variables = nut_variables(facts, false);
+      const auto metrics = test::metric_samples(render_metrics(facts, {facts.time}));
+      const json status = json::parse(render_status_json(facts, {facts.time}));
+      const std::string page = render_status_page(facts, {facts.time});
+      const std::string what = std::string(c.variable) + (lacked ? " lacked" : " told");
+      EXPECT_EQ(std::count_if(variables.begin(), variables.end(),
+                              [&](const NutVariable &v) { return v.name == c.variable; }),
+                lacked ? 0 : 1)
+          << what;
+      EXPECT_EQ(metrics.count(c.metric), lacked ? 0u : 1u) << what;
+      EXPECT_EQ(status.at(c.json_key).is_null(), lacked) << what;
+      EXPECT_EQ(page.find(c.page_text) == std::string::npos, lacked) << what;
+      // What it does not lack stays.
+      EXPECT_EQ(metrics.count("tornax_input_voltage_volts"), 1u) << what;
+      EXPECT_EQ(status.at("battery_charge_estimated"), false) << what;
+    }
+  }
+
+  // An estimated charge is shown, and said to be one.
+  driver_lacks = charge_estimated;
+  publish_settings();
+  CycleFacts facts = on_line_facts();
+  facts.lacks = latest_cycle_facts()->lacks;
+  const json status = json::parse(render_status_json(facts, {facts.time}));
+  EXPECT_EQ(status.at("battery_charge_ratio"), 0.95);
+  EXPECT_EQ(status.at("battery_charge_estimated"), true);
+  const std::string page = render_status_page(facts, {facts.time});
+  EXPECT_NE(page.find("<span>Battery (estimate)</span>"), std::string::npos);
+  EXPECT_NE(page.find("Battery charge (estimate) <b>"), std::string::npos);
+  for (const NutVariable &v : nut_variables(facts, false)) {
+    if (v.name == "battery.charge") {
+      EXPECT_STREQ(v.description,
+                   "Battery charge (percent of full, estimated from the battery voltage)");
+    }
+  }
 }
 
 // Silent for 15 s: no reading of now is shown as one. /metrics leaves the
