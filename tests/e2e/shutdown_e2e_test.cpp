@@ -2,7 +2,7 @@
 // low-battery mark from the simulated UPS runs the shutdown script, removes
 // the pid file, signals every process of the sandbox, turns swap off and
 // unmounts through the sandbox's stubs, switches the UPS off when asked, and
-// halts, which ends the sandbox.
+// halts, which ends the sandbox; for the classic protocol and for Qx.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -231,6 +231,63 @@ TEST_F(ShutdownE2eTest, CountSteppingOverTheTimeoutHaltsTheHost) {
   ASSERT_TRUE(wait_for_log(home, "Power fail detected")) << home.log();
   sim.set_raw_reply("S5", "@NO\r\n");  // from now on 1, 3, 5, ... 59, 61
   expect_halted_because("Power-fail shutdown: on battery for 61 s, reaching BACKUPTIME (60 s)");
+}
+
+// ---- A Qx UPS -------------------------------------------------------------
+
+SimulatedUpsOptions qx_ups_options() {
+  SimulatedUpsOptions options = test_ups_options();
+  options.protocol = SimProtocol::qx;
+  return options;
+}
+
+class QxShutdownE2eTest : public SandboxedDaemonTest {
+ protected:
+  QxShutdownE2eTest() : SandboxedDaemonTest(qx_ups_options()) {}
+  long status_queries() const {
+    const std::vector<ReceivedCommand> log = sim.received();
+    return std::count_if(log.begin(), log.end(), [](const auto &c) { return c.bytes == "Q1\r"; });
+  }
+};
+
+TEST_F(QxShutdownE2eTest, OutageThenBatteryLowHaltsAndSwitchesTheUpsOff) {
+  ASSERT_NO_FATAL_FAILURE(
+      start_configured("UPS_PROTOCOL qx\nTURNOFF_UPS yes\nUPS_SHUTDOWN_DELAY 30\n"));
+  sim.set_mains(false);
+  ASSERT_TRUE(wait_for_log(home, "Power fail detected")) << home.log();
+  sim.set_low_battery(true);
+  EXPECT_EQ(run->wait(sequence_limit), halted) << run->stderr_text();
+
+  EXPECT_EQ(run->stderr_text(), "Detect Simline QX (230V) on " + sim.slave_path() + "\n" +
+                                    sequence_messages(false, true));
+  EXPECT_EQ(run->actions(), "/sbin/swapoff -a\n/bin/umount -a -f\n");
+  const std::string log = home.log();
+  const std::size_t low = log.find("Low battary detected");
+  ASSERT_NE(low, std::string::npos) << log;
+  EXPECT_NE(log.find("Powerfail fail timeout, Server is shutdown", low), std::string::npos) << log;
+  // The switch-off is the last thing the UPS hears, in its own words.
+  EXPECT_TRUE(wait_until([&] { return test::last_commands(sim, 1).front() == "S.5R0003\r"; }))
+      << testing::PrintToString(test::last_commands(sim, 3));
+}
+
+TEST_F(QxShutdownE2eTest, LineNoiseIsNeverAnEvent) {
+  ASSERT_NO_FATAL_FAILURE(start_configured("UPS_PROTOCOL qx\nBACKUPTIME 1\nSILENT_SHUTDOWN 1\n"));
+  ASSERT_TRUE(wait_until([&] { return status_queries() >= 2; })) << run->stderr_text();
+  sim.set_garbage(true);
+  sim.set_noise(3000);
+  sim.set_flood(200);
+  const long before = status_queries();
+  ASSERT_TRUE(
+      wait_until([&] { return status_queries() >= before + 20; }, std::chrono::seconds(90)));
+  EXPECT_TRUE(run->running()) << run->stderr_text();
+  EXPECT_TRUE(log_has(home, "Communication with UPS error")) << home.log();
+  sim.clear_faults();
+  EXPECT_TRUE(wait_for_log(home, "Establish communication with UPS")) << home.log();
+  EXPECT_TRUE(run->running());
+  EXPECT_EQ(run->actions(), "");
+  EXPECT_FALSE(log_has(home, "Power fail detected")) << home.log();
+  EXPECT_FALSE(log_has(home, "Low battary detected")) << home.log();
+  ASSERT_NO_FATAL_FAILURE(stop_daemon());
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "daemon/core/monitor.h"
+#include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/ups/driver.h"
 #include "daemon/ups/line.h"
@@ -57,6 +58,9 @@ struct SoakProtocol {
 
 const SoakProtocol protocol_table[] = {
     {"classic", [](SimulatedUpsOptions &) {}, "T", "B%"},
+    // The charge is an estimate that no threshold follows; no backup time.
+    {"qx", [](SimulatedUpsOptions &options) { options.protocol = SimProtocol::qx; }, nullptr,
+     nullptr},
 };
 
 long environment(const char *name, long fallback) {
@@ -128,7 +132,7 @@ void Soak::begin_life() {
   ++lives_;
   test::reset_daemon_state();
   use_ups_driver(*find_ups_driver(protocol_.driver));
-  set_reply_timeout(reply_timeout);
+  timings.reply_timeout = reply_timeout;
   settings.ups_filename = link_;
   settings.powerfail_timeout = dice_.chance(0.25) ? 0 : static_cast<unsigned>(dice_.between(3, 60));
   settings.silent_shutdown = dice_.chance(0.25) ? 0 : static_cast<unsigned>(dice_.between(1, 8));
@@ -300,7 +304,7 @@ void Soak::end_fault(int kind) {
       sim_.set_garbage(false);
       break;
     case line_end:
-      sim_.set_line_end("\r\n");
+      sim_.set_line_end(sim_.own_line_end());
       break;
     case split:
       sim_.set_split(0, {});

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/simulated_ups.h"
@@ -26,6 +27,9 @@ inline constexpr int halted = 130;
 
 class SandboxedDaemonTest : public testing::Test {
  protected:
+  // `ups`: the simulator's options (a fixture for another protocol passes its own).
+  explicit SandboxedDaemonTest(SimulatedUpsOptions ups = test_ups_options())
+      : sim(std::move(ups)) {}
   // Starts the simulator and finds a free loopback port.
   void SetUp() override;
   // Stops the simulator; a sandbox still running ends with `run`.
@@ -52,7 +56,7 @@ class SandboxedDaemonTest : public testing::Test {
   // false when they did not come within a generous time.
   bool let_cycles_pass(std::size_t cycles);
 
-  SimulatedUps sim{test_ups_options()};
+  SimulatedUps sim;
   DaemonHome home;
   std::unique_ptr<SandboxRun> run;
   pid_t daemon = 0;
