@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -19,6 +20,7 @@
 #include "daemon/shutdown/host.h"
 #include "daemon/shutdown/shutdown.h"
 #include "daemon/ups/driver.h"
+#include "daemon/ups/qx_protocol.h"
 
 namespace tornax {
 namespace {
@@ -70,9 +72,34 @@ std::string ups_device_row(const Settings &config, std::time_t) {
   return config.ups_filename ? *config.ups_filename : "none (no UPS_DEVICE statement)";
 }
 
+bool speaks_qx(const Settings &config) {
+  return config.ups_protocol == "qx";
+}
+
+// The bytes a Qx UPS receives, as the driver writes them (without the CR).
+std::string qx_switch_off_row(const Settings &config) {
+  const qx::DelayText delay = qx::delay_text(config.ups_shutdown_delay);
+  const long restart =
+      std::clamp<long>(config.restart_sleep, qx::shortest_restart, qx::longest_restart);
+  std::string command = qx::switch_off_command(config.ups_shutdown_delay, restart);
+  command.pop_back();
+  std::string text = "after a power-fail shutdown the UPS receives \"" + command +
+                     "\": its output off " + std::to_string(config.ups_shutdown_delay) +
+                     " s later (UPS_SHUTDOWN_DELAY), back on " + std::to_string(restart) +
+                     " min after that once the mains are present";
+  if (delay.clamped) {
+    text += "; UPS_SHUTDOWN_DELAY " + std::to_string(config.ups_shutdown_delay) +
+            " s is clamped to 10 minutes, the longest this UPS takes";
+  }
+  return text;
+}
+
 std::string switch_off_row(const Settings &config, std::time_t) {
   if (config.turnoff_ups == 0) {
     return "no (TURNOFF_UPS no): the UPS stays on after a power-fail shutdown";
+  }
+  if (speaks_qx(config)) {
+    return qx_switch_off_row(config);
   }
   return "after a power-fail shutdown, with a shutdown delay of " +
          std::to_string(config.ups_shutdown_delay);
@@ -101,6 +128,11 @@ std::string shutdown_deadline_row(const Settings &config, std::time_t) {
 }
 
 std::string restart_sleep_row(const Settings &config, std::time_t) {
+  if (speaks_qx(config) && config.restart_sleep < qx::shortest_restart) {
+    return std::to_string(config.restart_sleep) + " min: sent as " +
+           std::to_string(qx::shortest_restart) +
+           " min, since early firmware may stay off for good after less";
+  }
   if (config.restart_sleep == 0) {
     return "0: the UPS is told 0 even when the mains are back by the time it is switched off "
            "(it may then never cycle the power)";
@@ -177,6 +209,28 @@ std::string shutdown_charge_row(const Settings &config, std::time_t) {
   }
   return "shutdown when the battery level is below " + std::to_string(config.shutdown_charge) +
          "% on battery, in two readings in a row";
+}
+
+// The ends between which the charge is estimated from the battery voltage.
+std::string battery_voltage_row(double volts, double cell_volts, const char *end) {
+  if (volts == 0.0) {
+    char text[96];
+    std::snprintf(text, sizeof text, "from the cells: %.2f V a cell (%s)", cell_volts, end);
+    return text;
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "%.2f V: the battery taken as %s", volts, end);
+  return text;
+}
+
+std::string battery_low_row(const Settings &config, std::time_t) {
+  return battery_voltage_row(config.battery_voltage_low, qx::cell_volts_empty, "empty") +
+         " for the charge estimate";
+}
+
+std::string battery_high_row(const Settings &config, std::time_t) {
+  return battery_voltage_row(config.battery_voltage_high, qx::cell_volts_full, "full") +
+         " for the charge estimate";
 }
 
 std::string hooks_row(const Settings &config, std::time_t) {
@@ -324,7 +378,12 @@ std::string ups_protocol_row(const Settings &config, std::time_t) {
 struct SummaryRow {
   const char *what;
   std::string (*value)(const Settings &, std::time_t);
+  bool (*shown)(const Settings &) = nullptr;  // nullptr: always
 };
+
+bool charge_is_estimated(const Settings &config) {
+  return lacking(config, charge_estimated);
+}
 
 constexpr SummaryRow summary_table[] = {
     {"UPS device", ups_device_row},
@@ -341,6 +400,8 @@ constexpr SummaryRow summary_table[] = {
     {"SILENT_SHUTDOWN", silent_shutdown_row},
     {"SHUTDOWN_RUNTIME", shutdown_runtime_row},
     {"SHUTDOWN_CHARGE", shutdown_charge_row},
+    {"BATTERY_VOLTAGE_LOW", battery_low_row, charge_is_estimated},
+    {"BATTERY_VOLTAGE_HIGH", battery_high_row, charge_is_estimated},
     {"Next scheduled shutdown", next_shutdown_row},
     {"Next self-test", next_test_row},
     {"Status server", status_server_row},
@@ -376,6 +437,9 @@ std::vector<std::pair<std::string, std::string>> configuration_summary_rows(cons
                                                                             std::time_t now) {
   std::vector<std::pair<std::string, std::string>> rows;
   for (const SummaryRow &row : summary_table) {
+    if (row.shown != nullptr && !row.shown(config)) {
+      continue;
+    }
     rows.emplace_back(row.what, row.value(config, now));
   }
   return rows;

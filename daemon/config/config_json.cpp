@@ -78,12 +78,19 @@ ordered_json lacks_json(unsigned lacks) {
   return list;
 }
 
+// BATTERY_VOLTAGE_LOW and _HIGH; null when not set (then from the cells).
+ordered_json volts_or_null(double volts) {
+  return volts != 0.0 ? ordered_json(volts) : ordered_json(nullptr);
+}
+
 ordered_json ups_json(const Settings &config, std::time_t) {
   const unsigned lacks = configured_lacks(config);
   return {{"device", text_or_null(config.ups_filename)},
           {"protocol", config.ups_protocol},
           {"lacks", lacks_json(lacks)},
           {"charge_estimated", (lacks & charge_estimated) != 0},
+          {"battery_voltage_low", volts_or_null(config.battery_voltage_low)},
+          {"battery_voltage_high", volts_or_null(config.battery_voltage_high)},
           {"location", text_or_null(config.ups_location)},
           {"type", config.adapter_type},
           {"switch_off", config.turnoff_ups != 0},

@@ -197,6 +197,50 @@ TEST_F(ConfigurationSummaryTest, WhatTheProtocolLacksIsSaid) {
   EXPECT_EQ(ups["charge_estimated"], true);
 }
 
+// What a Qx UPS is sent at the end of a power-fail shutdown, the delay it
+// can't take, and the ends of the charge estimate.
+TEST_F(ConfigurationSummaryTest, QxRowsSayTheBytesAndTheEstimate) {
+  settings.ups_protocol = "qx";
+  settings.turnoff_ups = 1;
+  settings.battery_voltage_high = 27.3;
+  const struct {
+    int delay;
+    unsigned restart;
+    const char *row, *value;
+  } cases[] = {
+      {30, 3, "UPS switch-off",
+       "after a power-fail shutdown the UPS receives \"S.5R0003\": its output off 30 s later "
+       "(UPS_SHUTDOWN_DELAY), back on 3 min after that once the mains are present"},
+      {55, 20, "UPS switch-off",
+       "after a power-fail shutdown the UPS receives \"S01R0020\": its output off 55 s later "
+       "(UPS_SHUTDOWN_DELAY), back on 20 min after that once the mains are present"},
+      {900, 3, "UPS switch-off",
+       "after a power-fail shutdown the UPS receives \"S10R0003\": its output off 900 s later "
+       "(UPS_SHUTDOWN_DELAY), back on 3 min after that once the mains are present; "
+       "UPS_SHUTDOWN_DELAY 900 s is clamped to 10 minutes, the longest this UPS takes"},
+      {30, 0, "RESTART_SLEEP",
+       "0 min: sent as 3 min, since early firmware may stay off for good after less"},
+      {30, 3, "UPS protocol",
+       "qx; no runtime from this UPS; the battery charge is estimated from the battery voltage"},
+      {30, 3, "SHUTDOWN_RUNTIME", "none"},
+      {30, 3, "BATTERY_VOLTAGE_LOW",
+       "from the cells: 1.90 V a cell (empty) for the charge estimate"},
+      {30, 3, "BATTERY_VOLTAGE_HIGH", "27.30 V: the battery taken as full for the charge estimate"},
+  };
+  for (const auto &c : cases) {
+    settings.ups_shutdown_delay = c.delay;
+    settings.restart_sleep = c.restart;
+    std::string value = "(no row)";
+    for (const auto &[what, text] : configuration_summary_rows(settings, monday_noon)) {
+      value = what == c.row ? text : value;
+    }
+    EXPECT_EQ(value, c.value) << c.row << " " << c.delay;
+  }
+  const nlohmann::ordered_json ups = configuration_json(settings, monday_noon, {})["ups"];
+  EXPECT_EQ(ups["battery_voltage_low"], nullptr);
+  EXPECT_EQ(ups["battery_voltage_high"], 27.3);
+}
+
 // The document a program reads: where each statement stands (two on a line,
 // one across a continuation), the values behind the summary, the summary's
 // own rows, and no password.
