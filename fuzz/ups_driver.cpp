@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "daemon/core/timings.h"
 #include "daemon/ups/driver.h"
 #include "daemon/ups/line.h"
 #include "fuzz/harness.h"
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 "socketpair works");
   send_packets(line[1], stream);
   shutdown(line[1], SHUT_WR);
-  set_reply_timeout(std::chrono::milliseconds(1));
+  timings.reply_timeout = std::chrono::milliseconds(1);
   driver.reset();
   last_prefixqueue = 0;
   if ((data[1] & 1) != 0) {

@@ -6,6 +6,7 @@
 
 #include "daemon/core/clock.h"
 #include "daemon/core/cycle_facts.h"
+#include "daemon/core/timings.h"
 #include "daemon/ups/driver.h"
 #include "daemon/ups/line.h"
 #include "tornax.h"
@@ -69,7 +70,7 @@ void reset_daemon_state() {
   last_prefixqueue = 0;
   set_clock_function(nullptr);
   set_sleep_function(nullptr);
-  set_reply_timeout(default_reply_timeout);
+  timings.restore();
   take_replies_accepted();
 }
 

@@ -1,7 +1,7 @@
 // Putting the daemon's state back: what a freshly started process has in the
 // globals of tornax.h and tornax_shared.h, the cycle's publication, the time
-// seams and the UPS reply time-out. The state's owner is the daemon, so the
-// reset is the daemon's too; tests call it between cases.
+// seams and the waits and limits of `timings`. The state's owner is the
+// daemon, so the reset is the daemon's too; tests call it between cases.
 #ifndef TORNAX_DAEMON_CORE_STATE_H
 #define TORNAX_DAEMON_CORE_STATE_H
 

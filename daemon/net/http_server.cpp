@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 
+#include "daemon/core/timings.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/admission.h"
 #include "daemon/net/listener.h"
@@ -22,8 +23,6 @@
 #include "daemon/net/thread-server.h"
 
 namespace tornax {
-
-std::atomic<int> http_request_limit_ms{http_request_limit_seconds * 1000};
 
 namespace {
 
@@ -59,7 +58,7 @@ EventLoop::TimerId deadline_timer;
 void run_library();
 
 Clock::time_point next_deadline() {
-  return Clock::now() + std::chrono::milliseconds(http_request_limit_ms.load());
+  return Clock::now() + timings.http_request_limit.get();
 }
 
 // A request that is not complete and answered in time loses its place: a

@@ -31,11 +31,8 @@ inline constexpr int http_idle_seconds = 10;      // a silent connection is clos
 inline constexpr std::size_t http_request_memory =
     std::size_t{16} * 1024;  // request line and headers
 
-// How long a connection has for each request and its answer (from its start
-// or the end of the answer before), in seconds, as the documentation states
-// it; the same in milliseconds, the limit kept, which tests shorten.
-inline constexpr int http_request_limit_seconds = 10;
-extern std::atomic<int> http_request_limit_ms;
+// A connection has timings.http_request_limit for each request and its
+// answer (from its start or the end of the answer before).
 
 struct HttpAnswer {
   unsigned int status = 200;

@@ -12,13 +12,12 @@
 #include <cstring>
 
 #include "daemon/core/error.h"
+#include "daemon/core/timings.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/report/deferred_log.h"
 #include "daemon/report/logger.h"
 
 namespace tornax {
-
-std::atomic<int> listener_retry_ms{listener_retry_seconds * 1000};
 
 namespace {
 
@@ -159,7 +158,7 @@ void Listener::retry_failed() {
     }
   }
   if (failed) {
-    loop_->after(std::chrono::milliseconds(listener_retry_ms.load()), [this] { retry_failed(); });
+    loop_->after(timings.listener_retry.get(), [this] { retry_failed(); });
   }
 }
 
@@ -199,7 +198,7 @@ void Listener::attach(EventLoop &loop, Accepted accepted) {
     }
   }
   if (failed) {
-    loop_->after(std::chrono::milliseconds(listener_retry_ms.load()), [this] { retry_failed(); });
+    loop_->after(timings.listener_retry.get(), [this] { retry_failed(); });
   }
 }
 

@@ -18,10 +18,7 @@
 
 namespace tornax {
 
-// Pause between two attempts to bind an address, as the reports state it.
-inline constexpr int listener_retry_seconds = 5;
-// The same in milliseconds, the pause actually kept; tests shorten it.
-extern std::atomic<int> listener_retry_ms;
+// An address that can't be bound is tried again every timings.listener_retry.
 
 // Sockets of every listener that failed to open and may still do so: the
 // descriptors they will take are kept out of the clients' budget.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "daemon/core/cycle_facts.h"
+#include "daemon/core/timings.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/admission.h"
 #include "daemon/net/listener.h"
@@ -37,9 +38,6 @@
 namespace tornax {
 
 std::atomic<int> &nut_clients = admission().counter(Surface::nut_server);
-std::atomic<int> nut_idle_limit_ms{nut_idle_limit_seconds * 1000};
-std::atomic<int> nut_second_ms{1000};
-std::atomic<int> nut_handshake_limit_ms{nut_handshake_limit_seconds * 1000};
 
 namespace {
 
@@ -338,12 +336,11 @@ class NutConnection {
     // speed of the network even on one connection.
     login_failed_ = false;
     paused_ = true;
-    resume_ = network_loop().after(std::chrono::milliseconds(nut_second_ms.load()),
-                                   [this, held = std::move(reply)] {
-                                     paused_ = false;
-                                     output_ += held;
-                                     go_on();
-                                   });
+    resume_ = network_loop().after(timings.nut_second.get(), [this, held = std::move(reply)] {
+      paused_ = false;
+      output_ += held;
+      go_on();
+    });
     return "";
   }
 
@@ -353,7 +350,7 @@ class NutConnection {
     LoginThrottle &throttle = admission().login_throttle();
     const Clock::time_point now = Clock::now();
     const bool valid = throttle.may_check(place_.peer(), now) && valid_account(name, password);
-    throttle.record(place_.peer(), valid, now, std::chrono::milliseconds(nut_second_ms.load()));
+    throttle.record(place_.peer(), valid, now, timings.nut_second.get());
     if (!valid) {
       admission().note_failed_login(Surface::nut_server, place_.peer(), name);
       login_failed_ = true;
@@ -388,13 +385,12 @@ class NutConnection {
   // Silent for the idle limit, or an answer that found no room for the stall
   // limit: the connection ends and its place is freed.
   Clock::time_point deadline() const {
-    Clock::time_point when = last_input_ + std::chrono::milliseconds(nut_idle_limit_ms.load());
+    Clock::time_point when = last_input_ + timings.nut_idle_limit.get();
     if (output_waiting_) {
-      when = std::min(when, output_since_ + std::chrono::milliseconds(stall_limit_ms.load()));
+      when = std::min(when, output_since_ + timings.stall_limit.get());
     }
     if (handshake_ != nullptr) {
-      when = std::min(when,
-                      handshake_since_ + std::chrono::milliseconds(nut_handshake_limit_ms.load()));
+      when = std::min(when, handshake_since_ + timings.nut_handshake_limit.get());
     }
     return when;
   }
@@ -464,9 +460,8 @@ class LoggedInHosts final : public WaitingPeers {
   Clock::time_point tell_peers() override {
     fsd = true;
     logins().tell_all();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                             static_cast<long>(latest_cycle_facts()->nut_hostsync) *
-                                             nut_second_ms.load());
+    const auto deadline = Clock::now() + static_cast<long>(latest_cycle_facts()->nut_hostsync) *
+                                             timings.nut_second.get();
     waiting_ = logins().count();
     if (waiting_ == 0) {
       writelog("Shutdown: no host is logged in to the network UPS server");

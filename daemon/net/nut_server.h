@@ -21,20 +21,9 @@ namespace tornax {
 // counts.
 extern std::atomic<int> &nut_clients;
 
-// How long a connection may stay silent before it is closed and its place
-// freed, in milliseconds: 300 seconds in the daemon; tests shorten it.
-inline constexpr int nut_idle_limit_seconds = 300;
-extern std::atomic<int> nut_idle_limit_ms;
-
-// How long a TLS handshake after STARTTLS may take before the connection is
-// closed and its place freed, in milliseconds: as long as an HTTP request
-// may take in the daemon; tests shorten it.
-inline constexpr int nut_handshake_limit_seconds = 10;
-extern std::atomic<int> nut_handshake_limit_ms;
-
-// The length of one NUT_HOSTSYNC second, in milliseconds: 1000 in the
-// daemon; tests shorten it.
-extern std::atomic<int> nut_second_ms;
+// A connection silent for timings.nut_idle_limit, or whose TLS handshake
+// after STARTTLS takes longer than timings.nut_handshake_limit (as long as an
+// HTTP request may take), is closed and its place freed.
 
 // Daemon start-up, main thread, once: publishes the settings (the UPS is
 // stale until the first cycle), binds a listener to settings.nut_port on each

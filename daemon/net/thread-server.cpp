@@ -21,6 +21,7 @@
 
 #include "common/status_auth.h"
 #include "daemon/core/cycle_facts.h"
+#include "daemon/core/timings.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/listener.h"
 #include "daemon/net/surfaces.h"
@@ -29,9 +30,6 @@
 namespace tornax {
 
 std::atomic<int> &client = admission().counter(Surface::status_server);
-std::atomic<int> status_interval_ms{1000};
-std::atomic<int> stall_limit_ms{stall_limit_seconds * 1000};
-std::atomic<int> hello_wait_ms{2000};
 
 namespace {
 
@@ -93,8 +91,8 @@ ssize_t send_text(int fd, const char *text, std::size_t length) {
 // Returns once a cycle after `seen` has published, or when a quarter more
 // than the status interval has passed without one.
 void wait_for_cycle(unsigned int seen) {
-  const int interval = std::max(status_interval_ms.load(), 0);
-  wait_for_publication(seen, std::chrono::milliseconds(interval + interval / 4));
+  const auto interval = std::max(timings.status_interval.get(), std::chrono::milliseconds(0));
+  wait_for_publication(seen, interval + interval / 4);
 }
 
 }  // namespace
@@ -103,7 +101,7 @@ void wait_for_cycle(unsigned int seen) {
 // window stays shut (a send blocked for the limit) ends the connection; the
 // window watch catches a peer that merely stopped reading.
 void limit_peer_waiting(int fd) {
-  const int ms = stall_limit_ms.load();
+  const int ms = static_cast<int>(timings.stall_limit.get().count());
   const timeval send_timeout{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   const unsigned int user_timeout = static_cast<unsigned int>(ms);
@@ -174,7 +172,7 @@ enum class LinesEnd { write_failed, stalled };
 
 LinesEnd send_status_lines(LineSender &sender, int fd) {
   char buffer[line_buffer_size];
-  StallWatch watch{std::chrono::milliseconds(stall_limit_ms.load())};
+  StallWatch watch{timings.stall_limit.get()};
   for (;;) {
     const unsigned int seen = publication_count();
     const std::optional<std::uint32_t> window = peer_window(fd);
@@ -197,7 +195,7 @@ LinesEnd send_status_lines(LineSender &sender, int fd) {
 std::optional<AuthNonce> wait_for_hello(int fd) {
   char hello[64];
   std::size_t length = 0;
-  const auto deadline = StallWatch::Clock::now() + std::chrono::milliseconds(hello_wait_ms.load());
+  const auto deadline = StallWatch::Clock::now() + timings.hello_wait.get();
   while (length < sizeof hello) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - StallWatch::Clock::now());

@@ -39,25 +39,15 @@ namespace tornax {
 // connection never counts.
 extern std::atomic<int> &client;
 
-// Pause between two status lines of a connection, in milliseconds. One
-// second in the daemon; tests shorten it before starting the server. While
-// the monitoring cycle runs, a connection sends its next line as soon as the
-// next cycle has published, so a change reaches every client within that
-// cycle; only when no cycle comes for a quarter more than this (before the
+// The pause between two status lines (timings.status_interval): while the
+// monitoring cycle runs, a connection sends its next line as soon as the next
+// cycle has published, so a change reaches every client within that cycle;
+// only when no cycle comes for a quarter more than the pause (before the
 // first cycle, during a shutdown) does the pause alone decide.
-extern std::atomic<int> status_interval_ms;
-
-// How long a connection may go without the peer taking any data (or without
-// its host answering at all) before it is closed and its place freed, in
-// milliseconds: 30 seconds in the daemon, as the log states it; tests shorten
-// it. A peer that never reads must not hold a place, or anyone on the network
-// could take every place and cut the real clients off.
-inline constexpr int stall_limit_seconds = 30;
-extern std::atomic<int> stall_limit_ms;
-
-// How long a daemon with STATUS_KEY waits for a client's hello before it
-// serves the plain stream, in milliseconds: 2 seconds; tests shorten it.
-extern std::atomic<int> hello_wait_ms;
+//
+// A connection whose peer takes no data for timings.stall_limit is closed and
+// its place freed: a peer that never reads must not hold a place, or anyone
+// on the network could take every place and cut the real clients off.
 
 // Tells from the receive window the peer advertises whether it still takes
 // data. A reading peer's window keeps coming back up (or stays at its

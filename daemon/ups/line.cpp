@@ -11,10 +11,11 @@
 #include <ctime>
 #include <utility>
 
+#include "daemon/core/timings.h"
+
 namespace tornax {
 namespace {
 
-std::chrono::milliseconds reply_time_limit = default_reply_timeout;
 int replies_accepted = 0;
 
 // Waits until `fd` is readable, at most `ms`. Returns the poll events (0 on
@@ -47,14 +48,6 @@ long elapsed_ms(const struct timespec &since) {
 
 }  // namespace
 
-void set_reply_timeout(std::chrono::milliseconds timeout) {
-  reply_time_limit = timeout;
-}
-
-std::chrono::milliseconds reply_timeout() {
-  return reply_time_limit;
-}
-
 // The device is opened non-blocking so that a serial port without carrier
 // does not hold the open; once the line ignores the modem control lines the
 // descriptor goes back to blocking reads governed by the read time-out.
@@ -69,7 +62,7 @@ int open_line(const char *device_filename, speed_t speed) {
   cfsetispeed(&tio, speed);
   cfsetospeed(&tio, speed);
   tio.c_cc[VMIN] = 0;
-  const long tenths = (reply_time_limit.count() + 99) / 100;
+  const long tenths = (timings.reply_timeout.get().count() + 99) / 100;
   tio.c_cc[VTIME] = static_cast<cc_t>(std::clamp(tenths, 1L, 255L));
   tcflush(fd, TCIFLUSH);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
@@ -115,7 +108,7 @@ ssize_t read_reply(int fd, char *buf, std::size_t limit, char line_end) {
   struct timespec start {};
   clock_gettime(CLOCK_MONOTONIC, &start);
   while (got < limit) {
-    const long left = reply_time_limit.count() - elapsed_ms(start);
+    const long left = timings.reply_timeout.get().count() - elapsed_ms(start);
     const int ready = left > 0 ? wait_readable(fd, static_cast<int>(left)) : 0;
     if (ready <= 0) {
       return ready < 0 ? ready : static_cast<ssize_t>(got);

@@ -15,20 +15,13 @@
 
 namespace tornax {
 
-// How long a query waits for its reply to begin, and once it has begun, for
-// its line end (0.8 s). Tests of many cycles shorten it; open_line turns it
-// into the line's read time-out in whole tenths of a second (at least one).
-// Main thread only, before the line is opened.
-inline constexpr std::chrono::milliseconds default_reply_timeout{800};
-void set_reply_timeout(std::chrono::milliseconds timeout);
-std::chrono::milliseconds reply_timeout();
-
 // Opens the device read-write, close-on-exec, without making it the
 // controlling terminal, discards pending input and applies `speed` 8N1 raw
 // (parity errors ignored, modem control lines ignored) with the reply
-// time-out as the read time-out. Returns the descriptor, or a negative value
-// with errno set when the open failed (not reported here: the caller reports
-// it once). The open does not wait for a carrier.
+// time-out (timings.reply_timeout) as the read time-out. Returns the
+// descriptor, or a negative value with errno set when the open failed (not
+// reported here: the caller reports it once). The open does not wait for a
+// carrier.
 int open_line(const char *device_filename, speed_t speed);
 
 // Writes all bytes; a signal or a short write does not lose the rest.

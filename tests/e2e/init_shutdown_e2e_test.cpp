@@ -20,12 +20,13 @@ class InitShutdownE2eTest : public SandboxedDaemonTest {
  protected:
   // Where the sandbox has the daemon keep its switch-off record.
   std::string record_path() const { return home.records.file("run/switch-off"); }
-  void write_record(const SwitchOffRequest &intent) {
+  void write_record(const SwitchOffRequest &intent, const SimulatedUps *ups = nullptr) {
     mkdir(home.records.file("run").c_str(), 0755);
+    const bool qx = ups != nullptr && ups->protocol() == SimProtocol::qx;
+    const SwitchOffRecord record{current_boot_id(), (ups != nullptr ? *ups : sim).slave_path(),
+                                 intent, qx ? "qx" : "classic"};
     std::string error;
-    ASSERT_TRUE(
-        tornax::write_record(record_path(), {current_boot_id(), sim.slave_path(), intent}, &error))
-        << error;
+    ASSERT_TRUE(tornax::write_record(record_path(), record, &error)) << error;
   }
 };
 
@@ -79,6 +80,18 @@ TEST_F(InitShutdownE2eTest, SwitchOffModeSendsTheRecordedBytes) {
   const std::size_t before = sim.received_count();
   EXPECT_EQ(run_to_end({"-S", "reboot"}), 0) << err;
   EXPECT_EQ(sim.received_count(), before);
+}
+
+// A Qx UPS gets its own protocol's command from the recorded switch-off.
+TEST_F(InitShutdownE2eTest, SwitchOffModeSpeaksTheRecordedProtocol) {
+  SimulatedUpsOptions options = test_ups_options();
+  options.protocol = SimProtocol::qx;
+  SimulatedUps qx(options);
+  qx.start();
+  ASSERT_NO_FATAL_FAILURE(write_record({30, 0, 3}, &qx));
+  EXPECT_EQ(run_to_end({"-S", "poweroff"}), 0) << err;
+  EXPECT_EQ(last_commands(qx, 1), std::vector<std::string>{"S.5R0003\r"}) << err;
+  EXPECT_EQ(sim.received_count(), 0u);
 }
 
 TEST_F(InitShutdownE2eTest, TheDaemonRemovesAStaleRecordAtStart) {

@@ -12,6 +12,7 @@
 
 #include "daemon/core/cycle_facts.h"
 #include "daemon/core/monitor.h"
+#include "daemon/core/timings.h"
 #include "daemon/net/access_policy.h"
 #include "tests/kit/loopback.h"
 #include "tests/support/http_client.h"
@@ -166,7 +167,7 @@ TEST_F(HttpEndpointTest, ListenAllowAndThePerHostLimit) {
 // although the library's idle time-out starts again with every byte: the
 // hosts it kept out are served again, and the per-host limit holds meanwhile.
 TEST_F(HttpEndpointTest, SlowRequestsLoseTheirPlaces) {
-  http_request_limit_ms = 500;
+  timings.http_request_limit = std::chrono::milliseconds(500);
   settings.max_client_per_host = 1;
   cycle();
   std::vector<int> slow;

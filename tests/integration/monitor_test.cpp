@@ -12,6 +12,7 @@
 #include "daemon/core/clock.h"
 #include "daemon/core/cycle_facts.h"
 #include "daemon/core/status_snapshot.h"
+#include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/net/nut_server.h"
 #include "daemon/net/thread-server.h"
@@ -373,7 +374,7 @@ TEST_F(MonitorTest, LowBatteryCountsOnlyInTwoAnsweredCyclesInARow) {
   for (const Case &c : cases) {
     test::reset_daemon_state();
     state.power = {};
-    set_reply_timeout(std::chrono::milliseconds(50));
+    timings.reply_timeout = std::chrono::milliseconds(50);
     serial_fd = fd;
     for (const char *k = c.cycles; *k != '\0'; ++k) {
       sim.clear_forced_mark();

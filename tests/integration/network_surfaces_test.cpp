@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "daemon/core/cycle_facts.h"
+#include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/http_server.h"
@@ -37,7 +38,7 @@ class NetworkSurfacesTest : public test::DaemonStateTest {
     std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
     settings.listen = {*parse_ip_address("127.0.0.1")};
     settings.max_client = 10;
-    status_interval_ms = 10;
+    timings.status_interval = std::chrono::milliseconds(10);
     pthread_mutex_unlock(&tornax_mutex);
   }
   void TearDown() override {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "daemon/core/cycle_facts.h"
+#include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/nut_protocol.h"
@@ -158,7 +159,7 @@ TEST_F(NutServerTest, LoginsAreCountedUntilLogoutOrDisconnect) {
   LineReader &watcher = open_client();
   log_in(first);
   log_in(second);
-  nut_second_ms = 10;
+  timings.nut_second = std::chrono::milliseconds(10);
   EXPECT_EQ(ask(watcher, "USERNAME upsmon"), "OK");
   EXPECT_EQ(ask(watcher, "PASSWORD guess"), "OK");
   EXPECT_EQ(ask(watcher, "LOGIN tornax"), "ERR ACCESS-DENIED");
@@ -189,7 +190,7 @@ TEST_F(NutServerTest, LoginsAreCountedUntilLogoutOrDisconnect) {
 // NUT_HOSTSYNC seconds.
 TEST_F(NutServerTest, ShutdownWaitsForLoggedInHostsAtMostHostsync) {
   settings.nut_hostsync = 3;
-  nut_second_ms = 200;
+  timings.nut_second = std::chrono::milliseconds(200);
   start();
   publish();
   LineReader &leaving = open_client("127.0.0.2");
@@ -307,7 +308,7 @@ TEST_F(NutServerTest, StartTlsAndLoginsOnlyInsideTheSession) {
 TEST_F(NutServerTest, FailedOrSlowHandshakesLoseTheirPlace) {
   ASSERT_NO_FATAL_FAILURE(offer_tls(false));
   settings.nut_max_client = 1;
-  nut_handshake_limit_ms = 300;
+  timings.nut_handshake_limit = std::chrono::milliseconds(300);
   start();
   const test::TestCertificates other(365, "other");
   const struct {

@@ -13,6 +13,7 @@
 
 #include "daemon/core/clock.h"
 #include "daemon/core/monitor.h"
+#include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/ups/driver.h"
 #include "daemon/ups/line.h"
@@ -45,7 +46,7 @@ class QxDriverTest : public test::DaemonStateTest {
     }
     set_sleep_function([](unsigned int) {});
     // Replies that never end in CR wait out the time-out: keep it short.
-    set_reply_timeout(100ms);
+    timings.reply_timeout = 100ms;
     use_ups_driver(qx_driver());
     sim.start();
     serial_fd = ups_driver().open(sim.slave_path().c_str());

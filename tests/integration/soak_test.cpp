@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "daemon/core/monitor.h"
+#include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/ups/driver.h"
 #include "daemon/ups/line.h"
@@ -131,7 +132,7 @@ void Soak::begin_life() {
   ++lives_;
   test::reset_daemon_state();
   use_ups_driver(*find_ups_driver(protocol_.driver));
-  set_reply_timeout(reply_timeout);
+  timings.reply_timeout = reply_timeout;
   settings.ups_filename = link_;
   settings.powerfail_timeout = dice_.chance(0.25) ? 0 : static_cast<unsigned>(dice_.between(3, 60));
   settings.silent_shutdown = dice_.chance(0.25) ? 0 : static_cast<unsigned>(dice_.between(1, 8));

@@ -17,6 +17,7 @@
 
 #include "common/status_auth.h"
 #include "daemon/core/cycle_facts.h"
+#include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/net/access_policy.h"
 #include "daemon/net/listener.h"
@@ -47,7 +48,7 @@ class StatusServerTest : public test::DaemonStateTest {
     std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
     settings.port = 0;
     settings.max_client = 10;
-    status_interval_ms = 10;
+    timings.status_interval = std::chrono::milliseconds(10);
     std::strcpy(ups_teststatus, "OK");
     pthread_mutex_unlock(&tornax_mutex);
   }
@@ -166,7 +167,8 @@ TEST_F(StatusServerTest, LinesFollowThePublishedValues) {
 // one line at once with the values it published, and nothing else is sent
 // until the next cycle (or the long pause) comes.
 TEST_F(StatusServerTest, EachAnnouncedCycleSendsEveryClientOneLine) {
-  status_interval_ms = 600000;  // the pause alone would send the next line in ten minutes
+  timings.status_interval =
+      std::chrono::milliseconds(600000);  // the pause alone would send the next line in ten minutes
   start();
   std::vector<LineReader> readers;
   for (int n = 0; n < 3; ++n) {
@@ -287,7 +289,7 @@ TEST_F(StatusServerTest, ServerThreadsBlockTheDaemonSignals) {
 }
 
 TEST_F(StatusServerTest, TakenPortIsReportedOnceAndTakenBackOnceFree) {
-  listener_retry_ms = 20;
+  timings.listener_retry = std::chrono::milliseconds(20);
   int port = 0;
   const int taken = test::listen_loopback(&port);
   ASSERT_GE(taken, 0);
@@ -358,7 +360,7 @@ TEST_F(StatusServerTest, ABurstOfOneHundredIsServedFromTheSystemsLargestBacklog)
 // shrinks line by line while nothing is read. (One that lets the kernel grow
 // its buffer takes everything for days, as if it read.)
 TEST_F(StatusServerTest, PeerThatTakesNoDataLosesItsPlace) {
-  stall_limit_ms = 300;
+  timings.stall_limit = std::chrono::milliseconds(300);
   settings.max_client = 2;
   start();
   const int idle = open_client("127.0.0.2", 4096);
@@ -416,7 +418,7 @@ TEST_F(StatusServerTest, AllowAndThePerHostLimitDecideAtEachConnection) {
 // With the key, every line after the answer verifies in its turn; without a
 // hello the same daemon sends the plain stream, byte for byte.
 TEST_F(StatusServerTest, KeyedDaemonTagsTheStreamOfAClientThatSaysHello) {
-  hello_wait_ms = 100;
+  timings.hello_wait = std::chrono::milliseconds(100);
   settings.status_key = test::key_of(test::key_hex);
   std::strcpy(ups_version, "#Kyrel   1000VA");
   start();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "daemon/core/clock.h"
+#include "daemon/core/timings.h"
 #include "daemon/ups/ups.h"
 #include "tests/support/sim_fixture.h"
 #include "tornax.h"
@@ -131,7 +132,7 @@ class ReplyParseTest : public test::SimulatedUpsTest {
  protected:
   void SetUp() override {
     SimulatedUpsTest::SetUp();
-    set_reply_timeout(200ms);  // replies without their line end wait it out
+    timings.reply_timeout = 200ms;  // replies without their line end wait it out
   }
   float line_voltage(const std::string &raw_reply, int *count = nullptr) {
     sim.set_raw_reply("L", raw_reply);

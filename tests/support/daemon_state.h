@@ -9,7 +9,7 @@
 namespace tornax::test {
 
 // Settings, status, measurements, the prefix queue, the time seams and the
-// reply time-out.
+// waits and limits of `timings`.
 void reset_daemon_state();
 
 // Local time is UTC from now on in this process, so dates in texts are the

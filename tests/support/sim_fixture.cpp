@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "daemon/core/timings.h"
 #include "daemon/ups/ups.h"
 #include "tornax.h"
 
@@ -25,7 +26,7 @@ void SimulatedUpsTest::SetUp() {
 }
 
 void SimulatedUpsTest::shorten_reply_timeout(std::chrono::milliseconds timeout) {
-  set_reply_timeout(timeout);
+  timings.reply_timeout = timeout;
   close(fd);
   fd = openport(sim.slave_path().c_str());
   ASSERT_GE(fd, 0);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/shutdown/deadline.h"
 #include "daemon/shutdown/shutdown.h"
@@ -82,7 +83,7 @@ class InitShutdownTest : public test::DaemonStateTest {
     std::snprintf(log_filename, sizeof log_filename, "%s", dir.file("tornax.log").c_str());
     std::snprintf(shutdown_script_filename, sizeof shutdown_script_filename, "%s",
                   dir.file("shutdown.sh").c_str());
-    set_reply_timeout(std::chrono::milliseconds(100));
+    timings.reply_timeout = std::chrono::milliseconds(100);
     settings.ups_filename = line.path();
     settings.host_shutdown = HostShutdown::init;
     settings.ups_shutdown_delay = 20;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/core/timings.h"
 #include "daemon/core/util.h"
 #include "daemon/ups/classic.h"
 #include "daemon/ups/driver.h"
@@ -176,7 +177,7 @@ class ShutdownTest : public test::DaemonStateTest {
     ASSERT_GE(host.ups_reader, 0);
     ASSERT_EQ(grantpt(host.ups_reader), 0);
     ASSERT_EQ(unlockpt(host.ups_reader), 0);
-    set_reply_timeout(std::chrono::milliseconds(100));
+    timings.reply_timeout = std::chrono::milliseconds(100);
     serial_fd = openport(ptsname(host.ups_reader));
     ASSERT_GE(serial_fd, 0);
   }
