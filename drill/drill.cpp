@@ -229,6 +229,12 @@ bool Drill::asked_systemd() const {
   return count_lines(read_file(file("daemon.sandbox/actions")), "poweroff.target") > 0;
 }
 
+// The UPS was told to switch off: "D=" in the classic protocol, "S" in Qx.
+bool Drill::ups_switched_off() const {
+  const std::string received = read_file(file("simulator"));
+  return count_lines(received, "received \"D=") > 0 || count_lines(received, "received \"S") > 0;
+}
+
 // What systemd would do once asked, played out without it: the services
 // stop (here: the daemon), and last the system-shutdown hook runs
 // `tornax -S poweroff` against the simulated UPS with the daemon's record.
@@ -434,6 +440,10 @@ void Drill::say_substitutions() {
 void Drill::start_simulator() {
   say("starting the simulated UPS");
   SimulatedUpsOptions options;
+  // The UPS speaks the protocol the daemon is configured for.
+  if (config_->at("/ups/protocol").get<std::string>() == "qx") {
+    options.protocol = SimProtocol::qx;
+  }
   options.link_path = file("ups");
   options.runtime_minutes = 10;
   sim_ = std::make_unique<SimulatedUps>(options);
@@ -690,13 +700,13 @@ void Drill::end_daemon() {
   facts_.daemon_status = status;
   write_file(file("daemon.status"), std::to_string(status) + "\n");
   if (facts_.init_power_off) {
-    const bool off = count_lines(read_file(file("simulator")), "received \"D=") > 0;
+    const bool off = ups_switched_off();
     timeline_->say("halt", std::string("on a real host systemd powers the machine off here") +
                                (off ? ", and the UPS switches itself off" : ""));
   } else if (status == 130) {
     timeline_->say("halt",
                    "the daemon halted the machine; here that ends its sandbox (status 130)");
-    const bool off = count_lines(read_file(file("simulator")), "received \"D=") > 0;
+    const bool off = ups_switched_off();
     timeline_->say("halt", std::string("on a real host the machine stops here") +
                                (off ? ", and the UPS switches itself off" : ""));
   } else {

@@ -95,6 +95,7 @@ class Drill {
   bool daemon_started() const;
   void choose_host_shutdown();
   bool asked_systemd() const;
+  bool ups_switched_off() const;
   void rehearse_init_end();
 
   DrillOptions options_;

@@ -73,7 +73,14 @@ std::string explain_ups(const std::string &line) {
   if (line.find("received \"D=") != std::string::npos) {
     return " (switch off; sleep time " + value("received \"D=") + " min)";
   }
-  return line.find("received \"XT") != std::string::npos ? " (self-test)" : "";
+  if (const std::size_t s = line.find("received \"S"); s != std::string::npos) {
+    std::string sleep = value("R");  // four digits
+    sleep.erase(0, std::min(sleep.find_first_not_of('0'), sleep.size() - 1));
+    return " (switch off; delay " + line.substr(s + 11, 2) + " min, sleep time " + sleep + " min)";
+  }
+  const bool test = line.find("received \"XT") != std::string::npos ||
+                    line.find("received \"T\\r") != std::string::npos;
+  return test ? " (self-test)" : "";
 }
 
 }  // namespace
