@@ -112,6 +112,10 @@ void set_time_left(long seconds);
 // The power-fail time left before the thresholds: with BACKUPTIME
 // (`powerfail_timeout`, seconds) the seconds the count still has to go,
 // without it the UPS's own backup time in whole minutes, as seconds.
+// The time left told when nothing foretells it: the largest the status
+// line's minutes carry in four digits.
+inline constexpr long untold_time_left_seconds = 9999L * 60L;
+
 long seconds_to_powerfail(unsigned int powerfail_timeout, unsigned int powerfail_count,
                           float backuptime_minutes);
 

@@ -98,7 +98,15 @@ void update_communication(bool answered) {
   }
 }
 
+// A UPS that tells no runtime foretells no end of an outage without
+// BACKUPTIME: its 0 in the status line would send every remote host waiting
+// for its margin (tornaxalert -p) down at the first second on battery. Such
+// hosts then follow the thresholds, the low battery and the shutdown itself.
 void compute_remain_time() {
+  if (settings.powerfail_timeout == 0 && ups_lacks(lacks_runtime)) {
+    set_time_left(untold_time_left_seconds);
+    return;
+  }
   set_time_left(
       seconds_to_powerfail(settings.powerfail_timeout, status[POWERFAIL], ups_backuptime));
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "daemon/core/clock.h"
+#include "daemon/core/cycle_facts.h"
 #include "daemon/core/monitor.h"
 #include "daemon/core/timings.h"
 #include "daemon/core/util.h"
@@ -119,6 +120,8 @@ TEST_F(QxDriverTest, EachCycleOnBatteryIsOnePowerFailAndTheClearedBitPowerBack) 
     EXPECT_EQ(status[POWERFAIL], count);
   }
   EXPECT_NE(ext_status.load() & ext_powerfail, 0);
+  // No runtime and no BACKUPTIME: remote hosts are told no end, not 0.
+  EXPECT_EQ(remain_time, untold_time_left_seconds / 60);
   sim.set_mains(true);
   cycle();
   EXPECT_EQ(status[POWERFAIL], 0u);
