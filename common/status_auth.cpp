@@ -1,8 +1,6 @@
 #include "common/status_auth.h"
 
-#include <fcntl.h>
 #include <sodium.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "common/private_file.h"
 
 namespace tornax {
 namespace {
@@ -48,12 +48,6 @@ bool from_hex(std::string_view hex, std::array<unsigned char, N> &out) {
          length == N && end == hex.data() + hex.size();
 }
 
-std::string mode_text(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
 std::optional<StatusKey> parse_key_text(std::string_view text) {
   while (!text.empty() && is_space(text.front())) {
     text.remove_prefix(1);
@@ -68,37 +62,11 @@ std::optional<StatusKey> parse_key_text(std::string_view text) {
   return key;
 }
 
-// The reason a key file opened as `fd` may not be used, or nothing.
-std::optional<std::string> refuse_key_file(int fd) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0) {
-    return std::string(std::strerror(errno));
-  }
-  if (!S_ISREG(info.st_mode)) {
-    return std::string("not a regular file");
-  }
-  if (info.st_uid != geteuid()) {
-    return std::string("owned by another user");
-  }
-  if ((info.st_mode & 077) != 0) {
-    return "group or others have access to it (mode " + mode_text(info.st_mode) + ")";
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::optional<StatusKey> read_status_key(const char *path, std::string &error) {
-  // Non-blocking, so a FIFO named by mistake can't hold the start; it is
-  // refused as not a regular file.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int fd = open_private_file(path, "group or others have access to it (mode ", ")", error);
   if (fd < 0) {
-    error = std::strerror(errno);
-    return std::nullopt;
-  }
-  if (std::optional<std::string> refusal = refuse_key_file(fd)) {
-    close(fd);
-    error = *refusal;
     return std::nullopt;
   }
   char text[key_hex_size + 64];

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/private_file.h"
 #include "common/status_auth.h"
 #include "daemon/core/error.h"
 #include "daemon/core/util.h"
@@ -1142,12 +1143,10 @@ void check_passwords_hidden(const Settings &next, int fd) {
   if (next.nut_users.empty() || fstat(fd, &info) != 0 || (info.st_mode & 077) == 0) {
     return;
   }
-  char mode[8];
-  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned int>(info.st_mode & 07777));
   throw ConfigFailure{1, std::string("Refusing ") + config_filename +
                              ": it holds NUT_USER passwords and is readable by group or "
                              "others (mode " +
-                             mode + "); make it mode 0600"};
+                             file_mode_text(info.st_mode) + "); make it mode 0600"};
 }
 
 // Reads the file into a copy of the settings in force: what the file does

@@ -1,7 +1,6 @@
 #include "daemon/config/file_safety.h"
 
-#include <cstdio>
-
+#include "common/private_file.h"
 #include "daemon/core/util.h"
 
 namespace tornax {
@@ -11,9 +10,7 @@ std::optional<std::string> unsafe_reason(const struct stat &info) {
     return "owned by user " + std::to_string(info.st_uid) + ", not root";
   }
   if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    return std::string("writable by group or others (mode ") + mode + ")";
+    return "writable by group or others (mode " + file_mode_text(info.st_mode) + ")";
   }
   return std::nullopt;
 }

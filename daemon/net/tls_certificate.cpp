@@ -1,15 +1,14 @@
 #include "daemon/net/tls_certificate.h"
 
-#include <fcntl.h>
 #include <gnutls/x509.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "common/private_file.h"
 
 namespace tornax {
 namespace {
@@ -18,41 +17,12 @@ namespace {
 // larger is not such a file.
 constexpr std::size_t largest_file = std::size_t{1} << 20;
 
-std::string mode_text(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
-std::optional<std::string> refuse_file(int fd) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0) {
-    return std::string(std::strerror(errno));
-  }
-  if (!S_ISREG(info.st_mode)) {
-    return std::string("not a regular file");
-  }
-  if (info.st_uid != geteuid()) {
-    return std::string("owned by another user");
-  }
-  if ((info.st_mode & 077) != 0) {
-    return "it holds a private key and is readable by group or others (mode " +
-           mode_text(info.st_mode) + "); make it mode 0600";
-  }
-  return std::nullopt;
-}
-
-// The whole file, or nothing with `error` set. Non-blocking, so a FIFO named
-// by mistake can't hold the start: it is refused as not a regular file.
+// The whole file, or nothing with `error` set.
 std::optional<std::string> read_private_file(const char *path, std::string &error) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int fd =
+      open_private_file(path, "it holds a private key and is readable by group or others (mode ",
+                        "); make it mode 0600", error);
   if (fd < 0) {
-    error = std::strerror(errno);
-    return std::nullopt;
-  }
-  if (std::optional<std::string> refusal = refuse_file(fd)) {
-    close(fd);
-    error = *refusal;
     return std::nullopt;
   }
   std::string text;
