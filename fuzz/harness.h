@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace tornax::fuzz {
 
@@ -21,6 +22,17 @@ inline void require(bool holds, const char *property) {
   if (!holds) {
     std::fprintf(stderr, "fuzz: property broken: %s\n", property);
     std::abort();
+  }
+}
+
+// What a line protocol's server answers, whatever it was sent: whole lines of
+// printable text, so that nothing a client sends can break the framing the
+// client reads.
+inline void require_printable_lines(const std::string &answer) {
+  require(answer.empty() || answer.back() == '\n', "an answer ends with a line end");
+  for (const char c : answer) {
+    const auto byte = static_cast<unsigned char>(c);
+    require(c == '\n' || (byte >= 0x20 && byte < 0x7f), "an answer is printable text");
   }
 }
 

@@ -31,17 +31,6 @@ tornax::NutView fixed_view() {
   return view;
 }
 
-// Every answer is whole lines of printable text: nothing the client sent can
-// break the framing the client reads.
-void check_answer(const std::string &answer) {
-  require(answer.empty() || answer.back() == '\n', "an answer ends with a line end");
-  for (const char c : answer) {
-    const auto byte = static_cast<unsigned char>(c);
-    require(c == '\n' || (byte >= 0x20 && byte < 0x7f), "an answer is printable text");
-  }
-  require(answer.size() < 4096, "an answer stays small");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -66,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(!line || line->size() < tornax::nut_line_limit, "a line fits the limit");
     const std::string answer =
         line ? tornax::answer_nut_request(*line, session, side) : "ERR INVALID-ARGUMENT\n";
-    check_answer(answer);
+    tornax::fuzz::require_printable_lines(answer);
+    require(answer.size() < 4096, "an answer stays small");
     require(session.logged_in == (logins == 1), "logged in only through a valid account, once");
     return !session.closing;
   };

@@ -73,15 +73,6 @@ std::shared_ptr<const tornax::TlsCertificate> make_certificate() {
   return certificate;
 }
 
-// Every answer is whole lines of printable text.
-void check_answer(const std::string &answer) {
-  require(answer.empty() || answer.back() == '\n', "an answer ends with a line end");
-  for (const char c : answer) {
-    const auto byte = static_cast<unsigned char>(c);
-    require(c == '\n' || (byte >= 0x20 && byte < 0x7f), "an answer is printable text");
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -111,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool was_tls = session.starting_tls;
     const std::string answer =
         line ? tornax::answer_nut_request(*line, session, side) : "ERR INVALID-ARGUMENT\n";
-    check_answer(answer);
+    tornax::fuzz::require_printable_lines(answer);
     require(!required || (!session.username && !session.password && !session.logged_in),
             "nothing of an account is taken in the clear when TLS is required");
     require((answer == "OK STARTTLS\n") == (session.starting_tls && !was_tls),

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <utility>
@@ -85,30 +86,44 @@ ControlResult error(const std::string &why) {
   return {"error: " + why, false};
 }
 
-// A command with one on/off argument (the default when it is missing).
-ControlResult switch_command(const Words &words, bool fallback, void (*apply)(SimulatedUps &, bool),
-                             SimulatedUps &ups) {
+// The commands that only hand their argument to `set` (a setter of
+// SimulatedUps, or a function taking one), one instance a setter, so that the
+// command table names the setter alone.
+
+// A command with one on/off argument (on when it is missing).
+template <auto set>
+ControlResult switch_command(const Words &words, SimulatedUps &ups) {
   if (words.list.size() > 2) {
     return error(words.list[0] + " takes on or off");
   }
-  const std::optional<bool> on = words.list.size() == 2 ? on_off(words.list[1]) : fallback;
+  const std::optional<bool> on = words.list.size() == 2 ? on_off(words.list[1]) : true;
   if (!on) {
     return error(words.list[0] + " takes on or off, not '" + words.list[1] + "'");
   }
-  apply(ups, *on);
+  std::invoke(set, ups, *on);
   return ok();
 }
 
 // A command with one number argument within [low, high].
-ControlResult number_command(const Words &words, double low, double high,
-                             void (*apply)(SimulatedUps &, double), SimulatedUps &ups) {
+template <auto set, int low, int high>
+ControlResult number_command(const Words &words, SimulatedUps &ups) {
   const std::optional<double> value = words.list.size() == 2 ? number(words.list[1]) : std::nullopt;
   if (!value || *value < low || *value > high) {
     std::ostringstream why;
     why << words.list[0] << " takes one number from " << low << " to " << high;
     return error(why.str());
   }
-  apply(ups, *value);
+  std::invoke(set, ups, *value);
+  return ok();
+}
+
+// A command whose argument is the rest of the line.
+template <auto set>
+ControlResult text_command(const Words &words, SimulatedUps &ups) {
+  if (words.rest_after_first.empty()) {
+    return error(words.list[0] + " takes a text");
+  }
+  std::invoke(set, ups, words.rest_after_first);
   return ok();
 }
 
@@ -152,15 +167,6 @@ ControlResult reply_command(const Words &words, SimulatedUps &ups) {
   } else {
     ups.set_reply(words.list[1], words.rest_after_second);
   }
-  return ok();
-}
-
-ControlResult text_command(const Words &words, void (*apply)(SimulatedUps &, std::string),
-                           SimulatedUps &ups) {
-  if (words.rest_after_first.empty()) {
-    return error(words.list[0] + " takes a text");
-  }
-  apply(ups, words.rest_after_first);
   return ok();
 }
 
@@ -246,34 +252,35 @@ ControlResult split_command(const Words &words, SimulatedUps &ups) {
   return ok();
 }
 
-ControlResult trickle_command(const Words &words, SimulatedUps &ups) {
-  const std::optional<long> gap =
-      words.list.size() == 2 ? count_or_off(words, 1, 0, 60000) : std::nullopt;
-  if (!gap) {
-    return error("trickle takes the gap between bytes in ms (0 to 60000), or off");
+// A fault mode with one argument: a whole number within [low, high] for
+// `apply`, or off, which hands it `off`; `takes` says what the number is.
+ControlResult count_command(const Words &words, long low, long high, long off, const char *takes,
+                            void (*apply)(SimulatedUps &, long), SimulatedUps &ups) {
+  const std::optional<long> count =
+      words.list.size() == 2 ? count_or_off(words, 1, low, high) : std::nullopt;
+  if (!count) {
+    return error(words.list[0] + " takes " + takes);
   }
-  ups.set_trickle(milliseconds(words.list[1] == "off" ? -1 : *gap));
+  apply(ups, words.list[1] == "off" ? off : *count);
   return ok();
+}
+
+ControlResult trickle_command(const Words &words, SimulatedUps &ups) {
+  return count_command(
+      words, 0, 60000, -1, "the gap between bytes in ms (0 to 60000), or off",
+      [](SimulatedUps &u, long gap) { u.set_trickle(milliseconds(gap)); }, ups);
 }
 
 ControlResult stall_command(const Words &words, SimulatedUps &ups) {
-  const std::optional<long> pause =
-      words.list.size() == 2 ? count_or_off(words, 1, 1, 600000) : std::nullopt;
-  if (!pause) {
-    return error("stall takes a pause in ms (1 to 600000), or off");
-  }
-  ups.set_stall(milliseconds(*pause));
-  return ok();
+  return count_command(
+      words, 1, 600000, 0, "a pause in ms (1 to 600000), or off",
+      [](SimulatedUps &u, long pause) { u.set_stall(milliseconds(pause)); }, ups);
 }
 
 ControlResult flood_command(const Words &words, SimulatedUps &ups) {
-  const std::optional<long> bytes =
-      words.list.size() == 2 ? count_or_off(words, 1, 1, 4096) : std::nullopt;
-  if (!bytes) {
-    return error("flood takes a number of bytes (1 to 4096), or off");
-  }
-  ups.set_flood(static_cast<std::size_t>(*bytes));
-  return ok();
+  return count_command(
+      words, 1, 4096, 0, "a number of bytes (1 to 4096), or off",
+      [](SimulatedUps &u, long bytes) { u.set_flood(static_cast<std::size_t>(bytes)); }, ups);
 }
 
 ControlResult faults_command(const Words &words, SimulatedUps &ups) {
@@ -281,8 +288,7 @@ ControlResult faults_command(const Words &words, SimulatedUps &ups) {
     ups.clear_faults();
     return ok();
   }
-  return number_command(
-      words, 0, 100, [](SimulatedUps &u, double v) { u.set_fault_share(v); }, ups);
+  return number_command<&SimulatedUps::set_fault_share, 0, 100>(words, ups);
 }
 
 // ---- The command table ------------------------------------------------------
@@ -300,30 +306,14 @@ const Command commands[] = {
     {"mains", "on|off",
      "mains present or failed (replies marked \"!\" while off,\n"
      "\"$\" on the first reply after it comes back; qx: the utility-fail bit)",
-     [](const Words &w, SimulatedUps &u) {
-       return switch_command(
-           w, true, [](SimulatedUps &s, bool on) { s.set_mains(on); }, u);
-     }},
+     switch_command<&SimulatedUps::set_mains>},
     {"lowbatt", "[on|off]", "low battery (replies marked \"*\"; qx: the battery-low bit)",
-     [](const Words &w, SimulatedUps &u) {
-       return switch_command(
-           w, true, [](SimulatedUps &s, bool on) { s.set_low_battery(on); }, u);
-     }},
+     switch_command<&SimulatedUps::set_low_battery>},
     {"battery", "PCT", "battery level, 0 to 100 (falls while on battery)",
-     [](const Words &w, SimulatedUps &u) {
-       return number_command(
-           w, 0, 100, [](SimulatedUps &s, double v) { s.set_battery(v); }, u);
-     }},
-    {"load", "PCT", "load, 0 to 200",
-     [](const Words &w, SimulatedUps &u) {
-       return number_command(
-           w, 0, 200, [](SimulatedUps &s, double v) { s.set_load(v); }, u);
-     }},
+     number_command<&SimulatedUps::set_battery, 0, 100>},
+    {"load", "PCT", "load, 0 to 200", number_command<&SimulatedUps::set_load, 0, 200>},
     {"nominal", "VOLTS", "nominal line voltage (answer to LN)",
-     [](const Words &w, SimulatedUps &u) {
-       return number_command(
-           w, 1, 1000, [](SimulatedUps &s, double v) { s.set_nominal_voltage(v); }, u);
-     }},
+     number_command<&SimulatedUps::set_nominal_voltage, 1, 1000>},
     {"silent", "[SECONDS]", "stop answering, for a while or until 'talk'", silent_command},
     {"talk", "", "answer again",
      [](const Words &, SimulatedUps &u) {
@@ -335,46 +325,25 @@ const Command commands[] = {
      "or on all until 'mark off'",
      mark_command},
     {"blank", "on|off", "mark quiet replies with a blank",
-     [](const Words &w, SimulatedUps &u) {
-       return switch_command(
-           w, true, [](SimulatedUps &s, bool on) { s.set_blank_mark(on); }, u);
-     }},
+     switch_command<&SimulatedUps::set_blank_mark>},
     {"id", "TEXT", "identification text (answer to V?)",
-     [](const Words &w, SimulatedUps &u) {
-       return text_command(
-           w, [](SimulatedUps &s, std::string t) { s.set_identification(std::move(t)); }, u);
-     }},
+     text_command<&SimulatedUps::set_identification>},
     {"family", "NAME", "identification with NAME at offset 8, e.g. 'family Kyrel'",
-     [](const Words &w, SimulatedUps &u) { return text_command(w, set_family, u); }},
+     text_command<set_family>},
     {"model", "TEXT", "qx: the model in the answer to I (10 characters)",
-     [](const Words &w, SimulatedUps &u) {
-       return text_command(
-           w, [](SimulatedUps &s, std::string t) { s.set_qx_model(std::move(t)); }, u);
-     }},
+     text_command<&SimulatedUps::set_qx_model>},
     {"identify", "on|off", "qx: whether I and F are answered",
-     [](const Words &w, SimulatedUps &u) {
-       return switch_command(
-           w, true, [](SimulatedUps &s, bool on) { s.set_qx_identifies(on); }, u);
-     }},
+     switch_command<&SimulatedUps::set_qx_identifies>},
     {"teststatus", "TEXT", "self-test status text (answer to S5; qx: NG sets the failed bit)",
-     [](const Words &w, SimulatedUps &u) {
-       return text_command(
-           w, [](SimulatedUps &s, std::string t) { s.set_test_status(std::move(t)); }, u);
-     }},
+     text_command<&SimulatedUps::set_test_status>},
     {"reply", "CMD TEXT|off", "answer CMD (e.g. L) with TEXT instead of the simulated value",
      reply_command},
     {"pacing", "on|off", "deliver replies after their time at 4800 baud (qx 2400)",
-     [](const Words &w, SimulatedUps &u) {
-       return switch_command(
-           w, true, [](SimulatedUps &s, bool on) { s.set_pacing(on); }, u);
-     }},
+     switch_command<&SimulatedUps::set_pacing>},
     {"noise", "RATE|off", "random bytes on the line, RATE a second, whatever is asked",
      noise_command},
     {"garbage", "on|off", "random bytes instead of replies (a wrong line speed)",
-     [](const Words &w, SimulatedUps &u) {
-       return switch_command(
-           w, true, [](SimulatedUps &s, bool on) { s.set_garbage(on); }, u);
-     }},
+     switch_command<&SimulatedUps::set_garbage>},
     {"lineend", "END",
      "what replies end with: crlf (right), lf, cr (right for qx), lfcr\n"
      "or none",

@@ -9,11 +9,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -127,6 +129,17 @@ int parse_options(int argc, char **argv, Options *options) {
                                                {nullptr, 0, nullptr, 0}};
   SimulatedUpsOptions &ups = options->ups;
   double test_seconds = ups.self_test_seconds;
+  // The options that take one number within a range.
+  struct NumberOption {
+    int letter;
+    double low, high;
+    double *value;
+  };
+  const NumberOption numbers[] = {{'n', 1, 1000, &ups.nominal_voltage},
+                                  {'b', 0, 100, &ups.battery_percent},
+                                  {'r', 0.1, 100000, &ups.runtime_minutes},
+                                  {'w', 0, 100, &ups.low_battery_percent},
+                                  {'t', 0, 86400, &test_seconds}};
   int c;
   while ((c = getopt_long(argc, argv, "l:c:s:P:i:f:n:b:r:w:t:oBpz:qS:h", long_options, nullptr)) !=
          -1) {
@@ -150,21 +163,6 @@ int parse_options(int argc, char **argv, Options *options) {
         break;
       case 'f':
         ups.identification = std::string("TXSIM-1 ") + optarg + " 1000VA";
-        break;
-      case 'n':
-        good = number_option(optarg, 1, 1000, &ups.nominal_voltage);
-        break;
-      case 'b':
-        good = number_option(optarg, 0, 100, &ups.battery_percent);
-        break;
-      case 'r':
-        good = number_option(optarg, 0.1, 100000, &ups.runtime_minutes);
-        break;
-      case 'w':
-        good = number_option(optarg, 0, 100, &ups.low_battery_percent);
-        break;
-      case 't':
-        good = number_option(optarg, 0, 86400, &test_seconds);
         break;
       case 'o':
         ups.mains = false;
@@ -193,9 +191,16 @@ int parse_options(int argc, char **argv, Options *options) {
       case 'h':
         usage(stdout);
         return 0;
-      default:
-        usage(stderr);
-        return 2;
+      default: {
+        const auto ranged = std::find_if(std::begin(numbers), std::end(numbers),
+                                         [c](const NumberOption &n) { return n.letter == c; });
+        if (ranged == std::end(numbers)) {
+          usage(stderr);
+          return 2;
+        }
+        good = number_option(optarg, ranged->low, ranged->high, ranged->value);
+        break;
+      }
     }
     if (!good) {
       std::fprintf(stderr, "tornax-upssim: bad value '%s' for -%c\n", optarg, c);

@@ -32,10 +32,7 @@ class MonitorTest : public test::SimulatedUpsTest {
  protected:
   void SetUp() override {
     SimulatedUpsTest::SetUp();
-    std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
-    for (int n = 0; n < event_count; ++n) {
-      settings.log_control[n].enable = 1;
-    }
+    test::log_every_event_to(home.file("tornax.log"));
   }
   // Runs one cycle and returns the event slots it left.
   std::vector<unsigned int> cycle() {

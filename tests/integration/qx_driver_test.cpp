@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -41,10 +40,7 @@ class QxDriverTest : public test::DaemonStateTest {
  protected:
   void SetUp() override {
     DaemonStateTest::SetUp();
-    std::snprintf(log_filename, sizeof log_filename, "%s", home.file("tornax.log").c_str());
-    for (int n = 0; n < event_count; ++n) {
-      settings.log_control[n].enable = 1;
-    }
+    test::log_every_event_to(home.file("tornax.log"));
     set_sleep_function([](unsigned int) {});
     // Replies that never end in CR wait out the time-out: keep it short.
     timings.reply_timeout = 100ms;

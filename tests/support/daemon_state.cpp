@@ -1,14 +1,23 @@
 #include "tests/support/daemon_state.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "daemon/core/state.h"
+#include "daemon/core/util.h"
 #include "tornax.h"
 
 namespace tornax::test {
 
 void reset_daemon_state() {
   tornax::reset_daemon_state();
+}
+
+void log_every_event_to(const std::string &path) {
+  std::snprintf(log_filename, sizeof log_filename, "%s", path.c_str());
+  for (logcontrol_record &control : settings.log_control) {
+    control.enable = 1;
+  }
 }
 
 void use_utc_time_zone() {

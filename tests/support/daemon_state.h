@@ -5,12 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <string>
 
 namespace tornax::test {
 
 // Settings, status, measurements, the prefix queue, the time seams and the
 // waits and limits of `timings`.
 void reset_daemon_state();
+
+// Points the daemon's log at `path` with every event logged, for tests that
+// read what the monitoring cycle logs.
+void log_every_event_to(const std::string &path);
 
 // Local time is UTC from now on in this process, so dates in texts are the
 // same on every machine.
