@@ -116,6 +116,23 @@ class NutClientsE2eTest : public SandboxedDaemonTest {
         upsmon_records.path());
   }
   std::string upsmon_record() const { return read_file(upsmon_dir.file("record")); }
+  // upsmon, started with `extra`, logs in (the daemon logs `login`), hears
+  // of the power failure, and shuts down on the FSD of the daemon's own
+  // shutdown, which waits for it to go before the halt.
+  void follow_power_failure_to_fsd(const std::string &extra, const std::string &login) {
+    start_upsmon(extra);
+    ASSERT_TRUE(wait_for_log(home, login))
+        << home.log() << upsmon_run->stderr_text() << upsmon_run->stdout_text();
+    sim.set_mains(false);
+    ASSERT_TRUE(wait_until([&] { return has(upsmon_record(), "notify-stub ONBATT"); }))
+        << upsmon_record() << upsmon_run->stdout_text();
+    EXPECT_EQ(run->wait(std::chrono::seconds(150)), halted) << run->stderr_text();
+    const std::string record = upsmon_record();
+    EXPECT_TRUE(has(record, "notify-stub FSD")) << record;
+    EXPECT_TRUE(has(record, "shutdown-stub")) << record;
+    EXPECT_TRUE(has(home.log(), "Shutdown: 1 of 1 host told logged out in time")) << home.log();
+    EXPECT_TRUE(upsmon_run->wait(std::chrono::seconds(30)).has_value());
+  }
 
   TestCertificates certificates;
   test::TempDir upsmon_dir;
@@ -162,28 +179,16 @@ TEST_F(NutClientsE2eTest, PythonClientListsTheVariablesOnBattery) {
             "[b'tornax']\nb'OB' b'ups' b'NO' 17\nb'20' b'300'\n");
 }
 
-// A secondary host logs in, hears of the power failure, and shuts down on
-// the FSD of the daemon's own shutdown (a timeout on battery, no low
-// battery), which waits for it to go before the halt.
+// A secondary host shuts down on the FSD of a timeout on battery (no low
+// battery).
 TEST_F(NutClientsE2eTest, UpsmonSecondaryShutsDownOnFsdBeforeTheHalt) {
   ASSERT_NO_FATAL_FAILURE(start_with_account("BACKUPTIME 1\nNUT_HOSTSYNC 60\n"));
-  start_upsmon();
-  ASSERT_TRUE(wait_for_log(home, "Network UPS server: upsmon from 127.0.0.1 logged in"))
-      << home.log() << upsmon_run->stderr_text() << upsmon_run->stdout_text();
-  sim.set_mains(false);
-  ASSERT_TRUE(wait_until([&] { return has(upsmon_record(), "notify-stub ONBATT"); }))
-      << upsmon_record() << upsmon_run->stdout_text();
-  EXPECT_EQ(run->wait(std::chrono::seconds(150)), halted) << run->stderr_text();
-  const std::string record = upsmon_record();
-  EXPECT_TRUE(has(record, "notify-stub FSD")) << record;
-  EXPECT_TRUE(has(record, "shutdown-stub")) << record;
-  const std::string log = home.log();
-  EXPECT_TRUE(has(log,
+  ASSERT_NO_FATAL_FAILURE(
+      follow_power_failure_to_fsd("", "Network UPS server: upsmon from 127.0.0.1 logged in"));
+  EXPECT_TRUE(has(home.log(),
                   "Shutdown: FSD set for 1 host logged in to the network UPS server; "
                   "waiting up to 60 seconds for them to log out"))
-      << log;
-  EXPECT_TRUE(has(log, "Shutdown: 1 of 1 host told logged out in time")) << log;
-  EXPECT_TRUE(upsmon_run->wait(std::chrono::seconds(30)).has_value());
+      << home.log();
 }
 
 TEST_F(NutClientsE2eTest, PasswordsReadableByOthersAreRefused) {
@@ -202,18 +207,8 @@ TEST_F(NutClientsE2eTest, PasswordsReadableByOthersAreRefused) {
 // inside the session, follows the power failure and shuts down on FSD.
 TEST_F(NutClientsE2eTest, UpsmonOverTlsFollowsAPowerFailureAndSeesFsd) {
   ASSERT_NO_FATAL_FAILURE(start_with_tls("BACKUPTIME 1\nNUT_HOSTSYNC 60\n"));
-  start_upsmon(upsmon_tls(certificates));
-  ASSERT_TRUE(wait_for_log(home, "Network UPS server: upsmon from 127.0.0.1 logged in over TLS"))
-      << home.log() << upsmon_run->stderr_text() << upsmon_run->stdout_text();
-  sim.set_mains(false);
-  ASSERT_TRUE(wait_until([&] { return has(upsmon_record(), "notify-stub ONBATT"); }))
-      << upsmon_record() << upsmon_run->stdout_text();
-  EXPECT_EQ(run->wait(std::chrono::seconds(150)), halted) << run->stderr_text();
-  const std::string record = upsmon_record();
-  EXPECT_TRUE(has(record, "notify-stub FSD")) << record;
-  EXPECT_TRUE(has(record, "shutdown-stub")) << record;
-  EXPECT_TRUE(has(home.log(), "Shutdown: 1 of 1 host told logged out in time")) << home.log();
-  EXPECT_TRUE(upsmon_run->wait(std::chrono::seconds(30)).has_value());
+  ASSERT_NO_FATAL_FAILURE(follow_power_failure_to_fsd(
+      upsmon_tls(certificates), "Network UPS server: upsmon from 127.0.0.1 logged in over TLS"));
 }
 
 // A certificate its database does not trust fails upsmon's verification: it

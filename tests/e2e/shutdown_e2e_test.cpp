@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/sandboxed_daemon.h"
@@ -57,6 +58,9 @@ class ProcessHandle {
 
 class ShutdownE2eTest : public SandboxedDaemonTest {
  protected:
+  explicit ShutdownE2eTest(SimulatedUpsOptions ups = test_ups_options())
+      : SandboxedDaemonTest(std::move(ups)) {}
+
   // A shutdown script that records that it ran and whether the pid file was
   // still there.
   void write_script(int mode) {
@@ -97,6 +101,31 @@ class ShutdownE2eTest : public SandboxedDaemonTest {
     const std::size_t event = log.find("Powerfail fail timeout, Server is shutdown");
     ASSERT_NE(event, std::string::npos) << log;
     EXPECT_NE(log.find(" : " + why + " \n", event), std::string::npos) << log;
+  }
+
+  // How many times the simulated UPS has heard `query`.
+  long times_heard(const std::string &query) const {
+    const std::vector<ReceivedCommand> log = sim.received();
+    return std::count_if(log.begin(), log.end(), [&](const auto &c) { return c.bytes == query; });
+  }
+  // Bytes that only look like replies (a wrong line speed, line noise, a
+  // flood) for twenty status queries (a daemon that took a stray "*" for a
+  // reply's mark would have halted long before), then a clean line: the
+  // daemon reports the lost communication, finds the UPS again and has done
+  // nothing to the host.
+  void ride_out_line_noise(const std::string &status_query) {
+    sim.set_garbage(true);
+    sim.set_noise(3000);
+    sim.set_flood(200);
+    const long before = times_heard(status_query);
+    ASSERT_TRUE(wait_until([&] { return times_heard(status_query) >= before + 20; },
+                           std::chrono::seconds(90)));
+    EXPECT_TRUE(run->running()) << run->stderr_text();
+    EXPECT_TRUE(log_has(home, "Communication with UPS error")) << home.log();
+    sim.clear_faults();
+    EXPECT_TRUE(wait_for_log(home, "Establish communication with UPS")) << home.log();
+    EXPECT_TRUE(run->running());
+    EXPECT_EQ(run->actions(), "");
   }
 };
 
@@ -186,28 +215,9 @@ TEST_F(ShutdownE2eTest, LowBatteryAloneHaltsWithoutScriptOrUpsCommandAndIgnoresS
       << testing::PrintToString(test::control_commands(sim));
 }
 
-// Bytes that only look like replies (a wrong line speed, line noise, a
-// flood) never halt the host: the daemon reports the lost communication and
-// finds the UPS again once the line is clean.
 TEST_F(ShutdownE2eTest, LineNoiseNeverHaltsTheHost) {
   ASSERT_NO_FATAL_FAILURE(start_configured("BACKUPTIME 1\nSILENT_SHUTDOWN 1\n"));
-  sim.set_garbage(true);
-  sim.set_noise(3000);
-  sim.set_flood(200);
-  const auto queries = [&] {
-    const std::vector<ReceivedCommand> log = sim.received();
-    return std::count_if(log.begin(), log.end(), [](const auto &c) { return c.bytes == "L\n"; });
-  };
-  // Twenty cycles of it: a daemon that took a stray "*" for a reply's mark
-  // would have halted long before.
-  const long before = queries();
-  ASSERT_TRUE(wait_until([&] { return queries() >= before + 20; }, std::chrono::seconds(90)));
-  EXPECT_TRUE(run->running()) << run->stderr_text();
-  EXPECT_TRUE(log_has(home, "Communication with UPS error")) << home.log();
-  sim.clear_faults();
-  EXPECT_TRUE(wait_for_log(home, "Establish communication with UPS")) << home.log();
-  EXPECT_TRUE(run->running());
-  EXPECT_EQ(run->actions(), "");
+  ASSERT_NO_FATAL_FAILURE(ride_out_line_noise("L\n"));
   EXPECT_FALSE(log_has(home, "Power-fail shutdown")) << home.log();
 }
 
@@ -241,13 +251,9 @@ SimulatedUpsOptions qx_ups_options() {
   return options;
 }
 
-class QxShutdownE2eTest : public SandboxedDaemonTest {
+class QxShutdownE2eTest : public ShutdownE2eTest {
  protected:
-  QxShutdownE2eTest() : SandboxedDaemonTest(qx_ups_options()) {}
-  long status_queries() const {
-    const std::vector<ReceivedCommand> log = sim.received();
-    return std::count_if(log.begin(), log.end(), [](const auto &c) { return c.bytes == "Q1\r"; });
-  }
+  QxShutdownE2eTest() : ShutdownE2eTest(qx_ups_options()) {}
 };
 
 TEST_F(QxShutdownE2eTest, OutageThenBatteryLowHaltsAndSwitchesTheUpsOff) {
@@ -272,19 +278,8 @@ TEST_F(QxShutdownE2eTest, OutageThenBatteryLowHaltsAndSwitchesTheUpsOff) {
 
 TEST_F(QxShutdownE2eTest, LineNoiseIsNeverAnEvent) {
   ASSERT_NO_FATAL_FAILURE(start_configured("UPS_PROTOCOL qx\nBACKUPTIME 1\nSILENT_SHUTDOWN 1\n"));
-  ASSERT_TRUE(wait_until([&] { return status_queries() >= 2; })) << run->stderr_text();
-  sim.set_garbage(true);
-  sim.set_noise(3000);
-  sim.set_flood(200);
-  const long before = status_queries();
-  ASSERT_TRUE(
-      wait_until([&] { return status_queries() >= before + 20; }, std::chrono::seconds(90)));
-  EXPECT_TRUE(run->running()) << run->stderr_text();
-  EXPECT_TRUE(log_has(home, "Communication with UPS error")) << home.log();
-  sim.clear_faults();
-  EXPECT_TRUE(wait_for_log(home, "Establish communication with UPS")) << home.log();
-  EXPECT_TRUE(run->running());
-  EXPECT_EQ(run->actions(), "");
+  ASSERT_TRUE(wait_until([&] { return times_heard("Q1\r") >= 2; })) << run->stderr_text();
+  ASSERT_NO_FATAL_FAILURE(ride_out_line_noise("Q1\r"));
   EXPECT_FALSE(log_has(home, "Power fail detected")) << home.log();
   EXPECT_FALSE(log_has(home, "Low battary detected")) << home.log();
   ASSERT_NO_FATAL_FAILURE(stop_daemon());
