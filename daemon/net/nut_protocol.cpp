@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "tornax.h"
 
@@ -52,6 +54,27 @@ std::optional<std::string> unknown_ups(const NutView &view, const std::string &n
   return std::nullopt;
 }
 
+// A subcommand of LIST or GET, and the words a request with it has.
+struct Subcommand {
+  std::string_view name;
+  std::size_t words;
+};
+
+// The subcommand `args` starts with, upper-cased, when it is one of `known`
+// and the request has its number of words; otherwise empty.
+std::string subcommand(const Words &args, std::span<const Subcommand> known) {
+  if (args.empty()) {
+    return "";
+  }
+  const std::string what = upper(args[0]);
+  for (const Subcommand &candidate : known) {
+    if (what == candidate.name) {
+      return args.size() == candidate.words ? what : "";
+    }
+  }
+  return "";
+}
+
 // ---- LIST ---------------------------------------------------------------------
 
 std::string list_ups(const NutView &view) {
@@ -78,15 +101,12 @@ std::string list_clients(const NutView &view) {
   return block("CLIENT " + view.ups_name, lines);
 }
 
+constexpr Subcommand list_subcommands[] = {{"UPS", 1},    {"VAR", 2},  {"RW", 2},   {"CMD", 2},
+                                           {"CLIENT", 2}, {"ENUM", 3}, {"RANGE", 3}};
+
 std::string answer_list(const Words &args, const NutServerSide &side) {
-  if (args.empty()) {
-    return error("INVALID-ARGUMENT");
-  }
-  const std::string what = upper(args[0]);
-  const bool per_ups = what == "VAR" || what == "RW" || what == "CMD" || what == "CLIENT";
-  const bool per_variable = what == "ENUM" || what == "RANGE";
-  const std::size_t count = what == "UPS" ? 1 : per_ups ? 2 : per_variable ? 3 : 0;
-  if (count == 0 || args.size() != count) {
+  const std::string what = subcommand(args, list_subcommands);
+  if (what.empty()) {
     return error("INVALID-ARGUMENT");
   }
   const NutView view = side.view();
@@ -102,7 +122,7 @@ std::string answer_list(const Words &args, const NutServerSide &side) {
   if (what == "CLIENT") {
     return list_clients(view);
   }
-  if (per_ups) {  // nothing here can be written or commanded
+  if (args.size() == 2) {  // RW and CMD: nothing here can be written or commanded
     return block(what + " " + view.ups_name, {});
   }
   const NutVariable *variable = find_variable(view, args[2]);
@@ -141,15 +161,12 @@ std::string get_variable_fact(const std::string &what, const NutView &view,
   return head + nut_quoted(variable->description) + "\n";
 }
 
+constexpr Subcommand get_subcommands[] = {{"VAR", 3},     {"TYPE", 3},    {"DESC", 3},
+                                          {"CMDDESC", 3}, {"UPSDESC", 2}, {"NUMLOGINS", 2}};
+
 std::string answer_get(const Words &args, const NutServerSide &side) {
-  if (args.empty()) {
-    return error("INVALID-ARGUMENT");
-  }
-  const std::string what = upper(args[0]);
-  const bool per_variable = what == "VAR" || what == "TYPE" || what == "DESC" || what == "CMDDESC";
-  const bool per_ups = what == "UPSDESC" || what == "NUMLOGINS";
-  const std::size_t count = per_variable ? 3 : per_ups ? 2 : 0;
-  if (count == 0 || args.size() != count) {
+  const std::string what = subcommand(args, get_subcommands);
+  if (what.empty()) {
     return error("INVALID-ARGUMENT");
   }
   const NutView view = side.view();
