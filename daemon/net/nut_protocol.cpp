@@ -60,19 +60,26 @@ struct Subcommand {
   std::size_t words;
 };
 
-// The subcommand `args` starts with, upper-cased, when it is one of `known`
-// and the request has its number of words; otherwise empty.
-std::string subcommand(const Words &args, std::span<const Subcommand> known) {
+// What LIST and GET answer for subcommand `what` (upper-cased, its words
+// counted), from one view of the UPS.
+using QueryAnswer = std::string (*)(const std::string &what, const Words &args,
+                                    const NutView &view);
+
+// LIST and GET: the subcommand `args` starts with must be one of `known`,
+// with its number of words, before anything is looked at.
+std::string answer_query(const Words &args, const NutServerSide &side,
+                         std::span<const Subcommand> known, QueryAnswer answer) {
   if (args.empty()) {
-    return "";
+    return error("INVALID-ARGUMENT");
   }
   const std::string what = upper(args[0]);
   for (const Subcommand &candidate : known) {
     if (what == candidate.name) {
-      return args.size() == candidate.words ? what : "";
+      return args.size() == candidate.words ? answer(what, args, side.view())
+                                            : error("INVALID-ARGUMENT");
     }
   }
-  return "";
+  return error("INVALID-ARGUMENT");
 }
 
 // ---- LIST ---------------------------------------------------------------------
@@ -104,12 +111,7 @@ std::string list_clients(const NutView &view) {
 constexpr Subcommand list_subcommands[] = {{"UPS", 1},    {"VAR", 2},  {"RW", 2},   {"CMD", 2},
                                            {"CLIENT", 2}, {"ENUM", 3}, {"RANGE", 3}};
 
-std::string answer_list(const Words &args, const NutServerSide &side) {
-  const std::string what = subcommand(args, list_subcommands);
-  if (what.empty()) {
-    return error("INVALID-ARGUMENT");
-  }
-  const NutView view = side.view();
+std::string answer_list(const std::string &what, const Words &args, const NutView &view) {
   if (what == "UPS") {
     return list_ups(view);
   }
@@ -164,12 +166,7 @@ std::string get_variable_fact(const std::string &what, const NutView &view,
 constexpr Subcommand get_subcommands[] = {{"VAR", 3},     {"TYPE", 3},    {"DESC", 3},
                                           {"CMDDESC", 3}, {"UPSDESC", 2}, {"NUMLOGINS", 2}};
 
-std::string answer_get(const Words &args, const NutServerSide &side) {
-  const std::string what = subcommand(args, get_subcommands);
-  if (what.empty()) {
-    return error("INVALID-ARGUMENT");
-  }
-  const NutView view = side.view();
+std::string answer_get(const std::string &what, const Words &args, const NutView &view) {
   if (auto refused = unknown_ups(view, args[1])) {
     return *refused;
   }
@@ -286,9 +283,13 @@ const Command commands[] = {
        return no_arguments(a, std::string(nut_protocol_version) + "\n");
      }},
     {"LIST",
-     [](const Words &a, NutSession &, const NutServerSide &side) { return answer_list(a, side); }},
+     [](const Words &a, NutSession &, const NutServerSide &side) {
+       return answer_query(a, side, list_subcommands, answer_list);
+     }},
     {"GET",
-     [](const Words &a, NutSession &, const NutServerSide &side) { return answer_get(a, side); }},
+     [](const Words &a, NutSession &, const NutServerSide &side) {
+       return answer_query(a, side, get_subcommands, answer_get);
+     }},
     {"USERNAME",
      [](const Words &a, NutSession &s, const NutServerSide &side) {
        if (auto refused = refuse_in_clear(s, side)) {
