@@ -7,23 +7,18 @@
 #include <climits>
 
 #include "tornax_shared.h"
+#include "wire_protocol.h"
 
 namespace tornax {
 
 // The fields of the latest status line. Before a line has supplied them, the
 // remaining and scheduled minutes read as "far away", so a first line that
 // breaks off early can't shut the host down on a made-up value.
-struct RemoteValues {
+struct RemoteValues : StatusMeasurements {
   unsigned int remote_status = 0;   // field 1: the daemon's status word
   int server_backuptime = INT_MAX;  // field 8: minutes left before its power-fail shutdown
   int schedule_time = INT_MAX;      // field 11: minutes to its scheduled shutdown, -1 none
-  // Fields 2 to 7, 9 and 10: kept, not acted on.
-  float linevoltage = 0;
-  float invvoltage = 0;
-  float percentbatt = 0;
-  float percentloadpower = 0;
-  float freq = 0;
-  float loadcurrent = 0;
+  // Fields 2 to 7 (the measurements), 9 and 10: kept, not acted on.
   float temp = -1;
   char teststatus[ups_teststatus_size] = "";  // cut to 3 characters
 };

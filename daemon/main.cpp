@@ -37,9 +37,8 @@ int main(int argc, char **argv) {
   if (options->keeper) {
     return tornax::keeper_main(options->keeper_seconds);
   }
-  tornax::SystemHostActions host;
   tornax::SystemdNotifier systemd;
   tornax::SilentNotifier silent;
-  tornax::daemon_main(options->foreground, host,
+  tornax::daemon_main(options->foreground, tornax::system_host_actions(),
                       options->foreground ? static_cast<tornax::Notifier &>(systemd) : silent);
 }

@@ -63,6 +63,17 @@ enum status_field : int {
 };
 inline constexpr int status_field_count = 11;
 
+// The UPS's measurements a status line carries (fields 2 to 7), as the
+// daemon sends them and a client keeps them.
+struct StatusMeasurements {
+  float linevoltage = 0;
+  float invvoltage = 0;
+  float percentbatt = 0;
+  float percentloadpower = 0;
+  float freq = 0;
+  float loadcurrent = 0;
+};
+
 // The status line's layout, a macro so that the compiler checks every
 // snprintf that uses it against its arguments.
 #define TORNAX_STATUS_LINE_FORMAT "%x %.1f %.1f %.0f %.0f %.1f %.1f %d %.0f %s %d\n"

@@ -4,16 +4,12 @@
 #ifndef TORNAX_DAEMON_CORE_STATUS_SNAPSHOT_H
 #define TORNAX_DAEMON_CORE_STATUS_SNAPSHOT_H
 
+#include "wire_protocol.h"
+
 namespace tornax {
 
-struct StatusSnapshot {
+struct StatusSnapshot : StatusMeasurements {
   unsigned short ext_status = 0;
-  float linevoltage = 0;
-  float invvoltage = 0;
-  float percentbatt = 0;
-  float percentloadpower = 0;
-  float freq = 0;
-  float loadcurrent = 0;
   unsigned int remain_time = 0;
   float temp = -1;
   char teststatus[4] = {};   // as the status line sends it, a reply's mark as "0"

@@ -76,23 +76,22 @@ std::string event_text(int e) {
   return e < 7 ? logfile_message[e] : "Overload";
 }
 
-// The identification as the UPS sent it, without the blanks around it.
-std::string model_of(const CycleFacts &facts) {
-  const std::string model = clean_text(facts.ups_version);
-  const std::size_t first = model.find_first_not_of(' ');
+// A text as the UPS sent it, without the blanks around it.
+std::string trimmed_clean_text(std::string_view sent) {
+  const std::string text = clean_text(sent);
+  const std::size_t first = text.find_first_not_of(' ');
   if (first == std::string::npos) {
     return "";
   }
-  return model.substr(first, model.find_last_not_of(' ') - first + 1);
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+std::string model_of(const CycleFacts &facts) {
+  return trimmed_clean_text(facts.ups_version);
 }
 
 std::string mfr_of(const CycleFacts &facts) {
-  const std::string mfr = clean_text(facts.ups_mfr);
-  const std::size_t first = mfr.find_first_not_of(' ');
-  if (first == std::string::npos) {
-    return "";
-  }
-  return mfr.substr(first, mfr.find_last_not_of(' ') - first + 1);
+  return trimmed_clean_text(facts.ups_mfr);
 }
 
 std::string teststatus_of(const CycleFacts &facts) {

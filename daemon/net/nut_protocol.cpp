@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "tornax.h"
 
@@ -52,6 +54,34 @@ std::optional<std::string> unknown_ups(const NutView &view, const std::string &n
   return std::nullopt;
 }
 
+// A subcommand of LIST or GET, and the words a request with it has.
+struct Subcommand {
+  std::string_view name;
+  std::size_t words;
+};
+
+// What LIST and GET answer for subcommand `what` (upper-cased, its words
+// counted), from one view of the UPS.
+using QueryAnswer = std::string (*)(const std::string &what, const Words &args,
+                                    const NutView &view);
+
+// LIST and GET: the subcommand `args` starts with must be one of `known`,
+// with its number of words, before anything is looked at.
+std::string answer_query(const Words &args, const NutServerSide &side,
+                         std::span<const Subcommand> known, QueryAnswer answer) {
+  if (args.empty()) {
+    return error("INVALID-ARGUMENT");
+  }
+  const std::string what = upper(args[0]);
+  for (const Subcommand &candidate : known) {
+    if (what == candidate.name) {
+      return args.size() == candidate.words ? answer(what, args, side.view())
+                                            : error("INVALID-ARGUMENT");
+    }
+  }
+  return error("INVALID-ARGUMENT");
+}
+
 // ---- LIST ---------------------------------------------------------------------
 
 std::string list_ups(const NutView &view) {
@@ -78,18 +108,10 @@ std::string list_clients(const NutView &view) {
   return block("CLIENT " + view.ups_name, lines);
 }
 
-std::string answer_list(const Words &args, const NutServerSide &side) {
-  if (args.empty()) {
-    return error("INVALID-ARGUMENT");
-  }
-  const std::string what = upper(args[0]);
-  const bool per_ups = what == "VAR" || what == "RW" || what == "CMD" || what == "CLIENT";
-  const bool per_variable = what == "ENUM" || what == "RANGE";
-  const std::size_t count = what == "UPS" ? 1 : per_ups ? 2 : per_variable ? 3 : 0;
-  if (count == 0 || args.size() != count) {
-    return error("INVALID-ARGUMENT");
-  }
-  const NutView view = side.view();
+constexpr Subcommand list_subcommands[] = {{"UPS", 1},    {"VAR", 2},  {"RW", 2},   {"CMD", 2},
+                                           {"CLIENT", 2}, {"ENUM", 3}, {"RANGE", 3}};
+
+std::string answer_list(const std::string &what, const Words &args, const NutView &view) {
   if (what == "UPS") {
     return list_ups(view);
   }
@@ -102,7 +124,7 @@ std::string answer_list(const Words &args, const NutServerSide &side) {
   if (what == "CLIENT") {
     return list_clients(view);
   }
-  if (per_ups) {  // nothing here can be written or commanded
+  if (args.size() == 2) {  // RW and CMD: nothing here can be written or commanded
     return block(what + " " + view.ups_name, {});
   }
   const NutVariable *variable = find_variable(view, args[2]);
@@ -141,18 +163,10 @@ std::string get_variable_fact(const std::string &what, const NutView &view,
   return head + nut_quoted(variable->description) + "\n";
 }
 
-std::string answer_get(const Words &args, const NutServerSide &side) {
-  if (args.empty()) {
-    return error("INVALID-ARGUMENT");
-  }
-  const std::string what = upper(args[0]);
-  const bool per_variable = what == "VAR" || what == "TYPE" || what == "DESC" || what == "CMDDESC";
-  const bool per_ups = what == "UPSDESC" || what == "NUMLOGINS";
-  const std::size_t count = per_variable ? 3 : per_ups ? 2 : 0;
-  if (count == 0 || args.size() != count) {
-    return error("INVALID-ARGUMENT");
-  }
-  const NutView view = side.view();
+constexpr Subcommand get_subcommands[] = {{"VAR", 3},     {"TYPE", 3},    {"DESC", 3},
+                                          {"CMDDESC", 3}, {"UPSDESC", 2}, {"NUMLOGINS", 2}};
+
+std::string answer_get(const std::string &what, const Words &args, const NutView &view) {
   if (auto refused = unknown_ups(view, args[1])) {
     return *refused;
   }
@@ -269,9 +283,13 @@ const Command commands[] = {
        return no_arguments(a, std::string(nut_protocol_version) + "\n");
      }},
     {"LIST",
-     [](const Words &a, NutSession &, const NutServerSide &side) { return answer_list(a, side); }},
+     [](const Words &a, NutSession &, const NutServerSide &side) {
+       return answer_query(a, side, list_subcommands, answer_list);
+     }},
     {"GET",
-     [](const Words &a, NutSession &, const NutServerSide &side) { return answer_get(a, side); }},
+     [](const Words &a, NutSession &, const NutServerSide &side) {
+       return answer_query(a, side, get_subcommands, answer_get);
+     }},
     {"USERNAME",
      [](const Words &a, NutSession &s, const NutServerSide &side) {
        if (auto refused = refuse_in_clear(s, side)) {

@@ -106,8 +106,7 @@ int keeper_main(unsigned int seconds) {
         "The shutdown deadline's keeper could not leave the service's control group: it lasts "
         "only while the service's KillMode=process spares it");
   }
-  SystemHostActions host;
-  return keep_deadline(seconds, host);
+  return keep_deadline(seconds, system_host_actions());
 }
 
 }  // namespace tornax

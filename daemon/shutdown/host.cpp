@@ -79,42 +79,9 @@ void leave_service_group(const KeeperPaths &paths) {
   _exit(127);
 }
 
-}  // namespace
-
-void SystemHostActions::sync_filesystems() {
-  ::sync();
-}
-
-int SystemHostActions::send_signal(pid_t pid, int sig) {
-  return ::kill(pid, sig);
-}
-
-void SystemHostActions::ignore_signal(int sig) {
-  std::signal(sig, SIG_IGN);
-}
-
-int SystemHostActions::run_shell(const char *command) {
-  return std::system(command);
-}
-
-void SystemHostActions::pause_seconds(unsigned int seconds) {
-  sleep_full(seconds);
-}
-
-int SystemHostActions::halt_system() {
-  return ::reboot(RB_HALT_SYSTEM);
-}
-
-bool systemd_runs_as_init() {
-  struct stat info {};
-  return lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-bool SystemHostActions::init_is_systemd() {
-  return systemd_runs_as_init();
-}
-
-pid_t SystemHostActions::start_keeper(unsigned int seconds) {
+// Starts `tornax --keeper <seconds>` in a session and a control group of its
+// own; -1 when it could not be started.
+pid_t start_keeper_process(unsigned int seconds) {
   char self[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
   if (length <= 0) {
@@ -152,20 +119,46 @@ pid_t SystemHostActions::start_keeper(unsigned int seconds) {
   return pid;
 }
 
-bool SystemHostActions::orderly_shutdown_ended() {
-  // The kernel keeps 15 characters of the name.
-  return command_name("/proc/1") == "systemd-shutdow";
+}  // namespace
+
+bool systemd_runs_as_init() {
+  struct stat info {};
+  return lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-void SystemHostActions::await_stop() {
-  std::signal(SIGTERM, SIG_DFL);
-  std::signal(SIGINT, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  pthread_sigmask(SIG_SETMASK, &none, nullptr);
-  for (;;) {
-    pause();
+namespace {
+
+class SystemHostActions final : public HostActions {
+ public:
+  void sync_filesystems() override { ::sync(); }
+  int send_signal(pid_t pid, int sig) override { return ::kill(pid, sig); }
+  void ignore_signal(int sig) override { std::signal(sig, SIG_IGN); }
+  int run_shell(const char *command) override { return std::system(command); }
+  void pause_seconds(unsigned int seconds) override { sleep_full(seconds); }
+  int halt_system() override { return ::reboot(RB_HALT_SYSTEM); }
+  bool init_is_systemd() override { return systemd_runs_as_init(); }
+  pid_t start_keeper(unsigned int seconds) override { return start_keeper_process(seconds); }
+  bool orderly_shutdown_ended() override {
+    // The kernel keeps 15 characters of the name.
+    return command_name("/proc/1") == "systemd-shutdow";
   }
+  void await_stop() override {
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    for (;;) {
+      pause();
+    }
+  }
+};
+
+}  // namespace
+
+HostActions &system_host_actions() {
+  static SystemHostActions host;
+  return host;
 }
 
 }  // namespace tornax

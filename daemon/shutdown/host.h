@@ -47,21 +47,10 @@ class HostActions {
 // Reads only; `tornax -t` asks it too.
 bool systemd_runs_as_init();
 
-// The real host. Used by the daemon's main() only; every test that can reach
-// it must run inside scripts/sandbox.
-class SystemHostActions final : public HostActions {
- public:
-  void sync_filesystems() override;
-  int send_signal(pid_t pid, int sig) override;
-  void ignore_signal(int sig) override;
-  int run_shell(const char *command) override;
-  void pause_seconds(unsigned int seconds) override;
-  int halt_system() override;
-  bool init_is_systemd() override;
-  pid_t start_keeper(unsigned int seconds) override;
-  bool orderly_shutdown_ended() override;
-  void await_stop() override;
-};
+// The real host, the one instance. Used by the daemon's main() and the
+// deadline's keeper only; every test that can reach it must run inside
+// scripts/sandbox.
+HostActions &system_host_actions();
 
 }  // namespace tornax
 

@@ -221,7 +221,7 @@ TEST_F(StatusLineParseTest, HostileLines) {
       {"20 1e99 nan -inf 4 5 6 12 8 OK 3", 11, 0x20, 12, "OK", 3},
   };
   for (const auto &c : cases) {
-    values = RemoteValues{1, 1, 1};
+    values = RemoteValues{{}, 1, 1, 1};
     std::strcpy(values.teststatus, "--");
     EXPECT_EQ(parse_status_line(c.text.c_str(), values), c.fields) << c.text.substr(0, 60);
     EXPECT_EQ(values.remote_status, c.remote_status);
