@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "daemon/core/timings.h"
 #include "daemon/net/access_policy.h"
@@ -49,8 +50,9 @@ std::set<ConnectionPlace *> &live_connections() {
 }
 
 // The place admitted for the connection being handed to the library, taken
-// up when the library starts it.
-std::unique_ptr<ConnectionPlace> handed_over;
+// up when the library starts it. A plain pointer: nothing destroys it at exit
+// under the network thread.
+ConnectionPlace *handed_over = nullptr;
 
 EventLoop::TimerId library_timer;
 EventLoop::TimerId deadline_timer;
@@ -98,7 +100,8 @@ void arm_deadline_timer() {
 void on_connection(void *, MHD_Connection *, void **socket_context,
                    MHD_ConnectionNotificationCode code) {
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    ConnectionPlace *connection = handed_over ? handed_over.release() : new ConnectionPlace{};
+    ConnectionPlace *connection =
+        handed_over ? std::exchange(handed_over, nullptr) : new ConnectionPlace{};
     connection->deadline = next_deadline();
     live_connections().insert(connection);
     *socket_context = connection;
@@ -188,10 +191,11 @@ void admit(int fd, const IpAddress &peer) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   sockaddr_storage address;
   const socklen_t length = socket_address_of(peer, 0, address);
-  handed_over = std::make_unique<ConnectionPlace>(ConnectionPlace{std::move(verdict.place), fd});
+  handed_over = new ConnectionPlace{std::move(verdict.place), fd};
   // The library closes the connection itself when it can't take it.
   MHD_add_connection(http_daemon, fd, reinterpret_cast<sockaddr *>(&address), length);
-  handed_over.reset();  // taken up, or given back with the connection refused
+  delete std::exchange(handed_over,
+                       nullptr);  // taken up, or given back with the connection refused
   run_library();
 }
 
