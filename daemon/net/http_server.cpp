@@ -194,8 +194,8 @@ void admit(int fd, const IpAddress &peer) {
   handed_over = new ConnectionPlace{std::move(verdict.place), fd};
   // The library closes the connection itself when it can't take it.
   MHD_add_connection(http_daemon, fd, reinterpret_cast<sockaddr *>(&address), length);
-  delete std::exchange(handed_over,
-                       nullptr);  // taken up, or given back with the connection refused
+  // Taken up by now, or given back with the connection refused.
+  delete std::exchange(handed_over, nullptr);
   run_library();
 }
 
