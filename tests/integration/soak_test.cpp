@@ -54,14 +54,51 @@ struct SoakProtocol {
   void (*simulate)(SimulatedUpsOptions &options);
   const char *runtime_query;  // nullptr: the protocol has no backup time
   const char *charge_query;   // nullptr: no battery level
+  bool low_battery_fails_power;
 };
 
 const SoakProtocol protocol_table[] = {
-    {"classic", [](SimulatedUpsOptions &) {}, "T", "B%"},
-    // The charge is an estimate that no threshold follows; no backup time.
+    {"classic", [](SimulatedUpsOptions &) {}, "T", "B%", false},
+    // The charge is an estimate that no threshold follows; no backup time. A
+    // reply low on battery has the utility-fail bit set as well.
     {"qx", [](SimulatedUpsOptions &options) { options.protocol = SimProtocol::qx; }, nullptr,
-     nullptr},
+     nullptr, true},
 };
+
+// A cycle's journal in one line, for a report: "c" a command, "r" a reply
+// (its mark, "clean" or not, latency and spread in microseconds), "w" bytes
+// written ("stray" ones marked), "h" a hang-up; bytes escaped.
+std::string trace(const std::vector<LineEvent> &journal) {
+  const auto escaped = [](const std::string &bytes) {
+    std::string text;
+    for (const unsigned char c : bytes) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      text += c >= ' ' && c <= '~' && c != '\\' ? std::string(1, static_cast<char>(c)) : hex;
+    }
+    return text;
+  };
+  std::string text;
+  for (const LineEvent &e : journal) {
+    switch (e.kind) {
+      case LineEvent::Kind::command:
+        text += " c[" + escaped(e.bytes) + "]";
+        break;
+      case LineEvent::Kind::write:
+        text += std::string(" w") + (e.stray ? "(stray)" : "") + "[" + escaped(e.bytes) + "]";
+        break;
+      case LineEvent::Kind::reply:
+        text += " r[" + escaped(e.bytes) + " " + (e.mark != '\0' ? std::string(1, e.mark) : "-") +
+                (e.clean ? " clean " : " unclean ") + std::to_string(e.latency.count()) + "+" +
+                std::to_string(e.spread.count()) + "]";
+        break;
+      case LineEvent::Kind::hangup:
+        text += " h";
+        break;
+    }
+  }
+  return text;
+}
 
 long environment(const char *name, long fallback) {
   const char *text = std::getenv(name);
@@ -145,7 +182,8 @@ void Soak::begin_life() {
             settings.shutdown_charge,
             reply_timeout,
             protocol_.runtime_query,
-            protocol_.charge_query};
+            protocol_.charge_query,
+            protocol_.low_battery_fails_power};
   std::FILE *log = std::fopen(log_.c_str(), "w");  // each life starts a fresh log
   if (log != nullptr) {
     std::fclose(log);
@@ -184,7 +222,8 @@ void Soak::run_life(More more) {
     ++cycles_;
     ++life_cycle_;
     recent_.push_back(std::to_string(life_cycle_) + ": " + sim_.describe() + "; due " +
-                      std::to_string(due.mode) + "; model " + model.state());
+                      std::to_string(due.mode) + "; model " + model.state() + "; took " +
+                      std::to_string(took.count()) + " us; line: " + trace(journal));
     if (recent_.size() > 6) {
       recent_.pop_front();
     }

@@ -104,11 +104,12 @@ std::vector<char> forgeable(const std::string &stream, const std::vector<bool> &
 
 // How many power-fail marks the daemon may have counted from these lines:
 // the prefix queue drops a mark equal to the one before it.
-unsigned int most_powerfail_entries(const std::vector<char> &marks) {
+template <typename FailsPower>
+unsigned int most_powerfail_entries(const std::vector<char> &marks, FailsPower fails_power) {
   unsigned int powerfail = 0, others = 0;
   std::set<char> kinds;
   for (const char mark : marks) {
-    if (is_powerfail_mark(mark)) {
+    if (fails_power(mark)) {
       ++powerfail;
       kinds.insert(mark);
     } else if (is_mark(mark)) {
@@ -239,7 +240,7 @@ void SoakModel::follow_clean(const Window &w) {
       continue;
     }
     last = reply.mark;
-    if (is_powerfail_mark(last)) {
+    if (fails_power(last)) {
       count_ = {plus(count_.low, 1), plus(count_.high, 1)};
     } else if (last == '$') {
       count_ = {0, 0};
@@ -272,14 +273,15 @@ void SoakModel::follow_faulty(const Window &w) {
     marks.push_back(reply.mark);
   }
   const bool may_be_silent = !w.certainly_heard();
-  const bool powerfail_certain = std::any_of(w.replies.begin(), w.replies.end(), [](auto &r) {
-    return r.certain && is_powerfail_mark(r.mark);
+  const bool powerfail_certain = std::any_of(w.replies.begin(), w.replies.end(), [this](auto &r) {
+    return r.certain && fails_power(r.mark);
   });
   // The count: a "$" that may have been read may have reset it.
   const unsigned int silent_step = w.certainly_silent() && battery_ == Battery::yes ? 1 : 0;
   count_.low = w.any('$') ? 0 : plus(count_.low, (powerfail_certain ? 1 : 0) + silent_step);
-  count_.high = plus(count_.high, most_powerfail_entries(marks) +
-                                      (may_be_silent && battery_ != Battery::no ? 1 : 0));
+  count_.high = plus(count_.high, most_powerfail_entries(marks, [this](char m) {
+                                    return fails_power(m);
+                                  }) + (may_be_silent && battery_ != Battery::no ? 1 : 0));
 
   // The battery state: every outcome the lines that may have been read allow.
   std::set<Battery> outcomes;
@@ -341,6 +343,10 @@ void SoakModel::follow_threshold(const Window &w, Threshold &t) {
   } else if (!surely_absent) {
     t.run.low = 0;
   }
+}
+
+bool SoakModel::fails_power(char mark) const {
+  return is_powerfail_mark(mark) || (rules_.low_battery_fails_power && mark == '*');
 }
 
 // Empty when a shutdown for `cause` is allowed in this cycle, else why not.

@@ -59,6 +59,9 @@ class SoakModel {
     // the protocol has none.
     const char *runtime_query = "T";
     const char *charge_query = "B%";
+    // Whether a low-battery mark is a power-fail mark too, as in a protocol
+    // whose low-battery reply also says the mains have failed.
+    bool low_battery_fails_power = false;
   };
   struct Counts {
     long cycles = 0;
@@ -94,6 +97,7 @@ class SoakModel {
   void follow_threshold(const Window &w, Threshold &threshold);
   std::string allowed(ShutdownCause cause, const Window &w);
   std::string due_cause(const Window &w) const;
+  bool fails_power(char mark) const;
 
   Rules rules_;
   Counts counts_;
