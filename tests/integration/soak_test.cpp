@@ -160,7 +160,7 @@ class Soak {
   std::map<std::string, long> events_, shutdowns_;
   SoakModel::Counts counts_;
   long cycles_ = 0, lives_ = 0, life_cycle_ = 0, silent_left_ = 0, quiet_after_hangup_ = 0;
-  long faulty_replies_ = 0, stray_bytes_ = 0;
+  long faulty_replies_ = 0, stray_bytes_ = 0, unread_ = 0;
   bool mains_ = true, low_ = false;
   SoakModel::Rules rules_;
 };
@@ -222,13 +222,23 @@ void Soak::run_life(More more) {
     ++cycles_;
     ++life_cycle_;
     recent_.push_back(std::to_string(life_cycle_) + ": " + sim_.describe() + "; due " +
-                      std::to_string(due.mode) + "; model " + model.state() + "; took " +
-                      std::to_string(took.count()) + " us; line: " + trace(journal));
+                      std::to_string(due.mode) + "; poll " + std::to_string(state.byte_read) +
+                      "; model " + model.state() + "; took " + std::to_string(took.count()) +
+                      " us; line: " + trace(journal));
     if (recent_.size() > 6) {
       recent_.pop_front();
     }
     for (const std::string &violation : found) {
       report(violation, model);
+    }
+    // A cycle whose every reply went out clean and in time must have been
+    // read whole; one the daemon took as unanswered is shown, the first few.
+    if (model.wholly_answered() && state.byte_read <= 0 && ++unread_ <= 3) {
+      std::printf("soak: a wholly answered cycle read as unanswered (poll %d), life %ld:\n",
+                  state.byte_read, lives_);
+      for (const std::string &line : recent_) {
+        std::printf("    %s\n", line.c_str());
+      }
     }
     if (due.mode != 0) {
       static const char *const causes[] = {"none",    "low battery", "timeout",
@@ -390,7 +400,8 @@ std::string Soak::summary() const {
   return text + "; replies not sent clean " + std::to_string(faulty_replies_) + ", stray bytes " +
          std::to_string(stray_bytes_) + "; cycles with a cause surely due " +
          std::to_string(counts_.due) + ", timing not vouched for " +
-         std::to_string(counts_.uncertain) + "; violations " + std::to_string(violations_.size());
+         std::to_string(counts_.uncertain) + "; wholly answered cycles read as unanswered " +
+         std::to_string(unread_) + "; violations " + std::to_string(violations_.size());
 }
 
 // Ptys of this process's own. Any root process on the machine may open a

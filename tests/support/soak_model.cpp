@@ -206,7 +206,8 @@ std::vector<std::string> SoakModel::judge(const std::vector<LineEvent> &journal,
   const bool meant_low = std::any_of(w.replies.begin(), w.replies.end(),
                                      [](const Window::Reply &r) { return r.mark == '*'; });
   w.low_battery_meant = meant_low && low_battery_.maybe_before;
-  w.low_battery_sure = w.clean() && commands > 0 && answered == commands && w.certainly('*');
+  wholly_answered_ = w.clean() && commands > 0 && answered == commands;
+  w.low_battery_sure = wholly_answered_ && w.certainly('*');
   w.low_battery_due = w.low_battery_sure && low_battery_.sure_before;
 
   std::vector<std::string> violations;

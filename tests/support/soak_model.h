@@ -81,6 +81,9 @@ class SoakModel {
                                  std::chrono::microseconds duration, const ShutdownDue &due);
 
   const Counts &counts() const { return counts_; }
+  // Whether the last cycle judged was wholly answered, clean and in time:
+  // the daemon read every reply of it.
+  bool wholly_answered() const { return wholly_answered_; }
   // The bounds, for a report.
   std::string state() const;
 
@@ -113,6 +116,7 @@ class SoakModel {
   };
   Threshold runtime_, charge_;
   std::string pending_;  // a cause that held last cycle without a shutdown
+  bool wholly_answered_ = false;
   // Whether the cycle before may have carried, and surely carried, low battery.
   struct {
     bool maybe_before = false;
