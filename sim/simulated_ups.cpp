@@ -271,7 +271,36 @@ void SimulatedUps::serve() {
     }
     deliver_due(Clock::now());
     emit_noise(Clock::now());
+    note_if_settled();
   }
+}
+
+// Answers a waiting settle() once no input is waiting: every command
+// written so far is in the journal, and the replies due at once have gone
+// out (deliver_due ran after the input was taken). Polling the master also
+// pushes through the bytes still on their way from the slave, so a command
+// written before settle() was called is seen here. A reply that a fault mode
+// holds back stays queued: it is marked unclean once a newer command comes.
+void SimulatedUps::note_if_settled() {
+  long asked = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (settle_done_ >= settle_asked_) {
+      return;
+    }
+    asked = settle_asked_;
+  }
+  struct pollfd input {
+    master_fd_, POLLIN, 0
+  };
+  if (poll(&input, 1, 0) > 0 && (input.revents & POLLIN) != 0) {
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    settle_done_ = asked;
+  }
+  changed_.notify_all();
 }
 
 // Until the next thing due: a control command's padding, the next piece of
@@ -1119,6 +1148,16 @@ void SimulatedUps::set_journal(bool on) {
   if (!on) {
     journal_.clear();
   }
+}
+
+bool SimulatedUps::settle(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  if (!thread_.joinable()) {
+    return true;
+  }
+  const long ticket = ++settle_asked_;
+  wake();
+  return changed_.wait_for(lock, timeout, [&] { return settle_done_ >= ticket || stopping_; });
 }
 
 std::vector<LineEvent> SimulatedUps::take_journal() {

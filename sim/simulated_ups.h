@@ -230,6 +230,13 @@ class SimulatedUps {
   void set_journal(bool on);
   // The journal since the last call, oldest first; empties it.
   std::vector<LineEvent> take_journal();
+  // Waits, at most `timeout`, until the simulator has taken every byte
+  // written to its line so far and sent the replies due at once; false on
+  // time-out. Between the cycles of an unpaced daemon this stands for a
+  // paced daemon's second: the last command of a cycle is then in that
+  // cycle's journal, and its reply is not left to land in the next cycle
+  // unless a fault mode holds it back.
+  bool settle(std::chrono::milliseconds timeout);
 
   // The log, oldest first (at most log_limit entries).
   std::vector<ReceivedCommand> received() const;
@@ -305,6 +312,7 @@ class SimulatedUps {
   void emit_noise(Clock::time_point now);
   void schedule_noise(Clock::time_point now);
   void reopen();
+  void note_if_settled();
   void journal(LineEvent event);
   std::string random_bytes(std::size_t count);
   std::optional<Meant> reply_to(const std::string &key, const std::string &bytes);
@@ -355,6 +363,7 @@ class SimulatedUps {
   bool stopping_ = false;
   bool hangup_requested_ = false;
   long hangups_ = 0;
+  long settle_asked_ = 0, settle_done_ = 0;  // settle() calls, and those answered
   Faults faults_;
   bool journal_on_ = false;
   std::vector<LineEvent> journal_;

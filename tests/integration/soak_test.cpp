@@ -46,6 +46,7 @@ using test::SoakModel;
 
 constexpr auto reply_timeout = 100ms;
 constexpr long cycles_per_life = 3000;  // then new settings
+constexpr auto settle_timeout = 2s;
 
 // One protocol the soak runs: its driver, the simulator's mode for it and
 // the commands whose replies the thresholds follow.
@@ -160,7 +161,7 @@ class Soak {
   std::map<std::string, long> events_, shutdowns_;
   SoakModel::Counts counts_;
   long cycles_ = 0, lives_ = 0, life_cycle_ = 0, silent_left_ = 0, quiet_after_hangup_ = 0;
-  long faulty_replies_ = 0, stray_bytes_ = 0, unread_ = 0;
+  long faulty_replies_ = 0, stray_bytes_ = 0, unread_ = 0, unsettled_ = 0;
   bool mains_ = true, low_ = false;
   SoakModel::Rules rules_;
 };
@@ -213,6 +214,12 @@ void Soak::run_life(More more) {
     const Clock::time_point start = Clock::now();
     const ShutdownDue due = run_cycle(state);
     const auto took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+    // The simulator takes what the daemon wrote before the cycle is judged,
+    // as a second's pace would let it: a command the daemon wrote last
+    // (after a reply it refused, say) belongs to this cycle's journal, and
+    // its reply is not left to be read as the answer to the next cycle's
+    // first query.
+    unsettled_ += sim_.settle(settle_timeout) ? 0 : 1;
     const std::vector<LineEvent> journal = sim_.take_journal();
     for (const LineEvent &event : journal) {
       faulty_replies_ += event.kind == LineEvent::Kind::reply && !event.clean;
@@ -401,7 +408,8 @@ std::string Soak::summary() const {
          std::to_string(stray_bytes_) + "; cycles with a cause surely due " +
          std::to_string(counts_.due) + ", timing not vouched for " +
          std::to_string(counts_.uncertain) + "; wholly answered cycles read as unanswered " +
-         std::to_string(unread_) + "; violations " + std::to_string(violations_.size());
+         std::to_string(unread_) + "; line not quiet after a cycle " + std::to_string(unsettled_) +
+         "; violations " + std::to_string(violations_.size());
 }
 
 // Ptys of this process's own. Any root process on the machine may open a
