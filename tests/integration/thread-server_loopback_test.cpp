@@ -141,6 +141,9 @@ TEST_F(StatusServerTest, LinesFollowThePublishedValues) {
   for (int n = 0; n < 3; ++n) {
     reader.next();
   }
+  // The status word first: a line that shows the new readings then shows it
+  // too (it is written outside the lock, as the cycle writes it).
+  ext_status = 0x02 | 0x08 | 0x20;
   publish([] {
     test::set_readings({.line = 229.5f,
                         .output = 230.26f,
@@ -151,15 +154,14 @@ TEST_F(StatusServerTest, LinesFollowThePublishedValues) {
     remain_time = 17;
     schedule_down_timer = 30;
   });
-  ext_status = 0x02 | 0x08 | 0x20;
   EXPECT_EQ(line_ending_with(reader, " 9"), "2a 229.5 230.3 87 32 50.0 2.0 17 -1 OK 9");
   publish([] { schedule_down_timer = 541; });
   EXPECT_EQ(line_ending_with(reader, " 0"), "2a 229.5 230.3 87 32 50.0 2.0 17 -1 OK 0");
+  ext_status = 0;
   publish([] {
     schedule_down_timer = 0;
     remain_time = 0;
   });
-  ext_status = 0;
   EXPECT_EQ(line_ending_with(reader, " -1"), "0 229.5 230.3 87 32 50.0 2.0 0 -1 OK -1");
 }
 
