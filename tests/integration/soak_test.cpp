@@ -68,28 +68,19 @@ const SoakProtocol protocol_table[] = {
 
 // A cycle's journal in one line, for a report: "c" a command, "r" a reply
 // (its mark, "clean" or not, latency and spread in microseconds), "w" bytes
-// written ("stray" ones marked), "h" a hang-up; bytes escaped.
+// written ("stray" ones marked), "h" a hang-up.
 std::string trace(const std::vector<LineEvent> &journal) {
-  const auto escaped = [](const std::string &bytes) {
-    std::string text;
-    for (const unsigned char c : bytes) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      text += c >= ' ' && c <= '~' && c != '\\' ? std::string(1, static_cast<char>(c)) : hex;
-    }
-    return text;
-  };
   std::string text;
   for (const LineEvent &e : journal) {
     switch (e.kind) {
       case LineEvent::Kind::command:
-        text += " c[" + escaped(e.bytes) + "]";
+        text += " c" + describe_bytes(e.bytes);
         break;
       case LineEvent::Kind::write:
-        text += std::string(" w") + (e.stray ? "(stray)" : "") + "[" + escaped(e.bytes) + "]";
+        text += std::string(" w") + (e.stray ? "(stray)" : "") + describe_bytes(e.bytes);
         break;
       case LineEvent::Kind::reply:
-        text += " r[" + escaped(e.bytes) + " " + (e.mark != '\0' ? std::string(1, e.mark) : "-") +
+        text += " r[" + e.bytes + " " + (e.mark != '\0' ? std::string(1, e.mark) : "-") +
                 (e.clean ? " clean " : " unclean ") + std::to_string(e.latency.count()) + "+" +
                 std::to_string(e.spread.count()) + "]";
         break;

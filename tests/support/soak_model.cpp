@@ -28,6 +28,12 @@ bool is_battery_mark(char c) {
   return is_powerfail_mark(c) || c == '*' || c == '$';
 }
 
+// A power-fail mark, or in a protocol whose low-battery reply also says the
+// mains have failed, a low-battery one too.
+bool fails_power(char c, bool low_battery_too) {
+  return is_powerfail_mark(c) || (low_battery_too && c == '*');
+}
+
 unsigned int plus(unsigned int a, unsigned int b) {
   return a > UINT_MAX - b ? UINT_MAX : a + b;
 }
@@ -104,12 +110,11 @@ std::vector<char> forgeable(const std::string &stream, const std::vector<bool> &
 
 // How many power-fail marks the daemon may have counted from these lines:
 // the prefix queue drops a mark equal to the one before it.
-template <typename FailsPower>
-unsigned int most_powerfail_entries(const std::vector<char> &marks, FailsPower fails_power) {
+unsigned int most_powerfail_entries(const std::vector<char> &marks, bool low_battery_too) {
   unsigned int powerfail = 0, others = 0;
   std::set<char> kinds;
   for (const char mark : marks) {
-    if (fails_power(mark)) {
+    if (fails_power(mark, low_battery_too)) {
       ++powerfail;
       kinds.insert(mark);
     } else if (is_mark(mark)) {
@@ -241,7 +246,7 @@ void SoakModel::follow_clean(const Window &w) {
       continue;
     }
     last = reply.mark;
-    if (fails_power(last)) {
+    if (fails_power(last, rules_.low_battery_fails_power)) {
       count_ = {plus(count_.low, 1), plus(count_.high, 1)};
     } else if (last == '$') {
       count_ = {0, 0};
@@ -274,15 +279,15 @@ void SoakModel::follow_faulty(const Window &w) {
     marks.push_back(reply.mark);
   }
   const bool may_be_silent = !w.certainly_heard();
-  const bool powerfail_certain = std::any_of(w.replies.begin(), w.replies.end(), [this](auto &r) {
-    return r.certain && fails_power(r.mark);
-  });
+  const bool low_too = rules_.low_battery_fails_power;
+  const bool powerfail_certain =
+      std::any_of(w.replies.begin(), w.replies.end(),
+                  [low_too](auto &r) { return r.certain && fails_power(r.mark, low_too); });
   // The count: a "$" that may have been read may have reset it.
   const unsigned int silent_step = w.certainly_silent() && battery_ == Battery::yes ? 1 : 0;
   count_.low = w.any('$') ? 0 : plus(count_.low, (powerfail_certain ? 1 : 0) + silent_step);
-  count_.high = plus(count_.high, most_powerfail_entries(marks, [this](char m) {
-                                    return fails_power(m);
-                                  }) + (may_be_silent && battery_ != Battery::no ? 1 : 0));
+  count_.high = plus(count_.high, most_powerfail_entries(marks, low_too) +
+                                      (may_be_silent && battery_ != Battery::no ? 1 : 0));
 
   // The battery state: every outcome the lines that may have been read allow.
   std::set<Battery> outcomes;
@@ -344,10 +349,6 @@ void SoakModel::follow_threshold(const Window &w, Threshold &t) {
   } else if (!surely_absent) {
     t.run.low = 0;
   }
-}
-
-bool SoakModel::fails_power(char mark) const {
-  return is_powerfail_mark(mark) || (rules_.low_battery_fails_power && mark == '*');
 }
 
 // Empty when a shutdown for `cause` is allowed in this cycle, else why not.

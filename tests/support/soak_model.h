@@ -100,7 +100,6 @@ class SoakModel {
   void follow_threshold(const Window &w, Threshold &threshold);
   std::string allowed(ShutdownCause cause, const Window &w);
   std::string due_cause(const Window &w) const;
-  bool fails_power(char mark) const;
 
   Rules rules_;
   Counts counts_;
